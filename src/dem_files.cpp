@@ -1,0 +1,498 @@
+// DEM files: name suffixes, the input descriptor, the raw-raster and ASCII-grid
+// readers and the writers of the result. Text is read in large blocks and converted
+// with from_chars, which gives the same correctly rounded doubles as "%lf".
+#include "dem_files.h"
+
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <sys/stat.h>
+#include <vector>
+
+#include "LIB/GRIDUTIL.h"
+#include "answers.h"
+#include "failure.h"
+#include "host_files.h"
+#include "host_memory.h"
+#include "run_state.h"
+
+const char* const base_directory = "c:\\images\\";
+
+// --- Names -------------------------------------------------------------------------
+
+namespace {
+const char* const width_tag[2] = {"_m2", "_m4"};  // bytes per cell in the name
+
+int width_index(int cell_type) { return cell_type == 0 ? 0 : 1; }
+}  // namespace
+
+std::string input_data_suffix(int file_format, int cell_width) {
+    return file_format == 0 ? ".asc" : std::string(width_tag[width_index(cell_width)]) + ".raw";
+}
+
+std::string input_descriptor_suffix(int cell_width) {
+    return std::string(width_tag[width_index(cell_width)]) + ".txt";
+}
+
+std::string output_data_suffix(int file_format, int cell_width) {
+    return "_varnel" + (file_format == 0 ? std::string(".asc") : input_data_suffix(1, cell_width));
+}
+
+std::string output_descriptor_suffix(int cell_width) {
+    return "_varnel" + input_descriptor_suffix(cell_width);
+}
+
+// --- Pending files of the run ------------------------------------------------------
+
+namespace {
+PendingFile pending_f1d, pending_f2, pending_f2d;
+std::string input_name;  // the input data file as shown in messages
+
+std::string number_text(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+}  // namespace
+
+void create_input_descriptor(const std::string& logical) {
+    f1d = create_pending(pending_f1d, logical, "w");
+}
+
+void create_output_files(const std::string& data_logical, const std::string& descriptor_logical) {
+    if (format2 == 0) {
+        f2 = create_pending(pending_f2, data_logical, "w");
+    } else {
+        f2 = create_pending(pending_f2, data_logical, "wb");
+        f2d = create_pending(pending_f2d, descriptor_logical, "w");
+    }
+}
+
+// --- Input files -------------------------------------------------------------------
+
+std::FILE* open_input(const std::string& logical, bool raster) {
+    const std::string host = host_path(logical);
+    input_name = shown_name(logical);
+    std::FILE* stream = std::fopen(host.c_str(), raster ? "rb" : "r");
+    if (stream == nullptr) {
+        if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());
+        say("\n File %s unknown\n", logical.c_str());
+        if (host != logical) report("the host path tried was " + host);
+        wait_for_key();
+        fail("");
+    }
+    struct stat st;
+    if (fstat(fileno(stream), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) fail("cannot read " + shown_name(logical) + ": it is a directory");
+        if (raster && S_ISREG(st.st_mode) && st.st_size == 0)
+            fail(shown_name(logical) + " is empty: it holds no elevation");
+    }
+    return stream;
+}
+
+std::string geometry_problem(long long lines, long long columns) {
+    const std::string size = std::to_string(lines) + " lines and " + std::to_string(columns) +
+                             " columns";
+    if (lines < 1 || columns < 1) return size + ": a grid needs at least one line and one column";
+    if (lines > INT_MAX - 4 || columns > INT_MAX - 4) return size + ": too large to address";
+    const std::uint64_t cells = static_cast<std::uint64_t>(lines + 4) *
+                                static_cast<std::uint64_t>(columns + 4);
+    if (cells > SIZE_MAX / 64) return size + ": too large to hold in memory";
+    return "";
+}
+
+namespace {
+
+[[noreturn]] void bad_geometry(const std::string& logical, const std::string& problem) {
+    fail(shown_name(logical) + " gives " + problem);
+}
+
+// Reads whitespace-separated tokens from a text stream in large blocks.
+class TokenReader {
+public:
+    TokenReader(std::FILE* stream, std::string name) : stream_(stream), name_(std::move(name)) {}
+
+    // The next token, valid until the next call; false at the end of the file.
+    bool next(std::string_view& token) {
+        for (;;) {
+            while (pos_ < end_ && is_blank(buffer_[pos_])) ++pos_;
+            std::size_t stop = pos_;
+            while (stop < end_ && !is_blank(buffer_[stop])) ++stop;
+            if (stop < end_ || (at_eof_ && stop > pos_)) {
+                token = std::string_view(buffer_.data() + pos_, stop - pos_);
+                pos_ = stop;
+                return true;
+            }
+            if (at_eof_) return false;
+            refill();
+        }
+    }
+
+private:
+    static bool is_blank(char c) {
+        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    }
+
+    // Keeps the unfinished token at the front and reads more after it.
+    void refill() {
+        const std::size_t kept = end_ - pos_;
+        if (kept == buffer_.size())
+            fail(name_ + " holds a word longer than " + std::to_string(buffer_.size()) +
+                 " characters");
+        std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+        pos_ = 0;
+        end_ = kept + std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, stream_);
+        if (std::ferror(stream_)) fail("cannot read " + name_ + ": " + system_error());
+        if (end_ < buffer_.size()) at_eof_ = true;
+    }
+
+    std::FILE* stream_;
+    std::string name_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::size_t pos_ = 0, end_ = 0;
+    bool at_eof_ = false;
+};
+
+// A whole token as a real, the value "%lf" gives; strtod's wider syntax (a leading
+// '+', hexadecimal, results beyond the range of from_chars) is taken through strtod.
+bool parse_value(std::string_view token, double& value) {
+    const char* end = token.data() + token.size();
+    const auto result = std::from_chars(token.data(), end, value);
+    if (result.ec == std::errc() && result.ptr == end) return true;
+    const std::string copy(token);
+    char* stop = nullptr;
+    value = std::strtod(copy.c_str(), &stop);
+    return !copy.empty() && stop == copy.c_str() + copy.size();
+}
+
+std::string quoted(std::string_view token) {
+    const std::size_t shown = 40;
+    return "\"" + std::string(token.substr(0, shown)) + (token.size() > shown ? "...\"" : "\"");
+}
+
+}  // namespace
+
+bool read_descriptor(const std::string& logical, int& val) {
+    std::FILE* stream = std::fopen(host_path(logical).c_str(), "r");
+    if (stream == nullptr) {
+        if (errno == ENOENT) return false;
+        fail("cannot open the descriptor " + shown_name(logical) + ": " + system_error());
+    }
+    f1d = stream;
+    // scanf "%d" six times: each number is an optional sign and digits after any white
+    // space; the first thing that is not a number ends the reading, like the end of the
+    // file, and leaves the rest at 0.
+    int* const targets[6] = {&nb_lig, &nb_col, &val, &mind, &maxd, &pix_size};
+    int c = std::getc(stream);
+    for (int* target : targets) {
+        while (c != EOF && std::strchr(" \t\n\v\f\r", c) != nullptr) c = std::getc(stream);
+        const bool negative = c == '-';
+        if (c == '-' || c == '+') c = std::getc(stream);
+        if (c < '0' || c > '9') break;
+        long long v = 0;
+        for (; c >= '0' && c <= '9'; c = std::getc(stream)) {
+            v = v * 10 + (c - '0');
+            if (v > static_cast<long long>(INT_MAX) + 1)
+                fail("the descriptor " + shown_name(logical) + " holds a number beyond the int range");
+        }
+        if (negative) v = -v;
+        if (v > INT_MAX) fail("the descriptor " + shown_name(logical) + " holds a number beyond the int range");
+        *target = static_cast<int>(v);
+    }
+    if (std::ferror(stream)) fail("cannot read the descriptor " + shown_name(logical) + ": " + system_error());
+    std::fclose(stream);
+    f1d = nullptr;
+    descr_OK = true;
+    const std::string problem = geometry_problem(nb_lig, nb_col);
+    if (!problem.empty()) bad_geometry(logical, problem);
+    return true;
+}
+
+// --- Raw raster reader ---------------------------------------------------------------
+
+namespace {
+
+void read_raster_lines(std::size_t cell_bytes) {
+    const std::size_t line_cells = static_cast<std::size_t>(nb_col);
+    unsigned long long missing = 0;
+    for (int i = 0; i < nb_lig; ++i) {
+        void* row = cell_bytes == 2 ? static_cast<void*>(jtab1[i]) : static_cast<void*>(itab1[i]);
+        const std::size_t got = std::fread(row, cell_bytes, line_cells, f1);
+        if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
+        missing += line_cells - got;
+    }
+    if (missing > 0) {
+        report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
+               std::to_string(nb_col) + " cells: the " + std::to_string(missing) +
+               " missing cells are taken as 0");
+        return;
+    }
+    struct stat st;
+    const long long expected = static_cast<long long>(nb_lig) * nb_col * static_cast<long long>(cell_bytes);
+    if (fstat(fileno(f1), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > expected)
+        report(input_name + " holds " + std::to_string(st.st_size - expected) +
+               " bytes more than its " + std::to_string(nb_lig) + " lines of " +
+               std::to_string(nb_col) + " cells; they are ignored");
+}
+
+const double unit_factor[4] = {1.0, 10.0, 100.0, 1000.0};
+
+void ask_unit() {
+    dyn_scale = answer_int(
+        [] {
+            say("\n\n\tAre these values\n\t\t0 ====> in meters");
+            say("\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters");
+            say("\n\t\t3 ====> in millimeters\n\t\t");
+        },
+        [](int v) { return v >= 0 && v <= 3 ? std::string() : "the unit is one of 0, 1, 2 and 3"; });
+    coef = unit_factor[dyn_scale];
+}
+
+}  // namespace
+
+void dem_lecture() {
+    dtab_in = checked_grid(dmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    open_ascii_OK = false;
+    if (itype == 0) {
+        jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "16-bit input");
+        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "32-bit input");
+        read_raster_lines(2);
+        for (int i = 0; i < nb_lig; ++i)
+            for (int j = 0; j < nb_col; ++j) itab1[i][j] = jtab1[i][j];
+        frusmatrice(jtab1, nb_lig);
+        jtab1 = nullptr;
+    } else {
+        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "32-bit input");
+        read_raster_lines(4);
+    }
+
+    int min = 1000000, max = 0;
+    for (int i = 0; i < nb_lig; ++i) {
+        for (int j = 0; j < nb_col; ++j) {
+            if (itab1[i][j] < min) min = itab1[i][j];
+            if (itab1[i][j] > max) max = itab1[i][j];
+        }
+    }
+    say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
+    ask_unit();
+
+    // The quotient is formed in extended precision and rounded once, to double.
+    for (int i = 0; i < nb_lig; ++i)
+        for (int j = 0; j < nb_col; ++j)
+            dtab_in[i][j] = static_cast<double>(static_cast<long double>(itab1[i][j]) / coef);
+
+    if (!descr_OK) {
+        if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)
+            fail("cannot write " + shown_name(pending_f1d.logical) + ": " + system_error());
+        close_pending(pending_f1d, f1d);
+        install_pending({&pending_f1d});
+    }
+}
+
+// --- ASCII grid reader ---------------------------------------------------------------
+
+void ascii_lecture() {
+    say("\n");
+    open_ascii_OK = true;
+    coef = 1.0;
+    const std::string& name = input_name;
+    TokenReader tokens(f1, name);
+    std::string_view token;
+
+    const char* const pair_names[6] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize",
+                                       "nodata_value"};
+    int* const counts[2] = {&nb_col, &nb_lig};
+    double* const reals[4] = {&X_min, &Y_min, &dpix_size, &nodata};
+    for (int pair = 0; pair < 6; ++pair) {
+        const std::string where = name + ": header pair " + std::to_string(pair + 1) + " (" +
+                                  pair_names[pair] + ")";
+        if (!tokens.next(token)) fail(where + " is missing: the file ends within its header");
+        if (token.size() > 59) fail(where + ": the label is longer than 59 characters");
+        double number;
+        if (pair == 5 && parse_value(token, number))
+            fail(name + ": the header lacks a pair: its sixth label is the number " +
+                 quoted(token) + " (no nodata_value line?)");
+        if (!tokens.next(token)) fail(where + " has no value: the file ends within its header");
+        if (pair < 2) {
+            if (!parse_int(std::string(token), *counts[pair]))
+                fail(where + ": " + quoted(token) + " is not a whole number within the int range");
+        } else if (!parse_value(token, *reals[pair - 2]) || !std::isfinite(*reals[pair - 2])) {
+            fail(where + ": " + quoted(token) + " is not a finite number");
+        }
+    }
+    if (!(std::fabs(dpix_size) < 2147483648.0))
+        fail(name + ": the cellsize " + number_text(dpix_size) + " is beyond the int range");
+    const std::string problem = geometry_problem(nb_lig, nb_col);
+    if (!problem.empty()) fail(name + " gives " + problem);
+
+    dtab_in = checked_grid(dmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    unsigned long long nodata_cells = 0;
+    for (int i = 0; i < nb_lig; ++i) {
+        if (i > 0 && i % 100 == 0) say("\tline %d                   \r", i);
+        double* row = dtab_in[i];
+        for (int j = 0; j < nb_col; ++j) {
+            const auto where = [i, j] {
+                return " at line " + std::to_string(i) + ", column " + std::to_string(j);
+            };
+            if (!tokens.next(token))
+                fail(name + " holds fewer values than its " + std::to_string(nb_lig) + " lines of " +
+                     std::to_string(nb_col) + ": it ends" + where());
+            if (!parse_value(token, row[j])) fail(name + ": " + quoted(token) + where() + " is not a number");
+            if (!std::isfinite(row[j])) fail(name + ": " + quoted(token) + where() + " is not finite");
+            if (row[j] == nodata) ++nodata_cells;
+        }
+    }
+    pix_size = static_cast<int>(dpix_size);  // truncation toward zero
+    if (tokens.next(token))
+        report(name + " holds more values than its " + std::to_string(nb_lig) + " lines of " +
+               std::to_string(nb_col) + "; the rest is ignored");
+    if (nodata_cells > 0)
+        report(std::to_string(nodata_cells) + " cells hold the no-data value " +
+               number_text(nodata) + "; they are taken as elevations");
+}
+
+// --- Writers -------------------------------------------------------------------------
+
+namespace {
+
+// The low 32 bits of an integral value held in extended precision; 0 when it is not
+// a number or infinite.
+std::uint32_t low_bits(long double t) {
+    if (!std::isfinite(t)) return 0;
+    if (std::fabs(t) < 9.2e18L) return static_cast<std::uint32_t>(static_cast<std::int64_t>(t));
+    long double m = std::fmod(t, 4294967296.0L);  // exact
+    if (m < 0) m += 4294967296.0L;
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m));
+}
+
+long double stored_value(double elevation, double factor) {
+    return std::trunc(static_cast<long double>(elevation) * factor);  // never to the nearest
+}
+
+void write_failed(const PendingFile& file) {
+    fail("cannot write " + shown_name(file.logical) + ": " + system_error());
+}
+
+// Frames the output: the padded grid's data cells inside, dmin_alt in a border three
+// cells wide.
+void frame_output() {
+    dtab_out = checked_grid(dmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "output");
+    dtab_out2 = checked_grid(dmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "framed output");
+    for (int i = 0; i < nb_lig4; ++i)
+        for (int j = 0; j < nb_col4; ++j) dtab_out2[i][j] = dmin_alt;
+    for (int i = 0; i < nb_lig4; ++i)
+        for (int j = 0; j < nb_col4; ++j) dtab_out[i][j] = dtab_prov2[i + 3][j + 3];
+    for (int i = 3; i < nb_lig4 - 3; ++i)
+        for (int j = 3; j < nb_col4 - 3; ++j) dtab_out2[i][j] = dtab_out[i][j];
+}
+
+template <typename Cell>
+unsigned long long convert_cells(Cell** cells, long double lowest, long double highest) {
+    unsigned long long reduced = 0;
+    for (int i = 0; i < nb_lig4; ++i) {
+        for (int j = 0; j < nb_col4; ++j) {
+            const long double t = stored_value(dtab_out2[i][j], coef);
+            if (!(t >= lowest && t <= highest)) ++reduced;
+            cells[i][j] = static_cast<Cell>(low_bits(t));
+        }
+    }
+    return reduced;
+}
+
+template <typename Cell>
+void write_cells(Cell** cells) {
+    for (int i = 0; i < nb_lig4; ++i)
+        if (std::fwrite(cells[i], sizeof(Cell), static_cast<std::size_t>(nb_col4), f2) !=
+            static_cast<std::size_t>(nb_col4))
+            write_failed(pending_f2);
+}
+
+void save_raster() {
+    unsigned long long reduced;
+    int val;
+    if (itype2 == 0) {
+        jtab2 = checked_grid(usmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "16-bit output");
+        reduced = convert_cells(jtab2, 0.0L, 65535.0L);
+        write_cells(jtab2);
+        val = 2;
+    } else {
+        itab2 = checked_grid(imatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "32-bit output");
+        reduced = convert_cells(itab2, -2147483648.0L, 2147483647.0L);
+        write_cells(itab2);
+        val = 4;
+    }
+    close_pending(pending_f2, f2);
+    const int lines[6] = {nb_lig4,
+                          nb_col4,
+                          val,
+                          static_cast<std::int32_t>(low_bits(stored_value(dmin_alt, coef))),
+                          static_cast<std::int32_t>(low_bits(stored_value(dmax_alt, coef))),
+                          static_cast<int>(pix_size_out)};
+    for (int line : lines)
+        if (std::fprintf(f2d, "%d\n", line) < 0) write_failed(pending_f2d);
+    close_pending(pending_f2d, f2d);
+    install_pending({&pending_f2, &pending_f2d});
+    if (reduced > 0)
+        report(std::to_string(reduced) + " cells do not fit " +
+               (itype2 == 0 ? "16-bit cells and were stored modulo 65536"
+                            : "32-bit cells and were stored as their low 32 bits"));
+}
+
+std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate must be a finite number"; }
+
+// Values as "%lf\t" prints them, made with to_chars (the same correctly rounded
+// digits) into one large buffer.
+void write_ascii_values() {
+    std::vector<char> buffer(1 << 20);
+    std::size_t used = 0;
+    const std::size_t widest = 400;  // "-" + 309 digits + "." + 6 digits + tab, with room
+    for (int i = 0; i < nb_lig4; ++i) {
+        for (int j = 0; j < nb_col4; ++j) {
+            if (buffer.size() - used < widest) {
+                if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
+                used = 0;
+            }
+            char* first = buffer.data() + used;
+            const auto result = std::to_chars(first, buffer.data() + buffer.size(), dtab_out2[i][j],
+                                              std::chars_format::fixed, 6);
+            *result.ptr = '\t';
+            used = static_cast<std::size_t>(result.ptr + 1 - buffer.data());
+        }
+    }
+    if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
+}
+
+}  // namespace
+
+std::uint32_t stored_bits(double elevation, double factor) {
+    return low_bits(stored_value(elevation, factor));
+}
+
+void ascii_saving() {
+    if (std::fprintf(f2, "ncols %d\n", nb_col4) < 0 || std::fprintf(f2, "nrows %d\n", nb_lig4) < 0)
+        write_failed(pending_f2);
+    if (!open_ascii_OK) {
+        say("\n\n\tUTM Coordinates : ");
+        X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
+        Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
+    }
+    if (std::fprintf(f2, "xllcorner %lf\n", X_min) < 0 || std::fprintf(f2, "yllcorner %lf\n", Y_min) < 0 ||
+        std::fprintf(f2, "cellsize %lf\n", pix_size_out) < 0 ||
+        std::fprintf(f2, "nodata_value -9999.9999\n") < 0)
+        write_failed(pending_f2);
+    write_ascii_values();
+}
+
+void save() {
+    frame_output();
+    if (format2 == 0) {
+        ascii_saving();
+        close_pending(pending_f2, f2);
+        install_pending({&pending_f2});
+    } else if (format2 == 1) {
+        save_raster();
+    }
+}

@@ -1,0 +1,224 @@
+// The run's dialogue: opening (banner, input names and reading, output names and
+// files) and parameters (the two pixel sizes and their ratio). main() runs them with
+// treatment and save.
+#include "dem_varnel.h"
+
+#include <climits>
+#include <cmath>
+#include <string>
+
+#include "answers.h"
+#include "dem_files.h"
+#include "failure.h"
+#include "host_files.h"
+#include "regrid.h"
+#include "run_state.h"
+
+namespace {
+
+// --- Banner --------------------------------------------------------------------------
+
+std::string framed(const std::string& text) {
+    return "\n\t*" + text + std::string(60 - text.size(), ' ') + "*";
+}
+
+void banner() {
+    const std::string border = "\n\t" + std::string(62, '*');
+    say("\n%s", border.c_str());
+    const char* const lines[12] = {"",
+                                   "                     DEM VARNEL",
+                                   "",
+                                   "",
+                                   "",
+                                   "",
+                                   "    Changes the pixel size of a digital elevation model",
+                                   "    by area-weighted averaging, gap filling and smoothing",
+                                   "",
+                                   "    Raw 16/32-bit rasters with descriptor, or ASCII grids",
+                                   "",
+                                   ""};
+    for (const char* line : lines) say("%s", framed(line).c_str());
+    say("%s", border.c_str());
+}
+
+// --- Answer checks ---------------------------------------------------------------------
+
+IntCheck one_of(int highest) {
+    return [highest](int v) {
+        return v >= 0 && v <= highest ? std::string()
+                                      : "the answer is one of 0 to " + std::to_string(highest);
+    };
+}
+
+// A name answer that leaves room for the longest suffix that can follow it.
+WordCheck fits_after(const std::string& prefix, std::size_t suffix, const char* what) {
+    return [prefix, suffix, what](const std::string& name) {
+        const std::size_t room = max_name - prefix.size() - suffix;
+        if (name.size() <= room) return std::string();
+        return std::string(what) + " may have at most " + std::to_string(room) +
+               " characters here, so that every file name stays within " +
+               std::to_string(max_name);
+    };
+}
+
+IntCheck count_check(const char* what) {
+    return [what](int v) {
+        if (v < 1) return std::string("the number of ") + what + " must be at least 1";
+        if (v > INT_MAX - 4) return std::string("the number of ") + what + " is too large";
+        return std::string();
+    };
+}
+
+std::string not_negative(int v) { return v >= 0 ? "" : "the pixel size must not be negative"; }
+
+int ask_format() {
+    return answer_int([] { say("\n\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t"); },
+                      one_of(1));
+}
+
+int ask_cell_width() {
+    return answer_int(
+        [] { say("\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t"); },
+        one_of(1));
+}
+
+// --- Input -------------------------------------------------------------------------------
+
+// The descriptor of a raw raster: read when it exists, otherwise created from the
+// operator's answers and completed by the reader.
+void descriptor(const std::string& nomdescr1) {
+    int val = 0;
+    if (read_descriptor(nomdescr1, val)) {
+        if (val != (itype == 0 ? 2 : 4))
+            report("the descriptor says " + std::to_string(val) + " bytes per cell; the raster is read with " +
+                   (itype == 0 ? "2 (16-bit cells)" : "4 (32-bit cells)") + " as answered");
+        return;
+    }
+    say("\n No File %s \n\n", nomdescr1.c_str());
+    create_input_descriptor(nomdescr1);
+    nb_lig = answer_int([] { say("\n\tNumber of lines   ? "); }, count_check("lines"));
+    nb_col = answer_int([] { say("\n\tNumber of columns ? "); }, count_check("columns"));
+    pix_size = answer_int([] { say("\n\tPixel size ? "); }, not_negative);
+    val = itype == 0 ? 2 : 4;
+    if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val) < 0)
+        fail("cannot write " + shown_name(nomdescr1) + ": " + system_error());
+    descr_OK = false;
+}
+
+// The files of the input, which the output must never overwrite.
+struct InputFiles {
+    std::string data, descriptor;
+};
+
+InputFiles raster_input(const std::string& stem) {
+    itype = ask_cell_width();
+    const InputFiles input{stem + input_data_suffix(1, itype), stem + input_descriptor_suffix(itype)};
+    f1 = open_input(input.data, true);
+    descriptor(input.descriptor);
+    if (pix_size == 0)
+        pix_size = answer_int([] { say("\n\n\tPixel Size (in meters) ? "); }, not_negative);
+    dpix_size = pix_size;
+    dem_lecture();
+    return input;
+}
+
+InputFiles ascii_input(const std::string& stem) {
+    const InputFiles input{stem + input_data_suffix(0, 0), ""};
+    f1 = open_input(input.data, false);
+    ascii_lecture();
+    say("\n");
+    return input;
+}
+
+// --- Output ------------------------------------------------------------------------------
+
+std::string clash(const InputFiles& input, const std::string& nomim2, const std::string& nomdescr2) {
+    for (const std::string* out : {&nomim2, &nomdescr2}) {
+        if (out->empty()) continue;
+        for (const std::string* in : {&input.data, &input.descriptor})
+            if (!in->empty() && same_file(*out, *in))
+                return "the output " + *out + " would overwrite the input " + *in +
+                       "; choose another output name";
+    }
+    return "";
+}
+
+void output(const std::string& directory, const std::string& nomfic1, const InputFiles& input) {
+    const std::string generic_too_long =
+        fits_after(directory, longest_output_suffix, "the output name")(nomfic1);
+    for (;;) {
+        const int rep = answer_int(
+            [&nomfic1] {
+                say("\n\n\t0 -----> Use of the generic name %s ? ", nomfic1.c_str());
+                say("\n\t1 -----> Creation of a new File ? \n\t");
+            },
+            [&generic_too_long](int v) {
+                if (v != 0 && v != 1) return std::string("the answer is 0 or 1");
+                return v == 0 ? generic_too_long : std::string();
+            });
+        std::string nomfic = nomfic1;
+        if (rep == 1)
+            nomfic = answer_word([] { say("\n\n\tName of the DEM out (without any extension) ? "); },
+                                 fits_after(directory, longest_output_suffix, "the output name"));
+        std::string nomim2 = directory + nomfic;
+        std::string nomdescr2;
+        format2 = ask_format();
+        if (format2 == 1) {
+            itype2 = ask_cell_width();
+            nomdescr2 = nomim2 + output_descriptor_suffix(itype2);
+        }
+        nomim2 += output_data_suffix(format2, itype2);
+        const std::string problem = clash(input, nomim2, nomdescr2);
+        if (!problem.empty()) {
+            report(problem);
+            continue;
+        }
+        create_output_files(nomim2, nomdescr2);
+        return;
+    }
+}
+
+}  // namespace
+
+void opening() {
+    banner();
+    std::string nomim1 = base_directory;
+    // The folder must leave room for a one-character name with the longest suffix.
+    const std::string nomdir =
+        answer_word([] { say("\n\n\tName of the File Folder located in the Directory %s : ", base_directory); },
+                    fits_after(nomim1 + "\\", 1 + longest_output_suffix, "the folder name"));
+    nomim1 += nomdir + "\\";
+    const std::string directory = nomim1;  // the output goes to the same folder
+
+    const std::string nomfic1 =
+        answer_word([] { say("\n\n\tName of DEM File (without any extension) ? "); },
+                    fits_after(directory, longest_input_suffix, "the input name"));
+    nomim1 += nomfic1;
+
+    format = ask_format();
+    const InputFiles input = format == 1 ? raster_input(nomim1) : ascii_input(nomim1);
+
+    say("\n\tTHE ORIGINAL DEM HAS : ");
+    say("\n\t            %d LINES", nb_lig);
+    say("\n\t        AND %d COLUMNS", nb_col);
+
+    output(directory, nomfic1, input);
+}
+
+void parameters() {
+    const RealCheck pixel_size = [](double v) {
+        if (std::isfinite(v) && v > 0 && v <= 2147483647.0) return std::string();
+        return std::string("a pixel size must be a positive number no larger than 2147483647");
+    };
+    say("\n\tParameters : ");
+    for (;;) {
+        const double pix_size_in = answer_real([] { say("\n\t\tpixel size in  ? "); }, pixel_size);
+        pix_size_out = answer_real([] { say("\t\tpixel size out ? "); }, pixel_size);
+        // The quotient keeps a 64-bit significand and is rounded once, to double.
+        ratio = static_cast<double>(static_cast<long double>(pix_size_in) / pix_size_out);
+        const std::string problem = output_problem(nb_lig, nb_col, ratio);
+        if (problem.empty()) break;
+        report(problem + "; pixel sizes asked again");
+    }
+    say("\n\tresulting ratio = %lf ", ratio);
+}

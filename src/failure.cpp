@@ -1,0 +1,75 @@
+// Turns failures and interrupting signals into a message on standard error, the
+// removal of the run's temporary files and exit status 1.
+#include "failure.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+#include "answers.h"
+#include "host_files.h"
+#include "run_state.h"
+
+void fail(const std::string& message) { throw RunFailure{message}; }
+
+void out_of_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes) {
+    const double mib = static_cast<double>(NbCol) * static_cast<double>(NbLig) *
+                       static_cast<double>(cell_bytes) / (1024.0 * 1024.0);
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "out of memory: the %s grid of %lld lines and %lld columns needs %.1f MiB",
+                  what, NbLig, NbCol, mib);
+    fail(text);
+}
+
+namespace {
+
+const char* signal_name(int sig) {
+    switch (sig) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "SIGPIPE";
+    }
+}
+
+// Only async-signal-safe calls: the terminal is given back, the temporary files
+// unlinked, one line written, and the process ends at once.
+extern "C" void on_interrupt(int sig) {
+    restore_terminal();
+    remove_temporary_files();
+    char line[96] = "dem_varnel: interrupted by ";
+    std::strcat(line, signal_name(sig));
+    std::strcat(line, "; temporary files removed\n");
+    ssize_t ignored = write(STDERR_FILENO, line, std::strlen(line));
+    (void)ignored;
+    _exit(1);
+}
+
+void install_signal_handlers() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&action.sa_mask, sig);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &action, nullptr);
+}
+
+}  // namespace
+
+int run_guarded(void (*phases)()) {
+    install_signal_handlers();
+    try {
+        phases();
+        release_grids();
+        return 0;
+    } catch (const RunFailure& failure) {
+        if (!failure.message.empty()) report(failure.message);
+    } catch (const std::bad_alloc&) {
+        report("out of memory");
+    }
+    remove_temporary_files();
+    release_grids();
+    return 1;
+}

@@ -1,0 +1,210 @@
+// Host paths, the run's temporary files and their atomic installation.
+#include "host_files.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "failure.h"
+
+namespace {
+
+const std::string logical_root = "c:\\images\\";
+
+// Temporary files live in fixed slots so that a signal handler can unlink them.
+constexpr int max_temporaries = 8;
+constexpr std::size_t max_path = 4096;
+char temporary_names[max_temporaries][max_path];
+volatile sig_atomic_t temporary_used[max_temporaries];
+
+int register_temporary(const std::string& path) {
+    if (path.size() >= max_path) fail("path too long: " + path);
+    for (int slot = 0; slot < max_temporaries; ++slot) {
+        if (!temporary_used[slot]) {
+            std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
+            temporary_used[slot] = 1;
+            return slot;
+        }
+    }
+    fail("too many temporary files");
+}
+
+void forget_temporary(int& slot) {
+    if (slot >= 0) temporary_used[slot] = 0;
+    slot = -1;
+}
+
+std::string directory_of(const std::string& path) {
+    const auto cut = path.rfind('/');
+    if (cut == std::string::npos) return ".";
+    return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// The file a name stands for: symbolic links are followed, so that the result
+// replaces the file a link points to rather than the link.
+std::string follow_links(std::string path) {
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(max_path, '\0');
+        const ssize_t n = readlink(path.c_str(), &target[0], target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+        target.resize(static_cast<std::size_t>(n));
+        path = target[0] == '/' ? target : directory_of(path) + "/" + target;
+    }
+    return path;
+}
+
+class SignalBlock {
+public:
+    SignalBlock() {
+        sigset_t set;
+        sigemptyset(&set);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &saved_);
+    }
+    ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+    SignalBlock(const SignalBlock&) = delete;
+    SignalBlock& operator=(const SignalBlock&) = delete;
+
+private:
+    sigset_t saved_;
+};
+
+}  // namespace
+
+std::string image_root() {
+    std::string root;
+    const char* configured = std::getenv("DEM_VARNEL_ROOT");
+    const char* home = std::getenv("HOME");
+    if (configured != nullptr && *configured != '\0')
+        root = configured;
+    else if (home != nullptr && *home != '\0')
+        root = std::string(home) + "/images";
+    else
+        root = "images";
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
+    return root;
+}
+
+std::string host_path(const std::string& logical) {
+#ifdef _WIN32
+    return logical;
+#else
+    std::string rest = logical;
+    std::string path;
+    if (rest.compare(0, logical_root.size(), logical_root) == 0) {
+        rest.erase(0, logical_root.size());
+        path = image_root() + "/";
+    }
+    for (char& c : rest)
+        if (c == '\\') c = '/';
+    return path + rest;
+#endif
+}
+
+std::string shown_name(const std::string& logical) {
+    const std::string host = host_path(logical);
+    return host == logical ? logical : logical + " (" + host + ")";
+}
+
+std::string system_error() { return std::strerror(errno); }
+
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
+    file.logical = logical;
+    file.final_path = follow_links(host_path(logical));
+    const std::string cannot = "cannot create " + shown_name(logical) + ": ";
+
+    struct stat existing;
+    const bool exists = stat(file.final_path.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) fail(cannot + "it is a directory");
+    if (exists && access(file.final_path.c_str(), W_OK) != 0)
+        fail(cannot + "the existing file is not writable (" + system_error() + ")");
+
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        file.temp_path = file.final_path + ".part-" + std::to_string(getpid()) + "-" +
+                         std::to_string(attempt);
+        file.slot = register_temporary(file.temp_path);
+        fd = open(file.temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            const int error = errno;
+            forget_temporary(file.slot);
+            if (error != EEXIST || attempt >= 100) {
+                errno = error;
+                fail(cannot + system_error());
+            }
+        }
+    }
+    // A replaced file keeps its permissions, as it would if it were rewritten.
+    if (exists) {
+        if (fchmod(fd, existing.st_mode & 07777) != 0) { /* the default mode stands */ }
+        if (geteuid() == 0 && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
+        }
+    }
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        fail(cannot + system_error());
+    }
+    return stream;
+}
+
+void close_pending(PendingFile& file, std::FILE*& stream) {
+    if (stream == nullptr) return;
+    std::FILE* s = stream;
+    stream = nullptr;
+    bool ok = std::fflush(s) == 0 && !std::ferror(s);
+    int error = errno;
+    if (ok && fsync(fileno(s)) != 0 && errno != EINVAL && errno != EROFS) {
+        ok = false;
+        error = errno;
+    }
+    if (std::fclose(s) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        errno = error;
+        fail("cannot write " + shown_name(file.logical) + ": " + system_error());
+    }
+}
+
+void install_pending(const std::vector<PendingFile*>& files) {
+    SignalBlock block;
+    for (std::size_t k = 1; k < files.size(); ++k) {
+        if (unlink(files[k]->final_path.c_str()) != 0 && errno != ENOENT)
+            fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
+    }
+    for (PendingFile* file : files) {
+        if (rename(file->temp_path.c_str(), file->final_path.c_str()) != 0)
+            fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
+        forget_temporary(file->slot);
+    }
+}
+
+bool same_file(const std::string& logical_a, const std::string& logical_b) {
+    struct stat a, b;
+    if (stat(host_path(logical_a).c_str(), &a) == 0 && stat(host_path(logical_b).c_str(), &b) == 0)
+        return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+#ifdef _WIN32
+    return _stricmp(logical_a.c_str(), logical_b.c_str()) == 0;
+#else
+    return logical_a == logical_b;
+#endif
+}
+
+void remove_temporary_files() {
+    for (int slot = 0; slot < max_temporaries; ++slot) {
+        if (temporary_used[slot]) {
+            unlink(temporary_names[slot]);
+            temporary_used[slot] = 0;
+        }
+    }
+}

@@ -1,0 +1,50 @@
+// The host's side of files. Names are built and shown in their logical form
+// "c:\images\<folder>\<base><suffix>"; host_path() maps them to this host. Files the
+// run creates are written under temporary names beside their final names and only put
+// in place once complete, so that a failed or interrupted run loses nothing.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The directory that stands for "c:\images\": DEM_VARNEL_ROOT when set and not empty,
+// otherwise $HOME/images, otherwise "images" in the current directory.
+std::string image_root();
+
+// The host path of a logical name: the root for "c:\images\" and '/' for every
+// other backslash (the logical name itself on Windows).
+std::string host_path(const std::string& logical);
+
+// The logical name, followed by the host path in parentheses where they differ.
+std::string shown_name(const std::string& logical);
+
+// Text of errno for messages.
+std::string system_error();
+
+// A file being written under a temporary name.
+struct PendingFile {
+    std::string logical;     // the name the operator knows it by
+    std::string final_path;  // where it goes: the host path, a symbolic link followed
+    std::string temp_path;   // where it is written until complete
+    int slot = -1;           // its entry among the run's temporary files
+};
+
+// Creates the temporary file of `logical` exclusively, beside its final name, and
+// opens it with `mode` ("w" or "wb"); fails with "cannot create" when it cannot be.
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode);
+
+// Flushes the stream to the device and closes it; fails naming the file on error.
+void close_pending(PendingFile& file, std::FILE*& stream);
+
+// Puts closed pending files in place, in order: first the old final files of every
+// file but the first are removed, then each is renamed onto its final name, so that
+// an interruption never leaves a new first file beside old later ones.
+void install_pending(const std::vector<PendingFile*>& files);
+
+// True when the two logical names denote the same file: by identity where both
+// exist, otherwise by name.
+bool same_file(const std::string& logical_a, const std::string& logical_b);
+
+// Removes every temporary file of the run that is not yet in place; async-signal-safe.
+void remove_temporary_files();

@@ -1,0 +1,59 @@
+// Reads the memory the host can give: /proc/meminfo, the control-group v2 limit and
+// the process's resource limits.
+#include "host_memory.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sys/resource.h>
+
+namespace {
+
+std::uint64_t meminfo_available() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t kib = 0;
+    std::string unit;
+    while (meminfo >> key >> kib >> unit)
+        if (key == "MemAvailable:") return kib * 1024;
+    return UINT64_MAX;
+}
+
+std::uint64_t read_number(const char* path) {
+    std::ifstream file(path);
+    std::string text;
+    if (!(file >> text) || text == "max") return UINT64_MAX;
+    try {
+        return std::stoull(text);
+    } catch (...) {
+        return UINT64_MAX;
+    }
+}
+
+std::uint64_t cgroup_room() {
+    const std::uint64_t limit = read_number("/sys/fs/cgroup/memory.max");
+    if (limit == UINT64_MAX) return UINT64_MAX;
+    const std::uint64_t used = read_number("/sys/fs/cgroup/memory.current");
+    return used == UINT64_MAX || used >= limit ? 0 : limit - used;
+}
+
+std::uint64_t limit_room(int resource) {
+    struct rlimit limit;
+    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+    return limit.rlim_cur;
+}
+
+}  // namespace
+
+std::uint64_t memory_available() {
+    std::uint64_t room = meminfo_available();
+    for (std::uint64_t other : {cgroup_room(), limit_room(RLIMIT_AS), limit_room(RLIMIT_DATA)})
+        if (other < room) room = other;
+    return room;
+}
+
+std::string mebibytes(std::uint64_t bytes) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    return text;
+}
