@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 GridCalloc gridutil_calloc = std::calloc;
+GridFree gridutil_free = std::free;
 
 namespace {
 
@@ -17,8 +18,8 @@ T* make_vector(int NbCol) {
 template <typename T>
 void free_grid(T** Mat, int rows) {
     if (Mat == nullptr) return;
-    for (int i = 0; i < rows; ++i) std::free(Mat[i]);
-    std::free(Mat);
+    for (int i = 0; i < rows; ++i) gridutil_free(Mat[i]);
+    gridutil_free(Mat);
 }
 
 // The table first, then the rows in line order; a row that cannot be had gives back
@@ -46,7 +47,7 @@ T** make_grid(int NbCol, int NbLig) {
 
 #define GRIDUTIL_VECTOR(prefix, T)                                  \
     T* prefix##vecteur(int NbCol) { return make_vector<T>(NbCol); } \
-    void fr##prefix##vecteur(T* Mat) { std::free(Mat); }
+    void fr##prefix##vecteur(T* Mat) { gridutil_free(Mat); }
 
 GRIDUTIL_FAMILY(f, float)
 GRIDUTIL_FAMILY(uc, unsigned char)

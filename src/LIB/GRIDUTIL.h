@@ -8,10 +8,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// The zero-filling allocator every maker uses; tests replace it to make the k-th
-// allocation fail.
+// The zero-filling allocator and the release every member uses; tests replace them to
+// make the k-th allocation fail and to see that everything obtained is given back.
 using GridCalloc = void* (*)(std::size_t count, std::size_t size);
+using GridFree = void (*)(void* block);
 extern GridCalloc gridutil_calloc;
+extern GridFree gridutil_free;
 
 float** fmatrice(int NbCol, int NbLig);
 void frfmatrice(float** Mat, int NbLig);

@@ -269,7 +269,7 @@ def make_raw(rng, itype, nb_lig, nb_col):
     return data, note
 
 
-def generate(rng, reask):
+def generate(rng, reask, missing=False):
     case = {"files": {}, "answers": [], "notes": []}
     ans = case["answers"]
     notes = case["notes"]
@@ -284,6 +284,20 @@ def generate(rng, reask):
     ans += [folder, base]
     nb_lig, nb_col = draw_size(rng)
     kind = rng.choice(["ascii", "raw16", "raw32", "raw16", "raw32"])
+    if missing and rng.random() < 0.1:
+        # the input data file is absent: message, key wait, status 0, no output file
+        if kind == "ascii":
+            ans.append("0")
+        else:
+            ans += ["1", "0" if kind == "raw16" else "1"]
+            if rng.random() < 0.5:
+                suffix = "_m2" if kind == "raw16" else "_m4"
+                case["files"]["%s/%s%s.txt" % (folder, base, suffix)] = b"3\n4\n2\n0\n9\n5\n"
+        ans.append("k")
+        case["params"] = "%s input missing" % kind
+        case["expect_size"] = None
+        case["stdin"] = "".join(a + "\n" for a in ans).encode()
+        return case
     unit = None
     if kind == "ascii":
         choice_answer(0, [2, 7])
@@ -386,9 +400,9 @@ def first_diff(a, b):
 
 def describe_diff(name, a, b):
     k = first_diff(a, b)
-    lo = max(0, k - 30)
+    lo = max(0, k - 20)
     msg = ("%s: first difference at byte %d (program %d bytes, model %d bytes)\n"
-           "      program: %r\n      model:   %r" % (name, k, len(a), len(b), a[lo:k + 30], b[lo:k + 30]))
+           "      program: %r\n      model:   %r" % (name, k, len(a), len(b), a[lo:k + 20], b[lo:k + 20]))
     for suffix, size, fmt in (("_m2.raw", 2, "<H"), ("_m4.raw", 4, "<i")):
         if name.endswith(suffix):
             cell = k // size
@@ -397,8 +411,21 @@ def describe_diff(name, a, b):
             vb = struct.unpack(fmt, b[lo_cell:lo_cell + size])[0] if lo_cell + size <= len(b) else None
             msg += "\n      cell %d: program %s, model %s" % (cell, va, vb)
     if name.endswith(".asc"):
-        msg += "\n      in token %d of the file" % len(a[:k].split())
+        msg += "\n      token %d: program %r, model %r" % (
+            len(a[:k].split()) - (1 if k > 0 and not a[k - 1:k].isspace() else 0) + 1,
+            token_at(a, k), token_at(b, k))
     return msg
+
+
+def token_at(data, k):
+    """The white-space-free token of data that holds (or starts at) byte offset k."""
+    start = k
+    while start > 0 and not data[start - 1:start].isspace():
+        start -= 1
+    end = k
+    while end < len(data) and not data[end:end + 1].isspace():
+        end += 1
+    return data[start:end]
 
 
 def compare(res_p, res_m):
@@ -441,6 +468,8 @@ def main():
     ap.add_argument("--keep", help="copy the inputs, answers and both outputs of failing cases here")
     ap.add_argument("--reask", action="store_true",
                     help="also send out-of-range answers that the question loops must ask again")
+    ap.add_argument("--missing", action="store_true",
+                    help="also run cases whose input data file is absent")
     ap.add_argument("--timeout", type=float, default=60.0)
     ap.add_argument("-v", "--verbose", action="store_true")
     args = ap.parse_args()
@@ -449,14 +478,17 @@ def main():
     failed = 0
     for k in indices:
         rng = random.Random("dem_varnel:%d:%d" % (args.seed, k))
-        case = generate(rng, args.reask)
+        case = generate(rng, args.reask, args.missing)
         with tempfile.TemporaryDirectory(prefix="varnel_p_") as root_p, \
                 tempfile.TemporaryDirectory(prefix="varnel_m_") as root_m:
             res_p = run(os.path.abspath(args.program), case, root_p, args.timeout)
             res_m = run(os.path.abspath(args.model), case, root_m, args.timeout)
             problems = compare(res_p, res_m)
             m = re.search(rb"\n\t\t(-?\d+) lines and (-?\d+) columns ", res_m[1])
-            if not m or (int(m.group(1)), int(m.group(2))) != case["expect_size"]:
+            if case["expect_size"] is None:
+                if m or res_m[0] != 0:
+                    problems.append("generator: the model went past a missing input")
+            elif not m or (int(m.group(1)), int(m.group(2))) != case["expect_size"]:
                 problems.append("generator: the model did not announce the expected output size %r"
                                 % (case["expect_size"],))
             if problems:

@@ -1,0 +1,222 @@
+// Test support: temporary roots and runs of the real program.
+#include "session.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+void remove_tree(const std::string& path) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        chmod(path.c_str(), 0700);
+        if (DIR* dir = opendir(path.c_str())) {
+            while (dirent* entry = readdir(dir)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..") remove_tree(path + "/" + name);
+            }
+            closedir(dir);
+        }
+        rmdir(path.c_str());
+    } else {
+        unlink(path.c_str());
+    }
+}
+
+void collect(const std::string& base, const std::string& relative,
+             std::map<std::string, std::string>& files) {
+    const std::string path = relative.empty() ? base : base + "/" + relative;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return;
+    while (dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string rel = relative.empty() ? name : relative + "/" + name;
+        struct stat st;
+        if (lstat((base + "/" + rel).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode))
+            collect(base, rel, files);
+        else {
+            std::ifstream in(base + "/" + rel, std::ios::binary);
+            std::ostringstream bytes;
+            bytes << in.rdbuf();
+            files[rel] = bytes.str();
+        }
+    }
+    closedir(dir);
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+}  // namespace
+
+TempRoot::TempRoot() {
+    char pattern[] = "/tmp/dem_varnel_test_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempRoot::~TempRoot() { remove_tree(path_); }
+
+void TempRoot::write(const std::string& relative, const std::string& bytes) const {
+    const std::string path = file(relative);
+    for (std::size_t cut = path_.size() + 1; (cut = path.find('/', cut)) != std::string::npos; ++cut)
+        mkdir(path.substr(0, cut).c_str(), 0755);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::string TempRoot::read(const std::string& relative) const { return slurp(file(relative)); }
+
+bool TempRoot::exists(const std::string& relative) const {
+    struct stat st;
+    return lstat(file(relative).c_str(), &st) == 0;
+}
+
+std::map<std::string, std::string> TempRoot::snapshot() const {
+    std::map<std::string, std::string> files;
+    collect(path_, "", files);
+    return files;
+}
+
+static void hand_over(const std::string& path, uid_t user) {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return;
+    if (lchown(path.c_str(), user, user) != 0) return;
+    if (!S_ISDIR(st.st_mode)) return;
+    if (DIR* dir = opendir(path.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") hand_over(path + "/" + name, user);
+        }
+        closedir(dir);
+    }
+}
+
+Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged) {
+    constexpr uid_t nobody = 65534;
+    const bool drop = unprivileged && geteuid() == 0;
+    if (drop) hand_over(root.path(), nobody);
+    Running run;
+    run.out_path = root.path() + ".out";
+    run.err_path = root.path() + ".err";
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    run.pid = fork();
+    if (run.pid == 0) {
+        dup2(pipe_fds[0], 0);
+        close(pipe_fds[0]);
+        close(pipe_fds[1]);
+        if (drop && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(126);
+        const int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(err, 2);
+        setenv("DEM_VARNEL_ROOT", root.path().c_str(), 1);
+        if (chdir(root.path().c_str()) != 0) _exit(127);
+        execl(DEM_VARNEL_EXE, DEM_VARNEL_EXE, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipe_fds[0]);
+    run.input = pipe_fds[1];
+    signal(SIGPIPE, SIG_IGN);
+    std::size_t done = 0;
+    while (done < answers.size()) {
+        const ssize_t n = ::write(run.input, answers.data() + done, answers.size() - done);
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return run;
+}
+
+bool wait_for_output(const Running& run, const std::string& text, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (slurp(run.out_path).find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+Session finish_program(Running& run, int seconds) {
+    if (run.input >= 0) close(run.input);
+    run.input = -1;
+    Session session;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int wstatus = 0;
+    for (;;) {
+        const pid_t done = waitpid(run.pid, &wstatus, WNOHANG);
+        if (done == run.pid) break;
+        if (std::chrono::steady_clock::now() > end) {
+            kill(run.pid, SIGKILL);
+            waitpid(run.pid, &wstatus, 0);
+            session.timed_out = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    session.status = !session.timed_out && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    session.out = slurp(run.out_path);
+    session.err = slurp(run.err_path);
+    unlink(run.out_path.c_str());
+    unlink(run.err_path.c_str());
+    return session;
+}
+
+Session run_program(const TempRoot& root, const std::string& answers, Options options) {
+    Running run = start_program(root, answers, options.unprivileged);
+    return finish_program(run, options.seconds);
+}
+
+std::string raw16(const std::vector<std::uint16_t>& cells) {
+    std::string bytes;
+    for (std::uint16_t v : cells) {
+        bytes.push_back(static_cast<char>(v & 0xFF));
+        bytes.push_back(static_cast<char>(v >> 8));
+    }
+    return bytes;
+}
+
+std::string raw32(const std::vector<std::int32_t>& cells) {
+    std::string bytes;
+    for (std::int32_t s : cells) {
+        const auto v = static_cast<std::uint32_t>(s);
+        for (int k = 0; k < 4; ++k) bytes.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+    }
+    return bytes;
+}
+
+std::vector<std::uint16_t> cells16(const std::string& bytes) {
+    std::vector<std::uint16_t> cells(bytes.size() / 2);
+    for (std::size_t k = 0; k < cells.size(); ++k)
+        cells[k] = static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[2 * k]) |
+                                              static_cast<unsigned char>(bytes[2 * k + 1]) << 8);
+    return cells;
+}
+
+std::vector<std::int32_t> cells32(const std::string& bytes) {
+    std::vector<std::int32_t> cells(bytes.size() / 4);
+    for (std::size_t k = 0; k < cells.size(); ++k) {
+        std::uint32_t v = 0;
+        for (int b = 0; b < 4; ++b) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[4 * k + b])) << (8 * b);
+        cells[k] = static_cast<std::int32_t>(v);
+    }
+    return cells;
+}

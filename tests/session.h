@@ -1,0 +1,63 @@
+// Test support: a temporary image root, and the real program run on it with piped
+// answers, its standard output, standard error and exit status captured.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A fresh directory that stands for "c:\images\", removed with its contents at the end.
+class TempRoot {
+public:
+    TempRoot();
+    ~TempRoot();
+    TempRoot(const TempRoot&) = delete;
+    TempRoot& operator=(const TempRoot&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& relative) const { return path_ + "/" + relative; }
+    void write(const std::string& relative, const std::string& bytes) const;
+    std::string read(const std::string& relative) const;
+    bool exists(const std::string& relative) const;
+    // Every file under the root with its contents, by relative path.
+    std::map<std::string, std::string> snapshot() const;
+
+private:
+    std::string path_;
+};
+
+struct Session {
+    std::string out, err;
+    int status = -1;     // exit status; -1 if killed by a signal or timed out
+    bool timed_out = false;
+};
+
+// How the program is started. Permission tests need an ordinary user: when the tests
+// run as root, `unprivileged` hands the root's tree to "nobody" and runs as them.
+struct Options {
+    int seconds = 60;
+    bool unprivileged = false;
+};
+
+// Runs the program with DEM_VARNEL_ROOT at `root` and `answers` as its whole standard
+// input (closed after them); gives up after `seconds`.
+Session run_program(const TempRoot& root, const std::string& answers, Options options = {});
+
+// The program started with a standard input pipe kept open, for signal tests.
+struct Running {
+    pid_t pid = -1;
+    int input = -1;                   // write end of standard input
+    std::string out_path, err_path;   // where its output goes
+};
+Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged = false);
+// Waits (up to `seconds`) for the program to print `text` on standard output.
+bool wait_for_output(const Running& run, const std::string& text, int seconds = 30);
+Session finish_program(Running& run, int seconds = 60);
+
+// Little-endian cells of a raw raster.
+std::string raw16(const std::vector<std::uint16_t>& cells);
+std::string raw32(const std::vector<std::int32_t>& cells);
+std::vector<std::uint16_t> cells16(const std::string& bytes);
+std::vector<std::int32_t> cells32(const std::string& bytes);
