@@ -1,0 +1,294 @@
+// The readers: raw cells widened and divided by the unit, the range report and the
+// unit question, short and long rasters, the descriptor's tolerance, ASCII grids in
+// any layout, and every malformed input ending with its message.
+#include <sys/stat.h>
+
+#include "LIB/GRIDUTIL.h"
+#include "dem_files.h"
+#include "reader_fixture.h"
+#include "transcript.h"
+
+namespace {
+
+class Readers : public InProcess {
+protected:
+    // Reads a raw raster of `lines` x `columns` with the given cell width and unit.
+    void read_raster(const std::string& bytes, int lines, int columns, int width, const std::string& unit) {
+        const std::string suffix = width == 0 ? "_m2.raw" : "_m4.raw";
+        root.write("d/r" + suffix, bytes);
+        answers(unit);
+        run([&] {
+            f1 = open_input("c:\\images\\d\\r" + suffix, true);
+            nb_lig = lines;
+            nb_col = columns;
+            itype = width;
+            descr_OK = true;
+            dem_lecture();
+        });
+    }
+
+    void read_ascii(const std::string& contents) {
+        root.write("d/a.asc", contents);
+        run([&] {
+            f1 = open_input("c:\\images\\d\\a.asc", false);
+            ascii_lecture();
+        });
+    }
+
+    void expect_failure(const std::string& part) {
+        EXPECT_TRUE(failed);
+        EXPECT_NE(failure.find(part), std::string::npos) << failure;
+    }
+};
+
+const std::string header = "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value -9999\n";
+
+}  // namespace
+
+TEST_F(Readers, SixteenBitCellsAreUnsignedAndDividedByTheUnit) {
+    read_raster(std::string("\xFF\xFF\x01\x00", 4), 1, 2, 0, "3");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(itab1[0][0], 65535) << "FF FF is 65535, not -1";
+    EXPECT_EQ(dtab_in[0][0], 65.535);
+    EXPECT_EQ(dtab_in[0][1], 0.001);
+    EXPECT_EQ(coef, 1000.0);
+    EXPECT_EQ(jtab1, nullptr) << "the 16-bit grid is released once widened";
+    EXPECT_EQ(out, text::range(1, 65535) + text::unit);
+}
+
+TEST_F(Readers, ThirtyTwoBitCellsAreSigned) {
+    read_raster(std::string("\x9C\xFF\xFF\xFF\x2C\x01\x00\x00", 8), 2, 1, 1, "1");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(itab1[0][0], -100);
+    EXPECT_EQ(dtab_in[0][0], -10.0);
+    EXPECT_EQ(dtab_in[1][0], 30.0);
+    EXPECT_FALSE(open_ascii_OK);
+}
+
+TEST_F(Readers, RangeReportKeepsItsStartingValues) {
+    read_raster(raw32({-50, -10, -30, -20}), 2, 2, 1, "0");
+    EXPECT_EQ(out, text::range(-50, 0) + text::unit) << "no positive cell: Max stays 0";
+    read_raster(raw32({2000000, 3000000}), 1, 2, 1, "0");
+    EXPECT_EQ(out, text::range(1000000, 3000000) + text::unit) << "all above 1000000: Min stays";
+}
+
+TEST_F(Readers, UnitAnswersOutsideZeroToThreeAskTheUnitAgainWithoutTheRange) {
+    read_raster(raw16({120, 340}), 1, 2, 0, "4 9 -1 1");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(out, text::range(120, 340) + text::unit + text::unit + text::unit + text::unit);
+    EXPECT_EQ(dtab_in[0][0], 12.0);
+    EXPECT_EQ(dtab_in[0][1], 34.0);
+    EXPECT_EQ(dyn_scale, 1);
+}
+
+TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
+    read_raster(raw16({7, 8, 9}), 2, 3, 0, "0");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(dtab_in[0][2], 9.0);
+    EXPECT_EQ(dtab_in[1][0], 0.0);
+    EXPECT_EQ(dtab_in[1][2], 0.0);
+    EXPECT_EQ(err, "dem_varnel: c:\\images\\d\\r_m2.raw (" + root.file("d/r_m2.raw") +
+                       ") is shorter than 2 lines of 3 cells: the 3 missing cells are taken as 0\n");
+    read_raster(std::string(13, '\x01'), 2, 3, 0, "0");
+    EXPECT_NE(err.find("holds 1 bytes more than its 2 lines of 3 cells; they are ignored"), std::string::npos)
+        << err;
+}
+
+TEST_F(Readers, EmptyOrDirectoryRasterIsAnError) {
+    root.write("d/e_m2.raw", "");
+    run([&] { f1 = open_input("c:\\images\\d\\e_m2.raw", true); });
+    expect_failure("is empty: it holds no elevation");
+    mkdir(root.file("d/dir_m2.raw").c_str(), 0755);
+    run([&] { f1 = open_input("c:\\images\\d\\dir_m2.raw", true); });
+    expect_failure("it is a directory");
+}
+
+TEST_F(Readers, CreatedDescriptorIsCompletedWithTheScannedRangeAndPixelSize) {
+    root.write("d/r_m2.raw", raw16({120, 340, 200, 150}));
+    answers("1");
+    run([&] {
+        f1 = open_input("c:\\images\\d\\r_m2.raw", true);
+        create_input_descriptor("c:\\images\\d\\r_m2.txt");
+        nb_lig = 2;
+        nb_col = 2;
+        std::fprintf(f1d, "2\n2\n2\n");
+        dpix_size = 25;
+        descr_OK = false;
+        dem_lecture();
+    });
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(f1d, nullptr);
+    EXPECT_EQ(root.read("d/r_m2.txt"), "2\n2\n2\n120\n340\n25\n");
+    EXPECT_EQ(dtab_in[0][1], 34.0);
+}
+
+TEST_F(Readers, DescriptorTakesTheNumbersItHoldsAndLeavesTheRestAtZero) {
+    int val = -1;
+    root.write("d/x_m2.txt", "10\r\n20\r\n2\r\n");  // three lines, CR LF
+    run([&] { EXPECT_TRUE(read_descriptor("c:\\images\\d\\x_m2.txt", val)); });
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(nb_lig, 10);
+    EXPECT_EQ(nb_col, 20);
+    EXPECT_EQ(val, 2);
+    EXPECT_EQ(pix_size, 0);
+    EXPECT_TRUE(descr_OK);
+
+    reset_run_state();
+    root.write("d/y_m2.txt", "5 6 4 -3 99 25.0 trailing words");
+    run([&] { read_descriptor("c:\\images\\d\\y_m2.txt", val); });
+    EXPECT_EQ(mind, -3);
+    EXPECT_EQ(maxd, 99);
+    EXPECT_EQ(pix_size, 25) << "read as \"%d\" reads it";
+
+    reset_run_state();
+    root.write("d/z_m2.txt", "5 6 two 7");
+    val = 0;
+    run([&] { read_descriptor("c:\\images\\d\\z_m2.txt", val); });
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(nb_col, 6);
+    EXPECT_EQ(val, 0) << "a word ends the reading like the end of the file";
+    EXPECT_EQ(mind, 0);
+}
+
+TEST_F(Readers, DescriptorErrorsNameTheFile) {
+    int val;
+    run([&] { EXPECT_FALSE(read_descriptor("c:\\images\\d\\none_m2.txt", val)); });
+    EXPECT_FALSE(failed) << "a missing descriptor is not an error";
+
+    root.write("d/big_m2.txt", "5 2147483648 2");
+    run([&] { read_descriptor("c:\\images\\d\\big_m2.txt", val); });
+    expect_failure("the descriptor c:\\images\\d\\big_m2.txt");
+    expect_failure("beyond the int range");
+
+    for (const char* geometry : {"0 5 2", "5 -1 2", "2147483645 3 2"}) {
+        SCOPED_TRACE(geometry);
+        root.write("d/g_m2.txt", geometry);
+        run([&] { read_descriptor("c:\\images\\d\\g_m2.txt", val); });
+        EXPECT_TRUE(failed);
+        EXPECT_NE(failure.find("c:\\images\\d\\g_m2.txt"), std::string::npos) << failure;
+    }
+    mkdir(root.file("d/dir_m2.txt").c_str(), 0755);
+    run([&] { read_descriptor("c:\\images\\d\\dir_m2.txt", val); });
+    expect_failure("cannot read the descriptor");
+}
+
+TEST_F(Readers, AsciiGridReadsAlikeInEveryLayoutAndLineEnd) {
+    const std::string layouts[] = {
+        header + "1.5 2.25 -3\n4e2 5 +6\n",
+        header + "1.5\n2.25\n-3\n4e2\n5\n+6\n",
+        "ncols 3 nrows 2 xllcorner 10 yllcorner 20 cellsize 5 nodata_value -9999 1.5 2.25 -3 4e2 5 +6",
+        "NCOLS\t3\r\nNROWS\t2\r\nXLLCENTER\t10\r\nYLLCENTER\t20\r\nCELLSIZE\t5\r\nNODATA\t-9999\r\n"
+        "1.5\t2.25\t-3\r\n400\t5.0\t6\r\n",
+    };
+    for (const std::string& grid : layouts) {
+        SCOPED_TRACE(grid);
+        reset_run_state();
+        read_ascii(grid);
+        ASSERT_FALSE(failed) << failure;
+        EXPECT_EQ(nb_col, 3);
+        EXPECT_EQ(nb_lig, 2);
+        EXPECT_EQ(X_min, 10.0);
+        EXPECT_EQ(Y_min, 20.0);
+        EXPECT_EQ(dpix_size, 5.0);
+        EXPECT_EQ(pix_size, 5);
+        EXPECT_EQ(nodata, -9999.0);
+        EXPECT_EQ(coef, 1.0);
+        EXPECT_TRUE(open_ascii_OK);
+        const double expected[2][3] = {{1.5, 2.25, -3.0}, {400.0, 5.0, 6.0}};
+        for (int i = 0; i < 2; ++i)
+            for (int j = 0; j < 3; ++j) EXPECT_EQ(dtab_in[i][j], expected[i][j]);
+        EXPECT_EQ(out, "\n");
+    }
+}
+
+TEST_F(Readers, AsciiValuesAreTheCorrectlyRoundedDoublesOfTheirText) {
+    read_ascii("ncols 4 nrows 1 x 0 y 0 c 1 n -9999 0.1 1e-310 0x1.8p1 "
+               "2.2250738585072011e-308\n");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(dtab_in[0][0], 0.1);
+    EXPECT_EQ(dtab_in[0][1], 1e-310) << "a subnormal, as strtod gives it";
+    EXPECT_EQ(dtab_in[0][2], 3.0);
+    EXPECT_EQ(dtab_in[0][3], 2.2250738585072011e-308);
+}
+
+TEST_F(Readers, AsciiProgressLinesComeEveryHundredLines) {
+    std::string grid = "ncols 1\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
+    for (int i = 0; i < 250; ++i) grid += "7\n";
+    read_ascii(grid);
+    EXPECT_EQ(out, "\n" + text::ascii_progress(250));
+    EXPECT_EQ(text::ascii_progress(250), "\tline 100                   \r\tline 200                   \r");
+    grid = "ncols 1\nnrows 100\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
+    for (int i = 0; i < 100; ++i) grid += "7\n";
+    reset_run_state();
+    read_ascii(grid);
+    EXPECT_EQ(out, "\n");
+}
+
+TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
+    struct Case {
+        std::string grid, message;
+    };
+    const Case cases[] = {
+        {"ncols 3\nnrows 2\n" + std::string(60, 'x') + " 1\n", "header pair 3 (xllcorner): the label is longer than 59"},
+        {"ncols three\n", "header pair 1 (ncols): \"three\" is not a whole number"},
+        {"ncols 3.5\n", "header pair 1 (ncols): \"3.5\" is not a whole number"},
+        {"ncols 3 nrows 99999999999\n", "header pair 2 (nrows)"},
+        {"ncols 3 nrows 2 xllcorner inf\n", "header pair 3 (xllcorner): \"inf\" is not a finite number"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1e300 nodata_value 0\n", "cellsize"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize nan nodata_value 0\n", "header pair 5 (cellsize)"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0\n", "header pair 5 (cellsize) is missing"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 5\n1 2 3 4 5 6\n", "the header lacks a pair"},
+        {"ncols 0 nrows 2 xllcorner 0 yllcorner 0 cellsize 5 nodata_value 0\n", "at least one line and one column"},
+        {header + "1 2 3\n4 5\n", "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
+        {header + "1 2 3\n4 x5 6\n", "\"x5\" at line 1, column 1 is not a number"},
+        {header + "1 2 3\n4 1,5 6\n", "\"1,5\" at line 1, column 1 is not a number"},
+        {header + "1 nan 3\n4 5 6\n", "\"nan\" at line 0, column 1 is not finite"},
+        {header + "1 2 1e999\n4 5 6\n", "at line 0, column 2 is not finite"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.grid);
+        reset_run_state();
+        read_ascii(c.grid);
+        expect_failure(c.message);
+        EXPECT_NE(failure.find("c:\\images\\d\\a.asc"), std::string::npos) << "names the file";
+    }
+}
+
+TEST_F(Readers, NoDataCellsAreElevationsWithOneWarning) {
+    read_ascii(header + "1 -9999 3\n-9999 5 6 7\n");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(dtab_in[0][1], -9999.0) << "the no-data value is not applied";
+    EXPECT_NE(err.find("dem_varnel: 2 cells hold the no-data value -9999; they are taken as elevations"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("more values than its 2 lines of 3"), std::string::npos) << err;
+}
+
+TEST(HostPaths, LogicalNamesMapOntoTheConfiguredRoot) {
+    setenv("DEM_VARNEL_ROOT", "/data/dems/", 1);
+    EXPECT_EQ(host_path("c:\\images\\alps\\dem_m2.raw"), "/data/dems/alps/dem_m2.raw");
+    EXPECT_EQ(host_path("c:\\images\\a\\b\\x.asc"), "/data/dems/a/b/x.asc") << "folders may nest";
+    EXPECT_EQ(shown_name("c:\\images\\a\\x.asc"), "c:\\images\\a\\x.asc (/data/dems/a/x.asc)");
+    setenv("DEM_VARNEL_ROOT", "", 1);
+    const char* home = std::getenv("HOME");
+    const std::string saved = home != nullptr ? home : "";
+    setenv("HOME", "/home/op", 1);
+    EXPECT_EQ(host_path("c:\\images\\d\\x.asc"), "/home/op/images/d/x.asc");
+    unsetenv("HOME");
+    EXPECT_EQ(host_path("c:\\images\\d\\x.asc"), "images/d/x.asc");
+    if (home != nullptr) setenv("HOME", saved.c_str(), 1);
+    unsetenv("DEM_VARNEL_ROOT");
+}
+
+TEST(Names, SuffixesFollowFormatAndCellWidth) {
+    EXPECT_EQ(input_data_suffix(1, 0), "_m2.raw");
+    EXPECT_EQ(input_descriptor_suffix(0), "_m2.txt");
+    EXPECT_EQ(input_data_suffix(1, 1), "_m4.raw");
+    EXPECT_EQ(input_descriptor_suffix(1), "_m4.txt");
+    EXPECT_EQ(input_data_suffix(0, 0), ".asc");
+    EXPECT_EQ(output_data_suffix(1, 0), "_varnel_m2.raw");
+    EXPECT_EQ(output_descriptor_suffix(0), "_varnel_m2.txt");
+    EXPECT_EQ(output_data_suffix(1, 1), "_varnel_m4.raw");
+    EXPECT_EQ(output_descriptor_suffix(1), "_varnel_m4.txt");
+    EXPECT_EQ(output_data_suffix(0, 1), "_varnel.asc");
+}
