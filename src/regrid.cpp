@@ -24,16 +24,11 @@ inline double sum(double a, double b) { return static_cast<double>(static_cast<l
 // 1/9 rounded to double: the 3x3 sums are multiplied by it, not divided by 9.
 constexpr double one_ninth = 1.0 / 9.0;
 
-// The weights of one output line (or column) over the input lines it covers:
-// w[0..last] apply to input lines start..start+last. The first weight is the stretch
-// to the next boundary, whole weights follow, and the remainder, possibly negative
-// in an enlargement, is kept as it is.
-struct Span {
-    int start;
-    int last;
-};
+}  // namespace
 
-Span span_weights(int index, double factor, double* w) {
+// The first weight is the stretch to the next boundary, whole weights follow, and the
+// remainder, possibly negative in an enlargement, is kept as it is.
+Footprint footprint(int index, double factor, double* w) {
     const ld position = static_cast<ld>(index) * factor;  // kept in extended precision
     const double rounded = static_cast<double>(position);  // what bigger and floor receive
     w[0] = static_cast<double>(static_cast<ld>(bigger(rounded)) - position);
@@ -49,25 +44,33 @@ Span span_weights(int index, double factor, double* w) {
     return {start, n};
 }
 
-// Room for every weight of a footprint `factor` input cells long: the first weight,
-// at most floor(factor) whole ones and the remainder.
-std::size_t weight_room(double factor) { return static_cast<std::size_t>(factor) + 3; }
+// The first weight, at most floor(factor) whole ones and the remainder. A footprint
+// of 24 input cells or more needs more than the 25 weights a fixed vector would hold.
+std::size_t footprint_room(double factor) { return static_cast<std::size_t>(factor) + 3; }
 
-void regrid_kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-                   int NBcol_out, double lfacteur, double cfacteur, double area) {
+Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
+    Factors f;
+    f.lfacteur = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
+    f.cfacteur = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
+    f.area = static_cast<double>(static_cast<ld>(f.lfacteur) * f.cfacteur);
+    return f;
+}
+
+void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
+            int NBcol_out, const Factors& f) {
     // Column weights depend on the column only: computed once, kept side by side.
-    const std::size_t room = weight_room(cfacteur);
+    const std::size_t room = footprint_room(f.cfacteur);
     std::vector<double> cw(room * static_cast<std::size_t>(NBcol_out));
-    std::vector<Span> columns(static_cast<std::size_t>(NBcol_out));
+    std::vector<Footprint> columns(static_cast<std::size_t>(NBcol_out));
     for (int j = 0; j < NBcol_out; ++j)
-        columns[j] = span_weights(j, cfacteur, &cw[room * static_cast<std::size_t>(j)]);
-    std::vector<double> lw(weight_room(lfacteur));
+        columns[j] = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
+    std::vector<double> lw(footprint_room(f.lfacteur));
 
     for (int i = 0; i < NBlig_out; ++i) {
         if (i > 0 && i % 100 == 0) say("\tline %d                \r", i);
-        const Span line = span_weights(i, lfacteur, lw.data());
+        const Footprint line = footprint(i, f.lfacteur, lw.data());
         for (int j = 0; j < NBcol_out; ++j) {
-            const Span column = columns[j];
+            const Footprint column = columns[j];
             const double* cwj = &cw[room * static_cast<std::size_t>(j)];
             double accum = 0.0;
             for (int a = 0; a <= line.last; ++a) {
@@ -78,18 +81,19 @@ void regrid_kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, 
                         accum = static_cast<double>(static_cast<ld>(lw[a]) * cwj[b] * tabin[r][c] + accum);
                 }
             }
-            accum = static_cast<double>(static_cast<ld>(accum) / area);
+            accum = static_cast<double>(static_cast<ld>(accum) / f.area);
             if (!(accum > 0)) accum = std::fabs(accum);
             tabout[i][j] = accum;
         }
     }
 }
 
+namespace {
 // The eight neighbours, clockwise from the upper left; the order fixes the additions.
 constexpr int neighbour_line[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
 constexpr int neighbour_column[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
+}  // namespace
 
-// Interior cells that are 0.0 take the mean of their non-empty neighbours, in place.
 void fill_from_data(double** t, int lines, int columns) {
     for (int i = 1; i < lines - 1; ++i) {
         for (int j = 1; j < columns - 1; ++j) {
@@ -108,8 +112,7 @@ void fill_from_data(double** t, int lines, int columns) {
     }
 }
 
-// Every cell still 0.0 takes the mean of all its neighbours inside the grid, empty
-// ones included, in place.
+// Empty neighbours count in the divisor here, unlike the first pass.
 void fill_from_all(double** t, int lines, int columns) {
     for (int i = 0; i < lines; ++i) {
         for (int j = 0; j < columns; ++j) {
@@ -128,8 +131,7 @@ void fill_from_all(double** t, int lines, int columns) {
     }
 }
 
-// One 3x3 mean of the interior, through the scratch grid so that every mean is of
-// the values the pass began with.
+// Through the scratch grid, so that every mean is of the values the pass began with.
 void smooth(double** t, double** dtab, int lines, int columns) {
     for (int i = 0; i < lines; ++i)
         for (int j = 0; j < columns; ++j) dtab[i][j] = 0.0;
@@ -153,6 +155,8 @@ void clamp_interior(double** t, int lines, int columns) {
         }
     }
 }
+
+namespace {
 
 void find_elevation_range() {
     dmin_alt = 10000000.0;
@@ -248,18 +252,14 @@ void treatment() {
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out) {
     double** dtab = checked_grid(dmatrice(NBcol_out, NBlig_out), NBcol_out, NBlig_out, "scratch");
-    const double lfacteur =
-        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
-    const double cfacteur =
-        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
-    const double area = static_cast<double>(static_cast<ld>(lfacteur) * cfacteur);
+    const Factors f = factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out);
     for (int i = 0; i < NBlig_out; ++i)
         for (int j = 0; j < NBcol_out; ++j) dtab[i][j] = 0.0;
 
     say(NBlig_out > NBlig_in ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
     say("\n\n\tTreatment \n\n");
 
-    regrid_kernel(tabin, tabout, NBlig_in, NBcol_in, NBlig_out, NBcol_out, lfacteur, cfacteur, area);
+    kernel(tabin, tabout, NBlig_in, NBcol_in, NBlig_out, NBcol_out, f);
     fill_from_data(tabout, NBlig_out, NBcol_out);
     fill_from_all(tabout, NBlig_out, NBcol_out);
     smooth(tabout, dtab, NBlig_out, NBcol_out);

@@ -1,9 +1,8 @@
-// literal_model: an independent, deliberately literal re-implementation of dem_varnel, used as
-// the oracle of the differential test (differential.py). It follows the described behaviour
-// step by step, speed and robustness being no concern: scanf-style readers, every
-// extended-precision intermediate as a long double expression, every stored value rounded to
-// double. It shares only the host-path mapping (DEM_VARNEL_ROOT) and the banner texts with
-// the real program. "literal_model --selfcheck" runs its checks of the worked examples.
+// literal_model: an independent, deliberately literal re-implementation of dem_varnel, the oracle
+// of differential.py. Speed and robustness are no concern: scanf-style readers, every
+// extended-precision intermediate written as a long double expression, every stored value
+// rounded to double. Shared with the real program: the DEM_VARNEL_ROOT path mapping, the banner
+// texts, exit status 0. "literal_model --selfcheck" checks the worked examples.
 
 #include <cmath>
 #include <cstdint>

@@ -1,0 +1,332 @@
+// The engine: footprint weights of both worked examples, output sizes, the kernel on
+// constant fields, the two filling passes, smoothing, clamping, and treatment's range,
+// padding, messages and progress lines.
+#include <cmath>
+#include <vector>
+
+#include "LIB/GRIDUTIL.h"
+#include "reader_fixture.h"
+#include "regrid.h"
+#include "transcript.h"
+
+namespace {
+
+using Rows = std::vector<std::vector<double>>;
+
+// A double grid holding `rows`, released at the end of the test.
+class Grid {
+public:
+    explicit Grid(const Rows& rows)
+        : lines_(static_cast<int>(rows.size())), columns_(static_cast<int>(rows[0].size())) {
+        cells_ = dmatrice(columns_, lines_);
+        for (int i = 0; i < lines_; ++i)
+            for (int j = 0; j < columns_; ++j) cells_[i][j] = rows[i][j];
+    }
+    Grid(int lines, int columns, double value) : Grid(Rows(lines, std::vector<double>(columns, value))) {}
+    ~Grid() { frdmatrice(cells_, lines_); }
+    Grid(const Grid&) = delete;
+    Grid& operator=(const Grid&) = delete;
+    double** operator*() const { return cells_; }
+    double* operator[](int i) const { return cells_[i]; }
+    int lines() const { return lines_; }
+    int columns() const { return columns_; }
+
+private:
+    int lines_, columns_;
+    double** cells_;
+};
+
+// A padded grid carrying `lines` x `columns` cells of value h in a zero margin.
+Grid padded_constant(int lines, int columns, double h) {
+    Rows rows(lines + 4, std::vector<double>(columns + 4, 0.0));
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) rows[i + 3][j + 3] = h;
+    return Grid(rows);
+}
+
+struct Weights {
+    int start;
+    std::vector<double> w;
+};
+
+Weights weights_of(int index, double factor) {
+    std::vector<double> w(footprint_room(factor));
+    const Footprint f = footprint(index, factor, w.data());
+    w.resize(static_cast<std::size_t>(f.last) + 1);
+    return {f.start, w};
+}
+
+double ratio_of(double in, double out) { return static_cast<double>(static_cast<long double>(in) / out); }
+
+class Engine : public InProcess {};
+
+}  // namespace
+
+TEST(Footprints, ReductionByTwoAndAHalfMatchesTheWorkedTable) {
+    const Factors f = factors(25, 25, 10, 10);  // 21 lines at ratio 0.3
+    ASSERT_EQ(f.lfacteur, 2.5);
+    ASSERT_EQ(f.area, 6.25);
+    struct Row {
+        int i, start;
+        std::vector<double> w;
+    };
+    for (const Row& row : {Row{0, 0, {1, 1, 0.5}}, Row{1, 2, {0.5, 1, 1, 0}}, Row{2, 5, {1, 1, 0.5}},
+                           Row{3, 7, {0.5, 1, 1, 0}}, Row{9, 22, {0.5, 1, 1, 0}}}) {
+        SCOPED_TRACE(row.i);
+        const Weights got = weights_of(row.i, f.lfacteur);
+        EXPECT_EQ(got.start, row.start);
+        EXPECT_EQ(got.w, row.w);
+    }
+}
+
+TEST(Footprints, EnlargementKeepsItsNegativeRemainders) {
+    const Factors f = factors(10, 10, 25, 25);  // 6 lines at ratio 3.5
+    EXPECT_EQ(f.lfacteur, 0.4);
+    struct Row {
+        int i, start;
+        double w0, w1;
+    };
+    for (const Row& row : {Row{0, 0, 1, -0.6}, Row{1, 0, 0.6, -0.2}, Row{2, 0, 0.2, 0.2}, Row{3, 1, 0.8, -0.4},
+                           Row{4, 1, 0.4, 0.0}, Row{5, 2, 1, -0.6}}) {
+        SCOPED_TRACE(row.i);
+        const Weights got = weights_of(row.i, f.lfacteur);
+        EXPECT_EQ(got.start, row.start);
+        ASSERT_EQ(got.w.size(), 2u) << "two weights in every enlargement row";
+        EXPECT_NEAR(got.w[0], row.w0, 1e-15);
+        EXPECT_NEAR(got.w[1], row.w1, 1e-15);
+    }
+    EXPECT_NE(weights_of(4, f.lfacteur).w[1], 0.0) << "about 1e-16, not exactly 0";
+}
+
+TEST(Footprints, FactorsOfTwentyFourAndMoreGetRoomForEveryWeight) {
+    const Factors f = factors(1004, 1004, 37, 37);  // 1000 lines at pixel sizes 1 and 30
+    EXPECT_GT(f.lfacteur, 27.0);
+    for (int i : {0, 1, 17, 36}) {
+        const Weights got = weights_of(i, f.lfacteur);
+        double total = 0;
+        for (double w : got.w) total += w;
+        EXPECT_NEAR(total, f.lfacteur, 1e-9);
+        EXPECT_LE(got.w.size(), footprint_room(f.lfacteur));
+    }
+}
+
+TEST(Footprints, BiggerIsTheNextWholeNumberAbove) {
+    EXPECT_EQ(bigger(3.0), 4.0);
+    EXPECT_EQ(bigger(2.5), 3.0);
+    EXPECT_EQ(bigger(2.3), 3.0);
+    EXPECT_EQ(bigger(0.0), 1.0);
+}
+
+TEST(OutputSize, ProductIsFormedInExtendedPrecisionAndTruncated) {
+    const double r = ratio_of(30, 50);
+    EXPECT_EQ(static_cast<int>(100 * r), 60) << "a product rounded to double would give 60";
+    EXPECT_EQ(static_cast<int>(scaled_count(100, r)), 59);
+    EXPECT_EQ(static_cast<int>(scaled_count(10, ratio_of(3, 10))), 2);
+    EXPECT_EQ(static_cast<int>(scaled_count(101, ratio_of(10, 20))), 50);
+    EXPECT_EQ(static_cast<int>(scaled_count(77, ratio_of(4, 4))), 77);
+    EXPECT_NE(output_problem(4, 5, ratio_of(1, 10)), "");
+    EXPECT_NE(output_problem(4, 5, ratio_of(2147483647.0, 1e-300)), "");
+    EXPECT_EQ(output_problem(4, 5, ratio_of(10, 5)), "");
+}
+
+TEST_F(Engine, RatioOneCopiesEveryCellAsItsMagnitude) {
+    const Grid in({{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0},
+                   {0, 0, 0, 5.5, -7.25, 0}, {0, 0, 0, 1e-3, 2e5, 0}, {0, 0, 0, 0, 0, 0}});
+    Grid result(6, 6, 0.0);
+    const Factors f = factors(6, 6, 6, 6);
+    EXPECT_EQ(f.lfacteur, 1.0);
+    EXPECT_EQ(weights_of(3, f.lfacteur).w, (std::vector<double>{1, 0}));
+    run([&] { kernel(*in, *result, 6, 6, 6, 6, f); });
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < 6; ++j) EXPECT_EQ(result[i][j], std::fabs(in[i][j])) << i << "," << j;
+}
+
+TEST_F(Engine, ReductionOfAConstantFieldWeighsTheMargins) {
+    const double h = 100.0;
+    const Grid in = padded_constant(21, 21, h);
+    Grid result(10, 10, 0.0);
+    run([&] { kernel(*in, *result, 25, 25, 10, 10, factors(25, 25, 10, 10)); });
+    for (int j = 3; j <= 8; ++j) {
+        SCOPED_TRACE(j);
+        EXPECT_DOUBLE_EQ(result[4][j], h) << "footprint wholly on data";
+        EXPECT_DOUBLE_EQ(result[1][j], 0.8 * h);
+        EXPECT_DOUBLE_EQ(result[9][j], 0.6 * h);
+        EXPECT_EQ(result[0][j], 0.0) << "footprint wholly in the margin";
+    }
+}
+
+TEST_F(Engine, EnlargementOfAConstantFieldTakesTheMagnitudeOfNegativeSums) {
+    const double h = 10.0;
+    const Grid in = padded_constant(6, 6, h);
+    Grid result(25, 25, 0.0);
+    run([&] { kernel(*in, *result, 10, 10, 25, 25, factors(10, 10, 25, 25)); });
+    EXPECT_NEAR(result[5][10], 1.5 * h, 1e-12);
+    EXPECT_NEAR(result[10][10], h, 1e-12);
+    EXPECT_EQ(result[0][0], 0.0);
+}
+
+TEST_F(Engine, FirstFillingPassUsesNonEmptyNeighboursInPlace) {
+    const double h = 3.0;
+    Grid ring(3, 3, h);
+    ring[1][1] = 0.0;
+    fill_from_data(*ring, 3, 3);
+    EXPECT_EQ(ring[1][1], h);
+
+    Grid three({{0, 10, 0}, {0, 0, 20}, {0, 30, 0}});
+    fill_from_data(*three, 3, 3);
+    EXPECT_EQ(three[1][1], 20.0);
+
+    Grid field(8, 9, h);
+    for (int i = 2; i <= 4; ++i)
+        for (int j = 2; j <= 5; ++j) field[i][j] = 0.0;
+    fill_from_data(*field, 8, 9);
+    for (int i = 2; i <= 4; ++i)
+        for (int j = 2; j <= 5; ++j) EXPECT_EQ(field[i][j], h) << "filled through in one pass";
+
+    // The sums are rounded to double after every addition through extended precision:
+    // 1 + 2^-53(1 + 2^-52) rounds to 1 that way, to 1 + 2^-52 directly.
+    const double b = std::ldexp(1.0 + std::ldexp(1.0, -52), -53);
+    Grid rounding({{1.0, b, 0}, {0, 0, 0}, {0, 0, 0}});
+    fill_from_data(*rounding, 3, 3);
+    EXPECT_EQ(rounding[1][1], 0.5);
+}
+
+TEST_F(Engine, SecondFillingPassCountsEmptyNeighboursInsideTheGrid) {
+    const double h = 9.0;
+    Grid corner(4, 4, h);
+    corner[0][0] = corner[0][1] = corner[1][1] = 0.0;
+    fill_from_all(*corner, 4, 4);
+    EXPECT_EQ(corner[0][0], h / 3) << "three neighbours: 0, 0 (at the time) and h";
+
+    Grid edge(4, 5, h);
+    edge[0][2] = edge[1][2] = 0.0;
+    edge[1][1] = 0.0;
+    fill_from_all(*edge, 4, 5);
+    EXPECT_EQ(edge[0][2], 3 * h / 5) << "five neighbours, two of them empty";
+
+    Grid empty(4, 4, 0.0);
+    fill_from_all(*empty, 4, 4);
+    EXPECT_EQ(empty[2][2], 0.0);
+}
+
+TEST_F(Engine, SmoothingKeepsAConstantAndSpreadsASpikeOverFiveByFive) {
+    const double h = 50.0, s = 950.0;
+    Grid flat(6, 6, h);
+    Grid scratch(11, 11, 0.0);
+    smooth(*flat, *scratch, 6, 6);
+    smooth(*flat, *scratch, 6, 6);
+    for (int i = 1; i < 5; ++i)
+        for (int j = 1; j < 5; ++j) EXPECT_DOUBLE_EQ(flat[i][j], h);
+
+    Grid spike(11, 11, h);
+    spike[5][5] = s;
+    smooth(*spike, *scratch, 11, 11);
+    smooth(*spike, *scratch, 11, 11);
+    const double weight[5] = {1, 2, 3, 2, 1};
+    for (int i = 1; i < 10; ++i) {
+        for (int j = 1; j < 10; ++j) {
+            const int di = i - 3, dj = j - 3;
+            const bool inside = di >= 0 && di < 5 && dj >= 0 && dj < 5;
+            const double expected = inside ? h + (s - h) * weight[di] * weight[dj] / 81 : h;
+            EXPECT_NEAR(spike[i][j], expected, 1e-9) << i << "," << j;
+        }
+    }
+    EXPECT_NEAR(spike[5][5], h + (s - h) / 9, 1e-9);
+}
+
+TEST_F(Engine, ClampBoundsTheInteriorOnly) {
+    dmin_alt = 10.0;
+    dmax_alt = 20.0;
+    Grid t({{5, 5, 5, 5}, {5, 5, 25, 5}, {25, 15, 10, 25}, {25, 25, 25, 25}});
+    clamp_interior(*t, 4, 4);
+    EXPECT_EQ(t[1][1], 10.0);
+    EXPECT_EQ(t[1][2], 20.0);
+    EXPECT_EQ(t[2][1], 15.0);
+    EXPECT_EQ(t[0][0], 5.0) << "border unchanged";
+    EXPECT_EQ(t[3][2], 25.0) << "border unchanged";
+}
+
+namespace {
+// Sets up an input grid of the run as the readers leave it.
+void input_of(const Rows& rows) {
+    nb_lig = static_cast<int>(rows.size());
+    nb_col = static_cast<int>(rows[0].size());
+    dtab_in = dmatrice(nb_col, nb_lig);
+    for (int i = 0; i < nb_lig; ++i)
+        for (int j = 0; j < nb_col; ++j) dtab_in[i][j] = rows[i][j];
+}
+}  // namespace
+
+TEST_F(Engine, TreatmentAnnouncesThePadsAndFinishesTheGrid) {
+    Rows rows(100, std::vector<double>(10, 0.0));
+    for (int i = 0; i < 100; ++i)
+        for (int j = 0; j < 10; ++j) rows[i][j] = 100 + i + 0.5 * j;
+    input_of(rows);
+    ratio = ratio_of(30, 50);
+    run(treatment);
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(nb_lig4, 59);
+    EXPECT_EQ(nb_col4, 5);
+    EXPECT_EQ(out, text::announcement(59, 5) + text::reduction + text::treatment);
+    EXPECT_EQ(dtab_prov1[3][3], dtab_in[0][0]);
+    EXPECT_EQ(dtab_prov1[nb_lig + 2][nb_col + 2], dtab_in[nb_lig - 1][nb_col - 1]);
+    for (int j = 0; j < nb_col2; ++j) {
+        EXPECT_EQ(dtab_prov1[0][j], 0.0);
+        EXPECT_EQ(dtab_prov1[2][j], 0.0);
+        EXPECT_EQ(dtab_prov1[nb_lig + 3][j], 0.0);
+    }
+    for (int i = 0; i < nb_lig2; ++i) {
+        EXPECT_EQ(dtab_prov1[i][2], 0.0);
+        EXPECT_EQ(dtab_prov1[i][nb_col + 3], 0.0);
+    }
+    EXPECT_EQ(dmin_alt, 100.0);
+    EXPECT_EQ(dmax_alt, 199 + 4.5);
+    for (int i = 1; i < nb_lig3 - 1; ++i)
+        for (int j = 1; j < nb_col3 - 1; ++j) {
+            EXPECT_GE(dtab_prov2[i][j], dmin_alt);
+            EXPECT_LE(dtab_prov2[i][j], dmax_alt);
+        }
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(Engine, RangeStartsAtTenMillionAndZero) {
+    input_of({{-5, -3}, {-9, -1}});
+    ratio = 1.0;
+    run(treatment);
+    EXPECT_EQ(dmin_alt, -9.0);
+    EXPECT_EQ(dmax_alt, 0.0);
+    for (int i = 1; i < nb_lig3 - 1; ++i)
+        for (int j = 1; j < nb_col3 - 1; ++j) EXPECT_EQ(dtab_prov2[i][j], 0.0) << "all clamped to 0.0";
+    EXPECT_NE(err.find("dem_varnel: the input holds negative elevations"), std::string::npos);
+
+    reset_run_state();
+    input_of({{2e7, 3e7}});
+    ratio = 1.0;
+    run(treatment);
+    EXPECT_EQ(dmin_alt, 1e7);
+    EXPECT_EQ(dmax_alt, 3e7);
+}
+
+TEST_F(Engine, EqualLineCountsReportAReductionAndProgressComesEveryHundredLines) {
+    input_of(Rows(246, std::vector<double>(3, 7.0)));
+    ratio = 1.0;
+    run(treatment);
+    EXPECT_EQ(out, text::announcement(246, 3) + text::reduction + text::treatment + text::kernel_progress(250));
+    EXPECT_EQ(text::kernel_progress(250), "\tline 100                \r\tline 200                \r");
+
+    reset_run_state();
+    input_of(Rows(48, std::vector<double>(3, 7.0)));
+    ratio = ratio_of(2, 1);
+    run(treatment);
+    EXPECT_EQ(out, text::announcement(96, 6) + text::enlargement + text::treatment)
+        << "100 padded lines print no progress";
+}
+
+TEST_F(Engine, ReductionByThirtyRunsBeyondTwentyFourInputCellsPerOutputCell) {
+    input_of(Rows(1000, std::vector<double>(40, 250.0)));
+    ratio = ratio_of(1, 30);
+    run(treatment);
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(nb_lig4, 33);
+    EXPECT_DOUBLE_EQ(dtab_prov2[16][3], 250.0);
+}
