@@ -54,6 +54,8 @@ void install_signal_handlers() {
     sigemptyset(&action.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&action.sa_mask, sig);
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &action, nullptr);
+    // A file grown beyond the size limit is a write error to report, not a crash.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace

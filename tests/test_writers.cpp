@@ -1,0 +1,241 @@
+// The writers: framing, the conversion to stored units with its truncation and low
+// bits, raw rasters and descriptors, ASCII grids with and without the corner question,
+// the text of every value, and files replaced only once complete.
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include "LIB/GRIDUTIL.h"
+#include "dem_files.h"
+#include "reader_fixture.h"
+#include "session.h"
+#include "transcript.h"
+
+namespace {
+
+class Writers : public InProcess {
+protected:
+    void SetUp() override {
+        InProcess::SetUp();
+        mkdir(root.file("d").c_str(), 0755);
+    }
+
+    // A finished padded output of `lines` x `columns` whose data cell [i][j] holds
+    // value(i, j), with the input's range [low, high].
+    template <typename Value>
+    void output_of(int lines, int columns, double low, double high, Value value) {
+        nb_lig4 = lines;
+        nb_col4 = columns;
+        nb_lig3 = lines + 4;
+        nb_col3 = columns + 4;
+        dtab_prov2 = dmatrice(nb_col3, nb_lig3);
+        for (int i = 0; i < lines; ++i)
+            for (int j = 0; j < columns; ++j) dtab_prov2[i + 3][j + 3] = value(i, j);
+        dmin_alt = low;
+        dmax_alt = high;
+        coef = 1.0;
+        pix_size_out = 5.0;
+    }
+
+    // Writes the output as a raw raster of the given width under d/o.
+    void save_raw(int width) {
+        format2 = 1;
+        itype2 = width;
+        const std::string stem = "c:\\images\\d\\o";
+        run([&] {
+            create_output_files(stem + output_data_suffix(1, width), stem + output_descriptor_suffix(width));
+            save();
+        });
+    }
+
+    std::string save_ascii(const std::string& corner_answers = "") {
+        format2 = 0;
+        answers(corner_answers + " ");
+        run([&] {
+            create_output_files("c:\\images\\d\\o_varnel.asc", "");
+            save();
+        });
+        return root.read("d/o_varnel.asc");
+    }
+};
+
+}  // namespace
+
+TEST_F(Writers, FrameIsThreeCellsOfTheLowestElevation) {
+    output_of(7, 7, 1.0, 99.0, [](int i, int j) { return 50.0 + i * 7 + j; });
+    save_raw(1);
+    ASSERT_FALSE(failed) << failure;
+    const std::vector<std::int32_t> cells = cells32(root.read("d/o_varnel_m4.raw"));
+    ASSERT_EQ(cells.size(), 49u);
+    for (int k = 0; k < 49; ++k) EXPECT_EQ(cells[k], k == 3 * 7 + 3 ? 50 + 21 + 3 : 1) << k;
+
+    reset_run_state();
+    output_of(6, 9, 2.0, 99.0, [](int, int) { return 50.0; });
+    save_raw(1);
+    for (std::int32_t v : cells32(root.read("d/o_varnel_m4.raw"))) EXPECT_EQ(v, 2) << "six lines: all frame";
+}
+
+TEST_F(Writers, StoredUnitsAreTheTruncatedExtendedProductAndItsLowBits) {
+    EXPECT_EQ(stored_bits(12.34, 10.0), 123u);
+    EXPECT_EQ(stored_bits(0.3, 10.0), 2u) << "0.3 x 10 is just below 3 in extended precision";
+    EXPECT_EQ(stored_bits(123.9, 1.0), 123u);
+    EXPECT_EQ(stored_bits(-0.7, 1.0), 0u);
+    EXPECT_EQ(stored_bits(-1.5, 1.0) & 0xFFFF, 65535u);
+    EXPECT_EQ(stored_bits(65.536, 1000.0) & 0xFFFF, 0u);
+    EXPECT_EQ(stored_bits(std::nan(""), 1.0), 0u);
+    EXPECT_EQ(stored_bits(HUGE_VAL, 1.0), 0u);
+    // Far beyond any integer type: still the low bits of the exact truncated integer.
+    std::mt19937_64 random(7);
+    for (int k = 0; k < 2000; ++k) {
+        const double v = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 70)) *
+                         (k % 2 ? -1 : 1);
+        const auto exact = static_cast<__int128>(std::trunc(static_cast<long double>(v) * 1000.0L));
+        EXPECT_EQ(stored_bits(v, 1000.0), static_cast<std::uint32_t>(static_cast<unsigned __int128>(exact)))
+            << v;
+    }
+}
+
+TEST_F(Writers, SixteenBitRasterStoresLowBitsWithOneWarning) {
+    const double values[2][4] = {{12.34, 65.536, -1.5, -0.5}, {0.3, 1.0, 2.0, 3.0}};
+    output_of(10, 10, -2.0, 70.0, [&](int i, int j) { return i >= 3 && i <= 4 && j >= 3 && j <= 6 ? values[i - 3][j - 3] : 1.0; });
+    coef = 1000.0;
+    save_raw(0);
+    ASSERT_FALSE(failed) << failure;
+    const std::vector<std::uint16_t> cells = cells16(root.read("d/o_varnel_m2.raw"));
+    ASSERT_EQ(cells.size(), 100u);
+    EXPECT_EQ(cells[0], 63536) << "the frame: -2 m is -2000 mm, stored modulo 65536";
+    EXPECT_EQ(cells[33], 12339) << "12.34 x 1000 is just below 12340 in extended precision";
+    EXPECT_EQ(cells[34], 0) << "65.536 m is 65536 mm";
+    EXPECT_EQ(cells[35], 65536 - 1500);
+    EXPECT_EQ(cells[36], 65536 - 500);
+    EXPECT_EQ(cells[43], 299);
+    EXPECT_EQ(root.read("d/o_varnel_m2.txt"), "10\n10\n2\n-2000\n70000\n5\n");
+    EXPECT_NE(err.find("dem_varnel: 87 cells do not fit 16-bit cells and were stored modulo 65536"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(Writers, SixteenBitRasterOfTenByEightIsExactlyOneHundredSixtyBytes) {
+    output_of(10, 8, 0.0, 500.0, [](int i, int j) { return 100.0 + 10 * i + j; });
+    pix_size_out = 12.5;
+    save_raw(0);
+    ASSERT_FALSE(failed) << failure;
+    const std::string bytes = root.read("d/o_varnel_m2.raw");
+    ASSERT_EQ(bytes.size(), 160u);
+    EXPECT_EQ(cells16(bytes)[0], 0) << "line 0 first: the frame";
+    EXPECT_EQ(cells16(bytes)[3 * 8 + 3], 133);
+    EXPECT_EQ(root.read("d/o_varnel_m2.txt"), "10\n8\n2\n0\n500\n12\n") << "pixel size 12.5 recorded as 12";
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(f2, nullptr);
+    EXPECT_EQ(f2d, nullptr);
+}
+
+TEST_F(Writers, AsciiOutputOfAnAsciiInputAsksNothingAndRepeatsTheCorner) {
+    output_of(7, 7, 1.0, 99.0, [](int, int) { return 12.5; });
+    open_ascii_OK = true;
+    X_min = 1000.25;
+    Y_min = -20.0;
+    pix_size_out = 12.5;
+    const std::string grid = save_ascii();
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(out, "");
+    std::string expected = "ncols 7\nnrows 7\nxllcorner 1000.250000\nyllcorner -20.000000\ncellsize 12.500000\n"
+                           "nodata_value -9999.9999\n";
+    for (int k = 0; k < 49; ++k) expected += k == 24 ? "12.500000\t" : "1.000000\t";
+    EXPECT_EQ(grid, expected) << "one text line, a tab after every value, no final line end";
+}
+
+TEST_F(Writers, AsciiOutputOfARawInputAsksTheCornerAfterTheSizeLines) {
+    output_of(2, 3, 1.0, 99.0, [](int, int) { return 5.0; });
+    open_ascii_OK = false;
+    const std::string grid = save_ascii("inf nan 500.5 -12");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(out, "\n\n\tUTM Coordinates : \n\t\tX_min ? \n\t\tX_min ? \n\t\tX_min ? \t\tY_min ? ");
+    EXPECT_NE(err.find("a coordinate must be a finite number"), std::string::npos);
+    const std::string header = "ncols 3\nnrows 2\nxllcorner 500.500000\nyllcorner -12.000000\ncellsize 5.000000\n";
+    EXPECT_EQ(grid.substr(0, header.size()), header);
+}
+
+TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
+    std::mt19937_64 random(11);
+    std::vector<double> values = {0.0, -0.0, 0.0000005, 0.0000015, -0.0000004, 1e-300, 2.5e-7, 123456789.1234565,
+                                  1e22, 9.999999999e15, -65535.9999995, 1e300, -1e-7};
+    while (values.size() < 5000) {
+        std::uint64_t bits = random();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (!std::isfinite(v)) continue;
+        if (values.size() % 2) v = std::ldexp(std::fmod(std::fabs(v), 1.0) + 0.5, static_cast<int>(random() % 60) - 30);
+        values.push_back(v);
+    }
+    const int columns = 50;
+    const int lines = static_cast<int>(values.size()) / columns;
+    output_of(lines + 6, columns + 6, -1e308, 1e308, [&](int i, int j) {
+        return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3 ? values[(i - 3) * columns + (j - 3)] : 0.0;
+    });
+    open_ascii_OK = true;
+    const std::string grid = save_ascii();
+    ASSERT_FALSE(failed) << failure;
+    std::string expected;
+    char text[400];
+    for (int i = 0; i < lines + 6; ++i)
+        for (int j = 0; j < columns + 6; ++j) {
+            std::snprintf(text, sizeof text, "%lf\t", dtab_out2[i][j]);
+            expected += text;
+        }
+    EXPECT_EQ(grid.substr(grid.size() - expected.size()), expected);
+}
+
+TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
+    TempRoot root;
+    std::vector<std::uint16_t> cells;
+    for (int k = 0; k < 12 * 11; ++k) cells.push_back(static_cast<std::uint16_t>(1000 + (k * 37) % 400));
+    root.write("d/dem_m2.raw", raw16(cells));
+    root.write("d/dem_m2.txt", "12\n11\n2\n1000\n1400\n10\n");
+    // 16-bit out, then the output read back as the base dem_varnel, to ASCII.
+    Session s = run_program(root, "d dem 1 0 1 0 1 0 10 10\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/dem_varnel_m2.txt").substr(0, 13), "12\n11\n2\n1000\n") << "in the input's decimetres";
+    s = run_program(root, "d dem_varnel 1 0 1 0 0 10 10 7 8\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find(text::size(12, 11)), std::string::npos);
+    const std::string grid = root.read("d/dem_varnel_varnel.asc");
+    const std::string header = "ncols 11\nnrows 12\nxllcorner 7.000000\nyllcorner 8.000000\n";
+    EXPECT_EQ(grid.substr(0, header.size()), header);
+    // ... and that ASCII grid read back, to a 32-bit raster.
+    s = run_program(root, "d dem_varnel_varnel 0 0 1 1 10 10\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/dem_varnel_varnel_varnel_m4.raw").size(), 12u * 11u * 4u);
+}
+
+TEST(WriterSessions, RawOutputOfAnAsciiInputIsInWholeMetres) {
+    TempRoot root;
+    std::string grid = "ncols 8\nnrows 8\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
+    for (int k = 0; k < 64; ++k) grid += "12.9 ";
+    root.write("d/a.asc", grid);
+    const Session s = run_program(root, "d a 0 0 1 1 1 1\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    for (std::int32_t v : cells32(root.read("d/a_varnel_m4.raw"))) EXPECT_EQ(v, 12);
+    EXPECT_EQ(root.read("d/a_varnel_m4.txt"), "8\n8\n4\n12\n12\n1\n");
+}
+
+TEST(WriterSessions, AFullDeviceFailsTheRunAndKeepsThePreviousOutput) {
+    TempRoot root;
+    root.write("d/keep", "");
+    if (mount("tmpfs", root.file("d").c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a small file system needs privileges";
+    std::vector<std::uint16_t> cells(20 * 20, 700);
+    root.write("d/dem_m2.raw", raw16(cells));
+    root.write("d/dem_m2.txt", "20\n20\n2\n700\n700\n10\n");
+    root.write("d/dem_varnel.asc", "previous result");
+    const Session s = run_program(root, "d dem 1 0 0 0 0 10 2 0 0\n");
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("dem_varnel: cannot write c:\\images\\d\\dem_varnel.asc"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("No space left on device"), std::string::npos) << s.err;
+    EXPECT_EQ(root.read("d/dem_varnel.asc"), "previous result");
+    const auto files = root.snapshot();
+    EXPECT_EQ(files.size(), 3u) << "no temporary file is left";
+    umount(root.file("d").c_str());
+}
