@@ -45,9 +45,11 @@ std::uint64_t limit_room(int resource) {
 
 }  // namespace
 
+std::uint64_t memory_ceiling = UINT64_MAX;
+
 std::uint64_t memory_available() {
     std::uint64_t room = meminfo_available();
-    for (std::uint64_t other : {cgroup_room(), limit_room(RLIMIT_AS), limit_room(RLIMIT_DATA)})
+    for (std::uint64_t other : {cgroup_room(), limit_room(RLIMIT_AS), limit_room(RLIMIT_DATA), memory_ceiling})
         if (other < room) room = other;
     return room;
 }

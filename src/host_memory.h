@@ -6,8 +6,13 @@
 #include <string>
 
 // The least of the memory the system reports available, the room left under this
-// process's control-group limit and the room left under its address-space limit.
+// process's control-group limit, the room left under its address-space limit and
+// memory_ceiling.
 std::uint64_t memory_available();
+
+// A further bound on memory_available(), unbounded by default; tests and fuzzers lower
+// it to see the refusals without using the memory.
+extern std::uint64_t memory_ceiling;
 
 // "12.3 MiB"-style text.
 std::string mebibytes(std::uint64_t bytes);
