@@ -15,8 +15,11 @@
 #include "LIB/GRIDUTIL.h"
 #include "answers.h"
 #include "failure.h"
+#include "fixed_text.h"
 #include "host_files.h"
 #include "host_memory.h"
+#include "phase_times.h"
+#include "regrid.h"
 #include "run_state.h"
 
 const char* const base_directory = "c:\\images\\";
@@ -215,14 +218,25 @@ bool read_descriptor(const std::string& logical, int& val) {
 
 namespace {
 
-void read_raster_lines(std::size_t cell_bytes) {
+// Reads the raster a line at a time straight into the input grid, as the exact doubles
+// of its cells (the unsigned 16-bit cells widened without sign), and scans their range.
+template <typename Cell>
+void read_raster_lines(int& min, int& max) {
     const std::size_t line_cells = static_cast<std::size_t>(nb_col);
+    std::vector<Cell> line(line_cells);
     unsigned long long missing = 0;
     for (int i = 0; i < nb_lig; ++i) {
-        void* row = cell_bytes == 2 ? static_cast<void*>(jtab1[i]) : static_cast<void*>(itab1[i]);
-        const std::size_t got = std::fread(row, cell_bytes, line_cells, f1);
+        const std::size_t got = std::fread(line.data(), sizeof(Cell), line_cells, f1);
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
+        std::fill(line.begin() + static_cast<std::ptrdiff_t>(got), line.end(), Cell(0));
         missing += line_cells - got;
+        double* row = dtab_in[i];
+        for (std::size_t j = 0; j < line_cells; ++j) {
+            const std::int32_t v = line[j];
+            if (v < min) min = v;
+            if (v > max) max = v;
+            row[j] = v;
+        }
     }
     if (missing > 0) {
         report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
@@ -231,7 +245,7 @@ void read_raster_lines(std::size_t cell_bytes) {
         return;
     }
     struct stat st;
-    const long long expected = static_cast<long long>(nb_lig) * nb_col * static_cast<long long>(cell_bytes);
+    const long long expected = static_cast<long long>(nb_lig) * nb_col * static_cast<long long>(sizeof(Cell));
     if (fstat(fileno(f1), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > expected)
         report(input_name + " holds " + std::to_string(st.st_size - expected) +
                " bytes more than its " + std::to_string(nb_lig) + " lines of " +
@@ -251,38 +265,33 @@ void ask_unit() {
     coef = unit_factor[dyn_scale];
 }
 
+// Every cell divided by coef. The quotient is defined as formed in extended precision
+// and rounded to double; one correctly rounded double division gives the same bits
+// here. In units of the quotient's last place a cell v (|v| < 2^31) over 10^k (k <= 3)
+// is N / 5^k for a whole N, which is at least 1/250 away from every tie between two
+// doubles, while rounding to 64 bits first moves it by at most 2^-12.
+void divide_by_unit() {
+    if (coef == 1.0) return;
+    for (int i = 0; i < nb_lig; ++i) {
+        double* row = dtab_in[i];
+        for (int j = 0; j < nb_col; ++j) row[j] = row[j] / coef;
+    }
+}
+
 }  // namespace
 
 void dem_lecture() {
-    dtab_in = checked_grid(dmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    PhaseTimer timer("reading");
     open_ascii_OK = false;
-    if (itype == 0) {
-        jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "16-bit input");
-        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "32-bit input");
-        read_raster_lines(2);
-        for (int i = 0; i < nb_lig; ++i)
-            for (int j = 0; j < nb_col; ++j) itab1[i][j] = jtab1[i][j];
-        frusmatrice(jtab1, nb_lig);
-        jtab1 = nullptr;
-    } else {
-        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "32-bit input");
-        read_raster_lines(4);
-    }
-
+    make_padded_input();
     int min = 1000000, max = 0;
-    for (int i = 0; i < nb_lig; ++i) {
-        for (int j = 0; j < nb_col; ++j) {
-            if (itab1[i][j] < min) min = itab1[i][j];
-            if (itab1[i][j] > max) max = itab1[i][j];
-        }
-    }
+    if (itype == 0)
+        read_raster_lines<std::uint16_t>(min, max);
+    else
+        read_raster_lines<std::int32_t>(min, max);
     say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
     ask_unit();
-
-    // The quotient is formed in extended precision and rounded once, to double.
-    for (int i = 0; i < nb_lig; ++i)
-        for (int j = 0; j < nb_col; ++j)
-            dtab_in[i][j] = static_cast<double>(static_cast<long double>(itab1[i][j]) / coef);
+    divide_by_unit();
 
     if (!descr_OK) {
         if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)
@@ -328,7 +337,7 @@ void ascii_lecture() {
     const std::string problem = geometry_problem(nb_lig, nb_col);
     if (!problem.empty()) fail(name + " gives " + problem);
 
-    dtab_in = checked_grid(dmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    make_padded_input();
     unsigned long long nodata_cells = 0;
     for (int i = 0; i < nb_lig; ++i) {
         if (i > 0 && i % 100 == 0) say("\tline %d                   \r", i);
@@ -376,58 +385,42 @@ void write_failed(const PendingFile& file) {
     fail("cannot write " + shown_name(file.logical) + ": " + system_error());
 }
 
-// Frames the output: the padded grid's data cells inside, dmin_alt in a border three
-// cells wide.
-void frame_output() {
-    dtab_out = checked_grid(dmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "output");
-    dtab_out2 = checked_grid(dmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "framed output");
-    for (int i = 0; i < nb_lig4; ++i)
-        for (int j = 0; j < nb_col4; ++j) dtab_out2[i][j] = dmin_alt;
-    for (int i = 0; i < nb_lig4; ++i)
-        for (int j = 0; j < nb_col4; ++j) dtab_out[i][j] = dtab_prov2[i + 3][j + 3];
-    for (int i = 3; i < nb_lig4 - 3; ++i)
-        for (int j = 3; j < nb_col4 - 3; ++j) dtab_out2[i][j] = dtab_out[i][j];
+// Output line i as written: dmin_alt in the frame three cells wide, the padded grid's
+// data cells inside.
+void framed_line(int i, double* line) {
+    std::fill(line, line + nb_col4, dmin_alt);
+    if (i < 3 || i >= nb_lig4 - 3) return;
+    const double* data = dtab_prov2[i + 3] + 3;
+    for (int j = 3; j < nb_col4 - 3; ++j) line[j] = data[j];
 }
 
+// Converts framed lines to stored cells and writes them a line at a time; returns the
+// number of cells outside [lowest, highest], stored by their low bits.
 template <typename Cell>
-unsigned long long convert_cells(Cell** cells, long double lowest, long double highest) {
+unsigned long long write_cells(long double lowest, long double highest) {
+    std::vector<double> line(static_cast<std::size_t>(nb_col4));
+    std::vector<Cell> cells(line.size());
     unsigned long long reduced = 0;
     for (int i = 0; i < nb_lig4; ++i) {
-        for (int j = 0; j < nb_col4; ++j) {
-            const long double t = stored_value(dtab_out2[i][j], coef);
+        framed_line(i, line.data());
+        for (std::size_t j = 0; j < line.size(); ++j) {
+            const long double t = stored_value(line[j], coef);
             if (!(t >= lowest && t <= highest)) ++reduced;
-            cells[i][j] = static_cast<Cell>(low_bits(t));
+            cells[j] = static_cast<Cell>(low_bits(t));
         }
+        if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
     }
     return reduced;
 }
 
-template <typename Cell>
-void write_cells(Cell** cells) {
-    for (int i = 0; i < nb_lig4; ++i)
-        if (std::fwrite(cells[i], sizeof(Cell), static_cast<std::size_t>(nb_col4), f2) !=
-            static_cast<std::size_t>(nb_col4))
-            write_failed(pending_f2);
-}
-
 void save_raster() {
-    unsigned long long reduced;
-    int val;
-    if (itype2 == 0) {
-        jtab2 = checked_grid(usmatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "16-bit output");
-        reduced = convert_cells(jtab2, 0.0L, 65535.0L);
-        write_cells(jtab2);
-        val = 2;
-    } else {
-        itab2 = checked_grid(imatrice(nb_col4, nb_lig4), nb_col4, nb_lig4, "32-bit output");
-        reduced = convert_cells(itab2, -2147483648.0L, 2147483647.0L);
-        write_cells(itab2);
-        val = 4;
-    }
+    const bool narrow = itype2 == 0;
+    const unsigned long long reduced = narrow ? write_cells<std::uint16_t>(0.0L, 65535.0L)
+                                              : write_cells<std::int32_t>(-2147483648.0L, 2147483647.0L);
     close_pending(pending_f2, f2);
     const int lines[6] = {nb_lig4,
                           nb_col4,
-                          val,
+                          narrow ? 2 : 4,
                           static_cast<std::int32_t>(low_bits(stored_value(dmin_alt, coef))),
                           static_cast<std::int32_t>(low_bits(stored_value(dmax_alt, coef))),
                           static_cast<int>(pix_size_out)};
@@ -437,29 +430,28 @@ void save_raster() {
     install_pending({&pending_f2, &pending_f2d});
     if (reduced > 0)
         report(std::to_string(reduced) + " cells do not fit " +
-               (itype2 == 0 ? "16-bit cells and were stored modulo 65536"
-                            : "32-bit cells and were stored as their low 32 bits"));
+               (narrow ? "16-bit cells and were stored modulo 65536"
+                       : "32-bit cells and were stored as their low 32 bits"));
 }
 
 std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate must be a finite number"; }
 
-// Values as "%lf\t" prints them, made with to_chars (the same correctly rounded
-// digits) into one large buffer.
+// Values as "%lf\t" prints them, into one large buffer.
 void write_ascii_values() {
     std::vector<char> buffer(1 << 20);
+    std::vector<double> line(static_cast<std::size_t>(nb_col4));
     std::size_t used = 0;
-    const std::size_t widest = 400;  // "-" + 309 digits + "." + 6 digits + tab, with room
+    const std::size_t widest = lf_text_room + 1;  // and the tab
     for (int i = 0; i < nb_lig4; ++i) {
+        framed_line(i, line.data());
         for (int j = 0; j < nb_col4; ++j) {
             if (buffer.size() - used < widest) {
                 if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
                 used = 0;
             }
-            char* first = buffer.data() + used;
-            const auto result = std::to_chars(first, buffer.data() + buffer.size(), dtab_out2[i][j],
-                                              std::chars_format::fixed, 6);
-            *result.ptr = '\t';
-            used = static_cast<std::size_t>(result.ptr + 1 - buffer.data());
+            char* end = lf_text(line[j], buffer.data() + used);
+            *end = '\t';
+            used = static_cast<std::size_t>(end + 1 - buffer.data());
         }
     }
     if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
@@ -487,7 +479,7 @@ void ascii_saving() {
 }
 
 void save() {
-    frame_output();
+    PhaseTimer timer("save");
     if (format2 == 0) {
         ascii_saving();
         close_pending(pending_f2, f2);

@@ -10,18 +10,30 @@
 
 #include "answers.h"
 #include "host_files.h"
+#include "host_memory.h"
 #include "run_state.h"
 
 void fail(const std::string& message) { throw RunFailure{message}; }
 
+namespace {
+double grid_bytes(long long NbCol, long long NbLig, std::size_t cell_bytes) {
+    return static_cast<double>(NbCol) * static_cast<double>(NbLig) * static_cast<double>(cell_bytes);
+}
+}  // namespace
+
 void out_of_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes) {
-    const double mib = static_cast<double>(NbCol) * static_cast<double>(NbLig) *
-                       static_cast<double>(cell_bytes) / (1024.0 * 1024.0);
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "out of memory: the %s grid of %lld lines and %lld columns needs %.1f MiB",
-                  what, NbLig, NbCol, mib);
-    fail(text);
+    fail("out of memory: the " + std::string(what) + " grid of " + std::to_string(NbLig) + " lines and " +
+         std::to_string(NbCol) + " columns needs " +
+         mebibytes(static_cast<std::uint64_t>(grid_bytes(NbCol, NbLig, cell_bytes))));
+}
+
+void require_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes) {
+    const double needed = grid_bytes(NbCol, NbLig, cell_bytes);
+    const std::uint64_t room = memory_available();
+    if (needed > static_cast<double>(room))
+        fail("out of memory: the " + std::string(what) + " grid of " + std::to_string(NbLig) + " lines and " +
+             std::to_string(NbCol) + " columns needs " + mebibytes(static_cast<std::uint64_t>(needed)) +
+             ", more than the " + mebibytes(room) + " this machine can give");
 }
 
 namespace {

@@ -5,6 +5,7 @@
 // bit now and then, and the results are defined to the bit.
 #include "regrid.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "answers.h"
 #include "failure.h"
 #include "host_memory.h"
+#include "phase_times.h"
 #include "run_state.h"
 
 namespace {
@@ -56,104 +58,148 @@ Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
     return f;
 }
 
-void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-            int NBcol_out, const Factors& f) {
-    // Column weights depend on the column only: computed once, kept side by side.
-    const std::size_t room = footprint_room(f.cfacteur);
-    std::vector<double> cw(room * static_cast<std::size_t>(NBcol_out));
-    std::vector<Footprint> columns(static_cast<std::size_t>(NBcol_out));
-    for (int j = 0; j < NBcol_out; ++j)
-        columns[j] = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
-    std::vector<double> lw(footprint_room(f.lfacteur));
+namespace {
 
-    for (int i = 0; i < NBlig_out; ++i) {
-        if (i > 0 && i % 100 == 0) say("\tline %d                \r", i);
-        const Footprint line = footprint(i, f.lfacteur, lw.data());
-        for (int j = 0; j < NBcol_out; ++j) {
-            const Footprint column = columns[j];
-            const double* cwj = &cw[room * static_cast<std::size_t>(j)];
-            double accum = 0.0;
-            for (int a = 0; a <= line.last; ++a) {
-                const int r = line.start + a;
-                for (int b = 0; b <= column.last; ++b) {
-                    const int c = column.start + b;
-                    if (0 < r && r < NBlig_in && 0 < c && c < NBcol_in)
-                        accum = static_cast<double>(static_cast<ld>(lw[a]) * cwj[b] * tabin[r][c] + accum);
-                }
-            }
-            accum = static_cast<double>(static_cast<ld>(accum) / f.area);
-            if (!(accum > 0)) accum = std::fabs(accum);
-            tabout[i][j] = accum;
+// The kernel's plan: the weights of every output column, computed once, and for each
+// column the run of weights whose input column lies inside the input frame.
+struct KernelPlan {
+    KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors)
+        : Lin(lines_in), Cin(columns_in), C(columns_out), f(factors), room(footprint_room(f.cfacteur)),
+          cw(room * static_cast<std::size_t>(C)), columns(static_cast<std::size_t>(C)),
+          first(static_cast<std::size_t>(C)), last(static_cast<std::size_t>(C)),
+          lw(footprint_room(f.lfacteur)) {
+        for (int j = 0; j < C; ++j) {
+            const Footprint fp = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
+            columns[j] = fp;
+            // Pairs outside 0 < c < Cin are skipped: their weight is dropped.
+            first[j] = std::max(0, 1 - fp.start);
+            last[j] = std::min(fp.last, Cin - 1 - fp.start);
         }
     }
+    int Lin, Cin, C;
+    Factors f;
+    std::size_t room;
+    std::vector<double> cw;
+    std::vector<Footprint> columns;
+    std::vector<int> first, last;
+    std::vector<double> lw;
+};
+
+// Output row i: every cell the weighted sum of the input under its footprint, line
+// weights outer and column weights inner as for a single cell, then divided by the
+// area and made non-negative. Returns the first input line the row draws on.
+int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
+    const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
+    std::fill(out, out + p.C, 0.0);
+    for (int a = 0; a <= line.last; ++a) {
+        const int r = line.start + a;
+        if (r <= 0 || r >= p.Lin) continue;
+        const ld w = p.lw[a];
+        const double* in = tabin[r];
+        for (int j = 0; j < p.C; ++j) {
+            const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+            const double* v = in + p.columns[j].start;
+            double acc = out[j];
+            for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(w * cwj[b] * v[b] + acc);
+            out[j] = acc;
+        }
+    }
+    for (int j = 0; j < p.C; ++j) {
+        double acc = static_cast<double>(static_cast<ld>(out[j]) / p.f.area);
+        if (!(acc > 0)) acc = std::fabs(acc);
+        out[j] = acc;
+    }
+    return line.start;
 }
 
-namespace {
 // The eight neighbours, clockwise from the upper left; the order fixes the additions.
 constexpr int neighbour_line[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
 constexpr int neighbour_column[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
+
+// First filling pass over interior row i, in place.
+void fill_data_row(double** t, int i, int columns) {
+    double* row = t[i];
+    for (int j = 1; j < columns - 1; ++j) {
+        if (row[j] != 0.0) continue;
+        double dval = 0.0;
+        int ico = 0;
+        for (int k = 0; k < 8; ++k) {
+            const double v = t[i + neighbour_line[k]][j + neighbour_column[k]];
+            if (v != 0.0) {
+                ++ico;
+                dval = sum(dval, v);
+            }
+        }
+        if (ico > 0) row[j] = static_cast<double>(static_cast<ld>(dval) / ico);
+    }
+}
+
+// Second filling pass over row i, border included, in place.
+void fill_all_row(double** t, int i, int lines, int columns) {
+    double* row = t[i];
+    for (int j = 0; j < columns; ++j) {
+        if (row[j] != 0.0) continue;
+        double dval = 0.0;
+        int ico = 0;
+        for (int k = 0; k < 8; ++k) {
+            const int l = i + neighbour_line[k], c = j + neighbour_column[k];
+            if (l >= 0 && l < lines && c >= 0 && c < columns) {
+                ++ico;
+                dval = sum(dval, t[l][c]);
+            }
+        }
+        row[j] = static_cast<double>(static_cast<ld>(dval) / ico);
+    }
+}
+
+// The 3x3 means of the interior of a row from the rows above, at and below it:
+// out[j] for 1 <= j <= columns - 2, the nine additions in line then column order.
+void smooth_row(const double* above, const double* row, const double* below, double* out, int columns) {
+    const double* const lines[3] = {above, row, below};
+    for (int j = 1; j < columns - 1; ++j) out[j] = 0.0;
+    for (const double* line : lines)
+        for (int k = -1; k <= 1; ++k)
+            for (int j = 1; j < columns - 1; ++j) out[j] = sum(out[j], line[j + k]);
+    for (int j = 1; j < columns - 1; ++j) out[j] = static_cast<double>(static_cast<ld>(out[j]) * one_ninth);
+}
+
+void copy_interior(const double* from, double* to, int columns) {
+    std::copy(from + 1, from + columns - 1, to + 1);
+}
+
+void clamp_row(double* row, int columns) {
+    for (int j = 1; j < columns - 1; ++j) {
+        if (row[j] < dmin_alt) row[j] = dmin_alt;
+        if (row[j] > dmax_alt) row[j] = dmax_alt;
+    }
+}
+
 }  // namespace
 
+void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
+            int NBcol_out, const Factors& f) {
+    KernelPlan plan(NBlig_in, NBcol_in, NBcol_out, f);
+    for (int i = 0; i < NBlig_out; ++i) {
+        if (i > 0 && i % 100 == 0) say("\tline %d                \r", i);
+        kernel_row(plan, tabin, tabout[i], i);
+    }
+}
+
 void fill_from_data(double** t, int lines, int columns) {
-    for (int i = 1; i < lines - 1; ++i) {
-        for (int j = 1; j < columns - 1; ++j) {
-            if (t[i][j] != 0.0) continue;
-            double dval = 0.0;
-            int ico = 0;
-            for (int k = 0; k < 8; ++k) {
-                const double v = t[i + neighbour_line[k]][j + neighbour_column[k]];
-                if (v != 0.0) {
-                    ++ico;
-                    dval = sum(dval, v);
-                }
-            }
-            if (ico > 0) t[i][j] = static_cast<double>(static_cast<ld>(dval) / ico);
-        }
-    }
+    for (int i = 1; i < lines - 1; ++i) fill_data_row(t, i, columns);
 }
 
-// Empty neighbours count in the divisor here, unlike the first pass.
 void fill_from_all(double** t, int lines, int columns) {
-    for (int i = 0; i < lines; ++i) {
-        for (int j = 0; j < columns; ++j) {
-            if (t[i][j] != 0.0) continue;
-            double dval = 0.0;
-            int ico = 0;
-            for (int k = 0; k < 8; ++k) {
-                const int l = i + neighbour_line[k], c = j + neighbour_column[k];
-                if (l >= 0 && l < lines && c >= 0 && c < columns) {
-                    ++ico;
-                    dval = sum(dval, t[l][c]);
-                }
-            }
-            t[i][j] = static_cast<double>(static_cast<ld>(dval) / ico);
-        }
-    }
+    for (int i = 0; i < lines; ++i) fill_all_row(t, i, lines, columns);
 }
 
-// Through the scratch grid, so that every mean is of the values the pass began with.
 void smooth(double** t, double** dtab, int lines, int columns) {
-    for (int i = 0; i < lines; ++i)
-        for (int j = 0; j < columns; ++j) dtab[i][j] = 0.0;
-    for (int i = 1; i < lines - 1; ++i) {
-        for (int j = 1; j < columns - 1; ++j) {
-            double dval = 0.0;
-            for (int l = i - 1; l <= i + 1; ++l)
-                for (int k = j - 1; k <= j + 1; ++k) dval = sum(dval, t[l][k]);
-            dtab[i][j] = static_cast<double>(static_cast<ld>(dval) * one_ninth);
-        }
-    }
-    for (int i = 1; i < lines - 1; ++i)
-        for (int j = 1; j < columns - 1; ++j) t[i][j] = dtab[i][j];
+    for (int i = 1; i < lines - 1; ++i) smooth_row(t[i - 1], t[i], t[i + 1], dtab[i], columns);
+    for (int i = 1; i < lines - 1; ++i) copy_interior(dtab[i], t[i], columns);
 }
 
 void clamp_interior(double** t, int lines, int columns) {
-    for (int i = 1; i < lines - 1; ++i) {
-        for (int j = 1; j < columns - 1; ++j) {
-            if (t[i][j] < dmin_alt) t[i][j] = dmin_alt;
-            if (t[i][j] > dmax_alt) t[i][j] = dmax_alt;
-        }
-    }
+    for (int i = 1; i < lines - 1; ++i) clamp_row(t[i], columns);
 }
 
 namespace {
@@ -216,7 +262,24 @@ std::string output_problem(int lines, int columns, double r) {
     return "";
 }
 
+void make_padded_input() {
+    nb_lig2 = nb_lig + 4;
+    nb_col2 = nb_col + 4;
+    require_memory("input", nb_col2, nb_lig2, sizeof(double));
+    dtab_prov1 = checked_grid(dmatrice_bloc(nb_col2, nb_lig2), nb_col2, nb_lig2, "input");
+    dtab_in = static_cast<double**>(gridutil_calloc(static_cast<std::size_t>(nb_lig), sizeof(double*)));
+    if (dtab_in == nullptr) out_of_memory("input", nb_col, nb_lig, sizeof(double));
+    for (int i = 0; i < nb_lig; ++i) dtab_in[i] = dtab_prov1[i + 3] + 3;
+}
+
+void release_padded_input() {
+    gridutil_free(dtab_in);  // a view: its rows belong to dtab_prov1
+    frdmatrice_bloc(dtab_prov1, nb_lig2);
+    dtab_in = dtab_prov1 = nullptr;
+}
+
 void treatment() {
+    PhaseTimer timer("treatment");
     find_elevation_range();
     if (dmin_alt < 0.0)
         report("the input holds negative elevations: this program is made for positive "
@@ -236,34 +299,52 @@ void treatment() {
     say("\n\n\tThe resulting image will have : ");
     say("\n\t\t%d lines and %d columns ", nb_lig4, nb_col4);
 
-    dtab_prov1 = checked_grid(dmatrice(nb_col2, nb_lig2), nb_col2, nb_lig2, "padded input");
-    for (int i = 0; i < nb_lig2; ++i)
-        for (int j = 0; j < nb_col2; ++j) dtab_prov1[i][j] = 0.0;
-    for (int i = 0; i < nb_lig; ++i)
-        for (int j = 0; j < nb_col; ++j) dtab_prov1[i + 3][j + 3] = dtab_in[i][j];
-
-    dtab_prov2 = checked_grid(dmatrice(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
-    for (int i = 0; i < nb_lig3; ++i)
-        for (int j = 0; j < nb_col3; ++j) dtab_prov2[i][j] = 0.0;
-
+    // Both padded grids come zero-filled from the system: the input's margins are 0.0
+    // and every output cell is 0.0 until the kernel writes it.
+    require_memory("padded output", nb_col3, nb_lig3, sizeof(double));
+    dtab_prov2 = checked_grid(dmatrice_bloc(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
     transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
+    release_padded_input();
 }
 
+// The kernel and the finishing passes in one sweep down the grid. Each pass over row
+// r only needs the rows next to it in the state the pass before left them, so with a
+// lag of a few rows every pass sees exactly what it would see after the whole previous
+// pass, while the rows are still in the cache:
+//   kernel row k, first filling of row k-1, second filling of row k-2, first smoothing
+//   of row k-3 (put in place once row k-2 has read it), second smoothing and clamp of
+//   row k-5 (likewise).
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out) {
-    double** dtab = checked_grid(dmatrice(NBcol_out, NBlig_out), NBcol_out, NBlig_out, "scratch");
+    const int L = NBlig_out, C = NBcol_out;
     const Factors f = factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out);
-    for (int i = 0; i < NBlig_out; ++i)
-        for (int j = 0; j < NBcol_out; ++j) dtab[i][j] = 0.0;
-
     say(NBlig_out > NBlig_in ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
     say("\n\n\tTreatment \n\n");
 
-    kernel(tabin, tabout, NBlig_in, NBcol_in, NBlig_out, NBcol_out, f);
-    fill_from_data(tabout, NBlig_out, NBcol_out);
-    fill_from_all(tabout, NBlig_out, NBcol_out);
-    smooth(tabout, dtab, NBlig_out, NBcol_out);
-    smooth(tabout, dtab, NBlig_out, NBcol_out);
-    clamp_interior(tabout, NBlig_out, NBcol_out);
-    frdmatrice(dtab, NBlig_out);
+    KernelPlan plan(NBlig_in, NBcol_in, C, f);
+    // The run's own padded input is given back as the kernel leaves its lines behind.
+    const bool release_input = tabin == dtab_prov1;
+    std::vector<double> first_smoothing(2 * static_cast<std::size_t>(C));
+    std::vector<double> second_smoothing(2 * static_cast<std::size_t>(C));
+    auto pending = [C](std::vector<double>& rows, int r) { return rows.data() + static_cast<std::size_t>(r & 1) * C; };
+    const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
+
+    for (int k = 0; k <= L + 4; ++k) {
+        if (k < L) {
+            if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
+            const int start = kernel_row(plan, tabin, tabout[k], k);
+            if (release_input && k % 64 == 63 && start > 0) dmatrice_bloc_release_rows(tabin, std::min(start, NBlig_in));
+        }
+        if (interior(k - 1)) fill_data_row(tabout, k - 1, C);
+        if (k - 2 >= 0 && k - 2 < L) fill_all_row(tabout, k - 2, L, C);
+        const int r = k - 3;
+        if (interior(r)) smooth_row(tabout[r - 1], tabout[r], tabout[r + 1], pending(first_smoothing, r), C);
+        if (interior(r - 1)) copy_interior(pending(first_smoothing, r - 1), tabout[r - 1], C);
+        const int q = k - 5;
+        if (interior(q)) smooth_row(tabout[q - 1], tabout[q], tabout[q + 1], pending(second_smoothing, q), C);
+        if (interior(q - 1)) {
+            copy_interior(pending(second_smoothing, q - 1), tabout[q - 1], C);
+            clamp_row(tabout[q - 1], C);
+        }
+    }
 }

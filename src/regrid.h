@@ -10,6 +10,11 @@
 
 void treatment();
 
+// Makes the padded input grid dtab_prov1 (zero margins) and dtab_in, a view of its
+// data cells, for the readers to fill; released once the engine is done with them.
+void make_padded_input();
+void release_padded_input();
+
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out);
 

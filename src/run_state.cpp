@@ -34,11 +34,11 @@ std::int32_t** itab2;
 std::uint16_t** jtab2;
 
 void release_grids() {
-    frdmatrice(dtab_in, nb_lig);
+    gridutil_free(dtab_in);  // a view of dtab_prov1's data cells
     frimatrice(itab1, nb_lig);
     frusmatrice(jtab1, nb_lig);
-    frdmatrice(dtab_prov1, nb_lig2);
-    frdmatrice(dtab_prov2, nb_lig3);
+    frdmatrice_bloc(dtab_prov1, nb_lig2);
+    frdmatrice_bloc(dtab_prov2, nb_lig3);
     frdmatrice(dtab_out, nb_lig4);
     frdmatrice(dtab_out2, nb_lig4);
     frimatrice(itab2, nb_lig4);

@@ -30,9 +30,10 @@ extern bool open_ascii_OK;    // the input was an ASCII grid
 extern double X_min, Y_min;   // lower-left corner
 extern double nodata;         // no-data value of an ASCII header; never applied
 
-extern double** dtab_in;        // input elevations in metres, nb_lig x nb_col
-extern std::int32_t** itab1;    // raw input cells
-extern std::uint16_t** jtab1;   // raw 16-bit input cells as read
+extern double** dtab_in;        // input elevations in metres, nb_lig x nb_col: a view of
+                                // the data cells of dtab_prov1
+extern std::int32_t** itab1;    // raw input cells (read a line at a time: unused)
+extern std::uint16_t** jtab1;   // raw 16-bit input cells as read (likewise)
 
 extern double ratio;         // input pixel size / output pixel size
 extern double pix_size_out;  // output pixel size
@@ -43,13 +44,14 @@ extern int nb_lig4, nb_col4;  // output lines, columns
 extern int nb_lig2, nb_col2;  // padded input size
 extern int nb_lig3, nb_col3;  // padded output size
 
-extern double** dtab_prov1;  // padded input
-extern double** dtab_prov2;  // padded output
+extern double** dtab_prov1;  // padded input (a block grid)
+extern double** dtab_prov2;  // padded output (a block grid)
 
-extern double** dtab_out;       // unpadded output
-extern double** dtab_out2;      // framed output
-extern std::int32_t** itab2;    // raw 32-bit output cells
-extern std::uint16_t** jtab2;   // raw 16-bit output cells
+// The unpadded, framed and raw output grids: written a line at a time, so unused.
+extern double** dtab_out;
+extern double** dtab_out2;
+extern std::int32_t** itab2;
+extern std::uint16_t** jtab2;
 
 // Releases every grid still held, each with the line count it was made with.
 void release_grids();

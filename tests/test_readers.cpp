@@ -48,19 +48,16 @@ const std::string header = "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsi
 TEST_F(Readers, SixteenBitCellsAreUnsignedAndDividedByTheUnit) {
     read_raster(std::string("\xFF\xFF\x01\x00", 4), 1, 2, 0, "3");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(itab1[0][0], 65535) << "FF FF is 65535, not -1";
-    EXPECT_EQ(dtab_in[0][0], 65.535);
+    EXPECT_EQ(dtab_in[0][0], 65.535) << "FF FF is 65535, not -1";
     EXPECT_EQ(dtab_in[0][1], 0.001);
     EXPECT_EQ(coef, 1000.0);
-    EXPECT_EQ(jtab1, nullptr) << "the 16-bit grid is released once widened";
     EXPECT_EQ(out, text::range(1, 65535) + text::unit);
 }
 
 TEST_F(Readers, ThirtyTwoBitCellsAreSigned) {
     read_raster(std::string("\x9C\xFF\xFF\xFF\x2C\x01\x00\x00", 8), 2, 1, 1, "1");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(itab1[0][0], -100);
-    EXPECT_EQ(dtab_in[0][0], -10.0);
+    EXPECT_EQ(dtab_in[0][0], -10.0) << "9C FF FF FF is -100";
     EXPECT_EQ(dtab_in[1][0], 30.0);
     EXPECT_FALSE(open_ascii_OK);
 }
@@ -79,6 +76,35 @@ TEST_F(Readers, UnitAnswersOutsideZeroToThreeAskTheUnitAgainWithoutTheRange) {
     EXPECT_EQ(dtab_in[0][0], 12.0);
     EXPECT_EQ(dtab_in[0][1], 34.0);
     EXPECT_EQ(dyn_scale, 1);
+}
+
+TEST_F(Readers, CellsLandInThePaddedGridWithZeroMargins) {
+    read_raster(raw32({1, 2, 3, 4, 5, 6}), 2, 3, 1, "0");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(nb_lig2, 6);
+    EXPECT_EQ(nb_col2, 7);
+    EXPECT_EQ(dtab_prov1[3][3], 1.0);
+    EXPECT_EQ(dtab_prov1[4][5], 6.0);
+    for (int i = 0; i < nb_lig2; ++i)
+        for (int j = 0; j < nb_col2; ++j) {
+            const bool data = i >= 3 && i <= 4 && j >= 3 && j <= 5;
+            EXPECT_EQ(dtab_prov1[i][j] != 0.0, data) << i << "," << j;
+        }
+}
+
+TEST_F(Readers, DivisionByTheUnitIsTheExtendedQuotientRoundedToDouble) {
+    std::vector<std::int32_t> cells;
+    for (std::int32_t v : {1, 3, 7, 12345, 65535, 99999999, 2147483647, -2147483647 - 1, -77777})
+        cells.push_back(v);
+    for (int unit : {1, 2, 3}) {
+        SCOPED_TRACE(unit);
+        reset_run_state();
+        read_raster(raw32(cells), 1, static_cast<int>(cells.size()), 1, std::to_string(unit));
+        ASSERT_FALSE(failed) << failure;
+        const long double factor = unit == 1 ? 10.0L : unit == 2 ? 100.0L : 1000.0L;
+        for (std::size_t j = 0; j < cells.size(); ++j)
+            EXPECT_EQ(dtab_in[0][j], static_cast<double>(static_cast<long double>(cells[j]) / factor)) << cells[j];
+    }
 }
 
 TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {

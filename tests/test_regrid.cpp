@@ -5,7 +5,11 @@
 #include <vector>
 
 #include "LIB/GRIDUTIL.h"
+#include <cstring>
+#include <random>
+
 #include "reader_fixture.h"
+#include "reference_engine.h"
 #include "regrid.h"
 #include "transcript.h"
 
@@ -251,7 +255,7 @@ namespace {
 void input_of(const Rows& rows) {
     nb_lig = static_cast<int>(rows.size());
     nb_col = static_cast<int>(rows[0].size());
-    dtab_in = dmatrice(nb_col, nb_lig);
+    make_padded_input();
     for (int i = 0; i < nb_lig; ++i)
         for (int j = 0; j < nb_col; ++j) dtab_in[i][j] = rows[i][j];
 }
@@ -262,12 +266,6 @@ TEST_F(Engine, TreatmentAnnouncesThePadsAndFinishesTheGrid) {
     for (int i = 0; i < 100; ++i)
         for (int j = 0; j < 10; ++j) rows[i][j] = 100 + i + 0.5 * j;
     input_of(rows);
-    ratio = ratio_of(30, 50);
-    run(treatment);
-    ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(nb_lig4, 59);
-    EXPECT_EQ(nb_col4, 5);
-    EXPECT_EQ(out, text::announcement(59, 5) + text::reduction + text::treatment);
     EXPECT_EQ(dtab_prov1[3][3], dtab_in[0][0]);
     EXPECT_EQ(dtab_prov1[nb_lig + 2][nb_col + 2], dtab_in[nb_lig - 1][nb_col - 1]);
     for (int j = 0; j < nb_col2; ++j) {
@@ -279,6 +277,13 @@ TEST_F(Engine, TreatmentAnnouncesThePadsAndFinishesTheGrid) {
         EXPECT_EQ(dtab_prov1[i][2], 0.0);
         EXPECT_EQ(dtab_prov1[i][nb_col + 3], 0.0);
     }
+    ratio = ratio_of(30, 50);
+    run(treatment);
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(nb_lig4, 59);
+    EXPECT_EQ(nb_col4, 5);
+    EXPECT_EQ(out, text::announcement(59, 5) + text::reduction + text::treatment);
+    EXPECT_EQ(dtab_prov1, nullptr) << "the input is released once regridded";
     EXPECT_EQ(dmin_alt, 100.0);
     EXPECT_EQ(dmax_alt, 199 + 4.5);
     for (int i = 1; i < nb_lig3 - 1; ++i)
@@ -329,4 +334,62 @@ TEST_F(Engine, ReductionByThirtyRunsBeyondTwentyFourInputCellsPerOutputCell) {
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(nb_lig4, 33);
     EXPECT_DOUBLE_EQ(dtab_prov2[16][3], 250.0);
+}
+
+namespace {
+
+// A random padded input of `lines` x `columns`: terrain-like values with holes of
+// zeros, and now and then values far smaller or larger than their neighbours, negative
+// ones, or exact small fractions, so that the roundings are exercised.
+Grid random_padded_input(std::mt19937_64& random, int lines, int columns) {
+    Rows rows(lines + 4, std::vector<double>(columns + 4, 0.0));
+    std::uniform_real_distribution<double> height(0.0, 3000.0);
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) {
+            double v = height(random);
+            switch (random() % 16) {
+                case 0: v = 0.0; break;
+                case 1: v = std::ldexp(v, -30); break;
+                case 2: v = -v; break;
+                case 3: v = std::ldexp(static_cast<double>(random() % 4096), -7); break;
+                case 4: v = std::ldexp(v, 40); break;
+                default: break;
+            }
+            rows[i + 3][j + 3] = v;
+        }
+    return Grid(rows);
+}
+
+}  // namespace
+
+TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
+    std::mt19937_64 random(20261208);
+    const double pixel_pairs[][2] = {{10, 5}, {5, 10}, {3, 10}, {30, 50}, {7, 2.5}, {1, 30}, {2.5, 1}, {4, 4}, {10, 3}};
+    for (int trial = 0; trial < 60; ++trial) {
+        const int lines = 1 + static_cast<int>(random() % 70), columns = 1 + static_cast<int>(random() % 70);
+        const auto& pair = pixel_pairs[trial % 9];
+        const double r = ratio_of(pair[0], pair[1]);
+        const int out_lines = static_cast<int>(scaled_count(lines, r)), out_columns = static_cast<int>(scaled_count(columns, r));
+        if (out_lines < 1 || out_columns < 1) continue;
+        SCOPED_TRACE(std::to_string(lines) + "x" + std::to_string(columns) + " ratio " + std::to_string(r));
+        const Grid in = random_padded_input(random, lines, columns);
+        Grid ours(out_lines + 4, out_columns + 4, 0.0), literal(out_lines + 4, out_columns + 4, 0.0);
+        dmin_alt = 1e7;
+        dmax_alt = 0.0;
+        for (int i = 3; i < lines + 3; ++i)
+            for (int j = 3; j < columns + 3; ++j) {
+                dmin_alt = std::min(dmin_alt, in[i][j]);
+                dmax_alt = std::max(dmax_alt, in[i][j]);
+            }
+        testing::internal::CaptureStdout();
+        transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4);
+        testing::internal::GetCapturedStdout();
+        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4, dmin_alt, dmax_alt);
+        int differences = 0;
+        for (int i = 0; i < out_lines + 4; ++i)
+            for (int j = 0; j < out_columns + 4; ++j)
+                if (std::memcmp(&ours[i][j], &literal[i][j], sizeof(double)) != 0 && ++differences <= 3)
+                    ADD_FAILURE() << "cell " << i << "," << j << ": " << ours[i][j] << " vs " << literal[i][j];
+        EXPECT_EQ(differences, 0);
+    }
 }

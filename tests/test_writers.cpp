@@ -30,7 +30,7 @@ protected:
         nb_col4 = columns;
         nb_lig3 = lines + 4;
         nb_col3 = columns + 4;
-        dtab_prov2 = dmatrice(nb_col3, nb_lig3);
+        dtab_prov2 = dmatrice_bloc(nb_col3, nb_lig3);
         for (int i = 0; i < lines; ++i)
             for (int j = 0; j < columns; ++j) dtab_prov2[i + 3][j + 3] = value(i, j);
         dmin_alt = low;
@@ -182,7 +182,8 @@ TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
     char text[400];
     for (int i = 0; i < lines + 6; ++i)
         for (int j = 0; j < columns + 6; ++j) {
-            std::snprintf(text, sizeof text, "%lf\t", dtab_out2[i][j]);
+            const bool frame = i < 3 || j < 3 || i >= lines + 3 || j >= columns + 3;
+            std::snprintf(text, sizeof text, "%lf\t", frame ? dmin_alt : dtab_prov2[i + 3][j + 3]);
             expected += text;
         }
     EXPECT_EQ(grid.substr(grid.size() - expected.size()), expected);

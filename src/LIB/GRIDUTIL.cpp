@@ -3,6 +3,8 @@
 #include "LIB/GRIDUTIL.h"
 
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 
 GridCalloc gridutil_calloc = std::calloc;
 GridFree gridutil_free = std::free;
@@ -63,3 +65,49 @@ GRIDUTIL_VECTOR(us, std::uint16_t)
 GRIDUTIL_VECTOR(s, std::int16_t)
 GRIDUTIL_VECTOR(i, std::int32_t)
 GRIDUTIL_VECTOR(d, double)
+
+namespace {
+
+std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
+
+// The mapping of a block grid, rounded up to whole pages.
+std::size_t block_bytes(int NbCol, int NbLig) {
+    const std::size_t bytes = static_cast<std::size_t>(NbCol) * static_cast<std::size_t>(NbLig) * sizeof(double);
+    const std::size_t page = page_size();
+    return (bytes + page - 1) / page * page;
+}
+
+}  // namespace
+
+double** dmatrice_bloc(int NbCol, int NbLig) {
+    if (NbCol < 1 || NbLig < 1) return nullptr;
+    if (static_cast<std::size_t>(NbCol) > SIZE_MAX / sizeof(double) / static_cast<std::size_t>(NbLig)) return nullptr;
+    // One more entry than rows: it points past the last row and gives the size back.
+    auto** table = static_cast<double**>(gridutil_calloc(static_cast<std::size_t>(NbLig) + 1, sizeof(double*)));
+    if (table == nullptr) return nullptr;
+    void* block = mmap(nullptr, block_bytes(NbCol, NbLig), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        gridutil_free(table);
+        return nullptr;
+    }
+    auto* cells = static_cast<double*>(block);
+    for (int i = 0; i <= NbLig; ++i) table[i] = cells + static_cast<std::size_t>(i) * static_cast<std::size_t>(NbCol);
+    return table;
+}
+
+void frdmatrice_bloc(double** Mat, int NbLig) {
+    if (Mat == nullptr) return;
+    const auto cells = static_cast<std::size_t>(Mat[NbLig] - Mat[0]);
+    const std::size_t page = page_size();
+    munmap(Mat[0], (cells * sizeof(double) + page - 1) / page * page);
+    gridutil_free(Mat);
+}
+
+void dmatrice_bloc_release_rows(double** Mat, int NbLig) {
+    if (Mat == nullptr || NbLig < 1) return;
+    const std::size_t page = page_size();
+    const std::size_t bytes = static_cast<std::size_t>(Mat[NbLig] - Mat[0]) * sizeof(double);
+    const std::size_t whole = bytes / page * page;  // only the pages wholly inside
+    if (whole > 0) madvise(Mat[0], whole, MADV_DONTNEED);
+}

@@ -47,3 +47,13 @@ void frdvecteur(double* Mat);
 
 long double** ldmatrice(int NbCol, int NbLig);
 void frldmatrice(long double** Mat, int NbLig);
+
+// A double grid for the program's large grids: the same row table, but the rows are
+// consecutive slices of one zero-filled mapping, which costs one system call instead
+// of one allocation per row and is given back to the system as a whole. Release it
+// with frdmatrice_bloc only.
+double** dmatrice_bloc(int NbCol, int NbLig);
+void frdmatrice_bloc(double** Mat, int NbLig);
+// Gives the memory of rows 0 to `NbLig` - 1 of a block grid back to the system, page by
+// page; what is given back reads as zeros afterwards.
+void dmatrice_bloc_release_rows(double** Mat, int NbLig);

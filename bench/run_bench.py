@@ -1,0 +1,665 @@
+#!/usr/bin/env python3
+"""Benchmark of dem_varnel: complete dialogue sessions on large synthetic DEMs.
+
+Generates the inputs once with make_terrain, runs the program on piped answers and
+reports wall time, peak resident memory against the memory target, the time spent
+in each phase (from the moment each announcement reaches the pipe) and, when
+gdalwarp is installed, the same resampling done by gdalwarp -r average on one thread.
+Standard library only; one process runs at a time.
+"""
+
+import argparse
+import array
+import datetime
+import json
+import os
+import resource
+import select
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from fractions import Fraction
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FOLDER = "bench"  # the folder answered to the dialogue, under DEM_VARNEL_ROOT
+MIB = 1 << 20
+
+# Memory target: 16 bytes per input cell + 16 bytes per output cell + 64 MB.
+TARGET_PER_CELL = 16
+TARGET_FIXED = 64 * MIB
+
+# Inputs, made by make_terrain. Raw cells in decimetres (unit 1), pixel 10.
+INPUTS = {
+    "t8000": dict(lines=8000, columns=8000, kind="raw16", unit=1, pixel=10),
+    "a2000": dict(lines=2000, columns=2000, kind="ascii", unit=1, pixel=10),
+}
+
+# target: the highest acceptable ratio of our median time to gdalwarp's, or None.
+CASES = {
+    "A": dict(input="t8000", pin=10, pout=5, out="raw16", target=0.35,
+              what="8000 x 8000 raw 16-bit, 10 -> 5 (ratio 2, enlargement), raw 16-bit out"),
+    "B": dict(input="t8000", pin=10, pout=20, out="raw16", target=0.5,
+              what="8000 x 8000 raw 16-bit, 10 -> 20 (ratio 0.5, reduction), raw 16-bit out"),
+    "C": dict(input="t8000", pin=10, pout=100, out="raw16", target=None,
+              what="8000 x 8000 raw 16-bit, 10 -> 100 (ratio 0.1, reduction), raw 16-bit out"),
+    "D": dict(input="a2000", pin=10, pout=5, out="ascii", target=0.25,
+              what="2000 x 2000 ASCII grid, 10 -> 5 (ratio 2, enlargement), ASCII out"),
+}
+
+
+def rescale(factor):
+    """Shrinks (or grows) every input side by factor, under new input names."""
+    renamed = {}
+    for name, spec in list(INPUTS.items()):
+        lines, columns = round(spec["lines"] * factor), round(spec["columns"] * factor)
+        new = f"{name[0]}{lines}"
+        INPUTS[new] = dict(spec, lines=lines, columns=columns)
+        renamed[name] = new
+    for case in CASES.values():
+        case["input"] = renamed[case["input"]]
+        case["what"] += f" (scaled by {factor})"
+
+
+class BenchError(Exception):
+    pass
+
+
+def log(msg=""):
+    print(msg, flush=True)
+
+
+# ---------------------------------------------------------------- inputs
+
+def input_paths(work, name):
+    spec = INPUTS[name]
+    stem = os.path.join(work, "images", FOLDER, name)
+    if spec["kind"] == "ascii":
+        return dict(data=stem + ".asc", stem=stem)
+    return dict(data=stem + "_m2.raw", descriptor=stem + "_m2.txt", stem=stem)
+
+
+def input_present(work, name):
+    spec, paths = INPUTS[name], input_paths(work, name)
+    if spec["kind"] == "ascii":
+        return os.path.isfile(paths["data"]) and os.path.getsize(paths["data"]) > 0
+    return (os.path.isfile(paths["descriptor"]) and os.path.isfile(paths["data"])
+            and os.path.getsize(paths["data"]) == spec["lines"] * spec["columns"] * 2)
+
+
+def make_input(build, work, name):
+    spec, paths = INPUTS[name], input_paths(work, name)
+    if input_present(work, name):
+        log(f"  {name}: present, reused ({paths['data']})")
+        return
+    cmd = [os.path.join(build, "make_terrain"), str(spec["lines"]), str(spec["columns"]),
+           spec["kind"], paths["stem"], "--unit", str(spec["unit"]), "--pixel", str(spec["pixel"])]
+    log("  " + " ".join(cmd))
+    t0 = time.perf_counter()
+    subprocess.run(cmd, check=True)
+    log(f"  {name}: generated in {time.perf_counter() - t0:.1f} s")
+    if not input_present(work, name):
+        raise BenchError(f"make_terrain did not produce {paths['data']} of the expected size")
+
+
+def sanity(work, name):
+    """Checks the terrain is plausible and returns its range in metres. Reads line by
+    line: this process must stay small, since a child's peak RSS as the kernel reports
+    it can include its parent's (see run_measured)."""
+    spec, paths = INPUTS[name], input_paths(work, name)
+    L, C = spec["lines"], spec["columns"]
+    lo = hi = None
+    step = 0.0       # largest difference between neighbours, along lines and across
+    floor_cells = 0  # cells within 0.5 m of the lowest, on every tenth line
+    previous = None
+
+    def take(i, row):
+        nonlocal lo, hi, step, previous
+        lo = min(row) if lo is None else min(lo, min(row))
+        hi = max(row) if hi is None else max(hi, max(row))
+        if i in (L // 3, L // 2, 2 * L // 3):
+            step = max(step, max(abs(a - b) for a, b in zip(row, row[1:])))
+            if previous is not None:
+                step = max(step, max(abs(a - b) for a, b in zip(row, previous)))
+        previous = row if i + 1 in (L // 3, L // 2, 2 * L // 3) else None
+
+    rows_kept = []
+    if spec["kind"] == "ascii":
+        with open(paths["data"]) as f:
+            header = {}
+            for _ in range(6):
+                label, value = f.readline().split()
+                header[label.lower()] = value
+            if int(header["ncols"]) != C or int(header["nrows"]) != L:
+                raise BenchError(f"{paths['data']}: header says {header}")
+            for i in range(L):
+                row = [float(w) for w in f.readline().split()]
+                if len(row) != C:
+                    raise BenchError(f"{paths['data']}: line {i} holds {len(row)} values")
+                take(i, row)
+                if i % 10 == 0:
+                    rows_kept.append(row)
+            if f.read(4096).split():
+                raise BenchError(f"{paths['data']}: values beyond {L} lines")
+        info = f"header {header['ncols']} x {header['nrows']}, cellsize {header['cellsize']}"
+        coef = 1
+    else:
+        with open(paths["descriptor"]) as f:
+            d = [int(x) for x in f.read().split()]
+        if d[:3] != [L, C, 2]:
+            raise BenchError(f"{paths['descriptor']}: {d}")
+        with open(paths["data"], "rb") as f:
+            for i in range(L):
+                row = array.array("H")
+                row.fromfile(f, C)
+                if sys.byteorder != "little":
+                    row.byteswap()
+                take(i, row)
+                if i % 10 == 0:
+                    rows_kept.append(row)
+        if (lo, hi) != (d[3], d[4]):
+            raise BenchError(f"{name}: cells span {lo}..{hi}, descriptor says {d[3]}..{d[4]}")
+        if hi >= 65535:
+            raise BenchError(f"{name}: cells saturate 16 bits")
+        coef = 10 ** spec["unit"]
+        info = f"descriptor {d}"
+    for row in rows_kept:
+        floor_cells += sum(1 for v in row if v <= lo + 0.5 * coef)
+    floor_share = floor_cells / (len(rows_kept) * C)
+    lo, hi, step = lo / coef, hi / coef, step / coef
+    if not (0 <= lo < hi <= 9000) or hi - lo < 100:
+        raise BenchError(f"{name}: implausible range {lo}..{hi} m")
+    if step > 50:
+        raise BenchError(f"{name}: a step of {step} m between neighbours is not smooth terrain")
+    log(f"  {name}: {info}; {lo:.1f} .. {hi:.1f} m; largest step between neighbours "
+        f"{step:.2f} m; {100 * floor_share:.1f} % of cells within 0.5 m of the lowest")
+    return dict(min_m=lo, max_m=hi, max_step_m=step, floor_share=floor_share)
+
+
+def warm(path):
+    """Reads a file once so that every timed run starts from the page cache."""
+    with open(path, "rb") as f:
+        while f.read(MIB):
+            pass
+
+
+# ---------------------------------------------------------------- running
+
+TIME = "/usr/bin/time"
+
+
+def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
+    """Runs cmd to its end; returns wall time, peak RSS (bytes), status, stdout
+    (bytes) with the arrival time of each chunk, and stderr (bytes).
+
+    The peak RSS comes from /usr/bin/time -f %M when it is there. Without it, it is
+    os.wait4's ru_maxrss, which Linux carries over exec from the image the child was
+    forked from: it is then never below this script's own peak, printed as the floor."""
+    stderr_path = stdout_path + ".err"
+    rss_path = stdout_path + ".rss"
+    timed = os.access(TIME, os.X_OK)
+    full = [TIME, "-f", "%M", "-o", rss_path] + cmd if timed else cmd
+    with open(stderr_path, "wb") as err:
+        t0 = time.perf_counter()
+        p = subprocess.Popen(full, env=env, stdin=subprocess.PIPE if stdin_text is not None
+                             else subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+        if stdin_text is not None:
+            p.stdin.write(stdin_text.encode())  # a few bytes: fits the pipe at once
+            p.stdin.close()
+        out, arrivals = bytearray(), []
+        fd = p.stdout.fileno()
+        while True:
+            left = None if timeout is None else timeout - (time.perf_counter() - t0)
+            if left is not None and (left <= 0 or not select.select([fd], [], [], left)[0]):
+                p.kill()
+                p.wait()
+                raise BenchError(f"timed out after {timeout} s: {' '.join(cmd)}")
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
+            out += chunk
+            arrivals.append((len(out), time.perf_counter() - t0))
+        _, status, usage = os.wait4(p.pid, 0)
+        wall = time.perf_counter() - t0
+        p.returncode = os.waitstatus_to_exitcode(status)
+        p.stdout.close()
+    with open(stdout_path, "wb") as f:
+        f.write(out)
+    with open(stderr_path, "rb") as f:
+        err_text = f.read()
+    if timed:
+        with open(rss_path) as f:
+            words = f.read().split()  # "Command exited with non-zero status N" comes first
+        rss = int(words[-1]) * 1024 if words and words[-1].isdigit() else 0
+    else:
+        rss = usage.ru_maxrss * 1024
+    return dict(wall=wall, rss=rss, rc=p.returncode, out=bytes(out), arrivals=arrivals,
+                err=err_text)
+
+
+def rss_floor():
+    """What a child's peak RSS may include of this script when /usr/bin/time is missing."""
+    if os.access(TIME, os.X_OK):
+        return 0
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def arrival(run, marker, start=0, last=False):
+    """The time at which marker (bytes) was on the pipe, or None."""
+    out = run["out"]
+    pos = out.rfind(marker, start) if last else out.find(marker, start)
+    if pos < 0:
+        return None, -1
+    end = pos + len(marker)
+    for offset, t in run["arrivals"]:
+        if offset >= end:
+            return t, pos
+    return None, pos
+
+
+def phases(run):
+    """Splits our wall time at the announcements: reading, range and size, padded
+    grids, kernel (to its last progress line), then filling, smoothing and writing."""
+    t_read, _ = arrival(run, b"THE ORIGINAL DEM HAS")
+    t_size, _ = arrival(run, b"The resulting image will have")
+    t_treat, p_treat = arrival(run, b"Treatment")
+    t_kernel = None
+    if p_treat >= 0:
+        t_kernel, _ = arrival(run, b"\tline ", p_treat, last=True)
+        if t_kernel is None:
+            t_kernel = t_treat
+    marks = [0.0, t_read, t_size, t_treat, t_kernel, run["wall"]]
+    if any(m is None for m in marks):
+        return None
+    names = ["read", "range+size", "pad grids", "kernel", "fill+smooth+write"]
+    return {n: marks[k + 1] - marks[k] for k, n in enumerate(names)}
+
+
+def announced_size(out):
+    text = out.decode(errors="replace")
+    key = "The resulting image will have : "
+    pos = text.find(key)
+    if pos < 0:
+        return None
+    words = text[pos + len(key):].split()
+    try:
+        return int(words[0]), int(words[3])  # "%d lines and %d columns"
+    except (IndexError, ValueError):
+        return None
+
+
+def expected_size(case):
+    spec = INPUTS[case["input"]]
+    # ratio as the program stores it (a double), the product truncated toward zero
+    ratio = Fraction(float(Fraction(case["pin"], case["pout"])))
+    return int(spec["lines"] * ratio), int(spec["columns"] * ratio)
+
+
+def answers(case):
+    spec = INPUTS[case["input"]]
+    if spec["kind"] == "ascii" and case["out"] == "ascii":
+        return f"{FOLDER}\n{case['input']}\n0\n0\n0\n{case['pin']}\n{case['pout']}\n"
+    if spec["kind"] == "raw16" and case["out"] == "raw16":
+        return (f"{FOLDER}\n{case['input']}\n1\n0\n{spec['unit']}\n0\n1\n0\n"
+                f"{case['pin']}\n{case['pout']}\n")
+    raise BenchError("no dialogue for this combination")
+
+
+def our_outputs(work, case):
+    stem = os.path.join(work, "images", FOLDER, case["input"])
+    if case["out"] == "ascii":
+        return [stem + "_varnel.asc"]
+    return [stem + "_varnel_m2.raw", stem + "_varnel_m2.txt"]
+
+
+def count_ascii(path):
+    """The header of an ASCII grid (its leading label-value pairs) and the number of
+    values after it, counted block by block."""
+    header, words_total, tail = {}, 0, b" "
+    with open(path, "rb") as f:
+        head = f.read(4096).split()
+        k = 0
+        while k + 1 < len(head) and head[k][:1].isalpha():
+            header[head[k].decode().lower()] = head[k + 1].decode()
+            k += 2
+        f.seek(0)
+        while True:
+            block = f.read(MIB)
+            if not block:
+                break
+            words = len(block.split())
+            # a word cut by the block edge was counted in both blocks
+            if not tail.isspace() and not block[:1].isspace():
+                words -= 1
+            words_total += words
+            tail = block[-1:]
+    return header, words_total - 2 * len(header)
+
+
+def check_ours(work, case, run):
+    problems = []
+    if run["rc"] != 0:
+        problems.append(f"exit status {run['rc']}")
+    if run["err"].strip():
+        problems.append("stderr: " + run["err"].decode(errors="replace").strip()[:300])
+    want = expected_size(case)
+    got = announced_size(run["out"])
+    if got is None:
+        problems.append("no size announcement on stdout")
+        got = want
+    elif got != want:
+        problems.append(f"announced {got[0]} x {got[1]}, expected {want[0]} x {want[1]}")
+    lines, columns = got
+    files = our_outputs(work, case)
+    for path in files:
+        if not os.path.isfile(path):
+            problems.append(f"missing {path}")
+    if problems:
+        return (lines, columns), problems
+    if case["out"] == "raw16":
+        size = os.path.getsize(files[0])
+        if size != lines * columns * 2:
+            problems.append(f"{files[0]} has {size} bytes, expected {lines * columns * 2}")
+        with open(files[1]) as f:
+            d = f.read().split()
+        if [int(x) for x in d[:3]] != [lines, columns, 2] or int(d[5]) != int(case["pout"]):
+            problems.append(f"{files[1]} holds {d}")
+    else:
+        header, count = count_ascii(files[0])
+        if (int(header.get("ncols", -1)), int(header.get("nrows", -1))) != (columns, lines):
+            problems.append(f"{files[0]} header {header}")
+        if count != lines * columns:
+            problems.append(f"{files[0]} holds {count} values, expected {lines * columns}")
+    return (lines, columns), problems
+
+
+def remove(paths):
+    for p in paths:
+        if os.path.isdir(p):
+            shutil.rmtree(p)
+        elif os.path.exists(p):
+            os.remove(p)
+
+
+# ---------------------------------------------------------------- gdalwarp
+
+def vrt_for_raw(work, name):
+    """A VRT describing the raw input, georeferenced with its pixel size."""
+    spec, paths = INPUTS[name], input_paths(work, name)
+    L, C, P = spec["lines"], spec["columns"], spec["pixel"]
+    path = os.path.join(work, "gdal", name + ".vrt")
+    text = (f'<VRTDataset rasterXSize="{C}" rasterYSize="{L}">\n'
+            f'  <GeoTransform>0, {P}, 0, {L * P}, 0, {-P}</GeoTransform>\n'
+            f'  <VRTRasterBand dataType="UInt16" band="1" subClass="VRTRawRasterBand">\n'
+            f'    <SourceFilename relativeToVRT="0">{paths["data"]}</SourceFilename>\n'
+            f'    <ImageOffset>0</ImageOffset>\n'
+            f'    <PixelOffset>2</PixelOffset>\n'
+            f'    <LineOffset>{2 * C}</LineOffset>\n'
+            f'    <ByteOrder>LSB</ByteOrder>\n'
+            f'  </VRTRasterBand>\n'
+            f'</VRTDataset>\n')
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+def gdal_command(gdalwarp, work, key, case, size, cachemax, warpmem):
+    lines, columns = size
+    spec = INPUTS[case["input"]]
+    gdir = os.path.join(work, "gdal")
+    common = [gdalwarp, "-q", "-overwrite", "--config", "GDAL_CACHEMAX", str(cachemax),
+              "-wm", str(warpmem), "-wo", "NUM_THREADS=1", "-r", "average"]
+    if spec["kind"] == "ascii":
+        src = input_paths(work, case["input"])["data"]
+        out = os.path.join(gdir, f"case{key}.asc")
+        # read as doubles, as we do (the driver would pick Float32 for these values)
+        fmt = ["--config", "AAIGRID_DATATYPE", "Float64", "-of", "AAIGrid",
+               "-co", "DECIMAL_PRECISION=6", "-ot", "Float64"]
+    else:
+        src = vrt_for_raw(work, case["input"])
+        out = os.path.join(gdir, f"case{key}.envi")
+        fmt = ["-of", "ENVI", "-ot", "UInt16"]
+    return common + fmt + ["-ts", str(columns), str(lines), src, out], out
+
+
+def gdal_outputs(out):
+    stem = os.path.splitext(out)[0]
+    return [out, out + ".aux.xml", stem + ".hdr", stem + ".prj", out + ".hdr"]
+
+
+def check_gdal(case, size, out, run):
+    problems = []
+    if run["rc"] != 0:
+        problems.append(f"exit status {run['rc']}: " + run["err"].decode(errors="replace")[:300])
+        return problems
+    lines, columns = size
+    if not os.path.isfile(out):
+        return [f"missing {out}"]
+    if case["out"] == "raw16":
+        if os.path.getsize(out) != lines * columns * 2:
+            problems.append(f"{out} has {os.path.getsize(out)} bytes")
+    else:
+        header, count = count_ascii(out)
+        if (int(header.get("ncols", -1)), int(header.get("nrows", -1))) != (columns, lines):
+            problems.append(f"{out} header {header}")
+        if count != lines * columns:
+            problems.append(f"{out} holds {count} values, expected {lines * columns}")
+    return problems
+
+
+def git(*words):
+    return subprocess.run(["git", "-C", REPO, *words], capture_output=True, text=True,
+                          check=True).stdout.strip()
+
+
+def build_commit(work, rev):
+    """Exports rev with git archive and builds it; returns the build directory."""
+    src, build = os.path.join(work, f"src-{rev}"), os.path.join(work, f"build-{rev}")
+    if not os.access(os.path.join(build, "dem_varnel"), os.X_OK):
+        remove([src])
+        os.makedirs(src)
+        archive = subprocess.run(["git", "-C", REPO, "archive", rev], capture_output=True,
+                                 check=True).stdout
+        subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
+        log(f"Building {rev} in {build}")
+        subprocess.run(["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
+                        "-DDEM_VARNEL_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL)
+    return build
+
+
+# ---------------------------------------------------------------- report
+
+def fmt_s(x):
+    return "-" if x is None else f"{x:.2f}"
+
+
+def markdown(results, meta):
+    rows = ["| Case | Output | Ours median (s) | Runs (s) | Peak RSS (MiB) | B/cell | "
+            "Memory target (MiB) | Met | gdalwarp median (s) | gdalwarp RSS (MiB) | "
+            "Ours/gdal | Target | Met |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    for r in results:
+        g = r.get("gdal")
+        ratio = r.get("ratio")
+        target = r["time_target"]
+        rows.append("| {} | {} x {} | {} | {} | {:.0f} | {:.1f} | {:.0f} | {} | {} | {} | {} | {} | {} |".format(
+            r["case"], r["size"][0], r["size"][1], fmt_s(r["median"]),
+            " / ".join(f"{t:.2f}" for t in r["times"]), r["rss_max"] / MIB, r["bytes_per_cell"],
+            r["memory_target"] / MIB, "yes" if r["memory_met"] else "**no**",
+            fmt_s(g["median"]) if g else "-", f"{g['rss_max'] / MIB:.0f}" if g else "-",
+            f"{ratio:.2f}" if ratio is not None else "-",
+            f"<= {target}" if target is not None else "none",
+            "-" if ratio is None or target is None else ("yes" if ratio <= target else "**no**")))
+    phase_rows = ["| Case | " + " | ".join(meta["phase_names"]) + " |",
+                  "|---|" + "---|" * len(meta["phase_names"])]
+    for r in results:
+        if r["phases"]:
+            phase_rows.append(f"| {r['case']} | " + " | ".join(
+                f"{r['phases'][n]:.2f}" for n in meta["phase_names"]) + " |")
+    return "\n".join(rows), "\n".join(phase_rows)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--build", default="/tmp/bench-build",
+                    help="build directory holding dem_varnel and make_terrain (default %(default)s)")
+    ap.add_argument("--work", default="/tmp/dem_varnel_bench",
+                    help="directory for generated inputs, outputs and logs (default %(default)s)")
+    ap.add_argument("--cases", default="ABCD", help="cases to run, e.g. AD or A,B (default ABCD)")
+    ap.add_argument("--reps", type=int, default=3, help="repetitions of each case (default 3)")
+    ap.add_argument("--no-gdal", action="store_true", help="do not run gdalwarp")
+    ap.add_argument("--gdal-cachemax", type=int, default=512, help="GDAL_CACHEMAX in MB (default 512)")
+    ap.add_argument("--gdal-wm", type=int, default=512, help="gdalwarp -wm in MB (default 512)")
+    ap.add_argument("--timeout", type=float, default=3600, help="seconds allowed for one run")
+    ap.add_argument("--keep", action="store_true", help="keep the outputs of the last run")
+    ap.add_argument("--commit", metavar="REV",
+                    help="build this commit (git archive, read-only on the repository) into "
+                         "WORK/build-<hash> and measure it, instead of --build")
+    ap.add_argument("--scale", type=float, default=1.0,
+                    help="scale the input sides by this factor, for a quick trial (default 1)")
+    args = ap.parse_args()
+    if args.scale != 1.0:
+        rescale(args.scale)
+
+    work = os.path.abspath(args.work)
+    if os.path.commonpath([work, REPO]) == REPO:
+        sys.exit(f"the work directory {work} lies inside the repository {REPO}; choose another")
+    measured = None
+    if args.commit:
+        measured = git("rev-parse", "--short", args.commit + "^{commit}")
+        args.build = build_commit(work, measured)
+    program = os.path.join(args.build, "dem_varnel")
+    for tool in (program, os.path.join(args.build, "make_terrain")):
+        if not os.access(tool, os.X_OK):
+            sys.exit(f"{tool} not found; build first:\n  cmake -S {REPO} -B {args.build} "
+                     f"-DCMAKE_BUILD_TYPE=Release -DDEM_VARNEL_TESTS=OFF && cmake --build {args.build} -j2")
+    keys = [k for k in args.cases.upper() if k.isalnum()]
+    unknown = [k for k in keys if k not in CASES]
+    if unknown or not keys:
+        sys.exit(f"unknown cases {unknown}; known: {''.join(CASES)}")
+    if args.reps < 1:
+        sys.exit("--reps must be at least 1")
+
+    gdalwarp = None if args.no_gdal else shutil.which("gdalwarp")
+    gdal_version = None
+    if args.no_gdal:
+        log("gdalwarp: not run (--no-gdal)")
+    elif gdalwarp is None:
+        log("gdalwarp: not installed, comparison skipped (Debian: apt-get install gdal-bin)")
+    else:
+        gdal_version = subprocess.run([gdalwarp, "--version"], capture_output=True,
+                                      text=True).stdout.strip()
+        log(f"gdalwarp: {gdal_version}")
+
+    os.makedirs(os.path.join(work, "images", FOLDER), exist_ok=True)
+    os.makedirs(os.path.join(work, "gdal"), exist_ok=True)
+    os.makedirs(os.path.join(work, "logs"), exist_ok=True)
+
+    log("Inputs:")
+    needed = sorted({CASES[k]["input"] for k in keys})
+    terrain = {}
+    for name in needed:
+        make_input(args.build, work, name)
+        terrain[name] = sanity(work, name)
+
+    env = dict(os.environ, DEM_VARNEL_ROOT=os.path.join(work, "images"))
+    genv = dict(os.environ, GDAL_NUM_THREADS="1")
+    results, commands = [], {}
+    for key in keys:
+        case = CASES[key]
+        spec = INPUTS[case["input"]]
+        log(f"\nCase {key}: {case['what']}")
+        warm(input_paths(work, case["input"])["data"])
+        size = expected_size(case)
+        ours, gdal, runs = [], [], []
+        gcmd = gout = None
+        for rep in range(args.reps):
+            remove(our_outputs(work, case))
+            run = run_measured([program], env, answers(case),
+                               os.path.join(work, "logs", f"{key}{rep + 1}.out"), args.timeout)
+            size, problems = check_ours(work, case, run)
+            if problems:
+                raise BenchError(f"case {key} run {rep + 1}: " + "; ".join(problems))
+            ph = phases(run)
+            runs.append(dict(wall=run["wall"], rss=run["rss"], phases=ph))
+            ours.append(run["wall"])
+            log(f"  ours  run {rep + 1}: {run['wall']:7.2f} s  {run['rss'] / MIB:7.0f} MiB" +
+                ("  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
+            if not args.keep or rep + 1 < args.reps:
+                remove(our_outputs(work, case))
+            if gdalwarp:
+                gcmd, gout = gdal_command(gdalwarp, work, key, case, size, args.gdal_cachemax,
+                                          args.gdal_wm)
+                remove(gdal_outputs(gout))
+                g = run_measured(gcmd, genv, None,
+                                 os.path.join(work, "logs", f"{key}{rep + 1}.gdal.out"), args.timeout)
+                problems = check_gdal(case, size, gout, g)
+                if problems:
+                    raise BenchError(f"case {key} gdalwarp run {rep + 1}: " + "; ".join(problems))
+                gdal.append(dict(wall=g["wall"], rss=g["rss"]))
+                log(f"  gdal  run {rep + 1}: {g['wall']:7.2f} s  {g['rss'] / MIB:7.0f} MiB")
+                if not args.keep or rep + 1 < args.reps:
+                    remove(gdal_outputs(gout))
+        cells_in = spec["lines"] * spec["columns"]
+        cells_out = size[0] * size[1]
+        rss_max = max(r["rss"] for r in runs)
+        target = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
+        med = statistics.median(ours)
+        mid = sorted(runs, key=lambda r: r["wall"])[len(runs) // 2]
+        r = dict(case=key, what=case["what"], size=size, cells_in=cells_in, cells_out=cells_out,
+                 times=ours, median=med, rss_max=rss_max,
+                 bytes_per_cell=rss_max / (cells_in + cells_out), memory_target=target,
+                 memory_met=rss_max <= target, phases=mid["phases"], time_target=case["target"],
+                 answers=answers(case))
+        if gdal:
+            gmed = statistics.median(x["wall"] for x in gdal)
+            r["gdal"] = dict(times=[x["wall"] for x in gdal], median=gmed,
+                             rss_max=max(x["rss"] for x in gdal), command=gcmd)
+            r["ratio"] = med / gmed
+            commands[key] = "GDAL_NUM_THREADS=1 " + " ".join(gcmd)
+        results.append(r)
+        log(f"  median {med:.2f} s; peak {rss_max / MIB:.0f} MiB = {r['bytes_per_cell']:.1f} B per "
+            f"(input + output) cell; target {target / MIB:.0f} MiB "
+            f"(16 B x {cells_in + cells_out} cells + 64 MiB): {'met' if r['memory_met'] else 'NOT met'}")
+        if gdal:
+            t = case["target"]
+            verdict = "no target" if t is None else ("met" if r["ratio"] <= t else "NOT met")
+            log(f"  gdalwarp median {r['gdal']['median']:.2f} s; ours/gdal {r['ratio']:.2f} "
+                f"(target {'<= ' + str(t) if t is not None else 'none'}: {verdict})")
+
+    if measured:
+        commit, dirty = measured, ""
+    else:  # the build directory holds whatever the working tree was when it was built
+        commit = git("rev-parse", "--short", "HEAD")
+        dirty = git("status", "--porcelain", "--untracked-files=no")
+    meta = dict(date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
+                tracked_changes=bool(dirty), reps=args.reps, program=program,
+                gdal=gdal_version, phase_names=["read", "range+size", "pad grids", "kernel",
+                                                "fill+smooth+write"])
+    table, phase_table = markdown(results, meta)
+    log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"
+        f" {args.reps} repetitions, medians):\n")
+    log(table)
+    log("\nPhases of our median run (s), split where each announcement reached the pipe:\n")
+    log(phase_table)
+    if commands:
+        log("\ngdalwarp command lines:")
+        for key, c in commands.items():
+            log(f"  {key}: {c}")
+    with open(os.path.join(work, "results.json"), "w") as f:
+        json.dump(dict(meta=meta, terrain=terrain, results=results, gdal_commands=commands), f,
+                  indent=2)
+    with open(os.path.join(work, "results.md"), "w") as f:
+        f.write(table + "\n\n" + phase_table + "\n")
+    log(f"\nWritten {os.path.join(work, 'results.json')} and results.md")
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except BenchError as e:
+        sys.exit(f"benchmark failed: {e}")
+    except subprocess.CalledProcessError as e:
+        sys.exit(f"benchmark failed: {e}")

@@ -1,0 +1,189 @@
+// Fuzz target: the bytes are an ASCII grid file, read with open_input() and
+// ascii_lecture(). What the reader accepts is compared with a plain strtod reading of
+// the same tokens, header and every cell to the bit. Now and then the file is preceded
+// by nearly 1 MiB of blanks, so that tokens straddle the reader's block boundary. A
+// small grid that reads is then regridded by treatment() at a ratio chosen from the
+// input's hash and written by save() as an ASCII grid or a raw raster; the result must
+// describe the output size, stay within the input's range, and, as an ASCII grid, read
+// back through the same reader.
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "dem_files.h"
+#include "harness.h"
+#include "host_files.h"
+#include "regrid.h"
+#include "run_state.h"
+
+namespace {
+
+std::string folder;  // host path of c:\images\g
+const std::string input_logical = "c:\\images\\g\\in.asc";
+const std::string output_stem = "c:\\images\\g\\o";
+
+// Pixel sizes in and out: ratio 1, enlargements, reductions, and ratios that are not
+// exact in binary.
+const double pixel_sizes[][2] = {{1, 1}, {10, 5}, {5, 10}, {25, 10}, {3, 7}, {7, 3}, {30, 1}, {1, 3}};
+
+// Inputs and outputs larger than this are read but not regridded: the engine is not
+// what this target explores, and small grids keep it fast.
+constexpr long long most_input_cells = 4096;
+constexpr long double most_output_cells = 40000;
+
+constexpr std::size_t reader_block = 1 << 20;  // the reader's buffer
+
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+std::vector<std::string> tokens_of(const std::string& text) {
+    std::vector<std::string> tokens;
+    std::size_t k = 0;
+    while (k < text.size()) {
+        while (k < text.size() && blank(text[k])) ++k;
+        const std::size_t start = k;
+        while (k < text.size() && !blank(text[k])) ++k;
+        if (k > start) tokens.push_back(text.substr(start, k - start));
+    }
+    return tokens;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// The grid ascii_lecture() accepted, against "%d" and "%lf" (strtod) readings of the
+// tokens at the same places: six label-value pairs, then the cells in line order.
+void compare_with_strtod(const std::string& text) {
+    const std::vector<std::string> t = tokens_of(text);
+    const std::size_t cells = static_cast<std::size_t>(nb_lig) * static_cast<std::size_t>(nb_col);
+    if (t.size() < 12 + cells)
+        fuzz::finding("ascii_lecture() accepted " + std::to_string(t.size()) + " tokens for a " +
+                      std::to_string(nb_lig) + " x " + std::to_string(nb_col) + " grid");
+    const auto whole_real = [](const std::string& s) {
+        char* end = nullptr;
+        const double v = std::strtod(s.c_str(), &end);
+        if (*end != '\0') fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a number");
+        return v;
+    };
+    const auto whole_int = [](const std::string& s) {
+        char* end = nullptr;
+        const long v = std::strtol(s.c_str(), &end, 10);
+        if (*end != '\0') fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
+        return v;
+    };
+    if (whole_int(t[1]) != nb_col || whole_int(t[3]) != nb_lig)
+        fuzz::finding("the header counts read differ from \"" + t[1] + "\" and \"" + t[3] + "\"");
+    const double* const reals[4] = {&X_min, &Y_min, &dpix_size, &nodata};
+    for (int k = 0; k < 4; ++k)
+        if (!same_bits(whole_real(t[5 + 2 * k]), *reals[k]))
+            fuzz::finding("header value \"" + t[5 + 2 * k] + "\" is read differently from strtod");
+    if (pix_size != static_cast<int>(dpix_size)) fuzz::finding("pix_size is not dpix_size truncated");
+    for (int i = 0; i < nb_lig; ++i)
+        for (int j = 0; j < nb_col; ++j) {
+            const std::string& token = t[12 + static_cast<std::size_t>(i) * nb_col + j];
+            if (!same_bits(whole_real(token), dtab_in[i][j]))
+                fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" + token +
+                              "\" is read differently from strtod");
+        }
+}
+
+void remove_outputs() {
+    for (const char* name : {"o_varnel.asc", "o_varnel_m2.raw", "o_varnel_m2.txt", "o_varnel_m4.raw",
+                             "o_varnel_m4.txt"})
+        unlink((folder + "/" + name).c_str());
+}
+
+// The ASCII result read back as an input: the output size, every value in range.
+void check_read_back(double lowest, double highest) {
+    const int lines = nb_lig4, columns = nb_col4;
+    reset_run_state();
+    std::string message;
+    if (!fuzz::run_phases(
+            [] {
+                f1 = open_input(output_stem + output_data_suffix(0, 0), false);
+                ascii_lecture();
+            },
+            &message))
+        fuzz::finding("the ASCII grid written does not read back: " + message);
+    if (nb_lig != lines || nb_col != columns)
+        fuzz::finding("the ASCII grid written reads back as " + std::to_string(nb_lig) + " x " +
+                      std::to_string(nb_col) + " instead of " + std::to_string(lines) + " x " +
+                      std::to_string(columns));
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) {
+            const double v = dtab_in[i][j];
+            if (!(v >= lowest - 5.000001e-7 - std::fabs(lowest) * 1e-15 &&
+                  v <= highest + 5.000001e-7 + std::fabs(highest) * 1e-15))
+                fuzz::finding("the ASCII grid written reads back with a value outside the input range");
+        }
+}
+
+void regrid_and_write(std::uint64_t h) {
+    if (static_cast<long long>(nb_lig) * nb_col > most_input_cells) return;
+    const double* sizes = pixel_sizes[h % (sizeof pixel_sizes / sizeof pixel_sizes[0])];
+    pix_size_out = sizes[1];
+    ratio = static_cast<double>(static_cast<long double>(sizes[0]) / sizes[1]);  // as parameters()
+    if (!output_problem(nb_lig, nb_col, ratio).empty()) return;
+    if (scaled_count(nb_lig, ratio) * scaled_count(nb_col, ratio) > most_output_cells) return;
+    format2 = (h >> 8) & 1;
+    itype2 = (h >> 9) & 1;
+
+    std::string message;
+    if (!fuzz::run_phases(
+            [] {
+                create_output_files(output_stem + output_data_suffix(format2, itype2),
+                                    output_stem + output_descriptor_suffix(itype2));
+                treatment();
+                save();
+            },
+            &message))
+        fuzz::finding("a grid that was read and a ratio that was accepted fail to regrid or save: " +
+                      message);
+    const double lowest = dmin_alt, highest = dmax_alt;
+    if (format2 == 1) {
+        const int width = itype2 == 0 ? 2 : 4;
+        const std::string stem = folder + "/o_varnel_m" + std::to_string(width);
+        fuzz::check_raster_file(stem + ".raw", width, nb_lig4, nb_col4, lowest, highest, coef);
+        fuzz::check_descriptor_file(stem + ".txt", width, nb_lig4, nb_col4, pix_size_out);
+    } else {
+        fuzz::check_ascii_file(folder + "/o_varnel.asc", nb_lig4, nb_col4, lowest, highest);
+        check_read_back(lowest, highest);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::init_process();
+    folder = fuzz::make_root("ascii") + "/g";
+    fuzz::make_dir(folder);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t h = fuzz::hash_bytes(data, size);
+    std::string text(reinterpret_cast<const char*>(data), size);
+    if ((h >> 16) % 8 == 0) text.insert(0, reader_block - 1 - (h >> 20) % 48, ' ');
+    fuzz::write_file(folder + "/in.asc", text);
+
+    fuzz::begin_input();
+    reset_run_state();
+    const bool read = fuzz::run_phases([] {
+        f1 = open_input(input_logical, false);
+        ascii_lecture();
+    });
+    if (read) {
+        if (nb_lig < 1 || nb_col < 1 || dtab_in == nullptr)
+            fuzz::finding("ascii_lecture() accepted a grid of " + std::to_string(nb_lig) + " x " +
+                          std::to_string(nb_col));
+        compare_with_strtod(text);
+        regrid_and_write(h);
+    }
+    remove_temporary_files();
+    reset_run_state();
+    remove_outputs();
+    fuzz::end_input();
+    return 0;
+}

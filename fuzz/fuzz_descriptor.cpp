@@ -1,0 +1,90 @@
+// Fuzz target: the bytes are the descriptor of a raw raster, parsed by
+// read_descriptor(). When it is accepted, dem_lecture() reads a raster beside it whose
+// length fits the geometry exactly, falls short or runs over, with the cell width and
+// the unit answers (refused ones and an early end among them) chosen from the input's
+// hash, so that the descriptor bytes stay a plain descriptor.
+#include <cstdint>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "dem_files.h"
+#include "harness.h"
+#include "host_files.h"
+#include "run_state.h"
+
+namespace {
+
+std::string folder;  // host path of c:\images\r
+const std::string stem = "c:\\images\\r\\x";
+
+// Answers to the unit question: accepted at once, after refusals, or never.
+const char* const unit_answers[] = {"0", "1", "2", "3", "4 2", "-1 3", "x 1", "9 9 0", "3.5 0", ""};
+
+// Raster bytes from the input, so that the cell values vary with it.
+std::string raster_bytes(const std::uint8_t* data, std::size_t size, std::size_t length) {
+    std::string bytes(length, '\0');
+    for (std::size_t k = 0; k < length; ++k)
+        bytes[k] = static_cast<char>((size > 0 ? data[k % size] : 0) ^ (k * 151u));
+    return bytes;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::init_process();
+    folder = fuzz::make_root("descriptor") + "/r";
+    fuzz::make_dir(folder);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::uint64_t h = fuzz::hash_bytes(data, size);
+    const int width = static_cast<int>(h & 1);
+    const std::size_t cell_bytes = width == 0 ? 2 : 4;
+    const std::string descriptor = stem + input_descriptor_suffix(width);
+    const std::string raster = stem + input_data_suffix(1, width);
+    const std::string descriptor_host = folder + "/x" + input_descriptor_suffix(width);
+    const std::string raster_host = folder + "/x" + input_data_suffix(1, width);
+    fuzz::write_file(descriptor_host, data, size);
+
+    reset_run_state();
+    itype = width;
+    int val = 0;
+    bool exists = false;
+    if (fuzz::run_phases([&] { exists = read_descriptor(descriptor, val); })) {
+        if (!exists) fuzz::finding("read_descriptor() finds no descriptor where one exists");
+        if (nb_lig < 1 || nb_col < 1 || !descr_OK)
+            fuzz::finding("read_descriptor() accepted a geometry of " + std::to_string(nb_lig) + " x " +
+                          std::to_string(nb_col));
+
+        // Exact, half as long, or three bytes over; never more than 64 KiB of file.
+        const unsigned long long exact = static_cast<unsigned long long>(nb_lig) * nb_col * cell_bytes;
+        unsigned long long length = exact;
+        switch ((h >> 1) % 3) {
+            case 1: length = exact / 2; break;
+            case 2: length = exact + 3; break;
+        }
+        if (length > (1u << 16)) length = 1u << 16;
+        fuzz::write_file(raster_host, raster_bytes(data, size, static_cast<std::size_t>(length)));
+
+        if (pix_size == 0) pix_size = 1 + static_cast<int>((h >> 4) % 30);  // as the dialogue asks
+        dpix_size = pix_size;
+        fuzz::begin_answers(unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
+        if (fuzz::run_phases([&] {
+                f1 = open_input(raster, true);
+                dem_lecture();
+            })) {
+            if (coef != 1.0 && coef != 10.0 && coef != 100.0 && coef != 1000.0)
+                fuzz::finding("dem_lecture() left a unit factor of " + std::to_string(coef));
+            if (dtab_in == nullptr || itab1 == nullptr || jtab1 != nullptr)
+                fuzz::finding("dem_lecture() left the grids in an unexpected state");
+        }
+        fuzz::end_answers();
+    }
+    remove_temporary_files();
+    reset_run_state();
+    unlink(descriptor_host.c_str());
+    unlink(raster_host.c_str());
+    return 0;
+}

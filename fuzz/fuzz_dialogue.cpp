@@ -1,0 +1,168 @@
+// Fuzz target: the bytes are the whole standard input of a session. opening(),
+// parameters(), treatment() and save() run in order on a small fixed image root; the
+// run must end when the answers end, must never change an input file, and must leave
+// either complete output files that agree with the run state or, after a failure, no
+// output and no temporary file at all.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+#include "dem_files.h"
+#include "dem_varnel.h"
+#include "harness.h"
+#include "host_files.h"
+#include "regrid.h"
+#include "run_state.h"
+
+namespace {
+
+std::string root;
+std::map<std::string, std::string> inputs;  // relative path -> bytes, never to change
+
+std::string cells16(int lines, int columns, int base) {
+    std::string bytes;
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) {
+            const unsigned v = (i == 2 && j == 3) ? 0u : static_cast<unsigned>(base + 37 * i + 11 * j);
+            bytes += static_cast<char>(v & 0xff);
+            bytes += static_cast<char>(v >> 8);
+        }
+    return bytes;
+}
+
+std::string cells32(int lines, int columns) {
+    std::string bytes;
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) {
+            const std::int32_t v = (i + j) % 4 == 0 ? -50 : 100 * i + 7 * j;
+            const auto u = static_cast<std::uint32_t>(v);
+            for (int k = 0; k < 4; ++k) bytes += static_cast<char>((u >> (8 * k)) & 0xff);
+        }
+    return bytes;
+}
+
+// Folder d: a 16-bit raster with a CR LF descriptor (a), a 32-bit raster with negative
+// cells and a descriptor without pixel size (b), rasters without descriptor (c), an
+// ASCII grid (g), a short raster whose descriptor claims 4 bytes per cell (h), and a
+// raster named like an output (k_varnel), which output k must not overwrite.
+void lay_inputs() {
+    inputs["d/a_m2.raw"] = cells16(5, 7, 1200);
+    inputs["d/a_m2.txt"] = "5\r\n7\r\n2\r\n1200\r\n1570\r\n10\r\n";
+    inputs["d/b_m4.raw"] = cells32(7, 5);
+    inputs["d/b_m4.txt"] = "7\n5\n4\n-50\n607\n0\n";
+    inputs["d/c_m2.raw"] = cells16(5, 7, 300);
+    inputs["d/c_m4.raw"] = cells32(5, 7);
+    inputs["d/g.asc"] =
+        "ncols 5\r\nnrows 6\r\nxllcorner 1000.5\r\nyllcorner -20\r\ncellsize 25\r\nnodata_value -9999\r\n"
+        "10 11 12 13 14\r\n15 16 -9999 18 19\r\n20 21 22 23 24\r\n"
+        "25 26 27 28 29\r\n30 31 32 33 34\r\n35 36 37 38 39.5\r\n";
+    inputs["d/h_m2.raw"] = cells16(2, 5, 90);
+    inputs["d/h_m2.txt"] = "5 7 4 0 0 25";
+    inputs["d/k_varnel_m2.raw"] = cells16(3, 4, 50);
+    inputs["d/k_varnel_m2.txt"] = "3\n4\n2\n50\n150\n5\n";
+    fuzz::make_dir(root + "/d");
+    for (const auto& [name, bytes] : inputs) fuzz::write_file(root + "/" + name, bytes);
+}
+
+bool ends_with(const std::string& s, const char* tail) {
+    const std::size_t n = std::strlen(tail);
+    return s.size() >= n && s.compare(s.size() - n, n, tail) == 0;
+}
+
+bool read_ints(const std::string& path, int (&v)[6]) {
+    std::string text;
+    return fuzz::read_file(path, text) &&
+           std::sscanf(text.c_str(), "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6;
+}
+
+// The files a completed run wrote, against the run state it ends with.
+void check_output(const std::string& name) {
+    const std::string path = root + "/" + name;
+    std::string bytes;
+    fuzz::read_file(path, bytes);
+    for (int width : {2, 4}) {
+        const std::string tag = "_varnel_m" + std::to_string(width);
+        if (ends_with(name, (tag + ".raw").c_str())) {
+            const unsigned long long expected = static_cast<unsigned long long>(nb_lig4) * nb_col4 * width;
+            if (bytes.size() != expected)
+                fuzz::finding(name + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+                              std::to_string(expected));
+        } else if (ends_with(name, (tag + ".txt").c_str())) {
+            int v[6];
+            if (!read_ints(path, v) || v[0] != nb_lig4 || v[1] != nb_col4 || v[2] != width ||
+                v[5] != static_cast<int>(pix_size_out))
+                fuzz::finding(name + " does not describe the raster written: " + bytes);
+        }
+    }
+    if (ends_with(name, "_varnel.asc")) {
+        int columns = -1, lines = -1;
+        if (std::sscanf(bytes.c_str(), "ncols %d nrows %d", &columns, &lines) != 2 || columns != nb_col4 ||
+            lines != nb_lig4)
+            fuzz::finding(name + " has a header that does not give the output size");
+    }
+}
+
+// A descriptor the dialogue created for a raster without one, completed by the reader.
+void check_created_descriptor(const std::string& name) {
+    int v[6];
+    if (!read_ints(root + "/" + name, v))
+        fuzz::finding("the created descriptor " + name + " is incomplete");
+    if (v[0] != nb_lig || v[1] != nb_col || v[2] != (ends_with(name, "_m2.txt") ? 2 : 4))
+        fuzz::finding("the created descriptor " + name + " does not give the geometry answered");
+}
+
+// Inputs unchanged, nothing temporary left, outputs only after a completed run; every
+// file the run made is then removed.
+void sweep(bool completed) {
+    for (const auto& [name, bytes] : inputs) {
+        std::string now;
+        if (!fuzz::read_file(root + "/" + name, now) || now != bytes)
+            fuzz::finding("the input file " + name + " was changed or removed");
+    }
+    for (const std::string& name : fuzz::files_under(root)) {
+        if (inputs.count(name) != 0) continue;
+        if (name.find(".part-") != std::string::npos)
+            fuzz::finding("a temporary file was left behind: " + name);
+        if (name.find("_varnel") != std::string::npos) {
+            if (!completed) fuzz::finding("a failed run left the output " + name);
+            check_output(name);
+        } else if (ends_with(name, ".txt")) {
+            check_created_descriptor(name);
+        } else {
+            fuzz::finding("the run made an unexpected file " + name);
+        }
+        unlink((root + "/" + name).c_str());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::init_process();
+    root = fuzz::make_root("dialogue");
+    lay_inputs();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // ".." in a folder or name would reach files outside the private root: such a
+    // session is not run (and not kept in the corpus).
+    if (memmem(data, size, "..", 2) != nullptr) return -1;
+    reset_run_state();
+    fuzz::begin_answers(data, size);
+    const bool completed = fuzz::run_phases([] {
+        opening();
+        parameters();
+        treatment();
+        save();
+    });
+    fuzz::end_answers();
+    remove_temporary_files();
+    if (completed) fuzz::check_framed_output_in_range();
+    sweep(completed);
+    reset_run_state();
+    return 0;
+}

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and libFuzzer and runs each one for a while from a
+# copy of its seed corpus; prints executions, coverage and findings per target.
+#
+#   fuzz/run_fuzz.sh [options] [seconds-per-target]      (default 60 seconds)
+#     --merge              add the new inputs that widen coverage to fuzz/corpus/<target>/
+#                          (minimized by libFuzzer's merge); otherwise the repository's
+#                          corpus is never written
+#     --refuse-big-grids   treat a grid beyond the memory ceiling as an exhausted heap
+#                          instead of a finding, to fuzz past that known fault
+#     --only TARGET        run one target (fuzz_ascii_grid, fuzz_descriptor, fuzz_dialogue)
+#
+# Everything a run makes goes to build-fuzz/runs/<time>/<target>/: log, corpus and
+# artifacts (crash-*, timeout-*, oom-*, leak-*), which are the findings.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+merge=0
+seconds=60
+targets=(fuzz_ascii_grid fuzz_descriptor fuzz_dialogue)
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --merge) merge=1 ;;
+    --refuse-big-grids) export DEM_VARNEL_FUZZ_MEMORY=refuse ;;
+    --only) shift; targets=("$1") ;;
+    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    [0-9]*) seconds="$1" ;;
+    *) echo "run_fuzz.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+max_len_of() {
+  case "$1" in
+    fuzz_ascii_grid) echo 4096 ;;  # a header and a few hundred values
+    fuzz_descriptor) echo 256 ;;   # six integers and their white space
+    fuzz_dialogue) echo 1024 ;;    # a session of a few dozen answers
+  esac
+}
+
+# clang with libFuzzer's runtime, and cmake.
+if ! command -v clang++ >/dev/null || ! command -v cmake >/dev/null ||
+   ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq clang libclang-rt-dev cmake
+fi
+
+CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-fuzz -j2 >/dev/null
+
+runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)"
+mkdir -p "$runs"
+# The targets' private image roots: on tmpfs where there is one, since a completed run
+# syncs its output files to the device.
+if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/dem_varnel_fuzz.XXXXXX)
+else scratch=$(mktemp -d "$PWD/build-fuzz/tmp.XXXXXX"); fi
+trap 'rm -rf "$scratch"' EXIT
+
+summary=()
+total_findings=0
+for t in "${targets[@]}"; do
+  work="$runs/$t"
+  mkdir -p "$work/corpus" "$work/artifacts"
+  cp fuzz/corpus/"$t"/* "$work/corpus/"
+  dict=()
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
+  echo "== $t: ${seconds}s, log in $work/log"
+  TMPDIR="$scratch" "build-fuzz/$t" "$work/corpus" "${dict[@]}" \
+    -max_len="$(max_len_of "$t")" -timeout=10 -rss_limit_mb=2048 -use_value_profile=1 \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
+    >"$work/log" 2>&1 || true
+
+  status=$(grep -E '^#[0-9]+.*cov: ' "$work/log" | tail -1 || true)
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1)
+  cov=$(grep -oE 'cov: [0-9]+' <<<"$status" | awk '{print $2}')
+  ft=$(grep -oE 'ft: [0-9]+' <<<"$status" | awk '{print $2}')
+  corp=$(grep -oE 'corp: [0-9]+/[0-9]+[a-zA-Z]*' <<<"$status" | awk '{print $2}')
+  findings=$(find "$work/artifacts" -type f | wc -l)
+  total_findings=$((total_findings + findings))
+  summary+=("$(printf '%-16s %12s %8s %6s %7s %12s %8s' "$t" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}" "$findings")")
+  if [ "$findings" -gt 0 ]; then
+    find "$work/artifacts" -type f | sed 's/^/   finding: /'
+    grep -m3 -E 'ERROR: |runtime error|fuzz finding' "$work/log" | sed 's/^/   /' || true
+  fi
+  if [ "$merge" = 1 ]; then
+    TMPDIR="$scratch" "build-fuzz/$t" -merge=1 -max_len="$(max_len_of "$t")" -timeout=10 \
+      -rss_limit_mb=2048 "fuzz/corpus/$t" "$work/corpus" >"$work/merge.log" 2>&1 || true
+    echo "   merged: $(ls "fuzz/corpus/$t" | wc -l) inputs in fuzz/corpus/$t"
+  fi
+done
+
+echo
+printf '%-16s %12s %8s %6s %7s %12s %8s\n' target executions exec/s cov ft corpus findings
+printf '%s\n' "${summary[@]}"
+[ "$total_findings" -eq 0 ]
