@@ -170,7 +170,7 @@ def sanity(work, name):
     lo, hi, step = lo / coef, hi / coef, step / coef
     if not (0 <= lo < hi <= 9000) or hi - lo < 100:
         raise BenchError(f"{name}: implausible range {lo}..{hi} m")
-    if step > 50:
+    if step > max(50.0, 10000.0 / min(L, C)):
         raise BenchError(f"{name}: a step of {step} m between neighbours is not smooth terrain")
     log(f"  {name}: {info}; {lo:.1f} .. {hi:.1f} m; largest step between neighbours "
         f"{step:.2f} m; {100 * floor_share:.1f} % of cells within 0.5 m of the lowest")
@@ -564,6 +564,9 @@ def main():
         make_input(args.build, work, name)
         terrain[name] = sanity(work, name)
 
+    floor = rss_floor()
+    log("\nPeak RSS: " + ("from /usr/bin/time -f %M" if not floor else
+        f"from os.wait4 (no /usr/bin/time): figures include up to {floor / MIB:.0f} MiB of this script"))
     env = dict(os.environ, DEM_VARNEL_ROOT=os.path.join(work, "images"))
     genv = dict(os.environ, GDAL_NUM_THREADS="1")
     results, commands = [], {}
@@ -636,7 +639,8 @@ def main():
         dirty = git("status", "--porcelain", "--untracked-files=no")
     meta = dict(date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
                 tracked_changes=bool(dirty), reps=args.reps, program=program,
-                gdal=gdal_version, phase_names=["read", "range+size", "pad grids", "kernel",
+                gdal=gdal_version, rss_source="wait4" if floor else "/usr/bin/time -f %M",
+                phase_names=["read", "range+size", "pad grids", "kernel",
                                                 "fill+smooth+write"])
     table, phase_table = markdown(results, meta)
     log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"

@@ -5,7 +5,8 @@
 // small grid that reads is then regridded by treatment() at a ratio chosen from the
 // input's hash and written by save() as an ASCII grid or a raw raster; the result must
 // describe the output size, stay within the input's range, and, as an ASCII grid, read
-// back through the same reader.
+// back through the same reader. The writer's own "%lf" text, lf_text(), is compared
+// with snprintf for every value read and for the input's bytes taken as doubles.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "dem_files.h"
+#include "fixed_text.h"
 #include "harness.h"
 #include "host_files.h"
 #include "regrid.h"
@@ -53,6 +55,22 @@ std::vector<std::string> tokens_of(const std::string& text) {
 
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
+// lf_text() must write exactly the bytes printf("%lf") writes.
+void check_lf_text(double v) {
+    char mine[lf_text_room + 1];
+    *lf_text(v, mine) = '\0';
+    char reference[400];
+    std::snprintf(reference, sizeof reference, "%lf", v);
+    if (std::strcmp(mine, reference) != 0) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        char text[900];
+        std::snprintf(text, sizeof text, "lf_text(%a = bits 0x%016llx) writes \"%s\" where printf writes \"%s\"", v,
+                      static_cast<unsigned long long>(bits), mine, reference);
+        fuzz::finding(text);
+    }
+}
+
 // The grid ascii_lecture() accepted, against "%d" and "%lf" (strtod) readings of the
 // tokens at the same places: six label-value pairs, then the cells in line order.
 void compare_with_strtod(const std::string& text) {
@@ -79,6 +97,7 @@ void compare_with_strtod(const std::string& text) {
     for (int k = 0; k < 4; ++k)
         if (!same_bits(whole_real(t[5 + 2 * k]), *reals[k]))
             fuzz::finding("header value \"" + t[5 + 2 * k] + "\" is read differently from strtod");
+    for (const double* v : reals) check_lf_text(*v);
     if (pix_size != static_cast<int>(dpix_size)) fuzz::finding("pix_size is not dpix_size truncated");
     for (int i = 0; i < nb_lig; ++i)
         for (int j = 0; j < nb_col; ++j) {
@@ -86,6 +105,7 @@ void compare_with_strtod(const std::string& text) {
             if (!same_bits(whole_real(token), dtab_in[i][j]))
                 fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" + token +
                               "\" is read differently from strtod");
+            check_lf_text(dtab_in[i][j]);
         }
 }
 
@@ -164,6 +184,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::uint64_t h = fuzz::hash_bytes(data, size);
+    for (std::size_t k = 0; k + 8 <= size && k < 512; k += 8) {
+        double v;
+        std::memcpy(&v, data + k, sizeof v);
+        check_lf_text(v);
+    }
     std::string text(reinterpret_cast<const char*>(data), size);
     if ((h >> 16) % 8 == 0) text.insert(0, reader_block - 1 - (h >> 20) % 48, ' ');
     fuzz::write_file(folder + "/in.asc", text);

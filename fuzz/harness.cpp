@@ -197,8 +197,10 @@ bool run_phases(const std::function<void()>& phases, std::string* message) {
         phases();
         return true;
     } catch (const RunFailure& failure) {
+        if (!failure.message.empty()) report(failure.message);
         if (message != nullptr) *message = failure.message;
     } catch (const std::bad_alloc&) {
+        report("out of memory");
         if (message != nullptr) *message = "out of memory (bad_alloc)";
     }
     return false;

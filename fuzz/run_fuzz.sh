@@ -8,7 +8,11 @@
 #                          corpus is never written
 #     --refuse-big-grids   treat a grid beyond the memory ceiling as an exhausted heap
 #                          instead of a finding, to fuzz past that known fault
+#     --skip-known         do not report the known faults listed in fuzz/regressions/NOTES.md
+#                          whose targets can step over them (see there)
 #     --only TARGET        run one target (fuzz_ascii_grid, fuzz_descriptor, fuzz_dialogue)
+#     --head               fuzz the sources of the last commit (a snapshot exported to
+#                          build-fuzz/head-src) instead of the work tree's src/
 #
 # Everything a run makes goes to build-fuzz/runs/<time>/<target>/: log, corpus and
 # artifacts (crash-*, timeout-*, oom-*, leak-*), which are the findings.
@@ -16,6 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 merge=0
+head=0
 seconds=60
 targets=(fuzz_ascii_grid fuzz_descriptor fuzz_dialogue)
 while [ $# -gt 0 ]; do
@@ -23,7 +28,9 @@ while [ $# -gt 0 ]; do
     --merge) merge=1 ;;
     --refuse-big-grids) export DEM_VARNEL_FUZZ_MEMORY=refuse ;;
     --only) shift; targets=("$1") ;;
-    -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+    --head) head=1 ;;
+    --skip-known) export DEM_VARNEL_FUZZ_SKIP_KNOWN=1 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
     [0-9]*) seconds="$1" ;;
     *) echo "run_fuzz.sh: unknown argument $1" >&2; exit 2 ;;
   esac
@@ -46,10 +53,19 @@ if ! command -v clang++ >/dev/null || ! command -v cmake >/dev/null ||
   apt-get install -y -qq clang libclang-rt-dev cmake
 fi
 
-CC=clang CXX=clang++ cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j2 >/dev/null
+build=build-fuzz
+src="$PWD/src"
+if [ "$head" = 1 ]; then
+  build=build-fuzz/head
+  src="$PWD/build-fuzz/head-src/src"
+  rm -rf build-fuzz/head-src
+  mkdir -p build-fuzz/head-src
+  git archive HEAD src | tar -x -C build-fuzz/head-src
+fi
+CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_SRC="$src" >/dev/null
+cmake --build "$build" -j2 >/dev/null
 
-runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)"
+runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head)"
 mkdir -p "$runs"
 # The targets' private image roots: on tmpfs where there is one, since a completed run
 # syncs its output files to the device.
@@ -66,7 +82,7 @@ for t in "${targets[@]}"; do
   dict=()
   [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
   echo "== $t: ${seconds}s, log in $work/log"
-  TMPDIR="$scratch" "build-fuzz/$t" "$work/corpus" "${dict[@]}" \
+  TMPDIR="$scratch" "$build/$t" "$work/corpus" "${dict[@]}" \
     -max_len="$(max_len_of "$t")" -timeout=10 -rss_limit_mb=2048 -use_value_profile=1 \
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
     >"$work/log" 2>&1 || true
@@ -85,7 +101,7 @@ for t in "${targets[@]}"; do
     grep -m3 -E 'ERROR: |runtime error|fuzz finding' "$work/log" | sed 's/^/   /' || true
   fi
   if [ "$merge" = 1 ]; then
-    TMPDIR="$scratch" "build-fuzz/$t" -merge=1 -max_len="$(max_len_of "$t")" -timeout=10 \
+    TMPDIR="$scratch" "$build/$t" -merge=1 -max_len="$(max_len_of "$t")" -timeout=10 \
       -rss_limit_mb=2048 "fuzz/corpus/$t" "$work/corpus" >"$work/merge.log" 2>&1 || true
     echo "   merged: $(ls "fuzz/corpus/$t" | wc -l) inputs in fuzz/corpus/$t"
   fi

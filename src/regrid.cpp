@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "LIB/GRIDUTIL.h"
@@ -16,6 +17,7 @@
 #include "host_memory.h"
 #include "phase_times.h"
 #include "run_state.h"
+#include "window_means.h"
 
 namespace {
 
@@ -153,14 +155,9 @@ void fill_all_row(double** t, int i, int lines, int columns) {
 }
 
 // The 3x3 means of the interior of a row from the rows above, at and below it:
-// out[j] for 1 <= j <= columns - 2, the nine additions in line then column order.
+// out[j] for 1 <= j <= columns - 2, each window sum times 1/9 in extended precision.
 void smooth_row(const double* above, const double* row, const double* below, double* out, int columns) {
-    const double* const lines[3] = {above, row, below};
-    for (int j = 1; j < columns - 1; ++j) out[j] = 0.0;
-    for (const double* line : lines)
-        for (int k = -1; k <= 1; ++k)
-            for (int j = 1; j < columns - 1; ++j) out[j] = sum(out[j], line[j + k]);
-    for (int j = 1; j < columns - 1; ++j) out[j] = static_cast<double>(static_cast<ld>(out[j]) * one_ninth);
+    window_means(above, row, below, out, columns);
 }
 
 void copy_interior(const double* from, double* to, int columns) {
@@ -329,22 +326,30 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
     auto pending = [C](std::vector<double>& rows, int r) { return rows.data() + static_cast<std::size_t>(r & 1) * C; };
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
+    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
     for (int k = 0; k <= L + 4; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
-            const int start = kernel_row(plan, tabin, tabout[k], k);
-            if (release_input && k % 64 == 63 && start > 0) dmatrice_bloc_release_rows(tabin, std::min(start, NBlig_in));
+            kernel_clock.time([&] {
+                const int start = kernel_row(plan, tabin, tabout[k], k);
+                if (release_input && k % 64 == 63 && start > 0)
+                    dmatrice_bloc_release_rows(tabin, std::min(start, NBlig_in));
+            });
         }
-        if (interior(k - 1)) fill_data_row(tabout, k - 1, C);
-        if (k - 2 >= 0 && k - 2 < L) fill_all_row(tabout, k - 2, L, C);
-        const int r = k - 3;
-        if (interior(r)) smooth_row(tabout[r - 1], tabout[r], tabout[r + 1], pending(first_smoothing, r), C);
-        if (interior(r - 1)) copy_interior(pending(first_smoothing, r - 1), tabout[r - 1], C);
-        const int q = k - 5;
-        if (interior(q)) smooth_row(tabout[q - 1], tabout[q], tabout[q + 1], pending(second_smoothing, q), C);
-        if (interior(q - 1)) {
-            copy_interior(pending(second_smoothing, q - 1), tabout[q - 1], C);
-            clamp_row(tabout[q - 1], C);
-        }
+        fill_clock.time([&] {
+            if (interior(k - 1)) fill_data_row(tabout, k - 1, C);
+            if (k - 2 >= 0 && k - 2 < L) fill_all_row(tabout, k - 2, L, C);
+        });
+        smooth_clock.time([&] {
+            const int r = k - 3;
+            if (interior(r)) smooth_row(tabout[r - 1], tabout[r], tabout[r + 1], pending(first_smoothing, r), C);
+            if (interior(r - 1)) copy_interior(pending(first_smoothing, r - 1), tabout[r - 1], C);
+            const int q = k - 5;
+            if (interior(q)) smooth_row(tabout[q - 1], tabout[q], tabout[q + 1], pending(second_smoothing, q), C);
+            if (interior(q - 1)) {
+                copy_interior(pending(second_smoothing, q - 1), tabout[q - 1], C);
+                clamp_row(tabout[q - 1], C);
+            }
+        });
     }
 }

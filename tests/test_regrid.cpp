@@ -393,3 +393,98 @@ TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
         EXPECT_EQ(differences, 0);
     }
 }
+
+TEST(EngineExactness, SmoothingWindowsOfWideRangeTakeTheExtendedRounding) {
+    // Eight cells of 2^k sum exactly to 2^(k+3); adding 1 + 2^(k-50) + 2^-52 then
+    // lands, rounded to 64 bits, exactly half way between two doubles (kept at the
+    // even 2^(k+3)), while a plain double addition rounds it up.
+    for (int k = 10; k <= 12; ++k) {
+        SCOPED_TRACE(k);
+        const double big = std::ldexp(1.0, k);
+        const double small = 1.0 + std::ldexp(1.0, k - 50) + std::ldexp(1.0, -52);
+        Rows rows(3, std::vector<double>(12, big));
+        rows[2][2] = small;  // the last of the nine in the window of column 1
+        Grid t(rows), scratch(3, 12, 0.0);
+        const double plain = 8 * big + small;
+        const double defined = static_cast<double>(static_cast<long double>(8 * big) + small);
+        ASSERT_NE(plain, defined);
+        smooth(*t, *scratch, 3, 12);
+        EXPECT_EQ(t[1][1], static_cast<double>(static_cast<long double>(defined) * 0.1111111111111111));
+    }
+}
+
+TEST(EngineExactness, SmoothingRoundsEveryPartialSumThroughExtendedPrecision) {
+    // Values spread over 2^13 in size: the window sums need more than 64 bits now and
+    // then, where rounding once to double differs from rounding to 64 bits first.
+    std::mt19937_64 random(99);
+    const int lines = 120, columns = 1001;
+    Rows rows(lines, std::vector<double>(columns));
+    for (auto& row : rows)
+        for (double& v : row) v = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 14));
+    Grid t(rows), scratch(lines, columns, 0.0);
+    smooth(*t, *scratch, lines, columns);
+    int differences = 0;
+    for (int i = 1; i < lines - 1; ++i)
+        for (int j = 1; j < columns - 1; ++j) {
+            double dval = 0.0;
+            for (int l = i - 1; l <= i + 1; ++l)
+                for (int k = j - 1; k <= j + 1; ++k)
+                    dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
+            const double expected = static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
+            if (std::memcmp(&expected, &t[i][j], sizeof expected) != 0) ++differences;
+        }
+    EXPECT_EQ(differences, 0);
+}
+
+void window_means_base(const double*, const double*, const double*, double*, int);
+void window_means_v3(const double*, const double*, const double*, double*, int);
+void window_means_v4(const double*, const double*, const double*, double*, int);
+
+TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
+    std::mt19937_64 random(5);
+    // Sums whose product with 1/9 rounds differently straight to double than through
+    // 64 bits, each alone in its window; then terrain with holes and wide windows.
+    std::vector<double> awkward;
+    while (awkward.size() < 64) {
+        const double d = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 40) - 10);
+        if (d * 0.1111111111111111 != static_cast<double>(static_cast<long double>(d) * 0.1111111111111111))
+            awkward.push_back(d);
+    }
+    const int columns = 3 * 64 + 2;
+    Rows rows(7, std::vector<double>(columns, 0.0));
+    for (int k = 0; k < 64; ++k) rows[1][1 + 3 * k] = awkward[k];  // rows 0 and 2 stay 0
+    for (int j = 0; j < columns; ++j) {
+        rows[4][j] = static_cast<double>(random() % 3000) + 0.25;
+        rows[5][j] = j % 7 == 0 ? 0.0 : j % 11 == 0 ? 1e-9 : static_cast<double>(random() % 90);
+    }
+    rows[3] = rows[6] = rows[4];
+    rows[4][50] = -3.0;
+    rows[4][60] = HUGE_VAL;
+    struct Variant {
+        const char* name;
+        void (*means)(const double*, const double*, const double*, double*, int);
+        bool runs;
+    };
+    __builtin_cpu_init();
+    const Variant variants[] = {
+        {"base", window_means_base, true},
+        {"v3", window_means_v3, __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")},
+        {"v4", window_means_v4, __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")},
+    };
+    for (const Variant& variant : variants) {
+        if (!variant.runs) continue;
+        SCOPED_TRACE(variant.name);
+        for (int i = 1; i < 6; ++i) {
+            std::vector<double> got(columns, 0.0);
+            variant.means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), got.data(), columns);
+            for (int j = 1; j < columns - 1; ++j) {
+                double dval = 0.0;
+                for (int l = i - 1; l <= i + 1; ++l)
+                    for (int k = j - 1; k <= j + 1; ++k)
+                        dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
+                const double expected = static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
+                EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0) << i << "," << j << ": " << got[j] << " vs " << expected;
+            }
+        }
+    }
+}
