@@ -190,7 +190,7 @@ TIME = "/usr/bin/time"
 
 
 def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
-    """Runs cmd to its end; returns wall time, peak RSS (bytes), status, stdout
+    """Runs cmd to its end; returns wall and CPU time, peak RSS (bytes), status, stdout
     (bytes) with the arrival time of each chunk, and stderr (bytes).
 
     The peak RSS comes from /usr/bin/time -f %M when it is there. Without it, it is
@@ -199,7 +199,7 @@ def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
     stderr_path = stdout_path + ".err"
     rss_path = stdout_path + ".rss"
     timed = os.access(TIME, os.X_OK)
-    full = [TIME, "-f", "%M", "-o", rss_path] + cmd if timed else cmd
+    full = [TIME, "-f", "%M %U %S", "-o", rss_path] + cmd if timed else cmd
     with open(stderr_path, "wb") as err:
         t0 = time.perf_counter()
         p = subprocess.Popen(full, env=env, stdin=subprocess.PIPE if stdin_text is not None
@@ -231,11 +231,14 @@ def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
     if timed:
         with open(rss_path) as f:
             words = f.read().split()  # "Command exited with non-zero status N" comes first
-        rss = int(words[-1]) * 1024 if words and words[-1].isdigit() else 0
+        try:
+            rss, cpu = int(words[-3]) * 1024, float(words[-2]) + float(words[-1])
+        except (IndexError, ValueError):
+            rss, cpu = 0, 0.0
     else:
-        rss = usage.ru_maxrss * 1024
-    return dict(wall=wall, rss=rss, rc=p.returncode, out=bytes(out), arrivals=arrivals,
-                err=err_text)
+        rss, cpu = usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
+    return dict(wall=wall, cpu=cpu, rss=rss, rc=p.returncode, out=bytes(out),
+                arrivals=arrivals, err=err_text)
 
 
 def rss_floor():
@@ -476,29 +479,35 @@ def fmt_s(x):
 
 
 def markdown(results, meta):
-    rows = ["| Case | Output | Ours median (s) | Runs (s) | Peak RSS (MiB) | B/cell | "
-            "Memory target (MiB) | Met | gdalwarp median (s) | gdalwarp RSS (MiB) | "
-            "Ours/gdal | Target | Met |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    """Three tables: time against gdalwarp, memory against its target, our phases."""
+    time_rows = ["| Case | Output (lines x columns) | Ours median (s) | Ours runs (s) | "
+                 "gdalwarp median (s) | gdalwarp runs (s) | Ours/gdal | Target | Met | "
+                 "CPU ours/gdal |",
+                 "|---|---|---|---|---|---|---|---|---|---|"]
+    mem_rows = ["| Case | Input + output cells | Ours peak RSS (MiB) | B/cell | "
+                "Target (MiB) | Met | gdalwarp peak RSS (MiB) |",
+                "|---|---|---|---|---|---|---|"]
     for r in results:
-        g = r.get("gdal")
-        ratio = r.get("ratio")
-        target = r["time_target"]
-        rows.append("| {} | {} x {} | {} | {} | {:.0f} | {:.1f} | {:.0f} | {} | {} | {} | {} | {} | {} |".format(
-            r["case"], r["size"][0], r["size"][1], fmt_s(r["median"]),
-            " / ".join(f"{t:.2f}" for t in r["times"]), r["rss_max"] / MIB, r["bytes_per_cell"],
-            r["memory_target"] / MIB, "yes" if r["memory_met"] else "**no**",
-            fmt_s(g["median"]) if g else "-", f"{g['rss_max'] / MIB:.0f}" if g else "-",
+        g, ratio, target = r.get("gdal"), r.get("ratio"), r["time_target"]
+        runs = lambda ts: " / ".join(f"{t:.2f}" for t in ts)
+        time_rows.append("| {} | {} x {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
+            r["case"], r["size"][0], r["size"][1], fmt_s(r["median"]), runs(r["times"]),
+            fmt_s(g["median"]) if g else "-", runs(g["times"]) if g else "-",
             f"{ratio:.2f}" if ratio is not None else "-",
             f"<= {target}" if target is not None else "none",
-            "-" if ratio is None or target is None else ("yes" if ratio <= target else "**no**")))
+            "-" if ratio is None or target is None else ("yes" if ratio <= target else "**no**"),
+            f"{r['cpu_ratio']:.2f}" if r.get("cpu_ratio") is not None else "-"))
+        mem_rows.append("| {} | {} + {} | {:.0f} | {:.1f} | {:.0f} | {} | {} |".format(
+            r["case"], r["cells_in"], r["cells_out"], r["rss_max"] / MIB, r["bytes_per_cell"],
+            r["memory_target"] / MIB, "yes" if r["memory_met"] else "**no**",
+            f"{g['rss_max'] / MIB:.0f}" if g else "-"))
     phase_rows = ["| Case | " + " | ".join(meta["phase_names"]) + " |",
                   "|---|" + "---|" * len(meta["phase_names"])]
     for r in results:
         if r["phases"]:
             phase_rows.append(f"| {r['case']} | " + " | ".join(
                 f"{r['phases'][n]:.2f}" for n in meta["phase_names"]) + " |")
-    return "\n".join(rows), "\n".join(phase_rows)
+    return "\n".join(time_rows) + "\n\n" + "\n".join(mem_rows), "\n".join(phase_rows)
 
 
 def main():
@@ -564,6 +573,7 @@ def main():
         make_input(args.build, work, name)
         terrain[name] = sanity(work, name)
 
+    load_before = os.getloadavg()
     floor = rss_floor()
     log("\nPeak RSS: " + ("from /usr/bin/time -f %M" if not floor else
         f"from os.wait4 (no /usr/bin/time): figures include up to {floor / MIB:.0f} MiB of this script"))
@@ -586,9 +596,10 @@ def main():
             if problems:
                 raise BenchError(f"case {key} run {rep + 1}: " + "; ".join(problems))
             ph = phases(run)
-            runs.append(dict(wall=run["wall"], rss=run["rss"], phases=ph))
+            runs.append(dict(wall=run["wall"], cpu=run["cpu"], rss=run["rss"], phases=ph))
             ours.append(run["wall"])
-            log(f"  ours  run {rep + 1}: {run['wall']:7.2f} s  {run['rss'] / MIB:7.0f} MiB" +
+            log(f"  ours  run {rep + 1}: {run['wall']:7.2f} s (cpu {run['cpu']:6.2f} s)  "
+                f"{run['rss'] / MIB:7.0f} MiB" +
                 ("  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
             if not args.keep or rep + 1 < args.reps:
                 remove(our_outputs(work, case))
@@ -601,8 +612,9 @@ def main():
                 problems = check_gdal(case, size, gout, g)
                 if problems:
                     raise BenchError(f"case {key} gdalwarp run {rep + 1}: " + "; ".join(problems))
-                gdal.append(dict(wall=g["wall"], rss=g["rss"]))
-                log(f"  gdal  run {rep + 1}: {g['wall']:7.2f} s  {g['rss'] / MIB:7.0f} MiB")
+                gdal.append(dict(wall=g["wall"], cpu=g["cpu"], rss=g["rss"]))
+                log(f"  gdal  run {rep + 1}: {g['wall']:7.2f} s (cpu {g['cpu']:6.2f} s)  "
+                    f"{g['rss'] / MIB:7.0f} MiB")
                 if not args.keep or rep + 1 < args.reps:
                     remove(gdal_outputs(gout))
         cells_in = spec["lines"] * spec["columns"]
@@ -612,15 +624,18 @@ def main():
         med = statistics.median(ours)
         mid = sorted(runs, key=lambda r: r["wall"])[len(runs) // 2]
         r = dict(case=key, what=case["what"], size=size, cells_in=cells_in, cells_out=cells_out,
-                 times=ours, median=med, rss_max=rss_max,
+                 times=ours, median=med, cpu_median=statistics.median(x["cpu"] for x in runs),
+                 rss_max=rss_max,
                  bytes_per_cell=rss_max / (cells_in + cells_out), memory_target=target,
                  memory_met=rss_max <= target, phases=mid["phases"], time_target=case["target"],
                  answers=answers(case))
         if gdal:
             gmed = statistics.median(x["wall"] for x in gdal)
             r["gdal"] = dict(times=[x["wall"] for x in gdal], median=gmed,
+                             cpu_median=statistics.median(x["cpu"] for x in gdal),
                              rss_max=max(x["rss"] for x in gdal), command=gcmd)
             r["ratio"] = med / gmed
+            r["cpu_ratio"] = r["cpu_median"] / r["gdal"]["cpu_median"] if r["gdal"]["cpu_median"] else None
             commands[key] = "GDAL_NUM_THREADS=1 " + " ".join(gcmd)
         results.append(r)
         log(f"  median {med:.2f} s; peak {rss_max / MIB:.0f} MiB = {r['bytes_per_cell']:.1f} B per "
@@ -637,14 +652,15 @@ def main():
     else:  # the build directory holds whatever the working tree was when it was built
         commit = git("rev-parse", "--short", "HEAD")
         dirty = git("status", "--porcelain", "--untracked-files=no")
-    meta = dict(date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
+    meta = dict(load_before=load_before, load_after=os.getloadavg(), date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
                 tracked_changes=bool(dirty), reps=args.reps, program=program,
                 gdal=gdal_version, rss_source="wait4" if floor else "/usr/bin/time -f %M",
                 phase_names=["read", "range+size", "pad grids", "kernel",
                                                 "fill+smooth+write"])
     table, phase_table = markdown(results, meta)
     log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"
-        f" {args.reps} repetitions, medians):\n")
+        f" {args.reps} repetitions, medians; load average {load_before[0]:.2f} before,"
+        f" {meta['load_after'][0]:.2f} after):\n")
     log(table)
     log("\nPhases of our median run (s), split where each announcement reached the pipe:\n")
     log(phase_table)

@@ -4,7 +4,8 @@
 // beside it whose
 // length fits the geometry exactly, falls short or runs over, with the cell width and
 // the unit answers (refused ones and an early end among them) chosen from the input's
-// hash, so that the descriptor bytes stay a plain descriptor.
+// hash, so that the descriptor bytes stay a plain descriptor. The cells read must be
+// the raster's stored values over the unit factor, to the bit.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,30 @@ void compare_with_sscanf(const std::uint8_t* data, std::size_t size, int val) {
     }
 }
 
+// Every cell as defined: the stored value (16-bit cells unsigned, missing cells 0) over
+// the unit factor, formed in extended precision and rounded once to double.
+void check_cells(const std::string& raster, std::size_t cell_bytes) {
+    const auto* b = reinterpret_cast<const unsigned char*>(raster.data());
+    for (int i = 0; i < nb_lig; ++i)
+        for (int j = 0; j < nb_col; ++j) {
+            const std::size_t k = (static_cast<std::size_t>(i) * nb_col + j) * cell_bytes;
+            long long v = 0;
+            if (k + cell_bytes <= raster.size())
+                v = cell_bytes == 2 ? static_cast<long long>(b[k] | (b[k + 1] << 8))
+                                    : static_cast<std::int32_t>(static_cast<std::uint32_t>(b[k]) |
+                                                                (static_cast<std::uint32_t>(b[k + 1]) << 8) |
+                                                                (static_cast<std::uint32_t>(b[k + 2]) << 16) |
+                                                                (static_cast<std::uint32_t>(b[k + 3]) << 24));
+            const double expected = static_cast<double>(static_cast<long double>(v) / coef);
+            if (std::memcmp(&expected, &dtab_in[i][j], sizeof expected) != 0) {
+                char text[200];
+                std::snprintf(text, sizeof text, "cell [%d][%d] stored as %lld with factor %g reads as %.17g, not %.17g",
+                              i, j, v, coef, dtab_in[i][j], expected);
+                fuzz::finding(text);
+            }
+        }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -92,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 2: length = exact + 3; break;
         }
         if (length > (1u << 16)) length = 1u << 16;
-        fuzz::write_file(raster_host, raster_bytes(data, size, static_cast<std::size_t>(length)));
+        const std::string cells = raster_bytes(data, size, static_cast<std::size_t>(length));
+        fuzz::write_file(raster_host, cells);
 
         if (pix_size == 0) pix_size = 1 + static_cast<int>((h >> 4) % 30);  // as the dialogue asks
         dpix_size = pix_size;
@@ -104,6 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (coef != 1.0 && coef != 10.0 && coef != 100.0 && coef != 1000.0)
                 fuzz::finding("dem_lecture() left a unit factor of " + std::to_string(coef));
             if (dtab_in == nullptr) fuzz::finding("dem_lecture() completed without an input grid");
+            if (static_cast<long long>(nb_lig) * nb_col <= 65536) check_cells(cells, cell_bytes);
         }
         fuzz::end_answers();
     }

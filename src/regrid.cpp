@@ -62,6 +62,15 @@ Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
 
 namespace {
 
+// The kernel's last steps for one cell: the division by the area and the magnitude.
+inline double kernel_finish(double accum, double area) {
+    accum = static_cast<double>(static_cast<ld>(accum) / area);
+    return accum > 0 ? accum : std::fabs(accum);
+}
+
+struct KernelPlan;
+void find_two_by_two(KernelPlan& p);
+
 // The kernel's plan: the weights of every output column, computed once, and for each
 // column the run of weights whose input column lies inside the input frame.
 struct KernelPlan {
@@ -77,6 +86,7 @@ struct KernelPlan {
             first[j] = std::max(0, 1 - fp.start);
             last[j] = std::min(fp.last, Cin - 1 - fp.start);
         }
+        find_two_by_two(*this);
     }
     int Lin, Cin, C;
     Factors f;
@@ -85,13 +95,68 @@ struct KernelPlan {
     std::vector<Footprint> columns;
     std::vector<int> first, last;
     std::vector<double> lw;
+    // The columns two_by_two_from to two_by_two_to - 1 have exactly two weights, both
+    // on input columns inside the frame; -1 when the footprints are wider.
+    int two_by_two_from = -1, two_by_two_to = -1;
 };
+
+// Finds the run of columns with two weights inside the frame, as every column of an
+// enlargement has but those at the edges.
+void find_two_by_two(KernelPlan& p) {
+    int from = 0, to = p.C;
+    while (from < to && !(p.columns[from].last == 1 && p.first[from] == 0 && p.last[from] == 1)) ++from;
+    while (to > from && !(p.columns[to - 1].last == 1 && p.first[to - 1] == 0 && p.last[to - 1] == 1)) --to;
+    for (int j = from; j < to; ++j)
+        if (!(p.columns[j].last == 1 && p.first[j] == 0 && p.last[j] == 1)) return;
+    if (from < to) {
+        p.two_by_two_from = from;
+        p.two_by_two_to = to;
+    }
+}
+
+// An enlargement row whose two input lines are inside the frame. The same sums as the
+// general loop, term by term, with the line weights held and the four terms of a cell
+// in one expression.
+void enlargement_row(const KernelPlan& p, const double* in0, const double* in1, double* out) {
+    const ld w0 = p.lw[0], w1 = p.lw[1];
+    for (int j = 0; j < p.two_by_two_from; ++j) out[j] = 0.0;
+    for (int j = p.two_by_two_to; j < p.C; ++j) out[j] = 0.0;
+    for (int j = p.two_by_two_from; j < p.two_by_two_to; ++j) {
+        const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+        const int c = p.columns[j].start;
+        double acc = static_cast<double>(w0 * cwj[0] * in0[c] + 0.0);
+        acc = static_cast<double>(w0 * cwj[1] * in0[c + 1] + acc);
+        acc = static_cast<double>(w1 * cwj[0] * in1[c] + acc);
+        acc = static_cast<double>(w1 * cwj[1] * in1[c + 1] + acc);
+        out[j] = acc;
+    }
+    // The columns at the edges, with weights outside the frame, the general way.
+    for (int part = 0; part < 2; ++part) {
+        const int from = part == 0 ? 0 : p.two_by_two_to, to = part == 0 ? p.two_by_two_from : p.C;
+        for (int a = 0; a < 2; ++a) {
+            const ld w = p.lw[a];
+            const double* in = a == 0 ? in0 : in1;
+            for (int j = from; j < to; ++j) {
+                const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+                const double* v = in + p.columns[j].start;
+                double acc = out[j];
+                for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(w * cwj[b] * v[b] + acc);
+                out[j] = acc;
+            }
+        }
+    }
+    for (int j = 0; j < p.C; ++j) out[j] = kernel_finish(out[j], p.f.area);
+}
 
 // Output row i: every cell the weighted sum of the input under its footprint, line
 // weights outer and column weights inner as for a single cell, then divided by the
 // area and made non-negative. Returns the first input line the row draws on.
 int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
+    if (line.last == 1 && p.two_by_two_from >= 0 && line.start > 0 && line.start + 1 < p.Lin) {
+        enlargement_row(p, tabin[line.start], tabin[line.start + 1], out);
+        return line.start;
+    }
     std::fill(out, out + p.C, 0.0);
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
@@ -106,11 +171,7 @@ int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
             out[j] = acc;
         }
     }
-    for (int j = 0; j < p.C; ++j) {
-        double acc = static_cast<double>(static_cast<ld>(out[j]) / p.f.area);
-        if (!(acc > 0)) acc = std::fabs(acc);
-        out[j] = acc;
-    }
+    for (int j = 0; j < p.C; ++j) out[j] = kernel_finish(out[j], p.f.area);
     return line.start;
 }
 

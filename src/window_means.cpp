@@ -77,6 +77,24 @@ inline Lanes ninths(Lanes sums, Masks& outside) {
 #define WINDOW_MEANS_IN_LANES 1
 #endif
 
+// True when every lane of the mask is set.
+inline bool every_lane(Masks m) {
+#if defined(__AVX512DQ__)
+    __m512i v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm512_movepi64_mask(v) == 0xFF;
+#elif defined(__AVX2__)
+    __m256d lo, hi;
+    std::memcpy(&lo, &m, 32);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 32, 32);
+    return (_mm256_movemask_pd(lo) & _mm256_movemask_pd(hi)) == 0xF;
+#else
+    for (int l = 0; l < lanes; ++l)
+        if (m[l] == 0) return false;
+    return true;
+#endif
+}
+
 }  // namespace
 
 void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* below, double* out, int columns) {
@@ -100,15 +118,12 @@ void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* 
         Masks outside;
         const Lanes means = ninths(total, outside);
         std::memcpy(out + j, &means, sizeof means);
-        Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero) & ~outside;
+        const Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero) & ~outside;
 #else
         for (int l = 0; l < lanes; ++l) out[j + l] = static_cast<double>(static_cast<long double>(total[l]) * one_ninth);
-        Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero);
+        const Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero);
 #endif
-        plain &= __builtin_shuffle(plain, Masks{4, 5, 6, 7, 0, 1, 2, 3});
-        plain &= __builtin_shuffle(plain, Masks{2, 3, 0, 1, 6, 7, 4, 5});
-        plain &= __builtin_shuffle(plain, Masks{1, 0, 3, 2, 5, 4, 7, 6});
-        if (plain[0] == 0)
+        if (!every_lane(plain))
             for (int l = 0; l < lanes; ++l) out[j + l] = defined_mean(lines, j + l);
     }
     for (; j < columns - 1; ++j) out[j] = defined_mean(lines, j);
