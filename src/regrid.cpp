@@ -71,6 +71,11 @@ inline double kernel_finish(double accum, double area) {
 struct KernelPlan;
 void find_two_by_two(KernelPlan& p);
 
+struct TwoWeights {
+    double w0, w1;
+    std::int64_t start;
+};
+
 // The kernel's plan: the weights of every output column, computed once, and for each
 // column the run of weights whose input column lies inside the input frame.
 struct KernelPlan {
@@ -96,8 +101,10 @@ struct KernelPlan {
     std::vector<int> first, last;
     std::vector<double> lw;
     // The columns two_by_two_from to two_by_two_to - 1 have exactly two weights, both
-    // on input columns inside the frame; -1 when the footprints are wider.
+    // on input columns inside the frame; -1 when the footprints are wider. Their
+    // weights side by side with their first input column:
     int two_by_two_from = -1, two_by_two_to = -1;
+    std::vector<TwoWeights> two;
 };
 
 // Finds the run of columns with two weights inside the frame, as every column of an
@@ -111,36 +118,45 @@ void find_two_by_two(KernelPlan& p) {
     if (from < to) {
         p.two_by_two_from = from;
         p.two_by_two_to = to;
+        p.two.resize(static_cast<std::size_t>(p.C));
+        for (int j = from; j < to; ++j) {
+            const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+            p.two[j] = {cwj[0], cwj[1], p.columns[j].start};
+        }
     }
 }
 
-// An enlargement row whose two input lines are inside the frame. The same sums as the
-// general loop, term by term, with the line weights held and the four terms of a cell
-// in one expression.
+// An enlargement row whose two input lines are inside the frame: the same terms and
+// sums as the general loop, one input line after the other, without its bounds tests.
+// (Holding a cell's four terms in one chain is slower: the x87 stores and reloads of
+// its partial sums then wait on each other.)
 void enlargement_row(const KernelPlan& p, const double* in0, const double* in1, double* out) {
-    const ld w0 = p.lw[0], w1 = p.lw[1];
+    const double w0 = p.lw[0], w1 = p.lw[1];  // widened in each product: 64-bit loads are cheap
     for (int j = 0; j < p.two_by_two_from; ++j) out[j] = 0.0;
     for (int j = p.two_by_two_to; j < p.C; ++j) out[j] = 0.0;
+    const TwoWeights* cw = p.two.data();
     for (int j = p.two_by_two_from; j < p.two_by_two_to; ++j) {
-        const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
-        const int c = p.columns[j].start;
-        double acc = static_cast<double>(w0 * cwj[0] * in0[c] + 0.0);
-        acc = static_cast<double>(w0 * cwj[1] * in0[c + 1] + acc);
-        acc = static_cast<double>(w1 * cwj[0] * in1[c] + acc);
-        acc = static_cast<double>(w1 * cwj[1] * in1[c + 1] + acc);
-        out[j] = acc;
+        const double* v = in0 + cw[j].start;
+        const double acc = static_cast<double>(static_cast<ld>(w0) * cw[j].w0 * v[0] + 0.0);
+        out[j] = static_cast<double>(static_cast<ld>(w0) * cw[j].w1 * v[1] + acc);
+    }
+    for (int j = p.two_by_two_from; j < p.two_by_two_to; ++j) {
+        const double* v = in1 + cw[j].start;
+        const double acc = static_cast<double>(static_cast<ld>(w1) * cw[j].w0 * v[0] + out[j]);
+        out[j] = static_cast<double>(static_cast<ld>(w1) * cw[j].w1 * v[1] + acc);
     }
     // The columns at the edges, with weights outside the frame, the general way.
     for (int part = 0; part < 2; ++part) {
         const int from = part == 0 ? 0 : p.two_by_two_to, to = part == 0 ? p.two_by_two_from : p.C;
         for (int a = 0; a < 2; ++a) {
-            const ld w = p.lw[a];
+            const double w = p.lw[a];
             const double* in = a == 0 ? in0 : in1;
             for (int j = from; j < to; ++j) {
                 const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
                 const double* v = in + p.columns[j].start;
                 double acc = out[j];
-                for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(w * cwj[b] * v[b] + acc);
+                for (int b = p.first[j]; b <= p.last[j]; ++b)
+                    acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
                 out[j] = acc;
             }
         }
@@ -161,13 +177,14 @@ int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
         if (r <= 0 || r >= p.Lin) continue;
-        const ld w = p.lw[a];
+        const double w = p.lw[a];
         const double* in = tabin[r];
         for (int j = 0; j < p.C; ++j) {
             const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
             const double* v = in + p.columns[j].start;
             double acc = out[j];
-            for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(w * cwj[b] * v[b] + acc);
+            for (int b = p.first[j]; b <= p.last[j]; ++b)
+                acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
             out[j] = acc;
         }
     }
