@@ -394,20 +394,40 @@ void framed_line(int i, double* line) {
     for (int j = 3; j < nb_col4 - 3; ++j) line[j] = data[j];
 }
 
+// The truncation toward zero of elevation x factor for a factor of 1, 10, 100 or 1000,
+// or false when it is not below 2^62 in magnitude. The product is exact in 64 bits
+// (the factor has at most 7 significant bits), so its truncation is that of the exact
+// product: the truncation of the rounded double p, unless p is whole, where the sign
+// of the rounding error decides whether the exact product lies just inside it.
+inline bool truncated_product(double v, double factor, std::int64_t& t) {
+    const double p = v * factor;
+    if (!(std::fabs(p) < 0x1p62)) return false;
+    t = static_cast<std::int64_t>(p);
+    if (static_cast<double>(t) != p || t == 0) return true;
+    // v split into halves of 26 and 27 bits: each times the factor is exact, and so
+    // is their distance from p (Sterbenz); the error's sign survives the last sum.
+    const double big = v * 134217729.0;
+    const double high = big - (big - v), low = v - high;
+    const double error = (high * factor - p) + low * factor;
+    if (t > 0 && error < 0) --t;
+    if (t < 0 && error > 0) ++t;
+    return true;
+}
+
 // Stored cells of one framed line; returns how many lie outside [lowest, highest] and
-// so keep only their low bits. The products that fit a 64-bit integer, which is all of
-// them in practice, convert at once; the others take the exact general way.
+// so keep only their low bits.
 template <typename Cell>
-__attribute__((target_clones("sse3", "default"))) unsigned long long convert_line(
-    const double* line, Cell* cells, std::size_t n, double factor, long double lowest, long double highest) {
+unsigned long long convert_line(const double* line, Cell* cells, std::size_t n, double factor,
+                                std::int64_t lowest, std::int64_t highest) {
     unsigned long long reduced = 0;
     for (std::size_t j = 0; j < n; ++j) {
-        const long double p = static_cast<long double>(line[j]) * factor;
-        if (p > lowest - 1.0L && p < highest + 1.0L) {
-            cells[j] = static_cast<Cell>(static_cast<std::int64_t>(p));  // truncation toward zero
+        std::int64_t t;
+        if (truncated_product(line[j], factor, t)) {
+            if (t < lowest || t > highest) ++reduced;
+            cells[j] = static_cast<Cell>(static_cast<std::uint64_t>(t));  // the low bits
         } else {
             ++reduced;
-            cells[j] = static_cast<Cell>(low_bits(std::trunc(p)));
+            cells[j] = static_cast<Cell>(low_bits(stored_value(line[j], factor)));
         }
     }
     return reduced;
@@ -416,23 +436,31 @@ __attribute__((target_clones("sse3", "default"))) unsigned long long convert_lin
 // Converts framed lines to stored cells and writes them a line at a time; returns the
 // number of cells outside [lowest, highest], stored by their low bits.
 template <typename Cell>
-unsigned long long write_cells(long double lowest, long double highest) {
+unsigned long long write_cells(std::int64_t lowest, std::int64_t highest) {
     std::vector<double> line(static_cast<std::size_t>(nb_col4));
     std::vector<Cell> cells(line.size());
     unsigned long long reduced = 0;
+    StageClock converting("conversion"), writing("writing");
     for (int i = 0; i < nb_lig4; ++i) {
-        framed_line(i, line.data());
-        reduced += convert_line(line.data(), cells.data(), line.size(), coef, lowest, highest);
-        if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
+        converting.time([&] {
+            framed_line(i, line.data());
+            reduced += convert_line(line.data(), cells.data(), line.size(), coef, lowest, highest);
+        });
+        writing.time([&] {
+            if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
+        });
     }
     return reduced;
 }
 
 void save_raster() {
     const bool narrow = itype2 == 0;
-    const unsigned long long reduced = narrow ? write_cells<std::uint16_t>(0.0L, 65535.0L)
-                                              : write_cells<std::int32_t>(-2147483648.0L, 2147483647.0L);
-    close_pending(pending_f2, f2);
+    const unsigned long long reduced = narrow ? write_cells<std::uint16_t>(0, 65535)
+                                              : write_cells<std::int32_t>(INT32_MIN, INT32_MAX);
+    {
+        PhaseTimer timer("closing");
+        close_pending(pending_f2, f2);
+    }
     const int lines[6] = {nb_lig4,
                           nb_col4,
                           narrow ? 2 : 4,

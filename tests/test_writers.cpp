@@ -240,3 +240,32 @@ TEST(WriterSessions, AFullDeviceFailsTheRunAndKeepsThePreviousOutput) {
     EXPECT_EQ(files.size(), 3u) << "no temporary file is left";
     umount(root.file("d").c_str());
 }
+
+TEST_F(Writers, EveryCellIsTheTruncatedExtendedProductForEveryUnit) {
+    std::mt19937_64 random(3);
+    std::vector<double> values;
+    for (int k = 0; k < 4000; ++k) {
+        // Decimal fractions (whose products land just below or at whole numbers),
+        // negatives, arbitrary doubles and values beyond the int range.
+        const double decimal = static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
+        const double arbitrary = std::ldexp(static_cast<double>(random() >> 11), -40) - 4000.0;
+        values.push_back(k % 4 == 0 ? decimal : k % 4 == 1 ? decimal / 10 : k % 4 == 2 ? arbitrary : arbitrary * 1e9);
+    }
+    const int columns = 40, lines = static_cast<int>(values.size()) / columns;
+    for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
+        SCOPED_TRACE(factor);
+        reset_run_state();
+        output_of(lines + 6, columns + 6, -1e18, 1e18, [&](int i, int j) {
+            return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3 ? values[(i - 3) * columns + (j - 3)] : 0.0;
+        });
+        coef = factor;
+        save_raw(1);
+        ASSERT_FALSE(failed) << failure;
+        const std::vector<std::int32_t> cells = cells32(root.read("d/o_varnel_m4.raw"));
+        for (int i = 0; i < lines; ++i)
+            for (int j = 0; j < columns; ++j) {
+                const double v = values[i * columns + j];
+                ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3], static_cast<std::int32_t>(stored_bits(v, factor))) << v;
+            }
+    }
+}
