@@ -52,10 +52,10 @@ CASES = {
 def rescale(factor):
     """Shrinks (or grows) every input side by factor, under new input names."""
     renamed = {}
-    for name, spec in list(INPUTS.items()):
-        lines, columns = round(spec["lines"] * factor), round(spec["columns"] * factor)
+    for name, source in list(INPUTS.items()):
+        lines, columns = round(source["lines"] * factor), round(source["columns"] * factor)
         new = f"{name[0]}{lines}"
-        INPUTS[new] = dict(spec, lines=lines, columns=columns)
+        INPUTS[new] = dict(source, lines=lines, columns=columns)
         renamed[name] = new
     for case in CASES.values():
         case["input"] = renamed[case["input"]]
@@ -73,28 +73,28 @@ def log(msg=""):
 # ---------------------------------------------------------------- inputs
 
 def input_paths(work, name):
-    spec = INPUTS[name]
+    source = INPUTS[name]
     stem = os.path.join(work, "images", FOLDER, name)
-    if spec["kind"] == "ascii":
+    if source["kind"] == "ascii":
         return dict(data=stem + ".asc", stem=stem)
     return dict(data=stem + "_m2.raw", descriptor=stem + "_m2.txt", stem=stem)
 
 
 def input_present(work, name):
-    spec, paths = INPUTS[name], input_paths(work, name)
-    if spec["kind"] == "ascii":
+    source, paths = INPUTS[name], input_paths(work, name)
+    if source["kind"] == "ascii":
         return os.path.isfile(paths["data"]) and os.path.getsize(paths["data"]) > 0
     return (os.path.isfile(paths["descriptor"]) and os.path.isfile(paths["data"])
-            and os.path.getsize(paths["data"]) == spec["lines"] * spec["columns"] * 2)
+            and os.path.getsize(paths["data"]) == source["lines"] * source["columns"] * 2)
 
 
 def make_input(build, work, name):
-    spec, paths = INPUTS[name], input_paths(work, name)
+    source, paths = INPUTS[name], input_paths(work, name)
     if input_present(work, name):
         log(f"  {name}: present, reused ({paths['data']})")
         return
-    cmd = [os.path.join(build, "make_terrain"), str(spec["lines"]), str(spec["columns"]),
-           spec["kind"], paths["stem"], "--unit", str(spec["unit"]), "--pixel", str(spec["pixel"])]
+    cmd = [os.path.join(build, "make_terrain"), str(source["lines"]), str(source["columns"]),
+           source["kind"], paths["stem"], "--unit", str(source["unit"]), "--pixel", str(source["pixel"])]
     log("  " + " ".join(cmd))
     t0 = time.perf_counter()
     subprocess.run(cmd, check=True)
@@ -107,8 +107,8 @@ def sanity(work, name):
     """Checks the terrain is plausible and returns its range in metres. Reads line by
     line: this process must stay small, since a child's peak RSS as the kernel reports
     it can include its parent's (see run_measured)."""
-    spec, paths = INPUTS[name], input_paths(work, name)
-    L, C = spec["lines"], spec["columns"]
+    source, paths = INPUTS[name], input_paths(work, name)
+    L, C = source["lines"], source["columns"]
     lo = hi = None
     step = 0.0       # largest difference between neighbours, along lines and across
     floor_cells = 0  # cells within 0.5 m of the lowest, on every tenth line
@@ -125,7 +125,7 @@ def sanity(work, name):
         previous = row if i + 1 in (L // 3, L // 2, 2 * L // 3) else None
 
     rows_kept = []
-    if spec["kind"] == "ascii":
+    if source["kind"] == "ascii":
         with open(paths["data"]) as f:
             header = {}
             for _ in range(6):
@@ -162,7 +162,7 @@ def sanity(work, name):
             raise BenchError(f"{name}: cells span {lo}..{hi}, descriptor says {d[3]}..{d[4]}")
         if hi >= 65535:
             raise BenchError(f"{name}: cells saturate 16 bits")
-        coef = 10 ** spec["unit"]
+        coef = 10 ** source["unit"]
         info = f"descriptor {d}"
     for row in rows_kept:
         floor_cells += sum(1 for v in row if v <= lo + 0.5 * coef)
@@ -293,18 +293,18 @@ def announced_size(out):
 
 
 def expected_size(case):
-    spec = INPUTS[case["input"]]
+    source = INPUTS[case["input"]]
     # ratio as the program stores it (a double), the product truncated toward zero
     ratio = Fraction(float(Fraction(case["pin"], case["pout"])))
-    return int(spec["lines"] * ratio), int(spec["columns"] * ratio)
+    return int(source["lines"] * ratio), int(source["columns"] * ratio)
 
 
 def answers(case):
-    spec = INPUTS[case["input"]]
-    if spec["kind"] == "ascii" and case["out"] == "ascii":
+    source = INPUTS[case["input"]]
+    if source["kind"] == "ascii" and case["out"] == "ascii":
         return f"{FOLDER}\n{case['input']}\n0\n0\n0\n{case['pin']}\n{case['pout']}\n"
-    if spec["kind"] == "raw16" and case["out"] == "raw16":
-        return (f"{FOLDER}\n{case['input']}\n1\n0\n{spec['unit']}\n0\n1\n0\n"
+    if source["kind"] == "raw16" and case["out"] == "raw16":
+        return (f"{FOLDER}\n{case['input']}\n1\n0\n{source['unit']}\n0\n1\n0\n"
                 f"{case['pin']}\n{case['pout']}\n")
     raise BenchError("no dialogue for this combination")
 
@@ -389,8 +389,8 @@ def remove(paths):
 
 def vrt_for_raw(work, name):
     """A VRT describing the raw input, georeferenced with its pixel size."""
-    spec, paths = INPUTS[name], input_paths(work, name)
-    L, C, P = spec["lines"], spec["columns"], spec["pixel"]
+    source, paths = INPUTS[name], input_paths(work, name)
+    L, C, P = source["lines"], source["columns"], source["pixel"]
     path = os.path.join(work, "gdal", name + ".vrt")
     text = (f'<VRTDataset rasterXSize="{C}" rasterYSize="{L}">\n'
             f'  <GeoTransform>0, {P}, 0, {L * P}, 0, {-P}</GeoTransform>\n'
@@ -409,11 +409,11 @@ def vrt_for_raw(work, name):
 
 def gdal_command(gdalwarp, work, key, case, size, cachemax, warpmem):
     lines, columns = size
-    spec = INPUTS[case["input"]]
+    source = INPUTS[case["input"]]
     gdir = os.path.join(work, "gdal")
     common = [gdalwarp, "-q", "-overwrite", "--config", "GDAL_CACHEMAX", str(cachemax),
               "-wm", str(warpmem), "-wo", "NUM_THREADS=1", "-r", "average"]
-    if spec["kind"] == "ascii":
+    if source["kind"] == "ascii":
         src = input_paths(work, case["input"])["data"]
         out = os.path.join(gdir, f"case{key}.asc")
         # read as doubles, as we do (the driver would pick Float32 for these values)
@@ -454,6 +454,16 @@ def check_gdal(case, size, out, run):
 def git(*words):
     return subprocess.run(["git", "-C", REPO, *words], capture_output=True, text=True,
                           check=True).stdout.strip()
+
+
+def described_build():
+    """The commit the repository stands at, and whether tracked files differ from it:
+    the build directory holds whatever the working tree was when it was built."""
+    try:
+        return git("rev-parse", "--short", "HEAD"), git("status", "--porcelain",
+                                                        "--untracked-files=no")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown", ""
 
 
 def build_commit(work, rev):
@@ -582,7 +592,7 @@ def main():
     results, commands = [], {}
     for key in keys:
         case = CASES[key]
-        spec = INPUTS[case["input"]]
+        source = INPUTS[case["input"]]
         log(f"\nCase {key}: {case['what']}")
         warm(input_paths(work, case["input"])["data"])
         size = expected_size(case)
@@ -617,7 +627,7 @@ def main():
                     f"{g['rss'] / MIB:7.0f} MiB")
                 if not args.keep or rep + 1 < args.reps:
                     remove(gdal_outputs(gout))
-        cells_in = spec["lines"] * spec["columns"]
+        cells_in = source["lines"] * source["columns"]
         cells_out = size[0] * size[1]
         rss_max = max(r["rss"] for r in runs)
         target = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
@@ -635,7 +645,9 @@ def main():
                              cpu_median=statistics.median(x["cpu"] for x in gdal),
                              rss_max=max(x["rss"] for x in gdal), command=gcmd)
             r["ratio"] = med / gmed
-            r["cpu_ratio"] = r["cpu_median"] / r["gdal"]["cpu_median"] if r["gdal"]["cpu_median"] else None
+            # CPU times come in hundredths: no ratio of figures that small
+            small = min(r["cpu_median"], r["gdal"]["cpu_median"]) < 0.05
+            r["cpu_ratio"] = None if small else r["cpu_median"] / r["gdal"]["cpu_median"]
             commands[key] = "GDAL_NUM_THREADS=1 " + " ".join(gcmd)
         results.append(r)
         log(f"  median {med:.2f} s; peak {rss_max / MIB:.0f} MiB = {r['bytes_per_cell']:.1f} B per "
@@ -649,14 +661,13 @@ def main():
 
     if measured:
         commit, dirty = measured, ""
-    else:  # the build directory holds whatever the working tree was when it was built
-        commit = git("rev-parse", "--short", "HEAD")
-        dirty = git("status", "--porcelain", "--untracked-files=no")
-    meta = dict(load_before=load_before, load_after=os.getloadavg(), date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
+    else:
+        commit, dirty = described_build()
+    meta = dict(date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
                 tracked_changes=bool(dirty), reps=args.reps, program=program,
                 gdal=gdal_version, rss_source="wait4" if floor else "/usr/bin/time -f %M",
-                phase_names=["read", "range+size", "pad grids", "kernel",
-                                                "fill+smooth+write"])
+                load_before=load_before, load_after=os.getloadavg(),
+                phase_names=["read", "range+size", "pad grids", "kernel", "fill+smooth+write"])
     table, phase_table = markdown(results, meta)
     log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"
         f" {args.reps} repetitions, medians; load average {load_before[0]:.2f} before,"

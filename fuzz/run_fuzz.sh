@@ -67,6 +67,7 @@ cmake --build "$build" -j2 >/dev/null
 
 runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head)"
 mkdir -p "$runs"
+if [ "$head" = 1 ]; then git rev-parse HEAD >"$runs/commit"; echo "fuzzing commit $(cat "$runs/commit")"; fi
 # The targets' private image roots: on tmpfs where there is one, since a completed run
 # syncs its output files to the device.
 if [ -d /dev/shm ] && [ -w /dev/shm ]; then scratch=$(mktemp -d /dev/shm/dem_varnel_fuzz.XXXXXX)

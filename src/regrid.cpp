@@ -235,7 +235,8 @@ void fill_all_row(double** t, int i, int lines, int columns) {
 // The 3x3 means of the interior of a row from the rows above, at and below it:
 // out[j] for 1 <= j <= columns - 2, each window sum times 1/9 in extended precision.
 void smooth_row(const double* above, const double* row, const double* below, double* out, int columns) {
-    window_means(above, row, below, out, columns);
+    const bool plain = plain_together(row_spread(above, columns), row_spread(row, columns), row_spread(below, columns));
+    window_means(above, row, below, out, columns, plain);
 }
 
 void copy_interior(const double* from, double* to, int columns) {
@@ -385,10 +386,11 @@ void treatment() {
 // The kernel and the finishing passes in one sweep down the grid. Each pass over row
 // r only needs the rows next to it in the state the pass before left them, so with a
 // lag of a few rows every pass sees exactly what it would see after the whole previous
-// pass, while the rows are still in the cache:
-//   kernel row k, first filling of row k-1, second filling of row k-2, first smoothing
-//   of row k-3 (put in place once row k-2 has read it), second smoothing and clamp of
-//   row k-5 (likewise).
+// pass, while the rows are still in the cache. At step k:
+//   the kernel computes row k, the first filling row k-1, the second filling row k-2;
+//   the first smoothing of row k-3 goes to a ring of three rows, which keeps the
+//   second filling's rows in the grid for it;
+//   the second smoothing of row k-4 reads the ring and writes the grid, clamped.
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out) {
     const int L = NBlig_out, C = NBcol_out;
@@ -399,13 +401,21 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
     KernelPlan plan(NBlig_in, NBcol_in, C, f);
     // The run's own padded input is given back as the kernel leaves its lines behind.
     const bool release_input = tabin == dtab_prov1;
-    std::vector<double> first_smoothing(2 * static_cast<std::size_t>(C));
-    std::vector<double> second_smoothing(2 * static_cast<std::size_t>(C));
-    auto pending = [C](std::vector<double>& rows, int r) { return rows.data() + static_cast<std::size_t>(r & 1) * C; };
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
+    // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
+    std::vector<double> smoothed(3 * static_cast<std::size_t>(C));
+    const auto first_smoothed = [&](int r) { return smoothed.data() + static_cast<std::size_t>(r % 3) * C; };
+    RowSpread filled_spread[3], smoothed_spread[3], border_spread[2];
+    // What the second smoothing reads for row x: the border rows as the filling left
+    // them, the others from the ring.
+    const auto second_input = [&](int x) -> const double* { return interior(x) ? first_smoothed(x) : tabout[x]; };
+    const auto second_spread = [&](int x) -> const RowSpread& {
+        return interior(x) ? smoothed_spread[x % 3] : border_spread[x == 0 ? 0 : 1];
+    };
+
     StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
-    for (int k = 0; k <= L + 4; ++k) {
+    for (int k = 0; k <= L + 2; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
             kernel_clock.time([&] {
@@ -416,17 +426,28 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
         }
         fill_clock.time([&] {
             if (interior(k - 1)) fill_data_row(tabout, k - 1, C);
-            if (k - 2 >= 0 && k - 2 < L) fill_all_row(tabout, k - 2, L, C);
+            const int x = k - 2;
+            if (x >= 0 && x < L) {
+                fill_all_row(tabout, x, L, C);
+                filled_spread[x % 3] = row_spread(tabout[x], C);
+                if (!interior(x)) border_spread[x == 0 ? 0 : 1] = filled_spread[x % 3];
+            }
         });
         smooth_clock.time([&] {
             const int r = k - 3;
-            if (interior(r)) smooth_row(tabout[r - 1], tabout[r], tabout[r + 1], pending(first_smoothing, r), C);
-            if (interior(r - 1)) copy_interior(pending(first_smoothing, r - 1), tabout[r - 1], C);
-            const int q = k - 5;
-            if (interior(q)) smooth_row(tabout[q - 1], tabout[q], tabout[q + 1], pending(second_smoothing, q), C);
-            if (interior(q - 1)) {
-                copy_interior(pending(second_smoothing, q - 1), tabout[q - 1], C);
-                clamp_row(tabout[q - 1], C);
+            if (interior(r)) {
+                double* out = first_smoothed(r);
+                const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3], filled_spread[(r + 1) % 3]);
+                window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
+                out[0] = tabout[r][0];  // the border columns are not smoothed
+                out[C - 1] = tabout[r][C - 1];
+                smoothed_spread[r % 3] = row_spread(out, C);
+            }
+            const int q = k - 4;
+            if (interior(q)) {
+                const bool plain = plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
+                window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q], C, plain);
+                clamp_row(tabout[q], C);
             }
         });
     }

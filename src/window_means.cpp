@@ -15,10 +15,13 @@
 
 #ifndef WINDOW_MEANS_VARIANT
 #define WINDOW_MEANS_VARIANT window_means_base
+#define WINDOW_SPREAD_VARIANT row_spread_base
 #define WINDOW_MEANS_DISPATCH
 #endif
 
-void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* below, double* out, int columns);
+void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* below, double* out, int columns,
+                          bool middle_plain);
+RowSpread WINDOW_SPREAD_VARIANT(const double* row, int columns);
 
 namespace {
 
@@ -26,6 +29,7 @@ constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
 using Lanes = double __attribute__((vector_size(64)));
 using Masks = long long __attribute__((vector_size(64)));
 constexpr int lanes = 8;
+constexpr int middle_from = window_middle_from;
 
 double defined_sum(const double* const lines[3], int j) {
     double dval = 0.0;
@@ -97,59 +101,142 @@ inline bool every_lane(Masks m) {
 
 }  // namespace
 
-void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* below, double* out, int columns) {
-    const double* const lines[3] = {above, row, below};
+namespace {
+
+// The statistics of a window, or of a stretch of three lines, that decide whether
+// plain double additions are exact: nothing negative, nothing that is not a number,
+// and the largest value below 128 times the smallest non-zero one.
+struct Spread {
+    Lanes largest, smallest, least, special;
+};
+
+inline void take(Spread& s, Lanes v) {
     const Lanes zero = {}, infinity = zero + HUGE_VAL;
+    s.largest = v > s.largest ? v : s.largest;
+    s.smallest = v < s.smallest ? v : s.smallest;
+    const Lanes positive = v > zero ? v : infinity;
+    s.least = positive < s.least ? positive : s.least;
+    s.special = s.special + (v - v);  // stays 0 unless some value is infinite or NaN
+}
+
+inline Spread no_values() {
+    const Lanes zero = {}, infinity = zero + HUGE_VAL;
+    return {zero, infinity, infinity, zero};
+}
+
+inline Masks plain_lanes(const Spread& s) {
+    const Lanes zero = {};
+    return (s.smallest >= zero) & (s.largest < s.least * 128.0) & (s.special == zero);
+}
+
+inline Lanes load(const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Sums of eight windows, plainly; the means follow from them.
+inline Lanes plain_sums(const double* const lines[3], int j) {
+    Lanes total = {};
+    for (int l = 0; l < 3; ++l)
+        for (int k = -1; k <= 1; ++k) total = total + load(lines[l] + j + k);
+    return total;
+}
+
+// The means of eight windows from their plain sums, or false when some lane must be
+// redone the defined way.
+inline bool store_means(Lanes total, double* out) {
+#ifdef WINDOW_MEANS_IN_LANES
+    Masks outside;
+    const Lanes means = ninths(total, outside);
+    std::memcpy(out, &means, sizeof means);
+    return every_lane(~outside);
+#else
+    for (int l = 0; l < lanes; ++l) out[l] = static_cast<double>(static_cast<long double>(total[l]) * one_ninth);
+    return true;
+#endif
+}
+
+}  // namespace
+
+RowSpread WINDOW_SPREAD_VARIANT(const double* row, int columns) {
+    Spread s = no_values();
+    int j = middle_from;
+    const int to = columns - middle_from;
+    for (; j + lanes <= to; j += lanes) take(s, load(row + j));
+    for (; j < to; ++j) {
+        Lanes v = {};
+        v += row[j];  // every lane the same value
+        take(s, v);
+    }
+    RowSpread r{0.0, HUGE_VAL, HUGE_VAL, false};
+    for (int l = 0; l < lanes; ++l) {
+        r.largest = s.largest[l] > r.largest ? s.largest[l] : r.largest;
+        r.smallest = s.smallest[l] < r.smallest ? s.smallest[l] : r.smallest;
+        r.least = s.least[l] < r.least ? s.least[l] : r.least;
+        r.special = r.special || s.special[l] != 0.0;
+    }
+    return r;
+}
+
+void WINDOW_MEANS_VARIANT(const double* above, const double* row, const double* below, double* out, int columns,
+                          bool middle_plain) {
+    const double* const lines[3] = {above, row, below};
+    const int to = columns - middle_from;
     int j = 1;
     for (; j + lanes <= columns - 1; j += lanes) {
-        Lanes total = zero, largest = zero, smallest = infinity, least = infinity;
+        if (middle_plain && j - 1 >= middle_from && j + lanes + 1 <= to) {
+            if (!store_means(plain_sums(lines, j), out + j))
+                for (int l = 0; l < lanes; ++l) out[j + l] = defined_mean(lines, j + l);
+            continue;
+        }
+        Spread spread = no_values();
+        Lanes total = {};
         for (const double* line : lines) {
             for (int k = -1; k <= 1; ++k) {
-                Lanes v;
-                std::memcpy(&v, line + j + k, sizeof v);
+                const Lanes v = load(line + j + k);
                 total = total + v;
-                largest = v > largest ? v : largest;
-                smallest = v < smallest ? v : smallest;
-                const Lanes positive = v > zero ? v : infinity;
-                least = positive < least ? positive : least;
+                take(spread, v);
             }
         }
-#ifdef WINDOW_MEANS_IN_LANES
-        Masks outside;
-        const Lanes means = ninths(total, outside);
-        std::memcpy(out + j, &means, sizeof means);
-        const Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero) & ~outside;
-#else
-        for (int l = 0; l < lanes; ++l) out[j + l] = static_cast<double>(static_cast<long double>(total[l]) * one_ninth);
-        const Masks plain = (smallest >= zero) & (largest < least * 128.0) & (total - total == zero);
-#endif
-        if (!every_lane(plain))
+        const bool means_ok = store_means(total, out + j);
+        if (!means_ok || !every_lane(plain_lanes(spread)))
             for (int l = 0; l < lanes; ++l) out[j + l] = defined_mean(lines, j + l);
     }
     for (; j < columns - 1; ++j) out[j] = defined_mean(lines, j);
 }
 
 #ifdef WINDOW_MEANS_DISPATCH
-void window_means_v3(const double*, const double*, const double*, double*, int);
-void window_means_v4(const double*, const double*, const double*, double*, int);
+void window_means_v3(const double*, const double*, const double*, double*, int, bool);
+void window_means_v4(const double*, const double*, const double*, double*, int, bool);
+RowSpread row_spread_v3(const double*, int);
+RowSpread row_spread_v4(const double*, int);
 
 namespace {
-using Variant = void (*)(const double*, const double*, const double*, double*, int);
+
+struct Variant {
+    void (*means)(const double*, const double*, const double*, double*, int, bool);
+    RowSpread (*spread)(const double*, int);
+};
 
 Variant widest_variant() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
-        return window_means_v4;
+        return {window_means_v4, row_spread_v4};
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2"))
-        return window_means_v3;
-    return window_means_base;
+        return {window_means_v3, row_spread_v3};
+    return {window_means_base, row_spread_base};
 }
 
 const Variant chosen = widest_variant();
+
 }  // namespace
 
-void window_means(const double* above, const double* row, const double* below, double* out, int columns) {
-    chosen(above, row, below, out, columns);
+RowSpread row_spread(const double* row, int columns) { return chosen.spread(row, columns); }
+
+void window_means(const double* above, const double* row, const double* below, double* out, int columns,
+                  bool middle_plain) {
+    chosen.means(above, row, below, out, columns, middle_plain);
 }
 #endif
