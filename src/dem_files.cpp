@@ -21,6 +21,7 @@
 #include "phase_times.h"
 #include "regrid.h"
 #include "run_state.h"
+#include "wide_rows.h"
 
 const char* const base_directory = "c:\\images\\";
 
@@ -367,20 +368,6 @@ void ascii_lecture() {
 
 namespace {
 
-// The low 32 bits of an integral value held in extended precision; 0 when it is not
-// a number or infinite.
-std::uint32_t low_bits(long double t) {
-    if (!std::isfinite(t)) return 0;
-    if (std::fabs(t) < 9.2e18L) return static_cast<std::uint32_t>(static_cast<std::int64_t>(t));
-    long double m = std::fmod(t, 4294967296.0L);  // exact
-    if (m < 0) m += 4294967296.0L;
-    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m));
-}
-
-long double stored_value(double elevation, double factor) {
-    return std::trunc(static_cast<long double>(elevation) * factor);  // never to the nearest
-}
-
 void write_failed(const PendingFile& file) {
     fail("cannot write " + shown_name(file.logical) + ": " + system_error());
 }
@@ -394,49 +381,10 @@ void framed_line(int i, double* line) {
     for (int j = 3; j < nb_col4 - 3; ++j) line[j] = data[j];
 }
 
-// The truncation toward zero of elevation x factor for a factor of 1, 10, 100 or 1000,
-// or false when it is not below 2^62 in magnitude. The product is exact in 64 bits
-// (the factor has at most 7 significant bits), so its truncation is that of the exact
-// product: the truncation of the rounded double p, unless p is whole, where the sign
-// of the rounding error decides whether the exact product lies just inside it.
-inline bool truncated_product(double v, double factor, std::int64_t& t) {
-    const double p = v * factor;
-    if (!(std::fabs(p) < 0x1p62)) return false;
-    t = static_cast<std::int64_t>(p);
-    if (static_cast<double>(t) != p || t == 0) return true;
-    // v split into halves of 26 and 27 bits: each times the factor is exact, and so
-    // is their distance from p (Sterbenz); the error's sign survives the last sum.
-    const double big = v * 134217729.0;
-    const double high = big - (big - v), low = v - high;
-    const double error = (high * factor - p) + low * factor;
-    if (t > 0 && error < 0) --t;
-    if (t < 0 && error > 0) ++t;
-    return true;
-}
-
-// Stored cells of one framed line; returns how many lie outside [lowest, highest] and
-// so keep only their low bits.
-template <typename Cell>
-unsigned long long convert_line(const double* line, Cell* cells, std::size_t n, double factor,
-                                std::int64_t lowest, std::int64_t highest) {
-    unsigned long long reduced = 0;
-    for (std::size_t j = 0; j < n; ++j) {
-        std::int64_t t;
-        if (truncated_product(line[j], factor, t)) {
-            if (t < lowest || t > highest) ++reduced;
-            cells[j] = static_cast<Cell>(static_cast<std::uint64_t>(t));  // the low bits
-        } else {
-            ++reduced;
-            cells[j] = static_cast<Cell>(low_bits(stored_value(line[j], factor)));
-        }
-    }
-    return reduced;
-}
-
 // Converts framed lines to stored cells and writes them a line at a time; returns the
 // number of cells outside [lowest, highest], stored by their low bits.
 template <typename Cell>
-unsigned long long write_cells(std::int64_t lowest, std::int64_t highest) {
+unsigned long long write_cells(std::uint64_t (*stored)(const double*, Cell*, int, double)) {
     std::vector<double> line(static_cast<std::size_t>(nb_col4));
     std::vector<Cell> cells(line.size());
     unsigned long long reduced = 0;
@@ -444,7 +392,7 @@ unsigned long long write_cells(std::int64_t lowest, std::int64_t highest) {
     for (int i = 0; i < nb_lig4; ++i) {
         converting.time([&] {
             framed_line(i, line.data());
-            reduced += convert_line(line.data(), cells.data(), line.size(), coef, lowest, highest);
+            reduced += stored(line.data(), cells.data(), nb_col4, coef);
         });
         writing.time([&] {
             if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
@@ -455,8 +403,7 @@ unsigned long long write_cells(std::int64_t lowest, std::int64_t highest) {
 
 void save_raster() {
     const bool narrow = itype2 == 0;
-    const unsigned long long reduced = narrow ? write_cells<std::uint16_t>(0, 65535)
-                                              : write_cells<std::int32_t>(INT32_MIN, INT32_MAX);
+    const unsigned long long reduced = narrow ? write_cells(wide_rows.stored16) : write_cells(wide_rows.stored32);
     {
         PhaseTimer timer("closing");
         close_pending(pending_f2, f2);
@@ -464,8 +411,8 @@ void save_raster() {
     const int lines[6] = {nb_lig4,
                           nb_col4,
                           narrow ? 2 : 4,
-                          static_cast<std::int32_t>(low_bits(stored_value(dmin_alt, coef))),
-                          static_cast<std::int32_t>(low_bits(stored_value(dmax_alt, coef))),
+                          static_cast<std::int32_t>(defined_stored_bits(dmin_alt, coef)),
+                          static_cast<std::int32_t>(defined_stored_bits(dmax_alt, coef)),
                           static_cast<int>(pix_size_out)};
     for (int line : lines)
         if (std::fprintf(f2d, "%d\n", line) < 0) write_failed(pending_f2d);
@@ -502,9 +449,7 @@ void write_ascii_values() {
 
 }  // namespace
 
-std::uint32_t stored_bits(double elevation, double factor) {
-    return low_bits(stored_value(elevation, factor));
-}
+std::uint32_t stored_bits(double elevation, double factor) { return defined_stored_bits(elevation, factor); }
 
 void ascii_saving() {
     if (std::fprintf(f2, "ncols %d\n", nb_col4) < 0 || std::fprintf(f2, "nrows %d\n", nb_lig4) < 0)

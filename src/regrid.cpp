@@ -17,7 +17,7 @@
 #include "host_memory.h"
 #include "phase_times.h"
 #include "run_state.h"
-#include "window_means.h"
+#include "wide_rows.h"
 
 namespace {
 
@@ -61,12 +61,6 @@ Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
 }
 
 namespace {
-
-// The kernel's last steps for one cell: the division by the area and the magnitude.
-inline double kernel_finish(double accum, double area) {
-    accum = static_cast<double>(static_cast<ld>(accum) / area);
-    return accum > 0 ? accum : std::fabs(accum);
-}
 
 struct KernelPlan;
 void find_two_by_two(KernelPlan& p);
@@ -161,7 +155,7 @@ void enlargement_row(const KernelPlan& p, const double* in0, const double* in1, 
             }
         }
     }
-    for (int j = 0; j < p.C; ++j) out[j] = kernel_finish(out[j], p.f.area);
+    wide_rows.divide_by_area(out, p.C, p.f.area);
 }
 
 // Output row i: every cell the weighted sum of the input under its footprint, line
@@ -188,7 +182,7 @@ int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
             out[j] = acc;
         }
     }
-    for (int j = 0; j < p.C; ++j) out[j] = kernel_finish(out[j], p.f.area);
+    wide_rows.divide_by_area(out, p.C, p.f.area);
     return line.start;
 }
 
@@ -199,8 +193,7 @@ constexpr int neighbour_column[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
 // First filling pass over interior row i, in place.
 void fill_data_row(double** t, int i, int columns) {
     double* row = t[i];
-    for (int j = 1; j < columns - 1; ++j) {
-        if (row[j] != 0.0) continue;
+    for (int j = 1; (j = wide_rows.next_zero(row, j, columns - 1)) < columns - 1; ++j) {
         double dval = 0.0;
         int ico = 0;
         for (int k = 0; k < 8; ++k) {
@@ -217,8 +210,7 @@ void fill_data_row(double** t, int i, int columns) {
 // Second filling pass over row i, border included, in place.
 void fill_all_row(double** t, int i, int lines, int columns) {
     double* row = t[i];
-    for (int j = 0; j < columns; ++j) {
-        if (row[j] != 0.0) continue;
+    for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j) {
         double dval = 0.0;
         int ico = 0;
         for (int k = 0; k < 8; ++k) {
@@ -235,8 +227,9 @@ void fill_all_row(double** t, int i, int lines, int columns) {
 // The 3x3 means of the interior of a row from the rows above, at and below it:
 // out[j] for 1 <= j <= columns - 2, each window sum times 1/9 in extended precision.
 void smooth_row(const double* above, const double* row, const double* below, double* out, int columns) {
-    const bool plain = plain_together(row_spread(above, columns), row_spread(row, columns), row_spread(below, columns));
-    window_means(above, row, below, out, columns, plain);
+    const bool plain = plain_together(wide_rows.row_spread(above, columns), wide_rows.row_spread(row, columns),
+                                      wide_rows.row_spread(below, columns));
+    wide_rows.window_means(above, row, below, out, columns, plain);
 }
 
 void copy_interior(const double* from, double* to, int columns) {
@@ -429,7 +422,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             const int x = k - 2;
             if (x >= 0 && x < L) {
                 fill_all_row(tabout, x, L, C);
-                filled_spread[x % 3] = row_spread(tabout[x], C);
+                filled_spread[x % 3] = wide_rows.row_spread(tabout[x], C);
                 if (!interior(x)) border_spread[x == 0 ? 0 : 1] = filled_spread[x % 3];
             }
         });
@@ -438,15 +431,15 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             if (interior(r)) {
                 double* out = first_smoothed(r);
                 const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3], filled_spread[(r + 1) % 3]);
-                window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
+                wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
                 out[0] = tabout[r][0];  // the border columns are not smoothed
                 out[C - 1] = tabout[r][C - 1];
-                smoothed_spread[r % 3] = row_spread(out, C);
+                smoothed_spread[r % 3] = wide_rows.row_spread(out, C);
             }
             const int q = k - 4;
             if (interior(q)) {
                 const bool plain = plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
-                window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q], C, plain);
+                wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q], C, plain);
                 clamp_row(tabout[q], C);
             }
         });

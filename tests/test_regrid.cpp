@@ -10,7 +10,7 @@
 
 #include "reader_fixture.h"
 #include "reference_engine.h"
-#include "window_means.h"
+#include "wide_rows.h"
 #include "regrid.h"
 #include "transcript.h"
 
@@ -437,13 +437,6 @@ TEST(EngineExactness, SmoothingRoundsEveryPartialSumThroughExtendedPrecision) {
     EXPECT_EQ(differences, 0);
 }
 
-void window_means_base(const double*, const double*, const double*, double*, int, bool);
-void window_means_v3(const double*, const double*, const double*, double*, int, bool);
-void window_means_v4(const double*, const double*, const double*, double*, int, bool);
-RowSpread row_spread_base(const double*, int);
-RowSpread row_spread_v3(const double*, int);
-RowSpread row_spread_v4(const double*, int);
-
 TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
     std::mt19937_64 random(5);
     // Sums whose product with 1/9 rounds differently straight to double than through
@@ -470,33 +463,23 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
         rows.emplace_back(columns);
         for (double& v : rows.back()) v = 1000.0 + static_cast<double>(random() % 500) + 0.125 * static_cast<double>(random() % 8);
     }
-    struct Variant {
-        const char* name;
-        void (*means)(const double*, const double*, const double*, double*, int, bool);
-        RowSpread (*spread)(const double*, int);
-        bool runs;
-    };
-    __builtin_cpu_init();
-    const Variant variants[] = {
-        {"base", window_means_base, row_spread_base, true},
-        {"v3", window_means_v3, row_spread_v3, __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")},
-        {"v4", window_means_v4, row_spread_v4, __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")},
-    };
     const int last = static_cast<int>(rows.size()) - 1;
-    for (const Variant& variant : variants) {
-        if (!variant.runs) continue;
-        SCOPED_TRACE(variant.name);
+    for (int level = 0; level < 3; ++level) {
+        const WideRows* variant = wide_rows_variant(level);
+        if (variant == nullptr) continue;
+        SCOPED_TRACE(level);
         for (int i = 1; i < last; ++i) {
             std::vector<double> got(columns, 0.0);
-            const bool plain = plain_together(variant.spread(rows[i - 1].data(), columns), variant.spread(rows[i].data(), columns),
-                                              variant.spread(rows[i + 1].data(), columns));
+            const bool plain = plain_together(variant->row_spread(rows[i - 1].data(), columns),
+                                              variant->row_spread(rows[i].data(), columns),
+                                              variant->row_spread(rows[i + 1].data(), columns));
             if (i == last - 1) {
                 EXPECT_TRUE(plain) << "terrain rows";
             }
             if (i == 4) {
                 EXPECT_FALSE(plain) << "rows with a negative and an infinite value";
             }
-            variant.means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), got.data(), columns, plain);
+            variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), got.data(), columns, plain);
             for (int j = 1; j < columns - 1; ++j) {
                 double dval = 0.0;
                 for (int l = i - 1; l <= i + 1; ++l)
@@ -506,5 +489,45 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
                 EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0) << i << "," << j << ": " << got[j] << " vs " << expected;
             }
         }
+    }
+}
+
+TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
+    std::mt19937_64 random(17);
+    const double area = static_cast<double>(static_cast<long double>(1.0L / 1.9993)) * 0.7;
+    std::vector<double> values;
+    // Quotients that round differently straight to double than through 64 bits,
+    // zeros, negatives, tiny and huge values, and arbitrary sums.
+    while (values.size() < 200) {
+        const double a = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 30));
+        if (a / area != static_cast<double>(static_cast<long double>(a) / area)) values.push_back(a);
+    }
+    for (double v : {0.0, -0.0, -5.5, 1e-310, 4e-300, 1e300, -1e305, HUGE_VAL, std::nan("")}) values.push_back(v);
+    while (values.size() < 4000) values.push_back(std::ldexp(static_cast<double>(random() >> 11), -40) - 100.0);
+    for (int level = 0; level < 3; ++level) {
+        const WideRows* variant = wide_rows_variant(level);
+        if (variant == nullptr) continue;
+        SCOPED_TRACE(level);
+        std::vector<double> row = values;
+        variant->divide_by_area(row.data(), static_cast<int>(row.size()), area);
+        for (std::size_t k = 0; k < values.size(); ++k) {
+            double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
+            if (!(expected > 0)) expected = std::fabs(expected);
+            ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0) << values[k] << ": " << row[k] << " vs " << expected;
+        }
+    }
+}
+
+TEST(EngineExactness, EveryInstructionSetFindsTheNextZero) {
+    std::vector<double> row(100, 1.5);
+    row[0] = row[37] = row[38] = row[99] = 0.0;
+    row[50] = -0.0;
+    for (int level = 0; level < 3; ++level) {
+        const WideRows* variant = wide_rows_variant(level);
+        if (variant == nullptr) continue;
+        std::vector<int> zeros;
+        for (int j = 0; (j = variant->next_zero(row.data(), j, 100)) < 100; ++j) zeros.push_back(j);
+        EXPECT_EQ(zeros, (std::vector<int>{0, 37, 38, 50, 99})) << level;
+        EXPECT_EQ(variant->next_zero(row.data(), 1, 37), 37) << "the end when there is none";
     }
 }

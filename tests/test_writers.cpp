@@ -12,6 +12,7 @@
 #include "reader_fixture.h"
 #include "session.h"
 #include "transcript.h"
+#include "wide_rows.h"
 
 namespace {
 
@@ -267,5 +268,40 @@ TEST_F(Writers, EveryCellIsTheTruncatedExtendedProductForEveryUnit) {
                 const double v = values[i * columns + j];
                 ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3], static_cast<std::int32_t>(stored_bits(v, factor))) << v;
             }
+    }
+}
+
+TEST(StoredCells, EveryInstructionSetStoresTheDefinedBits) {
+    std::mt19937_64 random(8);
+    std::vector<double> line;
+    for (int k = 0; k < 6000; ++k) {
+        const double decimal = static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
+        const double arbitrary = std::ldexp(static_cast<double>(random() >> 11), -40) - 4000.0;
+        const double huge = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 60));
+        line.push_back(k % 4 == 0 ? decimal : k % 4 == 1 ? decimal / 100 : k % 4 == 2 ? arbitrary : huge);
+    }
+    for (double v : {0.0, -0.0, 0.3, 12.34, 65.535, 65.536, -1.5, -0.5, HUGE_VAL, -HUGE_VAL, std::nan("")}) line.push_back(v);
+    const int n = static_cast<int>(line.size());
+    for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
+        std::uint64_t outside16 = 0, outside32 = 0;
+        for (double v : line) {
+            const long double t = std::trunc(static_cast<long double>(v) * factor);
+            outside16 += !(t >= 0 && t <= 65535);
+            outside32 += !(t >= INT32_MIN && t <= INT32_MAX);
+        }
+        for (int level = 0; level < 3; ++level) {
+            const WideRows* variant = wide_rows_variant(level);
+            if (variant == nullptr) continue;
+            SCOPED_TRACE(std::to_string(level) + " x" + std::to_string(factor));
+            std::vector<std::uint16_t> cells16(line.size());
+            std::vector<std::int32_t> cells32(line.size());
+            EXPECT_EQ(variant->stored16(line.data(), cells16.data(), n, factor), outside16);
+            EXPECT_EQ(variant->stored32(line.data(), cells32.data(), n, factor), outside32);
+            for (int k = 0; k < n; ++k) {
+                const std::uint32_t bits = defined_stored_bits(line[k], factor);
+                ASSERT_EQ(cells16[k], static_cast<std::uint16_t>(bits)) << line[k];
+                ASSERT_EQ(cells32[k], static_cast<std::int32_t>(bits)) << line[k];
+            }
+        }
     }
 }

@@ -1,0 +1,372 @@
+// Row operations in vectors of eight doubles. This file is compiled once per
+// instruction set: WIDE_ROWS_NAME names each build's table of functions, and the
+// baseline build also holds the choice among them. Every operation has a fast way
+// that is provably the defined result and the defined way, in x87 extended
+// precision, for the lanes where the proof does not hold.
+#include <cmath>
+#include <cstring>
+#include <immintrin.h>
+
+#include "wide_rows.h"
+
+#ifndef WIDE_ROWS_NAME
+#define WIDE_ROWS_NAME wide_rows_base
+#define WIDE_ROWS_CHOICE
+#endif
+
+extern const WideRows WIDE_ROWS_NAME;
+
+namespace {
+
+using ld = long double;
+using Lanes = double __attribute__((vector_size(64)));
+using Masks = long long __attribute__((vector_size(64)));
+using Ints = int __attribute__((vector_size(32)));
+constexpr int lanes = 8;
+constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
+constexpr int middle_from = window_middle_from;
+
+inline Lanes load(const double* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+inline Lanes splat(double x) { return Lanes{} + x; }
+
+inline Masks bits_of(Lanes v) {
+    Masks m;
+    std::memcpy(&m, &v, sizeof v);
+    return m;
+}
+
+inline Lanes from_bits(Masks m) {
+    Lanes v;
+    std::memcpy(&v, &m, sizeof m);
+    return v;
+}
+
+// True when every lane of the mask is set.
+inline bool every_lane(Masks m) {
+#if defined(__AVX512DQ__)
+    __m512i v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm512_movepi64_mask(v) == 0xFF;
+#elif defined(__AVX2__)
+    __m256d lo, hi;
+    std::memcpy(&lo, &m, 32);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 32, 32);
+    return (_mm256_movemask_pd(lo) & _mm256_movemask_pd(hi)) == 0xF;
+#else
+    for (int l = 0; l < lanes; ++l)
+        if (m[l] == 0) return false;
+    return true;
+#endif
+}
+
+inline bool no_lane(Masks m) { return every_lane(~m); }
+
+// The power of two of each lane's exponent (0 for zero and subnormal lanes).
+inline Lanes power_of(Lanes v) { return from_bits(bits_of(v) & 0x7FF0000000000000LL); }
+
+inline Lanes magnitude(Lanes v) { return from_bits(bits_of(v) & 0x7FFFFFFFFFFFFFFFLL); }
+
+#if defined(__AVX512F__) || defined(__FMA__)
+#define WIDE_ROWS_FMA 1
+// a * b - c rounded once.
+inline Lanes fused_multiply_subtract(Lanes a, Lanes b, Lanes c) {
+#if defined(__AVX512F__)
+    return _mm512_fmsub_pd(a, b, c);
+#else
+    __m256d x[3][2];
+    const Lanes* in[3] = {&a, &b, &c};
+    for (int k = 0; k < 3; ++k) std::memcpy(x[k], in[k], sizeof a);
+    const __m256d lo = _mm256_fmsub_pd(x[0][0], x[1][0], x[2][0]), hi = _mm256_fmsub_pd(x[0][1], x[1][1], x[2][1]);
+    Lanes r;
+    std::memcpy(&r, &lo, 32);
+    std::memcpy(reinterpret_cast<char*>(&r) + 32, &hi, 32);
+    return r;
+#endif
+}
+#endif
+
+// --- 3x3 window means -------------------------------------------------------------
+
+double defined_sum(const double* const lines[3], int j) {
+    double dval = 0.0;
+    for (int l = 0; l < 3; ++l)
+        for (int k = -1; k <= 1; ++k) dval = static_cast<double>(static_cast<ld>(dval) + lines[l][j + k]);
+    return dval;
+}
+
+double defined_mean(const double* const lines[3], int j) {
+    return static_cast<double>(static_cast<ld>(defined_sum(lines, j)) * one_ninth);
+}
+
+// The statistics that decide whether plain additions are exact: nothing negative or
+// non-finite, and the largest value below 128 times the smallest non-zero one. Every
+// partial sum is then a multiple of the smallest value's last place and below 2^64
+// times it, so rounding it to 64 bits before rounding it to double changes nothing.
+struct Spread {
+    Lanes largest, smallest, least, special;
+};
+
+inline Spread no_values() {
+    const Lanes infinity = splat(HUGE_VAL);
+    return {Lanes{}, infinity, infinity, Lanes{}};
+}
+
+inline void take(Spread& s, Lanes v) {
+    const Lanes zero = {}, infinity = splat(HUGE_VAL);
+    s.largest = v > s.largest ? v : s.largest;
+    s.smallest = v < s.smallest ? v : s.smallest;
+    const Lanes positive = v > zero ? v : infinity;
+    s.least = positive < s.least ? positive : s.least;
+    s.special = s.special + (v - v);  // stays 0 unless some value is infinite or NaN
+}
+
+inline Masks plain_lanes(const Spread& s) {
+    const Lanes zero = {};
+    return (s.smallest >= zero) & (s.largest < s.least * 128.0) & (s.special == zero);
+}
+
+// Sums of eight windows, plainly.
+inline Lanes plain_sums(const double* const lines[3], int j) {
+    Lanes total = {};
+    for (int l = 0; l < 3; ++l)
+        for (int k = -1; k <= 1; ++k) total = total + load(lines[l] + j + k);
+    return total;
+}
+
+// The means of eight windows from their sums; false when a lane must be redone the
+// defined way. The exact product of a sum and 1/9 is p + e (e from a fused multiply-
+// subtract); rounding e to the 64-bit grid of p (adding and taking back a value whose
+// last place is that grid) and adding it to p rounds as the two defined steps do. e
+// is exact only when p is zero or in the normal range, well away from its ends.
+inline bool store_means(Lanes total, double* out) {
+#ifdef WIDE_ROWS_FMA
+    const Lanes c = splat(one_ninth);
+    const Lanes p = total * c;
+    const Lanes e = fused_multiply_subtract(total, c, p);
+    const Lanes grid = power_of(p) * 0x1.8p-11;  // its last place is 2^-63 times p's power
+    const Lanes size = magnitude(p);
+    store(out, p + ((e + grid) - grid));
+    return no_lane((p != 0.0) & ((size < 0x1p-960) | (size >= 0x1p1022)));
+#else
+    for (int l = 0; l < lanes; ++l) out[l] = static_cast<double>(static_cast<ld>(total[l]) * one_ninth);
+    return true;
+#endif
+}
+
+RowSpread row_spread(const double* row, int columns) {
+    Spread s = no_values();
+    int j = middle_from;
+    const int to = columns - middle_from;
+    for (; j + lanes <= to; j += lanes) take(s, load(row + j));
+    for (; j < to; ++j) take(s, splat(row[j]));
+    RowSpread r{0.0, HUGE_VAL, HUGE_VAL, false};
+    for (int l = 0; l < lanes; ++l) {
+        r.largest = s.largest[l] > r.largest ? s.largest[l] : r.largest;
+        r.smallest = s.smallest[l] < r.smallest ? s.smallest[l] : r.smallest;
+        r.least = s.least[l] < r.least ? s.least[l] : r.least;
+        r.special = r.special || s.special[l] != 0.0;
+    }
+    return r;
+}
+
+void window_means(const double* above, const double* row, const double* below, double* out, int columns,
+                  bool middle_plain) {
+    const double* const lines[3] = {above, row, below};
+    const int to = columns - middle_from;
+    int j = 1;
+    for (; j + lanes <= columns - 1; j += lanes) {
+        bool exact;
+        if (middle_plain && j - 1 >= middle_from && j + lanes + 1 <= to) {
+            exact = store_means(plain_sums(lines, j), out + j);
+        } else {
+            Spread spread = no_values();
+            Lanes total = {};
+            for (const double* line : lines) {
+                for (int k = -1; k <= 1; ++k) {
+                    const Lanes v = load(line + j + k);
+                    total = total + v;
+                    take(spread, v);
+                }
+            }
+            exact = store_means(total, out + j) && every_lane(plain_lanes(spread));
+        }
+        if (!exact)
+            for (int l = 0; l < lanes; ++l) out[j + l] = defined_mean(lines, j + l);
+    }
+    for (; j < columns - 1; ++j) out[j] = defined_mean(lines, j);
+}
+
+// --- The kernel's division by the area ----------------------------------------------
+
+double defined_division(double accum, double area) {
+    const double q = static_cast<double>(static_cast<ld>(accum) / area);
+    return q > 0 ? q : std::fabs(q);
+}
+
+// The quotient rounded to 64 bits and then to double differs from the quotient q
+// rounded once only where the first rounding lands exactly half way between q and a
+// neighbour: where the error of q, with u its last place, is at least u/2 - u/4096,
+// and q is odd, the neighbour (even) is taken. The error is r / area with the exact
+// remainder r; its rounding to double can decide wrongly only within a hair of that
+// bound, and those lanes, like those outside the normal range, take the defined way.
+void divide_by_area(double* row, int columns, double area) {
+    int j = 0;
+#ifdef WIDE_ROWS_FMA
+    const Lanes divisor = splat(area);
+    for (; j + lanes <= columns; j += lanes) {
+        const Lanes a = load(row + j);
+        const Lanes q = a / divisor;
+        const Lanes r = -fused_multiply_subtract(q, divisor, a);  // a - q * area, exactly
+        const Lanes error = r / divisor;
+        const Lanes u = power_of(q) * 0x1p-52;
+        const Lanes bound = u * 0x1.ffcp-2;  // u/2 - u/4096
+        const Lanes size = magnitude(error);
+        const Masks odd = (bits_of(q) & 1) != 0;
+        const Masks away = odd & (size >= bound);
+        const Lanes chosen = away ? q + (error < 0.0 ? -u : u) : q;
+        store(row + j, magnitude(chosen));
+        const Lanes qsize = magnitude(q), asize = magnitude(a);
+        const Masks hair = magnitude(size - bound) <= u * 0x1p-44;
+        const Masks range = (qsize < 0x1p-960) | (qsize >= 0x1p1000) | (asize < 0x1p-900);
+        if (!no_lane((q != 0.0) & (hair | range)))
+            for (int l = 0; l < lanes; ++l) row[j + l] = defined_division(a[l], area);
+    }
+#endif
+    for (; j < columns; ++j) row[j] = defined_division(row[j], area);
+}
+
+// --- Zeros ----------------------------------------------------------------------------
+
+int next_zero(const double* row, int from, int to) {
+    int j = from;
+    for (; j + lanes <= to; j += lanes)
+        if (!no_lane(load(row + j) == 0.0)) break;
+    for (; j < to; ++j)
+        if (row[j] == 0.0) return j;
+    return to;
+}
+
+// --- Stored cells -----------------------------------------------------------------------
+
+// elevation x factor, truncated toward zero, for a factor of 1, 10, 100 or 1000, or
+// false from 2^53 on. The product is exact in 64 bits (the factor has at most 7
+// significant bits), so its truncation is that of the exact product. Below 2^53 the
+// rounded product p is at most half a unit away from it: the truncation of p, unless
+// p is whole, where the sign of the rounding error decides whether the exact product
+// lies just inside it.
+inline bool truncated_product(double v, double factor, std::int64_t& t) {
+    const double p = v * factor;
+    if (!(std::fabs(p) < 0x1p53)) return false;
+    t = static_cast<std::int64_t>(p);
+    if (static_cast<double>(t) != p || t == 0) return true;
+    // v in halves of 26 and 27 bits: each times the factor is exact, and so is their
+    // distance from p (Sterbenz); the error's sign survives the last sum.
+    const double big = v * 134217729.0;
+    const double high = big - (big - v), low = v - high;
+    const double error = (high * factor - p) + low * factor;
+    if (t > 0 && error < 0) --t;
+    if (t < 0 && error > 0) ++t;
+    return true;
+}
+
+template <typename Cell>
+std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double factor) {
+    const std::int64_t lowest = sizeof(Cell) == 2 ? 0 : INT32_MIN, highest = sizeof(Cell) == 2 ? 65535 : INT32_MAX;
+    std::uint64_t reduced = 0;
+    const auto one = [&](int j) {
+        std::int64_t t;
+        if (truncated_product(line[j], factor, t)) {
+            if (t < lowest || t > highest) ++reduced;
+            cells[j] = static_cast<Cell>(static_cast<std::uint64_t>(t));  // the low bits
+        } else {
+            ++reduced;
+            cells[j] = static_cast<Cell>(defined_stored_bits(line[j], factor));
+        }
+    };
+    int j = 0;
+    const Lanes f = splat(factor);
+    for (; j + lanes <= columns; j += lanes) {
+        // Lanes below 2^31 truncate in int32; whole products and the rest go one by one.
+        const Lanes p = load(line + j) * f;
+        const Masks small = magnitude(p) < 0x1p31;
+        if (!every_lane(small)) {
+            for (int l = 0; l < lanes; ++l) one(j + l);
+            continue;
+        }
+        const Ints t = __builtin_convertvector(p, Ints);
+        const Lanes back = __builtin_convertvector(t, Lanes);
+        if (!no_lane((back == p) & (p != 0.0))) {
+            for (int l = 0; l < lanes; ++l) one(j + l);
+            continue;
+        }
+        for (int l = 0; l < lanes; ++l) {
+            if (sizeof(Cell) == 2 && (t[l] < 0 || t[l] > 65535)) ++reduced;
+            cells[j + l] = static_cast<Cell>(static_cast<std::uint32_t>(t[l]));
+        }
+    }
+    for (; j < columns; ++j) one(j);
+    return reduced;
+}
+
+std::uint64_t stored16(const double* line, std::uint16_t* cells, int columns, double factor) {
+    return stored_cells(line, cells, columns, factor);
+}
+
+std::uint64_t stored32(const double* line, std::int32_t* cells, int columns, double factor) {
+    return stored_cells(line, cells, columns, factor);
+}
+
+}  // namespace
+
+const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16, stored32};
+
+#ifdef WIDE_ROWS_CHOICE
+extern const WideRows wide_rows_v3;
+extern const WideRows wide_rows_v4;
+
+namespace {
+bool runs(int level) {
+    __builtin_cpu_init();
+    switch (level) {
+        case 0: return true;
+        case 1:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2");
+        default:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+    }
+}
+}  // namespace
+
+const WideRows* wide_rows_variant(int level) {
+    static const WideRows* const all[3] = {&wide_rows_base, &wide_rows_v3, &wide_rows_v4};
+    return level >= 0 && level < 3 && runs(level) ? all[level] : nullptr;
+}
+
+const WideRows& wide_rows = *(wide_rows_variant(2)   ? wide_rows_variant(2)
+                              : wide_rows_variant(1) ? wide_rows_variant(1)
+                                                     : wide_rows_variant(0));
+
+bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c) {
+    const double largest = std::fmax(a.largest, std::fmax(b.largest, c.largest));
+    const double smallest = std::fmin(a.smallest, std::fmin(b.smallest, c.smallest));
+    const double least = std::fmin(a.least, std::fmin(b.least, c.least));
+    return !a.special && !b.special && !c.special && smallest >= 0.0 && largest < least * 128.0;
+}
+
+std::uint32_t defined_stored_bits(double elevation, double factor) {
+    const ld t = std::trunc(static_cast<ld>(elevation) * factor);  // never to the nearest
+    if (!std::isfinite(t)) return 0;
+    if (std::fabs(t) < 9.2e18L) return static_cast<std::uint32_t>(static_cast<std::int64_t>(t));
+    ld m = std::fmod(t, 4294967296.0L);  // exact
+    if (m < 0) m += 4294967296.0L;
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(m));
+}
+#endif

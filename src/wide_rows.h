@@ -1,0 +1,56 @@
+// Row operations of the engine and the raw writer in wide vectors, for the widest
+// instruction set the processor has. Each gives the defined result bit for bit: a
+// fast way where it is provably the same, the defined way (x87 extended precision)
+// for the lanes where it might not be.
+#pragma once
+
+#include <cstdint>
+
+// Plain double additions give the defined sums of a 3x3 window when it holds nothing
+// negative or non-finite and its largest value is below 128 times its smallest
+// non-zero one. A row's spread over its middle columns, window_middle_from to
+// columns - window_middle_from - 1, bounds the spread of every window there.
+constexpr int window_middle_from = 8;
+
+struct RowSpread {
+    double largest, smallest, least;  // least: the smallest value above zero
+    bool special;                     // some value is infinite or not a number
+};
+
+// True when every window in the middle of the three rows can be summed plainly.
+bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c);
+
+struct WideRows {
+    RowSpread (*row_spread)(const double* row, int columns);
+
+    // out[j] for 1 <= j <= columns - 2: the nine values of the window of column j added
+    // in line then column order (above[j-1], above[j], above[j+1], row[j-1], ...
+    // below[j+1]), then multiplied by 1/9 rounded to double, each result rounded to
+    // double from extended precision. middle_plain: plain_together() holds.
+    void (*window_means)(const double* above, const double* row, const double* below, double* out, int columns,
+                         bool middle_plain);
+
+    // row[j] = |row[j] / area| for 0 <= j < columns, the quotient rounded to double from
+    // extended precision.
+    void (*divide_by_area)(double* row, int columns, double area);
+
+    // The first index from `from` on where row[index] is 0.0, or `to`.
+    int (*next_zero)(const double* row, int from, int to);
+
+    // Stored cells of a line of elevations: the truncation toward zero of elevation x
+    // factor (1, 10, 100 or 1000) formed in extended precision, keeping the low 16 or
+    // 32 bits. Returns how many cells fell outside [0, 65535] or the int32 range.
+    std::uint64_t (*stored16)(const double* line, std::uint16_t* cells, int columns, double factor);
+    std::uint64_t (*stored32)(const double* line, std::int32_t* cells, int columns, double factor);
+};
+
+// The variant for this processor.
+extern const WideRows& wide_rows;
+
+// Variant 0 (baseline x86-64), 1 (AVX2 and FMA) or 2 (AVX-512), or null when the
+// processor cannot run it; for the tests that compare them.
+const WideRows* wide_rows_variant(int level);
+
+// The stored value of one elevation the defined way: the low 32 bits of the extended
+// product truncated toward zero; 0 when it is not a number or infinite.
+std::uint32_t defined_stored_bits(double elevation, double factor);
