@@ -231,13 +231,10 @@ void read_raster_lines(int& min, int& max) {
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
         std::fill(line.begin() + static_cast<std::ptrdiff_t>(got), line.end(), Cell(0));
         missing += line_cells - got;
-        double* row = dtab_in[i];
-        for (std::size_t j = 0; j < line_cells; ++j) {
-            const std::int32_t v = line[j];
-            if (v < min) min = v;
-            if (v > max) max = v;
-            row[j] = v;
-        }
+        if constexpr (sizeof(Cell) == 2)
+            wide_rows.widen16(line.data(), dtab_in[i], nb_col, min, max);
+        else
+            wide_rows.widen32(line.data(), dtab_in[i], nb_col, min, max);
     }
     if (missing > 0) {
         report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
@@ -266,17 +263,11 @@ void ask_unit() {
     coef = unit_factor[dyn_scale];
 }
 
-// Every cell divided by coef. The quotient is defined as formed in extended precision
-// and rounded to double; one correctly rounded double division gives the same bits
-// here. In units of the quotient's last place a cell v (|v| < 2^31) over 10^k (k <= 3)
-// is N / 5^k for a whole N, which is at least 1/250 away from every tie between two
-// doubles, while rounding to 64 bits first moves it by at most 2^-12.
+// Every cell divided by coef, the quotient formed in extended precision and rounded to
+// double (which one double division gives here).
 void divide_by_unit() {
     if (coef == 1.0) return;
-    for (int i = 0; i < nb_lig; ++i) {
-        double* row = dtab_in[i];
-        for (int j = 0; j < nb_col; ++j) row[j] = row[j] / coef;
-    }
+    for (int i = 0; i < nb_lig; ++i) wide_rows.divide_by_unit(dtab_in[i], nb_col, coef);
 }
 
 }  // namespace

@@ -276,13 +276,7 @@ namespace {
 void find_elevation_range() {
     dmin_alt = 10000000.0;
     dmax_alt = 0.0;
-    for (int i = 0; i < nb_lig; ++i) {
-        for (int j = 0; j < nb_col; ++j) {
-            const double v = dtab_in[i][j];
-            if (dmin_alt > v) dmin_alt = v;
-            if (dmax_alt < v) dmax_alt = v;
-        }
-    }
+    for (int i = 0; i < nb_lig; ++i) wide_rows.fold_range(dtab_in[i], nb_col, dmin_alt, dmax_alt);
 }
 
 bool fits_padded(long double count) { return count < static_cast<long double>(INT_MAX - 3); }

@@ -323,9 +323,80 @@ std::uint64_t stored32(const double* line, std::int32_t* cells, int columns, dou
     return stored_cells(line, cells, columns, factor);
 }
 
+// --- Reading ------------------------------------------------------------------------------
+
+using Shorts = std::uint16_t __attribute__((vector_size(16)));
+
+template <typename Cell, typename CellLanes>
+void widen(const Cell* cells, double* row, int columns, int& min, int& max) {
+    Ints low = Ints{} + min, high = Ints{} + max;
+    int j = 0;
+    for (; j + lanes <= columns; j += lanes) {
+        CellLanes c;
+        std::memcpy(&c, cells + j, sizeof c);
+        const Ints v = __builtin_convertvector(c, Ints);
+        low = v < low ? v : low;
+        high = v > high ? v : high;
+        store(row + j, __builtin_convertvector(v, Lanes));
+    }
+    for (int l = 0; l < lanes; ++l) {
+        if (low[l] < min) min = low[l];
+        if (high[l] > max) max = high[l];
+    }
+    for (; j < columns; ++j) {
+        const int v = cells[j];
+        if (v < min) min = v;
+        if (v > max) max = v;
+        row[j] = v;
+    }
+}
+
+void widen16(const std::uint16_t* cells, double* row, int columns, int& min, int& max) {
+    widen<std::uint16_t, Shorts>(cells, row, columns, min, max);
+}
+
+void widen32(const std::int32_t* cells, double* row, int columns, int& min, int& max) {
+    widen<std::int32_t, Ints>(cells, row, columns, min, max);
+}
+
+// In units of the quotient's last place a cell v (|v| < 2^31) over 10^k (k <= 3) is N /
+// 5^k for a whole N, at least 1/250 away from every tie between two doubles, while
+// rounding to 64 bits first moves it by at most 2^-12: one rounding gives the same.
+void divide_by_unit(double* row, int columns, double factor) {
+    const Lanes f = splat(factor);
+    int j = 0;
+    for (; j + lanes <= columns; j += lanes) store(row + j, load(row + j) / f);
+    for (; j < columns; ++j) row[j] = row[j] / factor;
+}
+
+// The sequential scan ends with the smallest and largest values; only a minimum of zero
+// has two forms, and the scan keeps the first zero it meets. high starts at or above
+// +0.0, so a largest value of zero never replaces it.
+void fold_range(const double* row, int columns, double& low, double& high) {
+    Lanes smallest = splat(HUGE_VAL), largest = splat(-HUGE_VAL);
+    int j = 0;
+    for (; j + lanes <= columns; j += lanes) {
+        const Lanes v = load(row + j);
+        smallest = v < smallest ? v : smallest;
+        largest = v > largest ? v : largest;
+    }
+    double m = HUGE_VAL, M = -HUGE_VAL;
+    for (int l = 0; l < lanes; ++l) {
+        if (smallest[l] < m) m = smallest[l];
+        if (largest[l] > M) M = largest[l];
+    }
+    for (; j < columns; ++j) {
+        if (row[j] < m) m = row[j];
+        if (row[j] > M) M = row[j];
+    }
+    if (low > m) low = m == 0.0 ? row[next_zero(row, 0, columns)] : m;
+    if (high < M) high = M;
+}
+
 }  // namespace
 
-const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16, stored32};
+const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16,
+                                 stored32,   widen16,      widen32,        divide_by_unit, fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

@@ -42,6 +42,19 @@ struct WideRows {
     // 32 bits. Returns how many cells fell outside [0, 65535] or the int32 range.
     std::uint64_t (*stored16)(const double* line, std::uint16_t* cells, int columns, double factor);
     std::uint64_t (*stored32)(const double* line, std::int32_t* cells, int columns, double factor);
+
+    // Raw cells widened to doubles (16-bit ones without sign), their range folded into
+    // [min, max] by strict comparisons.
+    void (*widen16)(const std::uint16_t* cells, double* row, int columns, int& min, int& max);
+    void (*widen32)(const std::int32_t* cells, double* row, int columns, int& min, int& max);
+
+    // row[j] = row[j] / factor for a factor of 10, 100 or 1000 and whole row[j] below
+    // 2^31: the same as the quotient rounded to 64 bits and then to double.
+    void (*divide_by_unit)(double* row, int columns, double factor);
+
+    // Folds a row into [low, high] as the scan "if (low > v) low = v; if (high < v)
+    // high = v" over it in order does, for finite values.
+    void (*fold_range)(const double* row, int columns, double& low, double& high);
 };
 
 // The variant for this processor.

@@ -1,6 +1,7 @@
 // The engine: footprint weights of both worked examples, output sizes, the kernel on
 // constant fields, the two filling passes, smoothing, clamping, and treatment's range,
 // padding, messages and progress lines.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -529,5 +530,50 @@ TEST(EngineExactness, EveryInstructionSetFindsTheNextZero) {
         for (int j = 0; (j = variant->next_zero(row.data(), j, 100)) < 100; ++j) zeros.push_back(j);
         EXPECT_EQ(zeros, (std::vector<int>{0, 37, 38, 50, 99})) << level;
         EXPECT_EQ(variant->next_zero(row.data(), 1, 37), 37) << "the end when there is none";
+    }
+}
+
+TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
+    std::mt19937_64 random(23);
+    std::vector<std::uint16_t> narrow(1003);
+    std::vector<std::int32_t> wide(1003);
+    for (auto& c : narrow) c = static_cast<std::uint16_t>(random());
+    for (auto& c : wide) c = static_cast<std::int32_t>(random());
+    wide[500] = INT32_MIN;
+    // Rows whose lowest value is a zero of either sign, met in different orders.
+    const std::vector<std::vector<double>> ranges = {
+        {5, 0.0, -0.0, 7}, {5, -0.0, 0.0, 7}, {-0.0, -0.0}, {3, 4, 2e7, 1e7}, {-3, -8, -1}, {2e7, 3e7}};
+    for (int level = 0; level < 3; ++level) {
+        const WideRows* variant = wide_rows_variant(level);
+        if (variant == nullptr) continue;
+        SCOPED_TRACE(level);
+        std::vector<double> row(narrow.size());
+        int min = 1000000, max = 0;
+        variant->widen16(narrow.data(), row.data(), static_cast<int>(narrow.size()), min, max);
+        EXPECT_EQ(min, *std::min_element(narrow.begin(), narrow.end()));
+        EXPECT_EQ(max, *std::max_element(narrow.begin(), narrow.end()));
+        for (std::size_t j = 0; j < narrow.size(); ++j) EXPECT_EQ(row[j], narrow[j]);
+        min = 1000000, max = 0;
+        variant->widen32(wide.data(), row.data(), static_cast<int>(wide.size()), min, max);
+        EXPECT_EQ(min, INT32_MIN);
+        EXPECT_EQ(max, *std::max_element(wide.begin(), wide.end()));
+        for (double factor : {10.0, 100.0, 1000.0}) {
+            std::vector<double> divided = row;
+            variant->divide_by_unit(divided.data(), static_cast<int>(divided.size()), factor);
+            for (std::size_t j = 0; j < row.size(); ++j)
+                ASSERT_EQ(divided[j], static_cast<double>(static_cast<long double>(row[j]) / factor)) << row[j];
+        }
+        for (const auto& values : ranges) {
+            std::vector<double> padded = values;
+            padded.resize(19, 9.0);  // across a vector's width
+            double low = 1e7, high = 0.0, expected_low = 1e7, expected_high = 0.0;
+            for (double v : padded) {
+                if (expected_low > v) expected_low = v;
+                if (expected_high < v) expected_high = v;
+            }
+            variant->fold_range(padded.data(), static_cast<int>(padded.size()), low, high);
+            EXPECT_EQ(std::memcmp(&low, &expected_low, sizeof low), 0) << values[0] << " " << low;
+            EXPECT_EQ(std::memcmp(&high, &expected_high, sizeof high), 0) << values[0] << " " << high;
+        }
     }
 }

@@ -86,7 +86,7 @@ double** dmatrice_bloc(int NbCol, int NbLig) {
     auto** table = static_cast<double**>(gridutil_calloc(static_cast<std::size_t>(NbLig) + 1, sizeof(double*)));
     if (table == nullptr) return nullptr;
     void* block = mmap(nullptr, block_bytes(NbCol, NbLig), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (block == MAP_FAILED) {
         gridutil_free(table);
         return nullptr;
