@@ -378,6 +378,8 @@ template <typename Cell>
 unsigned long long write_cells(std::uint64_t (*stored)(const double*, Cell*, int, double)) {
     std::vector<double> line(static_cast<std::size_t>(nb_col4));
     std::vector<Cell> cells(line.size());
+    // Every 32 MiB or so the lines written go to the device while the next are made.
+    const int writeback_lines = std::max<int>(1, static_cast<int>((32u << 20) / (cells.size() * sizeof(Cell))));
     unsigned long long reduced = 0;
     StageClock converting("conversion"), writing("writing");
     for (int i = 0; i < nb_lig4; ++i) {
@@ -387,6 +389,7 @@ unsigned long long write_cells(std::uint64_t (*stored)(const double*, Cell*, int
         });
         writing.time([&] {
             if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
+            if (i % writeback_lines == writeback_lines - 1) start_writeback(f2);
         });
     }
     return reduced;
@@ -421,7 +424,7 @@ std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate
 void write_ascii_values() {
     std::vector<char> buffer(1 << 20);
     std::vector<double> line(static_cast<std::size_t>(nb_col4));
-    std::size_t used = 0;
+    std::size_t used = 0, flushes = 0;
     const std::size_t widest = lf_text_room + 1;  // and the tab
     for (int i = 0; i < nb_lig4; ++i) {
         framed_line(i, line.data());
@@ -429,8 +432,9 @@ void write_ascii_values() {
             if (buffer.size() - used < widest) {
                 if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
                 used = 0;
+                if (++flushes % 32 == 0) start_writeback(f2);
             }
-            char* end = lf_text(line[j], buffer.data() + used);
+            char* end = lf_text(line[j], buffer.data() + used);  // room checked above
             *end = '\t';
             used = static_cast<std::size_t>(end + 1 - buffer.data());
         }

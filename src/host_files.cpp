@@ -156,6 +156,13 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
     return stream;
 }
 
+void start_writeback(std::FILE* stream) {
+    if (std::fflush(stream) != 0) return;  // the error stays on the stream for close_pending
+#ifdef __linux__
+    sync_file_range(fileno(stream), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 void close_pending(PendingFile& file, std::FILE*& stream) {
     if (stream == nullptr) return;
     std::FILE* s = stream;

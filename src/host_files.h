@@ -34,6 +34,10 @@ struct PendingFile {
 // opens it with `mode` ("w" or "wb"); fails with "cannot create" when it cannot be.
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode);
 
+// Hands what is written so far to the device without waiting, so that the final
+// flush to the device has little left to wait for; failures surface there.
+void start_writeback(std::FILE* stream);
+
 // Flushes the stream to the device and closes it; fails naming the file on error.
 void close_pending(PendingFile& file, std::FILE*& stream);
 

@@ -22,6 +22,7 @@ using ld = long double;
 using Lanes = double __attribute__((vector_size(64)));
 using Masks = long long __attribute__((vector_size(64)));
 using Ints = int __attribute__((vector_size(32)));
+using Shorts = std::uint16_t __attribute__((vector_size(16)));
 constexpr int lanes = 8;
 constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
 constexpr int middle_from = window_middle_from;
@@ -306,9 +307,13 @@ std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double 
             for (int l = 0; l < lanes; ++l) one(j + l);
             continue;
         }
-        for (int l = 0; l < lanes; ++l) {
-            if (sizeof(Cell) == 2 && (t[l] < 0 || t[l] > 65535)) ++reduced;
-            cells[j + l] = static_cast<Cell>(static_cast<std::uint32_t>(t[l]));
+        if constexpr (sizeof(Cell) == 2) {
+            const Ints outside = (t < 0) | (t > 65535);
+            for (int l = 0; l < lanes; ++l) reduced += outside[l] != 0;
+            const Shorts low = __builtin_convertvector(t, Shorts);  // modulo 65536
+            std::memcpy(cells + j, &low, sizeof low);
+        } else {
+            std::memcpy(cells + j, &t, sizeof t);
         }
     }
     for (; j < columns; ++j) one(j);
@@ -324,8 +329,6 @@ std::uint64_t stored32(const double* line, std::int32_t* cells, int columns, dou
 }
 
 // --- Reading ------------------------------------------------------------------------------
-
-using Shorts = std::uint16_t __attribute__((vector_size(16)));
 
 template <typename Cell, typename CellLanes>
 void widen(const Cell* cells, double* row, int columns, int& min, int& max) {
