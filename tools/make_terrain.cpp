@@ -54,18 +54,19 @@ Options parse(int argc, char** argv) {
     return o;
 }
 
-// Elevation in metres, 20 to about 1500, at fractional position (u, v) in [0, 1).
+// Elevation in metres, 20 (a flat valley floor) to about 1230, at fractional position
+// (u, v) in [0, 1).
 double elevation(double u, double v, unsigned seed) {
     const double s = seed * 0.7310585;
     const double pi2 = 6.283185307179586;
     double h = 700.0;
     h += 420.0 * std::sin(pi2 * (0.9 * u + 0.13 + s)) * std::cos(pi2 * (0.7 * v + 0.31 * s));
-    h += 160.0 * std::sin(pi2 * (2.3 * u + 1.7 * v + s)) ;
+    h += 160.0 * std::sin(pi2 * (2.3 * u + 1.7 * v + s));
     h += 55.0 * std::sin(pi2 * (5.9 * u - 0.4 * s)) * std::sin(pi2 * (6.7 * v + 0.2));
     h += 14.0 * std::cos(pi2 * (13.0 * u + 11.0 * v));
     const double valley = (u - 0.55 - 0.1 * std::sin(pi2 * v)) * 9.0;
     h -= 380.0 * std::exp(-valley * valley);
-    return h < 20.0 ? 20.0 + 0.01 * h * h / 400.0 : h;
+    return h < 20.0 ? 20.0 : h;
 }
 
 void fail_io(const std::string& path) {
