@@ -62,16 +62,13 @@ Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
 
 namespace {
 
-struct KernelPlan;
-void find_two_by_two(KernelPlan& p);
-
-struct TwoWeights {
-    double w0, w1;
-    std::int64_t start;
-};
-
-// The kernel's plan: the weights of every output column, computed once, and for each
-// column the run of weights whose input column lies inside the input frame.
+// The kernel's plan: the weights of every output column, computed once. Pairs whose
+// input column is outside 0 < c < Cin are skipped (their weight dropped), so each
+// column keeps the run first..last of its weights that fall inside. The columns of the
+// middle, all of whose weights fall inside, also get their weights packed side by
+// side, padded with zero weights to the widest count: a zero weight adds exactly
+// nothing to a sum of finite values (at most the sign of a zero sum, which the final
+// magnitude drops), and a fixed count runs without mispredicted branches.
 struct KernelPlan {
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors)
         : Lin(lines_in), Cin(columns_in), C(columns_out), f(factors), room(footprint_room(f.cfacteur)),
@@ -81,11 +78,26 @@ struct KernelPlan {
         for (int j = 0; j < C; ++j) {
             const Footprint fp = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
             columns[j] = fp;
-            // Pairs outside 0 < c < Cin are skipped: their weight is dropped.
             first[j] = std::max(0, 1 - fp.start);
             last[j] = std::min(fp.last, Cin - 1 - fp.start);
+            if (first[j] == 0 && last[j] == fp.last) count = std::max(count, fp.last + 1);
         }
-        find_two_by_two(*this);
+        const auto packable = [this](int j) {
+            return first[j] == 0 && last[j] == columns[j].last && columns[j].start + count - 1 <= Cin - 1;
+        };
+        middle_from = 0;
+        middle_to = C;
+        while (middle_from < middle_to && !packable(middle_from)) ++middle_from;
+        while (middle_to > middle_from && !packable(middle_to - 1)) --middle_to;
+        for (int j = middle_from; j < middle_to; ++j)
+            if (!packable(j)) middle_from = middle_to = 0;  // not one run: no packing
+        packed.assign(static_cast<std::size_t>(count) * static_cast<std::size_t>(C), 0.0);
+        starts.assign(static_cast<std::size_t>(C), 0);
+        for (int j = middle_from; j < middle_to; ++j) {
+            for (int b = 0; b <= columns[j].last; ++b)
+                packed[static_cast<std::size_t>(count) * j + b] = cw[room * static_cast<std::size_t>(j) + b];
+            starts[j] = columns[j].start;
+        }
     }
     int Lin, Cin, C;
     Factors f;
@@ -94,93 +106,57 @@ struct KernelPlan {
     std::vector<Footprint> columns;
     std::vector<int> first, last;
     std::vector<double> lw;
-    // The columns two_by_two_from to two_by_two_to - 1 have exactly two weights, both
-    // on input columns inside the frame; -1 when the footprints are wider. Their
-    // weights side by side with their first input column:
-    int two_by_two_from = -1, two_by_two_to = -1;
-    std::vector<TwoWeights> two;
+    int count = 0;                     // weights per packed column
+    int middle_from = 0, middle_to = 0;  // the packed columns
+    std::vector<double> packed;
+    std::vector<std::int64_t> starts;
 };
 
-// Finds the run of columns with two weights inside the frame, as every column of an
-// enlargement has but those at the edges.
-void find_two_by_two(KernelPlan& p) {
-    int from = 0, to = p.C;
-    while (from < to && !(p.columns[from].last == 1 && p.first[from] == 0 && p.last[from] == 1)) ++from;
-    while (to > from && !(p.columns[to - 1].last == 1 && p.first[to - 1] == 0 && p.last[to - 1] == 1)) --to;
-    for (int j = from; j < to; ++j)
-        if (!(p.columns[j].last == 1 && p.first[j] == 0 && p.last[j] == 1)) return;
-    if (from < to) {
-        p.two_by_two_from = from;
-        p.two_by_two_to = to;
-        p.two.resize(static_cast<std::size_t>(p.C));
-        for (int j = from; j < to; ++j) {
-            const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
-            p.two[j] = {cwj[0], cwj[1], p.columns[j].start};
-        }
+// One input line's terms added to the sums of columns from..to-1 of an output row.
+void add_line_terms(const KernelPlan& p, double w, const double* in, double* out, int from, int to) {
+    for (int j = from; j < to; ++j) {
+        const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+        const double* v = in + p.columns[j].start;
+        double acc = out[j];
+        for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
+        out[j] = acc;
     }
 }
 
-// An enlargement row whose two input lines are inside the frame: the same terms and
-// sums as the general loop, one input line after the other, without its bounds tests.
-// (Holding a cell's four terms in one chain is slower: the x87 stores and reloads of
-// its partial sums then wait on each other.)
-void enlargement_row(const KernelPlan& p, const double* in0, const double* in1, double* out) {
-    const double w0 = p.lw[0], w1 = p.lw[1];  // widened in each product: 64-bit loads are cheap
-    for (int j = 0; j < p.two_by_two_from; ++j) out[j] = 0.0;
-    for (int j = p.two_by_two_to; j < p.C; ++j) out[j] = 0.0;
-    const TwoWeights* cw = p.two.data();
-    for (int j = p.two_by_two_from; j < p.two_by_two_to; ++j) {
-        const double* v = in0 + cw[j].start;
-        const double acc = static_cast<double>(static_cast<ld>(w0) * cw[j].w0 * v[0] + 0.0);
-        out[j] = static_cast<double>(static_cast<ld>(w0) * cw[j].w1 * v[1] + acc);
+// The same for the packed columns, with the count fixed (K > 0) or given (K = 0).
+template <int K>
+void add_packed_terms(const KernelPlan& p, double w, const double* in, double* out) {
+    const int count = K > 0 ? K : p.count;
+    for (int j = p.middle_from; j < p.middle_to; ++j) {
+        const double* cwj = &p.packed[static_cast<std::size_t>(count) * j];
+        const double* v = in + p.starts[j];
+        double acc = out[j];
+        for (int b = 0; b < count; ++b) acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
+        out[j] = acc;
     }
-    for (int j = p.two_by_two_from; j < p.two_by_two_to; ++j) {
-        const double* v = in1 + cw[j].start;
-        const double acc = static_cast<double>(static_cast<ld>(w1) * cw[j].w0 * v[0] + out[j]);
-        out[j] = static_cast<double>(static_cast<ld>(w1) * cw[j].w1 * v[1] + acc);
-    }
-    // The columns at the edges, with weights outside the frame, the general way.
-    for (int part = 0; part < 2; ++part) {
-        const int from = part == 0 ? 0 : p.two_by_two_to, to = part == 0 ? p.two_by_two_from : p.C;
-        for (int a = 0; a < 2; ++a) {
-            const double w = p.lw[a];
-            const double* in = a == 0 ? in0 : in1;
-            for (int j = from; j < to; ++j) {
-                const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
-                const double* v = in + p.columns[j].start;
-                double acc = out[j];
-                for (int b = p.first[j]; b <= p.last[j]; ++b)
-                    acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
-                out[j] = acc;
-            }
-        }
-    }
-    wide_rows.divide_by_area(out, p.C, p.f.area);
 }
 
 // Output row i: every cell the weighted sum of the input under its footprint, line
-// weights outer and column weights inner as for a single cell, then divided by the
-// area and made non-negative. Returns the first input line the row draws on.
+// weights outer and column weights inner as for a single cell, one input line after
+// the other (a cell's terms in one chain would make the x87 stores and reloads of its
+// partial sums wait on each other), then divided by the area and made non-negative.
+// Returns the first input line the row draws on.
 int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
-    if (line.last == 1 && p.two_by_two_from >= 0 && line.start > 0 && line.start + 1 < p.Lin) {
-        enlargement_row(p, tabin[line.start], tabin[line.start + 1], out);
-        return line.start;
-    }
     std::fill(out, out + p.C, 0.0);
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
         if (r <= 0 || r >= p.Lin) continue;
-        const double w = p.lw[a];
+        const double w = p.lw[a];  // widened in each product: 64-bit loads are cheap
         const double* in = tabin[r];
-        for (int j = 0; j < p.C; ++j) {
-            const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
-            const double* v = in + p.columns[j].start;
-            double acc = out[j];
-            for (int b = p.first[j]; b <= p.last[j]; ++b)
-                acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
-            out[j] = acc;
+        add_line_terms(p, w, in, out, 0, p.middle_from);
+        switch (p.count) {
+            case 2: add_packed_terms<2>(p, w, in, out); break;
+            case 3: add_packed_terms<3>(p, w, in, out); break;
+            case 4: add_packed_terms<4>(p, w, in, out); break;
+            default: add_packed_terms<0>(p, w, in, out); break;
         }
+        add_line_terms(p, w, in, out, p.middle_to, p.C);
     }
     wide_rows.divide_by_area(out, p.C, p.f.area);
     return line.start;
