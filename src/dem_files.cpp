@@ -66,7 +66,12 @@ void create_input_descriptor(const std::string& logical) {
     f1d = create_pending(pending_f1d, logical, "w");
 }
 
+namespace {
+void forget_written_lines();
+}
+
 void create_output_files(const std::string& data_logical, const std::string& descriptor_logical) {
+    forget_written_lines();
     if (format2 == 0) {
         f2 = create_pending(pending_f2, data_logical, "w");
     } else {
@@ -372,36 +377,48 @@ void framed_line(int i, double* line) {
     for (int j = 3; j < nb_col4 - 3; ++j) line[j] = data[j];
 }
 
-// Converts framed lines to stored cells and writes them a line at a time; returns the
-// number of cells outside [lowest, highest], stored by their low bits.
-template <typename Cell>
-unsigned long long write_cells(std::uint64_t (*stored)(const double*, Cell*, int, double)) {
-    std::vector<double> line(static_cast<std::size_t>(nb_col4));
-    std::vector<Cell> cells(line.size());
-    // Every 32 MiB or so the lines written go to the device while the next are made.
-    const int writeback_lines = std::max<int>(1, static_cast<int>((32u << 20) / (cells.size() * sizeof(Cell))));
-    unsigned long long reduced = 0;
-    StageClock converting("conversion"), writing("writing");
-    for (int i = 0; i < nb_lig4; ++i) {
-        converting.time([&] {
-            framed_line(i, line.data());
-            reduced += stored(line.data(), cells.data(), nb_col4, coef);
-        });
-        writing.time([&] {
-            if (std::fwrite(cells.data(), sizeof(Cell), cells.size(), f2) != cells.size()) write_failed(pending_f2);
-            if (i % writeback_lines == writeback_lines - 1) start_writeback(f2);
-        });
+// The raw raster, written a line at a time in order: during the engine's sweep, as
+// each line is finished, or by save for the lines not written yet.
+struct RasterLines {
+    int written = 0;              // lines written so far
+    unsigned long long reduced = 0;  // cells stored by their low bits
+    std::vector<double> line;
+    std::vector<std::uint16_t> narrow;
+    std::vector<std::int32_t> wide;
+
+    void write_next() {
+        if (line.empty()) {
+            line.resize(static_cast<std::size_t>(nb_col4));
+            (itype2 == 0 ? narrow.resize(line.size()) : wide.resize(line.size()));
+        }
+        framed_line(written, line.data());
+        const void* cells;
+        std::size_t bytes;
+        if (itype2 == 0) {
+            reduced += wide_rows.stored16(line.data(), narrow.data(), nb_col4, coef);
+            cells = narrow.data();
+            bytes = narrow.size() * sizeof(std::uint16_t);
+        } else {
+            reduced += wide_rows.stored32(line.data(), wide.data(), nb_col4, coef);
+            cells = wide.data();
+            bytes = wide.size() * sizeof(std::int32_t);
+        }
+        if (std::fwrite(cells, 1, bytes, f2) != bytes) write_failed(pending_f2);
+        // Every 32 MiB or so the lines written go to the device while the next are made.
+        const std::size_t lines_per_handover = std::max<std::size_t>(1, (32u << 20) / bytes);
+        ++written;
+        if (static_cast<std::size_t>(written) % lines_per_handover == 0) start_writeback(f2);
     }
-    return reduced;
-}
+};
+
+RasterLines raster_lines;
+
+void forget_written_lines() { raster_lines = RasterLines(); }
 
 void save_raster() {
     const bool narrow = itype2 == 0;
-    const unsigned long long reduced = narrow ? write_cells(wide_rows.stored16) : write_cells(wide_rows.stored32);
-    {
-        PhaseTimer timer("closing");
-        close_pending(pending_f2, f2);
-    }
+    while (raster_lines.written < nb_lig4) raster_lines.write_next();
+    close_pending(pending_f2, f2);
     const int lines[6] = {nb_lig4,
                           nb_col4,
                           narrow ? 2 : 4,
@@ -412,10 +429,11 @@ void save_raster() {
         if (std::fprintf(f2d, "%d\n", line) < 0) write_failed(pending_f2d);
     close_pending(pending_f2d, f2d);
     install_pending({&pending_f2, &pending_f2d});
-    if (reduced > 0)
-        report(std::to_string(reduced) + " cells do not fit " +
+    if (raster_lines.reduced > 0)
+        report(std::to_string(raster_lines.reduced) + " cells do not fit " +
                (narrow ? "16-bit cells and were stored modulo 65536"
                        : "32-bit cells and were stored as their low 32 bits"));
+    forget_written_lines();
 }
 
 std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate must be a finite number"; }
@@ -445,6 +463,13 @@ void write_ascii_values() {
 }  // namespace
 
 std::uint32_t stored_bits(double elevation, double factor) { return defined_stored_bits(elevation, factor); }
+
+bool output_written_during_sweep() { return format2 == 1 && f2 != nullptr; }
+
+void output_row_finished(int padded_row) {
+    // Output line i is padded row i + 3; rows come in order, each once.
+    if (padded_row - 3 == raster_lines.written && raster_lines.written < nb_lig4) raster_lines.write_next();
+}
 
 void ascii_saving() {
     if (std::fprintf(f2, "ncols %d\n", nb_col4) < 0 || std::fprintf(f2, "nrows %d\n", nb_lig4) < 0)

@@ -54,6 +54,11 @@ void create_output_files(const std::string& data_logical, const std::string& des
 void save();
 void ascii_saving();
 
+// A raw raster output is written while the engine finishes its lines: the writer asks
+// nothing, so the lines need not wait for the end of the sweep (save writes any left).
+bool output_written_during_sweep();
+void output_row_finished(int padded_row);
+
 // The stored value of an elevation: elevation x coef formed in extended precision,
 // truncated toward zero; the low 32 bits of that integer (two's complement). A value
 // that is not a number gives 0.

@@ -13,6 +13,7 @@
 
 #include "LIB/GRIDUTIL.h"
 #include "answers.h"
+#include "dem_files.h"
 #include "failure.h"
 #include "host_memory.h"
 #include "phase_times.h"
@@ -301,6 +302,8 @@ std::string output_problem(int lines, int columns, double r) {
     return "";
 }
 
+void (*row_finished)(int padded_row) = nullptr;
+
 void make_padded_input() {
     nb_lig2 = nb_lig + 4;
     nb_col2 = nb_col + 4;
@@ -342,6 +345,12 @@ void treatment() {
     // and every output cell is 0.0 until the kernel writes it.
     require_memory("padded output", nb_col3, nb_lig3, sizeof(double));
     dtab_prov2 = checked_grid(dmatrice_bloc(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
+    struct Writer {  // the output's lines go out during the sweep, whatever happens
+        Writer() { row_finished = output_written_during_sweep() ? output_row_finished : nullptr; }
+        ~Writer() { row_finished = nullptr; }
+        Writer(const Writer&) = delete;
+        Writer& operator=(const Writer&) = delete;
+    } writer;
     transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
     release_padded_input();
 }
@@ -413,5 +422,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
                 clamp_row(tabout[q], C);
             }
         });
+        const int q = k - 4;
+        if (interior(q) && row_finished != nullptr) row_finished(q);
     }
 }

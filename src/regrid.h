@@ -18,6 +18,10 @@ void release_padded_input();
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out);
 
+// Told by transf of every interior output row, in order, as soon as it is final
+// (smoothed twice and clamped); none when null.
+extern void (*row_finished)(int padded_row);
+
 // The smallest whole number strictly greater than x.
 double bigger(double x);
 
