@@ -11,8 +11,8 @@
 #     --skip-known         do not report the known faults listed in fuzz/regressions/NOTES.md
 #                          whose targets can step over them (see there)
 #     --only TARGET        run one target (fuzz_ascii_grid, fuzz_descriptor, fuzz_dialogue)
-#     --head               fuzz the sources of the last commit (a snapshot exported to
-#                          build-fuzz/head-src) instead of the work tree's src/
+#     --head               fuzz the last commit (a snapshot exported to build-fuzz/head-src)
+#                          instead of the work tree
 #
 # Everything a run makes goes to build-fuzz/runs/<time>/<target>/: log, corpus and
 # artifacts (crash-*, timeout-*, oom-*, leak-*), which are the findings.
@@ -54,15 +54,15 @@ if ! command -v clang++ >/dev/null || ! command -v cmake >/dev/null ||
 fi
 
 build=build-fuzz
-src="$PWD/src"
+tree="$PWD"
 if [ "$head" = 1 ]; then
   build=build-fuzz/head
-  src="$PWD/build-fuzz/head-src/src"
-  rm -rf build-fuzz/head-src
-  mkdir -p build-fuzz/head-src
-  git archive HEAD src | tar -x -C build-fuzz/head-src
+  tree="$PWD/build-fuzz/head-src"
+  rm -rf "$tree"
+  mkdir -p "$tree"
+  git archive HEAD | tar -x -C "$tree"
 fi
-CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_SRC="$src" >/dev/null
+CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_TREE="$tree" >/dev/null
 cmake --build "$build" -j2 >/dev/null
 
 runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head)"

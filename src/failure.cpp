@@ -77,6 +77,7 @@ int run_guarded(void (*phases)()) {
     try {
         phases();
         release_grids();
+        close_streams();
         return 0;
     } catch (const RunFailure& failure) {
         if (!failure.message.empty()) report(failure.message);
@@ -85,5 +86,6 @@ int run_guarded(void (*phases)()) {
     }
     remove_temporary_files();
     release_grids();
+    close_streams();
     return 1;
 }

@@ -304,7 +304,14 @@ std::string output_problem(int lines, int columns, double r) {
 
 void (*row_finished)(int padded_row) = nullptr;
 
+void release_padded_input() {
+    gridutil_free(dtab_in);  // a view: its rows belong to dtab_prov1
+    frdmatrice_bloc(dtab_prov1, nb_lig2);
+    dtab_in = dtab_prov1 = nullptr;
+}
+
 void make_padded_input() {
+    release_padded_input();  // a grid read before is replaced, not leaked
     nb_lig2 = nb_lig + 4;
     nb_col2 = nb_col + 4;
     require_memory("input", nb_col2, nb_lig2, sizeof(double));
@@ -314,11 +321,6 @@ void make_padded_input() {
     for (int i = 0; i < nb_lig; ++i) dtab_in[i] = dtab_prov1[i + 3] + 3;
 }
 
-void release_padded_input() {
-    gridutil_free(dtab_in);  // a view: its rows belong to dtab_prov1
-    frdmatrice_bloc(dtab_prov1, nb_lig2);
-    dtab_in = dtab_prov1 = nullptr;
-}
 
 void treatment() {
     PhaseTimer timer("treatment");

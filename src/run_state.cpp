@@ -48,12 +48,16 @@ void release_grids() {
     jtab1 = jtab2 = nullptr;
 }
 
-void reset_run_state() {
-    release_grids();
+void close_streams() {
     for (std::FILE** s : {&f1, &f1d, &f2, &f2d}) {
         if (*s != nullptr) std::fclose(*s);
         *s = nullptr;
     }
+}
+
+void reset_run_state() {
+    release_grids();
+    close_streams();
     format = format2 = itype = itype2 = 0;
     nb_lig = nb_col = pix_size = mind = maxd = dyn_scale = 0;
     nb_lig4 = nb_col4 = nb_lig2 = nb_col2 = nb_lig3 = nb_col3 = 0;

@@ -56,5 +56,8 @@ extern std::uint16_t** jtab2;
 // Releases every grid still held, each with the line count it was made with.
 void release_grids();
 
+// Closes the streams still open (the input data file stays open to the end of a run).
+void close_streams();
+
 // Releases the grids, closes the streams and zeroes every variable.
 void reset_run_state();
