@@ -1,6 +1,7 @@
 // The writers: framing, the conversion to stored units with its truncation and low
 // bits, raw rasters and descriptors, ASCII grids with and without the corner question,
 // the text of every value, and files replaced only once complete.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -304,4 +305,51 @@ TEST(StoredCells, EveryInstructionSetStoresTheDefinedBits) {
             }
         }
     }
+}
+
+TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
+    struct Input {
+        const char* name;
+        std::string answers;  // up to and including the unit answer
+    };
+    struct Output {
+        const char* name;
+        std::string answers;  // format and cell width
+        std::string file;
+        std::size_t bytes;    // of a raw output, 0 for ASCII
+    };
+    const Input inputs[] = {{"raw 16-bit", "d r16 1 0 2"}, {"raw 32-bit", "d r32 1 1 2"}, {"ASCII", "d asc 0"}};
+    const Output outputs[] = {{"ASCII", "0", "_varnel.asc", 0},
+                              {"raw 16-bit", "1 0", "_varnel_m2.raw", 18u * 20u * 2u},
+                              {"raw 32-bit", "1 1", "_varnel_m4.raw", 18u * 20u * 4u}};
+    for (const Input& in : inputs)
+        for (const Output& out : outputs) {
+            SCOPED_TRACE(std::string(in.name) + " to " + out.name);
+            TempRoot root;
+            std::vector<std::uint16_t> narrow;
+            std::vector<std::int32_t> wide;
+            std::string grid = "ncols 10\nnrows 9\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value -9999\n";
+            for (int k = 0; k < 90; ++k) {
+                narrow.push_back(static_cast<std::uint16_t>(2000 + 37 * k % 500));
+                wide.push_back(2000 + 37 * k % 500 - (k == 40 ? 3000 : 0));
+                grid += std::to_string(20 + 0.37 * (37 * k % 500)) + (k % 10 == 9 ? "\n" : " ");
+            }
+            root.write("d/r16_m2.raw", raw16(narrow));
+            root.write("d/r16_m2.txt", "9\n10\n2\n2000\n2500\n10\n");
+            root.write("d/r32_m4.raw", raw32(wide));
+            root.write("d/r32_m4.txt", "9\n10\n4\n-1000\n2500\n10\n");
+            root.write("d/asc.asc", grid);
+            const std::string corner = out.bytes == 0 && in.answers[2] == 'r' ? " 100 200" : "";
+            const Session s = run_program(root, in.answers + " 0 " + out.answers + " 10 5" + corner + "\n");
+            ASSERT_EQ(s.status, 0) << s.err;
+            const std::string stem = "d/" + std::string(in.answers.substr(2, in.answers.find(' ', 2) - 2));
+            const std::string result = root.read(stem + out.file);
+            if (out.bytes > 0) {
+                EXPECT_EQ(result.size(), out.bytes);
+            } else {
+                EXPECT_EQ(result.substr(0, 18), "ncols 20\nnrows 18\n");
+                EXPECT_EQ(std::count(result.begin(), result.end(), '\t'), 18 * 20);
+            }
+            EXPECT_EQ(s.out.find(text::corner) != std::string::npos, !corner.empty());
+        }
 }
