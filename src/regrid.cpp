@@ -271,9 +271,9 @@ long double scaled_count(int count, double r) { return static_cast<ld>(count) * 
 std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns) {
     const std::uint64_t in = static_cast<std::uint64_t>(lines + 4) * static_cast<std::uint64_t>(columns + 4);
     const std::uint64_t out = static_cast<std::uint64_t>(out_lines + 4) * static_cast<std::uint64_t>(out_columns + 4);
-    // Input: elevations, raw cells and the padded copy; output: the padded grid, the
-    // scratch grid, the unpadded and framed copies and the raw cells.
-    return in * 20 + out * 36;
+    // The padded input and output grids, both whole at the start of the sweep, and some
+    // twenty lines of either width for the sweep's rings, the readers and the writers.
+    return 8 * (in + out) + 20 * 8 * static_cast<std::uint64_t>(columns + out_columns + 8) + (1u << 20);
 }
 
 std::string output_problem(int lines, int columns, double r) {

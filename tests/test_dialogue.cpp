@@ -3,8 +3,13 @@
 // look like when the run completes, fails or is interrupted.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <poll.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "session.h"
@@ -347,4 +352,85 @@ TEST(Dialogue, TemporaryOutputsGetThePermissionsOfAPlainCreation) {
     struct stat st;
     ASSERT_EQ(stat(root.file("dem1/alps_varnel_m2.raw").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0644u);
+}
+
+TEST(Dialogue, ADescriptorWhoseCellWidthDisagreesIsReadWithTheAnsweredWidth) {
+    TempRoot root;
+    put_alps(root);
+    root.write("dem1/alps_m2.txt", "4\n5\n4\n120\n340\n10\n");  // says 4 bytes per cell
+    const Session s = run_program(root, alps_answers);
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(s.out, alps_session_text()) << "16-bit cells as answered";
+    EXPECT_EQ(s.err, "dem_varnel: the descriptor says 4 bytes per cell; the raster is read with 2 (16-bit cells) as answered\n");
+}
+
+TEST(Dialogue, PixelSizesWhoseOutputTheMachineCannotHoldAreAskedAgain) {
+    TempRoot root;
+    put_alps(root);
+    // 1 and 0.00001: an output of 399999 x 499999 cells (the ratio is just below
+    // 100000), some 1.5 TB.
+    const Session s = run_program(root, "dem1 alps 1 0 0 0 1 0 1 0.00001 10 5\n");
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("an output of 399999 lines and 499999 columns needs"), std::string::npos) << s.err;
+    EXPECT_NE(s.out.find(text::pixel_in + text::pixel_out + text::pixel_in + text::pixel_out + text::ratio("2.000000")),
+              std::string::npos);
+}
+
+TEST(Dialogue, NegativeElevationsRegridWithOneWarning) {
+    TempRoot root;
+    root.write("d/sea_m4.raw", raw32({-50, -20, 30, 40}));
+    root.write("d/sea_m4.txt", "2\n2\n4\n-50\n40\n1\n");
+    const Session s = run_program(root, "d sea 1 1 0 0 1 1 1 1\n");
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("dem_varnel: the input holds negative elevations"), std::string::npos) << s.err;
+    int warnings = 0;
+    for (char c : s.err) warnings += c == '\n';
+    EXPECT_EQ(warnings, 1);
+}
+
+TEST(Dialogue, AtATerminalTheMissingFileWaitsForOneKeyReadWithoutEcho) {
+    TempRoot root;
+    int master = -1;
+    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("DEM_VARNEL_ROOT", root.path().c_str(), 1);
+        execl(DEM_VARNEL_EXE, DEM_VARNEL_EXE, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    const auto read_for = [&](int milliseconds) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        char buffer[4096];
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{master, POLLIN, 0};
+            if (poll(&p, 1, 20) > 0) {
+                const ssize_t n = read(master, buffer, sizeof buffer);
+                if (n <= 0) break;
+                screen.append(buffer, static_cast<std::size_t>(n));
+            }
+        }
+    };
+    const std::string typed = "dem1\nalps\n1\n0\n";
+    ASSERT_EQ(write(master, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    read_for(1500);
+    ASSERT_NE(screen.find("alps_m2.raw unknown"), std::string::npos) << screen;
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "waits for a key";
+    const std::size_t seen = screen.size();
+    ASSERT_EQ(write(master, "q", 1), 1);  // no line end: the key alone must do
+    read_for(500);
+    pid_t done = 0;
+    for (int tries = 0; tries < 200 && done == 0; ++tries) {
+        done = waitpid(pid, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "still waiting after the key";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(screen.find('q', seen), std::string::npos) << "the key is not echoed";
+    close(master);
 }
