@@ -32,10 +32,6 @@ namespace {
 // Longer words are refused whole; the longest name the dialogue can take is far shorter.
 constexpr std::size_t max_word = 4096;
 
-bool is_blank(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // The next word of the answers; fails when the answers end first.
 std::string next_word(bool& too_long, bool& has_nul) {
     int c;

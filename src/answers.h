@@ -8,6 +8,12 @@
 #include <functional>
 #include <string>
 
+// The white space of scanf: blank, tab, line feed, vertical tab, form feed and carriage
+// return (so LF and CR LF line ends read alike); a NUL byte is not white space.
+inline bool is_blank(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 // Where answers come from: standard input unless a test or fuzzer points it elsewhere.
 extern std::FILE* answer_in;
 

@@ -141,10 +141,6 @@ public:
     }
 
 private:
-    static bool is_blank(char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    }
-
     // Keeps the unfinished token at the front and reads more after it.
     void refill() {
         const std::size_t kept = end_ - pos_;
@@ -197,7 +193,7 @@ bool read_descriptor(const std::string& logical, int& val) {
     int* const targets[6] = {&nb_lig, &nb_col, &val, &mind, &maxd, &pix_size};
     int c = std::getc(stream);
     for (int* target : targets) {
-        while (c != EOF && std::strchr(" \t\n\v\f\r", c) != nullptr) c = std::getc(stream);
+        while (c != EOF && is_blank(c)) c = std::getc(stream);
         const bool negative = c == '-';
         if (c == '-' || c == '+') c = std::getc(stream);
         if (c < '0' || c > '9') break;

@@ -176,6 +176,16 @@ TEST_F(Readers, DescriptorTakesTheNumbersItHoldsAndLeavesTheRestAtZero) {
     EXPECT_EQ(mind, 0);
 }
 
+TEST_F(Readers, ANulByteEndsTheDescriptorLikeAnythingElseThatIsNotANumber) {
+    int val = 0;
+    root.write("d/nul_m2.txt", std::string("5\n7\n2\n\0 12\n", 10));
+    run([&] { read_descriptor("c:\\images\\d\\nul_m2.txt", val); });
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(val, 2);
+    EXPECT_EQ(mind, 0) << "12 comes after the NUL";
+    EXPECT_EQ(pix_size, 0);
+}
+
 TEST_F(Readers, DescriptorErrorsNameTheFile) {
     int val;
     run([&] { EXPECT_FALSE(read_descriptor("c:\\images\\d\\none_m2.txt", val)); });
