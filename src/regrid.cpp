@@ -124,16 +124,29 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
     }
 }
 
-// The same for the packed columns, with the count fixed (K > 0) or given (K = 0).
-template <int K>
+// The same for the packed columns, with the count fixed (K > 0) or given (K = 0). The
+// first input line of a row starts the sums instead of adding to zeros: 0.0 + t is t
+// but for the sign of a zero t, which the final magnitude drops.
+template <int K, bool first>
 void add_packed_terms(const KernelPlan& p, double w, const double* in, double* out) {
     const int count = K > 0 ? K : p.count;
     for (int j = p.middle_from; j < p.middle_to; ++j) {
         const double* cwj = &p.packed[static_cast<std::size_t>(count) * j];
         const double* v = in + p.starts[j];
-        double acc = out[j];
-        for (int b = 0; b < count; ++b) acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
+        double acc = first ? static_cast<double>(static_cast<ld>(w) * cwj[0] * v[0]) : out[j];
+        for (int b = first ? 1 : 0; b < count; ++b)
+            acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
         out[j] = acc;
+    }
+}
+
+template <bool first>
+void add_packed_line(const KernelPlan& p, double w, const double* in, double* out) {
+    switch (p.count) {
+        case 2: add_packed_terms<2, first>(p, w, in, out); break;
+        case 3: add_packed_terms<3, first>(p, w, in, out); break;
+        case 4: add_packed_terms<4, first>(p, w, in, out); break;
+        default: add_packed_terms<0, first>(p, w, in, out); break;
     }
 }
 
@@ -144,21 +157,23 @@ void add_packed_terms(const KernelPlan& p, double w, const double* in, double* o
 // Returns the first input line the row draws on.
 int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
-    std::fill(out, out + p.C, 0.0);
+    std::fill(out, out + p.middle_from, 0.0);
+    std::fill(out + p.middle_to, out + p.C, 0.0);
+    bool started = false;  // the packed columns hold sums
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
         if (r <= 0 || r >= p.Lin) continue;
         const double w = p.lw[a];  // widened in each product: 64-bit loads are cheap
         const double* in = tabin[r];
         add_line_terms(p, w, in, out, 0, p.middle_from);
-        switch (p.count) {
-            case 2: add_packed_terms<2>(p, w, in, out); break;
-            case 3: add_packed_terms<3>(p, w, in, out); break;
-            case 4: add_packed_terms<4>(p, w, in, out); break;
-            default: add_packed_terms<0>(p, w, in, out); break;
-        }
+        if (started)
+            add_packed_line<false>(p, w, in, out);
+        else
+            add_packed_line<true>(p, w, in, out);
+        started = true;
         add_line_terms(p, w, in, out, p.middle_to, p.C);
     }
+    if (!started) std::fill(out + p.middle_from, out + p.middle_to, 0.0);
     wide_rows.divide_by_area(out, p.C, p.f.area);
     return line.start;
 }
