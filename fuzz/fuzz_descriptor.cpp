@@ -105,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (nb_lig < 1 || nb_col < 1 || !descr_OK)
             fuzz::finding("read_descriptor() accepted a geometry of " + std::to_string(nb_lig) + " x " +
                           std::to_string(nb_col));
-        // DEM_VARNEL_FUZZ_SKIP_KNOWN: read_descriptor() takes a NUL byte for white space
-        // (regressions/fuzz_descriptor/nul_taken_as_white_space.txt).
+        // DEM_VARNEL_FUZZ_SKIP_KNOWN: before 7b6b2a5 read_descriptor() took a NUL byte for
+        // white space (regressions/fuzz_descriptor/nul_taken_as_white_space.txt).
         if (!(skip_known && std::memchr(data, 0, size) != nullptr)) compare_with_sscanf(data, size, val);
 
         // Exact, half as long, or three bytes over; never more than 64 KiB of file.

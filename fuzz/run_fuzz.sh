@@ -8,8 +8,8 @@
 #                          corpus is never written
 #     --refuse-big-grids   treat a grid beyond the memory ceiling as an exhausted heap
 #                          instead of a finding, to fuzz past that known fault
-#     --skip-known         do not report the known faults listed in fuzz/regressions/NOTES.md
-#                          whose targets can step over them (see there)
+#     --skip-known         do not report the faults listed in fuzz/regressions/NOTES.md that
+#                          a target can step over (for commits from before their fixes)
 #     --only TARGET        run one target (fuzz_ascii_grid, fuzz_descriptor, fuzz_dialogue)
 #     --head               fuzz the last commit (a snapshot exported to build-fuzz/head-src)
 #                          instead of the work tree
@@ -62,8 +62,12 @@ if [ "$head" = 1 ]; then
   mkdir -p "$tree"
   git archive HEAD | tar -x -C "$tree"
 fi
-CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_TREE="$tree" >/dev/null
-cmake --build "$build" -j2 >/dev/null
+mkdir -p "$build"
+if ! { CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_TREE="$tree" &&
+       cmake --build "$build" -j2; } >"$build/build.log" 2>&1; then
+  cat "$build/build.log"
+  exit 1
+fi
 
 runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head)"
 mkdir -p "$runs"

@@ -220,22 +220,20 @@ bool read_descriptor(const std::string& logical, int& val) {
 
 namespace {
 
-// Reads the raster a line at a time straight into the input grid, as the exact doubles
-// of its cells (the unsigned 16-bit cells widened without sign), and scans their range.
+// Reads the raster a line at a time straight into its row of the raw grid, whose cells
+// not read stay 0, and scans their range.
 template <typename Cell>
-void read_raster_lines(int& min, int& max) {
+void read_raster_lines(Cell** cells, int& min, int& max) {
     const std::size_t line_cells = static_cast<std::size_t>(nb_col);
-    std::vector<Cell> line(line_cells);
     unsigned long long missing = 0;
     for (int i = 0; i < nb_lig; ++i) {
-        const std::size_t got = std::fread(line.data(), sizeof(Cell), line_cells, f1);
+        const std::size_t got = std::fread(cells[i], sizeof(Cell), line_cells, f1);
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
-        std::fill(line.begin() + static_cast<std::ptrdiff_t>(got), line.end(), Cell(0));
         missing += line_cells - got;
         if constexpr (sizeof(Cell) == 2)
-            wide_rows.widen16(line.data(), dtab_in[i], nb_col, min, max);
+            wide_rows.range16(cells[i], nb_col, min, max);
         else
-            wide_rows.widen32(line.data(), dtab_in[i], nb_col, min, max);
+            wide_rows.range32(cells[i], nb_col, min, max);
     }
     if (missing > 0) {
         report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
@@ -264,27 +262,19 @@ void ask_unit() {
     coef = unit_factor[dyn_scale];
 }
 
-// Every cell divided by coef, the quotient formed in extended precision and rounded to
-// double (which one double division gives here).
-void divide_by_unit() {
-    if (coef == 1.0) return;
-    for (int i = 0; i < nb_lig; ++i) wide_rows.divide_by_unit(dtab_in[i], nb_col, coef);
-}
-
 }  // namespace
 
 void dem_lecture() {
     PhaseTimer timer("reading");
     open_ascii_OK = false;
-    make_padded_input();
+    make_raw_input();
     int min = 1000000, max = 0;
     if (itype == 0)
-        read_raster_lines<std::uint16_t>(min, max);
+        read_raster_lines(jtab1, min, max);
     else
-        read_raster_lines<std::int32_t>(min, max);
+        read_raster_lines(itab1, min, max);
     say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
-    ask_unit();
-    divide_by_unit();
+    ask_unit();  // the cells are divided by it as the engine reads them
 
     if (!descr_OK) {
         if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)

@@ -31,6 +31,66 @@ constexpr double one_ninth = 1.0 / 9.0;
 
 }  // namespace
 
+namespace {
+
+// A raw cell in metres: the cell over coef, formed in extended precision and rounded to
+// double, which one double division gives here (see divide_by_unit).
+double metres(std::int64_t cell) { return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef; }
+
+// Line i of the input in metres, into row.
+void input_line(int i, double* row) {
+    if (jtab1 != nullptr)
+        wide_rows.widen16(jtab1[i], row, nb_col);
+    else
+        wide_rows.widen32(itab1[i], row, nb_col);
+    if (coef != 1.0) wide_rows.divide_by_unit(row, nb_col, coef);
+}
+
+// The padded input of a raw raster, made a line at a time from its cells as the kernel
+// reaches them, into a ring of lines as many as a footprint spans and one more; the
+// margin lines all point at one line of zeros. The raw lines the kernel has left
+// behind are given back.
+class RawPaddedInput {
+public:
+    RawPaddedInput(double lfacteur)
+        : ring_(footprint_room(lfacteur) + 1), width_(static_cast<std::size_t>(nb_col2)),
+          lines_(ring_ * width_, 0.0), zeros_(width_, 0.0), table_(static_cast<std::size_t>(nb_lig2), zeros_.data()) {}
+
+    double** table() { return table_.data(); }
+
+    // Makes padded lines up to `last` (and never again those before `first`).
+    void need(int first, int last) {
+        for (; made_ <= last && made_ < nb_lig2; ++made_) {
+            const int data = made_ - 3;
+            if (data < 0 || data >= nb_lig) continue;
+            double* line = &lines_[static_cast<std::size_t>(made_ % static_cast<int>(ring_)) * width_];
+            input_line(data, line + 3);  // the three columns before and one after stay 0.0
+            table_[made_] = line;
+        }
+        for (; given_back_ < first - 3 && given_back_ < nb_lig; ++given_back_) {
+            if (jtab1 != nullptr) {
+                gridutil_free(jtab1[given_back_]);
+                jtab1[given_back_] = nullptr;
+            } else {
+                gridutil_free(itab1[given_back_]);
+                itab1[given_back_] = nullptr;
+            }
+            table_[given_back_ + 3] = zeros_.data();
+        }
+    }
+
+private:
+    std::size_t ring_, width_;
+    std::vector<double> lines_, zeros_;
+    std::vector<double*> table_;
+    int made_ = 0, given_back_ = 0;
+};
+
+RawPaddedInput* raw_input_lines = nullptr;  // the padded input being made, during the sweep
+
+}  // namespace
+
+
 // The first weight is the stretch to the next boundary, whole weights follow, and the
 // remainder, possibly negative in an enlargement, is kept as it is.
 Footprint footprint(int index, double factor, double* w) {
@@ -265,10 +325,26 @@ void clamp_interior(double** t, int lines, int columns) {
 
 namespace {
 
+// The scan over every input cell in metres, in order. For raw cells the division is
+// monotone and no cell is a negative zero, so the range of the cells divided is the
+// same.
 void find_elevation_range() {
     dmin_alt = 10000000.0;
     dmax_alt = 0.0;
-    for (int i = 0; i < nb_lig; ++i) wide_rows.fold_range(dtab_in[i], nb_col, dmin_alt, dmax_alt);
+    if (dtab_in != nullptr) {
+        for (int i = 0; i < nb_lig; ++i) wide_rows.fold_range(dtab_in[i], nb_col, dmin_alt, dmax_alt);
+        return;
+    }
+    int min = INT_MAX, max = INT_MIN;
+    for (int i = 0; i < nb_lig; ++i) {
+        if (jtab1 != nullptr)
+            wide_rows.range16(jtab1[i], nb_col, min, max);
+        else
+            wide_rows.range32(itab1[i], nb_col, min, max);
+    }
+    const double low = metres(min), high = metres(max);
+    if (dmin_alt > low) dmin_alt = low;
+    if (dmax_alt < high) dmax_alt = high;
 }
 
 bool fits_padded(long double count) { return count < static_cast<long double>(INT_MAX - 3); }
@@ -336,6 +412,24 @@ void make_padded_input() {
     for (int i = 0; i < nb_lig; ++i) dtab_in[i] = dtab_prov1[i + 3] + 3;
 }
 
+void make_raw_input() {
+    frusmatrice(jtab1, nb_lig);
+    frimatrice(itab1, nb_lig);
+    jtab1 = nullptr;
+    itab1 = nullptr;
+    if (itype == 0) {
+        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t));
+        jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    } else {
+        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t));
+        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+    }
+}
+
+double input_elevation(int i, int j) {
+    if (dtab_in != nullptr) return dtab_in[i][j];
+    return metres(jtab1 != nullptr ? std::int64_t{jtab1[i][j]} : std::int64_t{itab1[i][j]});
+}
 
 void treatment() {
     PhaseTimer timer("treatment");
@@ -368,8 +462,28 @@ void treatment() {
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
     } writer;
+    if (dtab_in != nullptr) {
+        transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
+        release_padded_input();
+        return;
+    }
+    // A raw raster: its padded lines are made as the kernel reaches them.
+    nb_lig2 = nb_lig + 4;
+    nb_col2 = nb_col + 4;
+    RawPaddedInput made_lines(factors(nb_lig2, nb_col2, nb_lig3, nb_col3).lfacteur);
+    struct Lines {  // in place for the sweep only, whatever happens
+        explicit Lines(RawPaddedInput& l) {
+            raw_input_lines = &l;
+            dtab_prov1 = l.table();
+        }
+        ~Lines() {
+            raw_input_lines = nullptr;
+            dtab_prov1 = nullptr;
+        }
+        Lines(const Lines&) = delete;
+        Lines& operator=(const Lines&) = delete;
+    } in_place(made_lines);
     transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
-    release_padded_input();
 }
 
 // The kernel and the finishing passes in one sweep down the grid. Each pass over row
@@ -388,8 +502,10 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
     say("\n\n\tTreatment \n\n");
 
     KernelPlan plan(NBlig_in, NBcol_in, C, f);
-    // The run's own padded input is given back as the kernel leaves its lines behind.
-    const bool release_input = tabin == dtab_prov1;
+    // The run's own padded input is given back as the kernel leaves its lines behind;
+    // that of a raw raster is made as the kernel reaches its lines.
+    const bool release_input = tabin == dtab_prov1 && dtab_in != nullptr;
+    RawPaddedInput* const made = tabin == dtab_prov1 ? raw_input_lines : nullptr;
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
     // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
@@ -408,6 +524,10 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
             kernel_clock.time([&] {
+                if (made != nullptr) {
+                    const Footprint line = footprint(k, f.lfacteur, plan.lw.data());
+                    made->need(line.start, line.start + line.last);
+                }
                 const int start = kernel_row(plan, tabin, tabout[k], k);
                 if (release_input && k % 64 == 63 && start > 0)
                     dmatrice_bloc_release_rows(tabin, std::min(start, NBlig_in));

@@ -11,9 +11,16 @@
 void treatment();
 
 // Makes the padded input grid dtab_prov1 (zero margins) and dtab_in, a view of its
-// data cells, for the readers to fill; released once the engine is done with them.
+// data cells, for the ASCII reader to fill; released once the engine is done with them.
 void make_padded_input();
 void release_padded_input();
+
+// Makes the grid of raw cells, jtab1 (16-bit) or itab1 (32-bit), for the raster reader
+// to fill. The engine makes the padded lines in metres from it as it needs them.
+void make_raw_input();
+
+// Input cell (i, j) in metres, from whichever grid holds the input.
+double input_elevation(int i, int j);
 
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out);

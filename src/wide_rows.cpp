@@ -331,7 +331,18 @@ std::uint64_t stored32(const double* line, std::int32_t* cells, int columns, dou
 // --- Reading ------------------------------------------------------------------------------
 
 template <typename Cell, typename CellLanes>
-void widen(const Cell* cells, double* row, int columns, int& min, int& max) {
+void widen(const Cell* cells, double* row, int columns) {
+    int j = 0;
+    for (; j + lanes <= columns; j += lanes) {
+        CellLanes c;
+        std::memcpy(&c, cells + j, sizeof c);
+        store(row + j, __builtin_convertvector(c, Lanes));
+    }
+    for (; j < columns; ++j) row[j] = cells[j];
+}
+
+template <typename Cell, typename CellLanes>
+void range(const Cell* cells, int columns, int& min, int& max) {
     Ints low = Ints{} + min, high = Ints{} + max;
     int j = 0;
     for (; j + lanes <= columns; j += lanes) {
@@ -340,7 +351,6 @@ void widen(const Cell* cells, double* row, int columns, int& min, int& max) {
         const Ints v = __builtin_convertvector(c, Ints);
         low = v < low ? v : low;
         high = v > high ? v : high;
-        store(row + j, __builtin_convertvector(v, Lanes));
     }
     for (int l = 0; l < lanes; ++l) {
         if (low[l] < min) min = low[l];
@@ -350,16 +360,18 @@ void widen(const Cell* cells, double* row, int columns, int& min, int& max) {
         const int v = cells[j];
         if (v < min) min = v;
         if (v > max) max = v;
-        row[j] = v;
     }
 }
 
-void widen16(const std::uint16_t* cells, double* row, int columns, int& min, int& max) {
-    widen<std::uint16_t, Shorts>(cells, row, columns, min, max);
+void widen16(const std::uint16_t* cells, double* row, int columns) { widen<std::uint16_t, Shorts>(cells, row, columns); }
+void widen32(const std::int32_t* cells, double* row, int columns) { widen<std::int32_t, Ints>(cells, row, columns); }
+
+void range16(const std::uint16_t* cells, int columns, int& min, int& max) {
+    range<std::uint16_t, Shorts>(cells, columns, min, max);
 }
 
-void widen32(const std::int32_t* cells, double* row, int columns, int& min, int& max) {
-    widen<std::int32_t, Ints>(cells, row, columns, min, max);
+void range32(const std::int32_t* cells, int columns, int& min, int& max) {
+    range<std::int32_t, Ints>(cells, columns, min, max);
 }
 
 // In units of the quotient's last place a cell v (|v| < 2^31) over 10^k (k <= 3) is N /
@@ -398,8 +410,8 @@ void fold_range(const double* row, int columns, double& low, double& high) {
 
 }  // namespace
 
-const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16,
-                                 stored32,   widen16,      widen32,        divide_by_unit, fold_range};
+const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,      stored16, stored32,
+                                 widen16,    widen32,      range16,        range32,        divide_by_unit, fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

@@ -43,10 +43,13 @@ struct WideRows {
     std::uint64_t (*stored16)(const double* line, std::uint16_t* cells, int columns, double factor);
     std::uint64_t (*stored32)(const double* line, std::int32_t* cells, int columns, double factor);
 
-    // Raw cells widened to doubles (16-bit ones without sign), their range folded into
-    // [min, max] by strict comparisons.
-    void (*widen16)(const std::uint16_t* cells, double* row, int columns, int& min, int& max);
-    void (*widen32)(const std::int32_t* cells, double* row, int columns, int& min, int& max);
+    // Raw cells widened to doubles (16-bit ones without sign).
+    void (*widen16)(const std::uint16_t* cells, double* row, int columns);
+    void (*widen32)(const std::int32_t* cells, double* row, int columns);
+
+    // The range of raw cells folded into [min, max] by strict comparisons.
+    void (*range16)(const std::uint16_t* cells, int columns, int& min, int& max);
+    void (*range32)(const std::int32_t* cells, int columns, int& min, int& max);
 
     // row[j] = row[j] / factor for a factor of 10, 100 or 1000 and whole row[j] below
     // 2^31: the same as the quotient rounded to 64 bits and then to double.

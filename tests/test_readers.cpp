@@ -6,6 +6,7 @@
 #include "LIB/GRIDUTIL.h"
 #include "dem_files.h"
 #include "reader_fixture.h"
+#include "regrid.h"
 #include "transcript.h"
 
 namespace {
@@ -48,8 +49,9 @@ const std::string header = "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsi
 TEST_F(Readers, SixteenBitCellsAreUnsignedAndDividedByTheUnit) {
     read_raster(std::string("\xFF\xFF\x01\x00", 4), 1, 2, 0, "3");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(dtab_in[0][0], 65.535) << "FF FF is 65535, not -1";
-    EXPECT_EQ(dtab_in[0][1], 0.001);
+    EXPECT_EQ(jtab1[0][0], 65535) << "FF FF is 65535, not -1";
+    EXPECT_EQ(input_elevation(0, 0), 65.535);
+    EXPECT_EQ(input_elevation(0, 1), 0.001);
     EXPECT_EQ(coef, 1000.0);
     EXPECT_EQ(out, text::range(1, 65535) + text::unit);
 }
@@ -57,8 +59,9 @@ TEST_F(Readers, SixteenBitCellsAreUnsignedAndDividedByTheUnit) {
 TEST_F(Readers, ThirtyTwoBitCellsAreSigned) {
     read_raster(std::string("\x9C\xFF\xFF\xFF\x2C\x01\x00\x00", 8), 2, 1, 1, "1");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(dtab_in[0][0], -10.0) << "9C FF FF FF is -100";
-    EXPECT_EQ(dtab_in[1][0], 30.0);
+    EXPECT_EQ(itab1[0][0], -100) << "9C FF FF FF";
+    EXPECT_EQ(input_elevation(0, 0), -10.0);
+    EXPECT_EQ(input_elevation(1, 0), 30.0);
     EXPECT_FALSE(open_ascii_OK);
 }
 
@@ -73,23 +76,23 @@ TEST_F(Readers, UnitAnswersOutsideZeroToThreeAskTheUnitAgainWithoutTheRange) {
     read_raster(raw16({120, 340}), 1, 2, 0, "4 9 -1 1");
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(out, text::range(120, 340) + text::unit + text::unit + text::unit + text::unit);
-    EXPECT_EQ(dtab_in[0][0], 12.0);
-    EXPECT_EQ(dtab_in[0][1], 34.0);
+    EXPECT_EQ(input_elevation(0, 0), 12.0);
+    EXPECT_EQ(input_elevation(0, 1), 34.0);
     EXPECT_EQ(dyn_scale, 1);
 }
 
-TEST_F(Readers, CellsLandInThePaddedGridWithZeroMargins) {
+TEST_F(Readers, RawCellsAreKeptInTheirOwnWidth) {
     read_raster(raw32({1, 2, 3, 4, 5, 6}), 2, 3, 1, "0");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(nb_lig2, 6);
-    EXPECT_EQ(nb_col2, 7);
-    EXPECT_EQ(dtab_prov1[3][3], 1.0);
-    EXPECT_EQ(dtab_prov1[4][5], 6.0);
-    for (int i = 0; i < nb_lig2; ++i)
-        for (int j = 0; j < nb_col2; ++j) {
-            const bool data = i >= 3 && i <= 4 && j >= 3 && j <= 5;
-            EXPECT_EQ(dtab_prov1[i][j] != 0.0, data) << i << "," << j;
-        }
+    ASSERT_NE(itab1, nullptr);
+    EXPECT_EQ(jtab1, nullptr);
+    EXPECT_EQ(dtab_in, nullptr) << "the elevations are made from the cells as the engine reads them";
+    EXPECT_EQ(itab1[1][2], 6);
+    reset_run_state();
+    read_raster(raw16({7, 8}), 1, 2, 0, "0");
+    ASSERT_NE(jtab1, nullptr);
+    EXPECT_EQ(itab1, nullptr);
+    EXPECT_EQ(jtab1[0][1], 8);
 }
 
 TEST_F(Readers, DivisionByTheUnitIsTheExtendedQuotientRoundedToDouble) {
@@ -103,16 +106,16 @@ TEST_F(Readers, DivisionByTheUnitIsTheExtendedQuotientRoundedToDouble) {
         ASSERT_FALSE(failed) << failure;
         const long double factor = unit == 1 ? 10.0L : unit == 2 ? 100.0L : 1000.0L;
         for (std::size_t j = 0; j < cells.size(); ++j)
-            EXPECT_EQ(dtab_in[0][j], static_cast<double>(static_cast<long double>(cells[j]) / factor)) << cells[j];
+            EXPECT_EQ(input_elevation(0, j), static_cast<double>(static_cast<long double>(cells[j]) / factor)) << cells[j];
     }
 }
 
 TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
     read_raster(raw16({7, 8, 9}), 2, 3, 0, "0");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(dtab_in[0][2], 9.0);
-    EXPECT_EQ(dtab_in[1][0], 0.0);
-    EXPECT_EQ(dtab_in[1][2], 0.0);
+    EXPECT_EQ(input_elevation(0, 2), 9.0);
+    EXPECT_EQ(input_elevation(1, 0), 0.0);
+    EXPECT_EQ(input_elevation(1, 2), 0.0);
     EXPECT_EQ(err, "dem_varnel: c:\\images\\d\\r_m2.raw (" + root.file("d/r_m2.raw") +
                        ") is shorter than 2 lines of 3 cells: the 3 missing cells are taken as 0\n");
     read_raster(std::string(13, '\x01'), 2, 3, 0, "0");
@@ -145,7 +148,7 @@ TEST_F(Readers, CreatedDescriptorIsCompletedWithTheScannedRangeAndPixelSize) {
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(f1d, nullptr);
     EXPECT_EQ(root.read("d/r_m2.txt"), "2\n2\n2\n120\n340\n25\n");
-    EXPECT_EQ(dtab_in[0][1], 34.0);
+    EXPECT_EQ(input_elevation(0, 1), 34.0);
 }
 
 TEST_F(Readers, DescriptorTakesTheNumbersItHoldsAndLeavesTheRestAtZero) {
