@@ -288,12 +288,7 @@ void copy_interior(const double* from, double* to, int columns) {
     std::copy(from + 1, from + columns - 1, to + 1);
 }
 
-void clamp_row(double* row, int columns) {
-    for (int j = 1; j < columns - 1; ++j) {
-        if (row[j] < dmin_alt) row[j] = dmin_alt;
-        if (row[j] > dmax_alt) row[j] = dmax_alt;
-    }
-}
+void clamp_row(double* row, int columns) { wide_rows.clamp(row, 1, columns - 1, dmin_alt, dmax_alt); }
 
 }  // namespace
 

@@ -408,10 +408,26 @@ void fold_range(const double* row, int columns, double& low, double& high) {
     if (high < M) high = M;
 }
 
+void clamp(double* row, int from, int to, double lowest, double highest) {
+    const Lanes low = splat(lowest), high = splat(highest);
+    int j = from;
+    for (; j + lanes <= to; j += lanes) {
+        Lanes v = load(row + j);
+        v = v < low ? low : v;
+        v = v > high ? high : v;
+        store(row + j, v);
+    }
+    for (; j < to; ++j) {
+        if (row[j] < lowest) row[j] = lowest;
+        if (row[j] > highest) row[j] = highest;
+    }
+}
+
 }  // namespace
 
 const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,      stored16, stored32,
-                                 widen16,    widen32,      range16,        range32,        divide_by_unit, fold_range};
+                                 widen16,    widen32,      range16,        range32,        divide_by_unit, clamp,
+                                 fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

@@ -55,6 +55,10 @@ struct WideRows {
     // 2^31: the same as the quotient rounded to 64 bits and then to double.
     void (*divide_by_unit)(double* row, int columns, double factor);
 
+    // row[j] for from <= j < to raised to lowest if below it, then lowered to highest if
+    // above it (values that are not numbers stay).
+    void (*clamp)(double* row, int from, int to, double lowest, double highest);
+
     // Folds a row into [low, high] as the scan "if (low > v) low = v; if (high < v)
     // high = v" over it in order does, for finite values.
     void (*fold_range)(const double* row, int columns, double& low, double& high);

@@ -565,6 +565,14 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
             for (std::size_t j = 0; j < row.size(); ++j)
                 ASSERT_EQ(divided[j], static_cast<double>(static_cast<long double>(row[j]) / factor)) << row[j];
         }
+        std::vector<double> clamped = {5, -1, 25, std::nan(""), -0.0, 0.0, 10, 20, 19.5, -HUGE_VAL, HUGE_VAL, 3, 30, 7};
+        std::vector<double> expected_clamp = clamped;
+        for (std::size_t j = 1; j + 1 < expected_clamp.size(); ++j) {
+            if (expected_clamp[j] < 0.0) expected_clamp[j] = 0.0;
+            if (expected_clamp[j] > 20.0) expected_clamp[j] = 20.0;
+        }
+        variant->clamp(clamped.data(), 1, static_cast<int>(clamped.size()) - 1, 0.0, 20.0);
+        EXPECT_EQ(std::memcmp(clamped.data(), expected_clamp.data(), clamped.size() * sizeof(double)), 0);
         for (const auto& values : ranges) {
             std::vector<double> padded = values;
             padded.resize(19, 9.0);  // across a vector's width
