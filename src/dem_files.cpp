@@ -364,36 +364,48 @@ void framed_line(int i, double* line) {
 }
 
 // The raw raster, written a line at a time in order: during the engine's sweep, as
-// each line is finished, or by save for the lines not written yet.
+// each line is finished, or by save for the lines not written yet. The frame's cells
+// are all the stored value of dmin_alt, converted once.
 struct RasterLines {
-    int written = 0;              // lines written so far
+    int written = 0;                 // lines written so far
     unsigned long long reduced = 0;  // cells stored by their low bits
-    std::vector<double> line;
     std::vector<std::uint16_t> narrow;
     std::vector<std::int32_t> wide;
+    std::uint16_t narrow_frame = 0;
+    std::int32_t wide_frame = 0;
+    std::uint64_t frame_reduced = 0;  // 1 when the frame's value does not fit
 
-    void write_next() {
-        if (line.empty()) {
-            line.resize(static_cast<std::size_t>(nb_col4));
-            (itype2 == 0 ? narrow.resize(line.size()) : wide.resize(line.size()));
-        }
-        framed_line(written, line.data());
-        const void* cells;
-        std::size_t bytes;
-        if (itype2 == 0) {
-            reduced += wide_rows.stored16(line.data(), narrow.data(), nb_col4, coef);
-            cells = narrow.data();
-            bytes = narrow.size() * sizeof(std::uint16_t);
-        } else {
-            reduced += wide_rows.stored32(line.data(), wide.data(), nb_col4, coef);
-            cells = wide.data();
-            bytes = wide.size() * sizeof(std::int32_t);
-        }
-        if (std::fwrite(cells, 1, bytes, f2) != bytes) write_failed(pending_f2);
+    template <typename Cell>
+    void write_line(std::vector<Cell>& cells, Cell frame,
+                    std::uint64_t (*stored)(const double*, Cell*, int, double)) {
+        const bool all_frame = written < 3 || written >= nb_lig4 - 3 || nb_col4 <= 6;
+        const int inside = all_frame ? 0 : nb_col4 - 6;
+        std::fill(cells.begin(), cells.end(), frame);
+        if (inside > 0) reduced += stored(dtab_prov2[written + 3] + 6, cells.data() + 3, inside, coef);
+        reduced += frame_reduced * static_cast<std::uint64_t>(nb_col4 - inside);
+        const std::size_t bytes = cells.size() * sizeof(Cell);
+        if (std::fwrite(cells.data(), 1, bytes, f2) != bytes) write_failed(pending_f2);
         // Every 32 MiB or so the lines written go to the device while the next are made.
         const std::size_t lines_per_handover = std::max<std::size_t>(1, (32u << 20) / bytes);
         ++written;
         if (static_cast<std::size_t>(written) % lines_per_handover == 0) start_writeback(f2);
+    }
+
+    void write_next() {
+        const std::size_t n = static_cast<std::size_t>(nb_col4);
+        if (itype2 == 0) {
+            if (narrow.empty()) {
+                narrow.resize(n);
+                frame_reduced = wide_rows.stored16(&dmin_alt, &narrow_frame, 1, coef);
+            }
+            write_line(narrow, narrow_frame, wide_rows.stored16);
+        } else {
+            if (wide.empty()) {
+                wide.resize(n);
+                frame_reduced = wide_rows.stored32(&dmin_alt, &wide_frame, 1, coef);
+            }
+            write_line(wide, wide_frame, wide_rows.stored32);
+        }
     }
 };
 
