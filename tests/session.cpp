@@ -110,6 +110,12 @@ static void hand_over(const std::string& path, uid_t user) {
     }
 }
 
+bool TempRoot::has_temporary() const {
+    for (const auto& entry : snapshot())
+        if (entry.first.find(".part-") != std::string::npos) return true;
+    return false;
+}
+
 Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged) {
     constexpr uid_t nobody = 65534;
     const bool drop = unprivileged && geteuid() == 0;

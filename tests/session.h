@@ -23,6 +23,8 @@ public:
     bool exists(const std::string& relative) const;
     // Every file under the root with its contents, by relative path.
     std::map<std::string, std::string> snapshot() const;
+    // True when some file under the root has a temporary name.
+    bool has_temporary() const;
 
 private:
     std::string path_;

@@ -29,12 +29,6 @@ std::vector<std::string> words_of(const std::string& answers) {
     return words;
 }
 
-bool has_temporary(const TempRoot& root) {
-    for (const auto& entry : root.snapshot())
-        if (entry.first.find(".part-") != std::string::npos) return true;
-    return false;
-}
-
 // A terrain-like 16-bit raster of lines x columns with its descriptor.
 void put_raster(const TempRoot& root, const std::string& stem, int lines, int columns) {
     std::vector<std::uint16_t> cells;
@@ -80,7 +74,7 @@ TEST(Faults, ClosedInputAtEveryQuestionOfEverySessionEndsCleanly) {
             EXPECT_FALSE(s.timed_out);
             EXPECT_EQ(s.status, 1);
             EXPECT_NE(s.err.find("standard input ended"), std::string::npos) << s.err;
-            EXPECT_FALSE(has_temporary(root));
+            EXPECT_FALSE(root.has_temporary());
             auto after = root.snapshot();
             if (dialogue.creates_descriptor && after.size() == before.size() + 1) {
                 // Kept only once complete: six lines, the range scanned.
@@ -203,7 +197,7 @@ TEST(Faults, AsciiGridTruncatedAtEveryLengthIsRefusedUnlessItStillHoldsEveryValu
         } else {
             EXPECT_EQ(s.status, 0) << s.err;
         }
-        EXPECT_FALSE(has_temporary(root));
+        EXPECT_FALSE(root.has_temporary());
     }
 }
 

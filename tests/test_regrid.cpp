@@ -364,6 +364,15 @@ Grid random_padded_input(std::mt19937_64& random, int lines, int columns) {
 
 }  // namespace
 
+// The mean of the 3x3 window of (i, j) the defined way: nine additions in line then
+// column order, each rounded to double from extended precision, then times 1/9.
+static double defined_mean(const Rows& rows, int i, int j) {
+    double dval = 0.0;
+    for (int l = i - 1; l <= i + 1; ++l)
+        for (int k = j - 1; k <= j + 1; ++k) dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
+    return static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
+}
+
 TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
     std::mt19937_64 random(20261208);
     const double pixel_pairs[][2] = {{10, 5}, {5, 10}, {3, 10}, {30, 50}, {7, 2.5}, {1, 30}, {2.5, 1}, {4, 4}, {10, 3}};
@@ -428,11 +437,7 @@ TEST(EngineExactness, SmoothingRoundsEveryPartialSumThroughExtendedPrecision) {
     int differences = 0;
     for (int i = 1; i < lines - 1; ++i)
         for (int j = 1; j < columns - 1; ++j) {
-            double dval = 0.0;
-            for (int l = i - 1; l <= i + 1; ++l)
-                for (int k = j - 1; k <= j + 1; ++k)
-                    dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
-            const double expected = static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
+            const double expected = defined_mean(rows, i, j);
             if (std::memcmp(&expected, &t[i][j], sizeof expected) != 0) ++differences;
         }
     EXPECT_EQ(differences, 0);
@@ -482,11 +487,7 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
             }
             variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), got.data(), columns, plain);
             for (int j = 1; j < columns - 1; ++j) {
-                double dval = 0.0;
-                for (int l = i - 1; l <= i + 1; ++l)
-                    for (int k = j - 1; k <= j + 1; ++k)
-                        dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
-                const double expected = static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
+                const double expected = defined_mean(rows, i, j);
                 EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0) << i << "," << j << ": " << got[j] << " vs " << expected;
             }
         }
