@@ -92,12 +92,13 @@ for t in "${targets[@]}"; do
     -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
     >"$work/log" 2>&1 || true
 
-  status=$(grep -E '^#[0-9]+.*cov: ' "$work/log" | tail -1 || true)
-  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
-  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1)
-  cov=$(grep -oE 'cov: [0-9]+' <<<"$status" | awk '{print $2}')
-  ft=$(grep -oE 'ft: [0-9]+' <<<"$status" | awk '{print $2}')
-  corp=$(grep -oE 'corp: [0-9]+/[0-9]+[a-zA-Z]*' <<<"$status" | awk '{print $2}')
+  # A target that fails on its seeds prints no status line: the figures are then "?".
+  status=$(grep -E '^#[0-9]+.*cov: ' "$work/log" | tail -1) || true
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1) || true
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1) || true
+  cov=$(grep -oE 'cov: [0-9]+' <<<"$status" | awk '{print $2}') || true
+  ft=$(grep -oE 'ft: [0-9]+' <<<"$status" | awk '{print $2}') || true
+  corp=$(grep -oE 'corp: [0-9]+/[0-9]+[a-zA-Z]*' <<<"$status" | awk '{print $2}') || true
   findings=$(find "$work/artifacts" -type f | wc -l)
   total_findings=$((total_findings + findings))
   summary+=("$(printf '%-16s %12s %8s %6s %7s %12s %8s' "$t" "${execs:-?}" "${rate:-?}" "${cov:-?}" "${ft:-?}" "${corp:-?}" "$findings")")

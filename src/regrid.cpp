@@ -408,10 +408,12 @@ void make_padded_input() {
 }
 
 void make_raw_input() {
-    frusmatrice(jtab1, nb_lig);
-    frimatrice(itab1, nb_lig);
+    static int made_lines = 0;  // a grid read before is replaced, not leaked
+    frusmatrice(jtab1, made_lines);
+    frimatrice(itab1, made_lines);
     jtab1 = nullptr;
     itab1 = nullptr;
+    made_lines = nb_lig;
     if (itype == 0) {
         require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t));
         jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
