@@ -68,7 +68,7 @@ void* guarded_calloc(std::size_t count, std::size_t size) {
         std::snprintf(text, sizeof text,
                       "grid memory beyond memory_ceiling: a block of %llu bytes with %llu "
                       "already held exceeds the ceiling of %llu bytes (a grid was made "
-                      "without checking memory_available())",
+                      "without asking memory_available(), or for more than was asked)",
                       static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(held),
                       static_cast<unsigned long long>(memory_ceiling));
         finding(text);
@@ -262,7 +262,7 @@ void end_input() {
     if (grown > slack_kib)
         finding("the resident memory grew by " + std::to_string(grown / 1024) +
                 " MiB in one run under a memory_ceiling of " + std::to_string(memory_ceiling >> 20) +
-                " MiB: memory was taken without checking memory_available()");
+                " MiB: memory was taken without asking memory_available(), or more than was asked");
 }
 
 void check_raster_file(const std::string& path, int width, int lines, int columns, double lowest,

@@ -229,6 +229,8 @@ void read_raster_lines(Cell** cells, int& min, int& max) {
     for (int i = 0; i < nb_lig; ++i) {
         const std::size_t got = std::fread(cells[i], sizeof(Cell), line_cells, f1);
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
+        // The cells not read are 0, the one the file ends inside too.
+        std::fill(cells[i] + got, cells[i] + line_cells, Cell(0));
         missing += line_cells - got;
         if constexpr (sizeof(Cell) == 2)
             wide_rows.range16(cells[i], nb_col, min, max);

@@ -27,8 +27,9 @@ void out_of_memory(const char* what, long long NbCol, long long NbLig, std::size
          mebibytes(static_cast<std::uint64_t>(grid_bytes(NbCol, NbLig, cell_bytes))));
 }
 
-void require_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes) {
-    const double needed = grid_bytes(NbCol, NbLig, cell_bytes);
+void require_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes,
+                    std::size_t line_bytes) {
+    const double needed = grid_bytes(NbCol, NbLig, cell_bytes) + grid_bytes(1, NbLig, line_bytes);
     const std::uint64_t room = memory_available();
     if (needed > static_cast<double>(room))
         fail("out of memory: the " + std::string(what) + " grid of " + std::to_string(NbLig) + " lines and " +

@@ -16,10 +16,12 @@ struct RunFailure {
 [[noreturn]] void out_of_memory(const char* what, long long NbCol, long long NbLig,
                                 std::size_t cell_bytes);
 
-// Fails with the out-of-memory message when `NbCol` x `NbLig` cells of `cell_bytes`
-// are more than the machine can give now; checked before taking the memory, so that
-// an impossible run ends at once instead of being killed or swapping.
-void require_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes);
+// Fails with the out-of-memory message when `NbCol` x `NbLig` cells of `cell_bytes`,
+// and `line_bytes` more for each line (its row pointer and heap block), are more than
+// the machine can give now; checked before taking the memory, so that an impossible run
+// ends at once instead of being killed or swapping.
+void require_memory(const char* what, long long NbCol, long long NbLig, std::size_t cell_bytes,
+                    std::size_t line_bytes = sizeof(void*));
 
 template <typename T>
 T** checked_grid(T** grid, int NbCol, int NbLig, const char* what) {

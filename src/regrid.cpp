@@ -414,11 +414,13 @@ void make_raw_input() {
     jtab1 = nullptr;
     itab1 = nullptr;
     made_lines = nb_lig;
+    // Each line is a heap block of its own: its pointer and the heap's bookkeeping too.
+    const std::size_t line_bytes = sizeof(void*) + 32;
     if (itype == 0) {
-        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t));
+        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t), line_bytes);
         jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
     } else {
-        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t));
+        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t), line_bytes);
         itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
     }
 }

@@ -123,6 +123,15 @@ TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
         << err;
 }
 
+TEST_F(Readers, ACellTheFileEndsInsideIsZeroLikeTheCellsAfterIt) {
+    read_raster(std::string("\x05\x00\x00\x00\x68\xF9", 6), 1, 3, 1, "0");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(itab1[0][0], 5);
+    EXPECT_EQ(itab1[0][1], 0) << "half a cell is not read";
+    EXPECT_EQ(out, text::range(0, 5) + text::unit);
+    EXPECT_NE(err.find("the 2 missing cells are taken as 0"), std::string::npos) << err;
+}
+
 TEST_F(Readers, EmptyOrDirectoryRasterIsAnError) {
     root.write("d/e_m2.raw", "");
     run([&] { f1 = open_input("c:\\images\\d\\e_m2.raw", true); });
