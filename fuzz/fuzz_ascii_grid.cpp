@@ -7,12 +7,13 @@
 // describe the output size, stay within the input's range, and, as an ASCII grid, read
 // back through the same reader. The writer's own "%lf" text, lf_text(), is compared
 // with snprintf for every value read and for the input's bytes taken as doubles.
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dem_files.h"
@@ -30,7 +31,8 @@ const std::string output_stem = "c:\\images\\g\\o";
 
 // Pixel sizes in and out: ratio 1, enlargements, reductions, and ratios that are not
 // exact in binary.
-const double pixel_sizes[][2] = {{1, 1}, {10, 5}, {5, 10}, {25, 10}, {3, 7}, {7, 3}, {30, 1}, {1, 3}};
+const double pixel_sizes[][2] = {{1, 1}, {10, 5}, {5, 10}, {25, 10},
+                                 {3, 7}, {7, 3},  {30, 1}, {1, 3}};
 
 // Inputs and outputs larger than this are read but not regridded: the engine is not
 // what this target explores, and small grids keep it fast.
@@ -39,7 +41,9 @@ constexpr long double most_output_cells = 40000;
 
 constexpr std::size_t reader_block = 1 << 20;  // the reader's buffer
 
-bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 std::vector<std::string> tokens_of(const std::string& text) {
     std::vector<std::string> tokens;
@@ -65,7 +69,8 @@ void check_lf_text(double v) {
         std::uint64_t bits;
         std::memcpy(&bits, &v, sizeof bits);
         char text[900];
-        std::snprintf(text, sizeof text, "lf_text(%a = bits 0x%016llx) writes \"%s\" where printf writes \"%s\"", v,
+        std::snprintf(text, sizeof text,
+                      "lf_text(%a = bits 0x%016llx) writes \"%s\" where printf writes \"%s\"", v,
                       static_cast<unsigned long long>(bits), mine, reference);
         fuzz::finding(text);
     }
@@ -98,21 +103,22 @@ void compare_with_strtod(const std::string& text) {
         if (!same_bits(whole_real(t[5 + 2 * k]), *reals[k]))
             fuzz::finding("header value \"" + t[5 + 2 * k] + "\" is read differently from strtod");
     for (const double* v : reals) check_lf_text(*v);
-    if (pix_size != static_cast<int>(dpix_size)) fuzz::finding("pix_size is not dpix_size truncated");
+    if (pix_size != static_cast<int>(dpix_size))
+        fuzz::finding("pix_size is not dpix_size truncated");
     for (int i = 0; i < nb_lig; ++i)
         for (int j = 0; j < nb_col; ++j) {
             const std::string& token = t[12 + static_cast<std::size_t>(i) * nb_col + j];
             const double cell = input_elevation(i, j);
             if (!same_bits(whole_real(token), cell))
-                fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" + token +
-                              "\" is read differently from strtod");
+                fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" +
+                              token + "\" is read differently from strtod");
             check_lf_text(cell);
         }
 }
 
 void remove_outputs() {
-    for (const char* name : {"o_varnel.asc", "o_varnel_m2.raw", "o_varnel_m2.txt", "o_varnel_m4.raw",
-                             "o_varnel_m4.txt"})
+    for (const char* name : {"o_varnel.asc", "o_varnel_m2.raw", "o_varnel_m2.txt",
+                             "o_varnel_m4.raw", "o_varnel_m4.txt"})
         unlink((folder + "/" + name).c_str());
 }
 
@@ -137,7 +143,8 @@ void check_read_back(double lowest, double highest) {
             const double v = input_elevation(i, j);
             if (!(v >= lowest - 5.000001e-7 - std::fabs(lowest) * 1e-15 &&
                   v <= highest + 5.000001e-7 + std::fabs(highest) * 1e-15))
-                fuzz::finding("the ASCII grid written reads back with a value outside the input range");
+                fuzz::finding(
+                    "the ASCII grid written reads back with a value outside the input range");
         }
 }
 
@@ -160,8 +167,9 @@ void regrid_and_write(std::uint64_t h) {
                 save();
             },
             &message))
-        fuzz::finding("a grid that was read and a ratio that was accepted fail to regrid or save: " +
-                      message);
+        fuzz::finding(
+            "a grid that was read and a ratio that was accepted fail to regrid or save: " +
+            message);
     const double lowest = dmin_alt, highest = dmax_alt;
     if (format2 == 1) {
         const int width = itype2 == 0 ? 2 : 4;

@@ -6,12 +6,13 @@
 // the unit answers (refused ones and an early end among them) chosen from the input's
 // hash, so that the descriptor bytes stay a plain descriptor. The cells read must be
 // the raster's stored values over the unit factor, to the bit.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "dem_files.h"
@@ -42,13 +43,15 @@ std::string raster_bytes(const std::uint8_t* data, std::size_t size, std::size_t
 void compare_with_sscanf(const std::uint8_t* data, std::size_t size, int val) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     int v[6] = {0, 0, 0, 0, 0, 0};
-    const int n = std::sscanf(text.c_str(), "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    const int n =
+        std::sscanf(text.c_str(), "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
     const int got[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
     for (int k = 0; k < 6; ++k) {
         const int expected = k < n ? v[k] : 0;
         if (got[k] != expected)
-            fuzz::finding("descriptor number " + std::to_string(k + 1) + " is read as " + std::to_string(got[k]) +
-                          " where sscanf reads " + (k < n ? std::to_string(v[k]) : "nothing"));
+            fuzz::finding("descriptor number " + std::to_string(k + 1) + " is read as " +
+                          std::to_string(got[k]) + " where sscanf reads " +
+                          (k < n ? std::to_string(v[k]) : "nothing"));
     }
 }
 
@@ -64,17 +67,20 @@ void check_cells(const std::string& raster, std::size_t cell_bytes) {
             if (skip_known && k < raster.size() && k + cell_bytes > raster.size()) continue;
             long long v = 0;
             if (k + cell_bytes <= raster.size())
-                v = cell_bytes == 2 ? static_cast<long long>(b[k] | (b[k + 1] << 8))
-                                    : static_cast<std::int32_t>(static_cast<std::uint32_t>(b[k]) |
-                                                                (static_cast<std::uint32_t>(b[k + 1]) << 8) |
-                                                                (static_cast<std::uint32_t>(b[k + 2]) << 16) |
-                                                                (static_cast<std::uint32_t>(b[k + 3]) << 24));
+                v = cell_bytes == 2
+                        ? static_cast<long long>(b[k] | (b[k + 1] << 8))
+                        : static_cast<std::int32_t>(static_cast<std::uint32_t>(b[k]) |
+                                                    (static_cast<std::uint32_t>(b[k + 1]) << 8) |
+                                                    (static_cast<std::uint32_t>(b[k + 2]) << 16) |
+                                                    (static_cast<std::uint32_t>(b[k + 3]) << 24));
             const double expected = static_cast<double>(static_cast<long double>(v) / coef);
             const double got = input_elevation(i, j);
             if (std::memcmp(&expected, &got, sizeof expected) != 0) {
                 char text[200];
-                std::snprintf(text, sizeof text, "cell [%d][%d] stored as %lld with factor %g reads as %.17g, not %.17g",
-                              i, j, v, coef, got, expected);
+                std::snprintf(
+                    text, sizeof text,
+                    "cell [%d][%d] stored as %lld with factor %g reads as %.17g, not %.17g", i, j,
+                    v, coef, got, expected);
                 fuzz::finding(text);
             }
         }
@@ -108,18 +114,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (fuzz::run_phases([&] { exists = read_descriptor(descriptor, val); })) {
         if (!exists) fuzz::finding("read_descriptor() finds no descriptor where one exists");
         if (nb_lig < 1 || nb_col < 1 || !descr_OK)
-            fuzz::finding("read_descriptor() accepted a geometry of " + std::to_string(nb_lig) + " x " +
-                          std::to_string(nb_col));
+            fuzz::finding("read_descriptor() accepted a geometry of " + std::to_string(nb_lig) +
+                          " x " + std::to_string(nb_col));
         // DEM_VARNEL_FUZZ_SKIP_KNOWN: before 7b6b2a5 read_descriptor() took a NUL byte for
         // white space (regressions/fuzz_descriptor/nul_taken_as_white_space.txt).
-        if (!(skip_known && std::memchr(data, 0, size) != nullptr)) compare_with_sscanf(data, size, val);
+        if (!(skip_known && std::memchr(data, 0, size) != nullptr))
+            compare_with_sscanf(data, size, val);
 
         // Exact, half as long, or three bytes over; never more than 64 KiB of file.
-        const unsigned long long exact = static_cast<unsigned long long>(nb_lig) * nb_col * cell_bytes;
+        const unsigned long long exact =
+            static_cast<unsigned long long>(nb_lig) * nb_col * cell_bytes;
         unsigned long long length = exact;
         switch ((h >> 1) % 3) {
-            case 1: length = exact / 2; break;
-            case 2: length = exact + 3; break;
+            case 1:
+                length = exact / 2;
+                break;
+            case 2:
+                length = exact + 3;
+                break;
         }
         if (length > (1u << 16)) length = 1u << 16;
         const std::string cells = raster_bytes(data, size, static_cast<std::size_t>(length));
@@ -127,7 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         if (pix_size == 0) pix_size = 1 + static_cast<int>((h >> 4) % 30);  // as the dialogue asks
         dpix_size = pix_size;
-        fuzz::begin_answers(unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
+        fuzz::begin_answers(
+            unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
         if (fuzz::run_phases([&] {
                 f1 = open_input(raster, true);
                 dem_lecture();

@@ -3,12 +3,13 @@
 // run must end when the answers end, must never change its input files, and must leave
 // either complete output files that agree with the run state or, after a failure, no
 // output and no temporary file at all.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
-#include <unistd.h>
 
 #include "dem_files.h"
 #include "dem_varnel.h"
@@ -26,7 +27,8 @@ std::string cells16(int lines, int columns, int base) {
     std::string bytes;
     for (int i = 0; i < lines; ++i)
         for (int j = 0; j < columns; ++j) {
-            const unsigned v = (i == 2 && j == 3) ? 0u : static_cast<unsigned>(base + 37 * i + 11 * j);
+            const unsigned v =
+                (i == 2 && j == 3) ? 0u : static_cast<unsigned>(base + 37 * i + 11 * j);
             bytes += static_cast<char>(v & 0xff);
             bytes += static_cast<char>(v >> 8);
         }
@@ -56,7 +58,8 @@ void lay_inputs() {
     inputs["d/c_m2.raw"] = cells16(5, 7, 300);
     inputs["d/c_m4.raw"] = cells32(5, 7);
     inputs["d/g.asc"] =
-        "ncols 5\r\nnrows 6\r\nxllcorner 1000.5\r\nyllcorner -20\r\ncellsize 25\r\nnodata_value -9999\r\n"
+        "ncols 5\r\nnrows 6\r\nxllcorner 1000.5\r\nyllcorner -20\r\ncellsize 25\r\nnodata_value "
+        "-9999\r\n"
         "10 11 12 13 14\r\n15 16 -9999 18 19\r\n20 21 22 23 24\r\n"
         "25 26 27 28 29\r\n30 31 32 33 34\r\n35 36 37 38 39.5\r\n";
     inputs["d/h_m2.raw"] = cells16(2, 5, 90);
@@ -88,7 +91,8 @@ void check_output(const std::string& name) {
         else if (ends_with(name, (tag + ".txt").c_str()))
             fuzz::check_descriptor_file(path, width, nb_lig4, nb_col4, pix_size_out);
     }
-    if (ends_with(name, "_varnel.asc")) fuzz::check_ascii_file(path, nb_lig4, nb_col4, dmin_alt, dmax_alt);
+    if (ends_with(name, "_varnel.asc"))
+        fuzz::check_ascii_file(path, nb_lig4, nb_col4, dmin_alt, dmax_alt);
 }
 
 // A descriptor the dialogue created for a raster without one, completed by the reader.

@@ -1,6 +1,11 @@
 // Support shared by the fuzz targets; see harness.h.
 #include "harness.h"
 
+#include <stdio.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,10 +13,6 @@
 #include <filesystem>
 #include <limits>
 #include <new>
-#include <stdio.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 
 #include "LIB/GRIDUTIL.h"
@@ -146,7 +147,8 @@ void make_dir(const std::string& path) {
 
 void write_file(const std::string& path, const void* data, std::size_t size) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || (size > 0 && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0) {
+    if (f == nullptr || (size > 0 && std::fwrite(data, 1, size, f) != size) ||
+        std::fclose(f) != 0) {
         std::perror(path.c_str());
         std::abort();
     }
@@ -261,7 +263,8 @@ void end_input() {
     const long grown = peak_kib() - peak_kib_at_start;
     if (grown > slack_kib)
         finding("the resident memory grew by " + std::to_string(grown / 1024) +
-                " MiB in one run under a memory_ceiling of " + std::to_string(memory_ceiling >> 20) +
+                " MiB in one run under a memory_ceiling of " +
+                std::to_string(memory_ceiling >> 20) +
                 " MiB: memory was taken without asking memory_available(), or more than was asked");
 }
 
@@ -271,11 +274,13 @@ void check_raster_file(const std::string& path, int width, int lines, int column
     if (!read_file(path, bytes)) finding("save() left no raster " + path);
     const unsigned long long expected = static_cast<unsigned long long>(lines) * columns * width;
     if (bytes.size() != expected)
-        finding(path + " holds " + std::to_string(bytes.size()) + " bytes, not " + std::to_string(expected));
+        finding(path + " holds " + std::to_string(bytes.size()) + " bytes, not " +
+                std::to_string(expected));
     // Stored values truncate toward zero, which keeps their order.
     const long double low = std::trunc(static_cast<long double>(lowest) * factor);
     const long double high = std::trunc(static_cast<long double>(highest) * factor);
-    const bool fits = width == 2 ? low >= 0 && high <= 65535 : low >= -2147483648.0L && high <= 2147483647.0L;
+    const bool fits =
+        width == 2 ? low >= 0 && high <= 65535 : low >= -2147483648.0L && high <= 2147483647.0L;
     if (!fits) return;  // stored modulo the cell width: no order to check
     const auto* b = reinterpret_cast<const unsigned char*>(bytes.data());
     for (std::size_t k = 0; k + width <= bytes.size(); k += width) {
@@ -283,7 +288,8 @@ void check_raster_file(const std::string& path, int width, int lines, int column
         if (width == 2)
             v = b[k] | (b[k + 1] << 8);
         else
-            v = static_cast<std::int32_t>(static_cast<std::uint32_t>(b[k]) | (static_cast<std::uint32_t>(b[k + 1]) << 8) |
+            v = static_cast<std::int32_t>(static_cast<std::uint32_t>(b[k]) |
+                                          (static_cast<std::uint32_t>(b[k + 1]) << 8) |
                                           (static_cast<std::uint32_t>(b[k + 2]) << 16) |
                                           (static_cast<std::uint32_t>(b[k + 3]) << 24));
         if (v < low || v > high)
@@ -293,7 +299,8 @@ void check_raster_file(const std::string& path, int width, int lines, int column
     }
 }
 
-void check_descriptor_file(const std::string& path, int width, int lines, int columns, double pixel_size) {
+void check_descriptor_file(const std::string& path, int width, int lines, int columns,
+                           double pixel_size) {
     std::string text;
     if (!read_file(path, text)) finding("save() left no descriptor " + path);
     int v[6];
@@ -304,16 +311,18 @@ void check_descriptor_file(const std::string& path, int width, int lines, int co
                 std::to_string(columns) + "): " + text);
 }
 
-void check_ascii_file(const std::string& path, int lines, int columns, double lowest, double highest) {
+void check_ascii_file(const std::string& path, int lines, int columns, double lowest,
+                      double highest) {
     std::string text;
     if (!read_file(path, text)) finding("save() left no ASCII grid " + path);
     int c = -1, l = -1, used = 0;
     double x, y, size, nodata_value;
-    if (std::sscanf(text.c_str(), "ncols %d nrows %d xllcorner %lf yllcorner %lf cellsize %lf nodata_value %lf%n",
+    if (std::sscanf(text.c_str(),
+                    "ncols %d nrows %d xllcorner %lf yllcorner %lf cellsize %lf nodata_value %lf%n",
                     &c, &l, &x, &y, &size, &nodata_value, &used) != 6 ||
         c != columns || l != lines)
-        finding(path + " has a header that does not give the output size " + std::to_string(lines) + " x " +
-                std::to_string(columns));
+        finding(path + " has a header that does not give the output size " + std::to_string(lines) +
+                " x " + std::to_string(columns));
     const char* p = text.c_str() + used;
     const long long expected = static_cast<long long>(lines) * columns;
     long long count = 0;
@@ -325,14 +334,14 @@ void check_ascii_file(const std::string& path, int lines, int columns, double lo
         if (end == p) break;
         p = end;
         if (!(v >= lowest - tolerance_low && v <= highest + tolerance_high))
-            finding(path + ": value " + std::to_string(count) + " = " + show(v) + " lies outside the input range [" +
-                    show(lowest) + ", " + show(highest) + "]");
+            finding(path + ": value " + std::to_string(count) + " = " + show(v) +
+                    " lies outside the input range [" + show(lowest) + ", " + show(highest) + "]");
         ++count;
     }
     while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r') ++p;
     if (*p != '\0' || count != expected)
-        finding(path + " holds " + std::to_string(count) + " values, not " + std::to_string(expected) +
-                (*p != '\0' ? ", then text that is not a number" : ""));
+        finding(path + " holds " + std::to_string(count) + " values, not " +
+                std::to_string(expected) + (*p != '\0' ? ", then text that is not a number" : ""));
 }
 
 }  // namespace fuzz

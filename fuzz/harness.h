@@ -72,6 +72,7 @@ void check_descriptor_file(const std::string& path, int width, int lines, int co
                            double pixel_size);
 // an ASCII grid: the header's size and exactly lines x columns values, each within
 // the bounds to the six decimals written.
-void check_ascii_file(const std::string& path, int lines, int columns, double lowest, double highest);
+void check_ascii_file(const std::string& path, int lines, int columns, double lowest,
+                      double highest);
 
 }  // namespace fuzz

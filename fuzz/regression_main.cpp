@@ -3,17 +3,18 @@
 // notes *.md skipped), goes to LLVMFuzzerTestOneInput in a child process of its own
 // with a time limit. The run fails when any input crashes, aborts or hangs, and names
 // each such input.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
-#include <cstring>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
@@ -42,7 +43,8 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(p, error)) {
             std::vector<std::string> found;
             for (const auto& entry : std::filesystem::directory_iterator(p))
-                if (entry.is_regular_file() && wanted(entry.path())) found.push_back(entry.path().string());
+                if (entry.is_regular_file() && wanted(entry.path()))
+                    found.push_back(entry.path().string());
             std::sort(found.begin(), found.end());
             inputs.insert(inputs.end(), found.begin(), found.end());
         } else if (std::filesystem::is_regular_file(p, error)) {
@@ -61,7 +63,8 @@ int main(int argc, char** argv) {
     int failed = 0;
     for (const std::string& path : inputs) {
         std::ifstream file(path, std::ios::binary);
-        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::vector<char> bytes((std::istreambuf_iterator<char>(file)),
+                                      std::istreambuf_iterator<char>());
         const pid_t child = fork();
         if (child < 0) {
             std::perror("fork");
@@ -69,7 +72,8 @@ int main(int argc, char** argv) {
         }
         if (child == 0) {
             alarm(seconds_per_input);
-            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                   bytes.size());
             _exit(0);  // the parent owns the image root and removes it at its exit
         }
         int status = 0;
@@ -78,8 +82,8 @@ int main(int argc, char** argv) {
         ++failed;
         if (WIFSIGNALED(status))
             std::fprintf(out, "FAILED %s: %s\n", path.c_str(),
-                        WTERMSIG(status) == SIGALRM ? "no end within the time limit (hang)"
-                                                    : strsignal(WTERMSIG(status)));
+                         WTERMSIG(status) == SIGALRM ? "no end within the time limit (hang)"
+                                                     : strsignal(WTERMSIG(status)));
         else
             std::fprintf(out, "FAILED %s: exit status %d\n", path.c_str(), WEXITSTATUS(status));
         std::fflush(out);

@@ -69,7 +69,7 @@ if ! { CC=clang CXX=clang++ cmake -S fuzz -B "$build" -DDEM_VARNEL_TREE="$tree" 
   exit 1
 fi
 
-runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head)"
+runs="build-fuzz/runs/$(date +%Y%m%d-%H%M%S)$([ "$head" = 1 ] && echo -head || true)"
 mkdir -p "$runs"
 if [ "$head" = 1 ]; then git rev-parse HEAD >"$runs/commit"; echo "fuzzing commit $(cat "$runs/commit")"; fi
 # The targets' private image roots: on tmpfs where there is one, since a completed run

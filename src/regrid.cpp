@@ -400,8 +400,8 @@ void make_padded_input() {
     release_padded_input();  // a grid read before is replaced, not leaked
     nb_lig2 = nb_lig + 4;
     nb_col2 = nb_col + 4;
-    require_memory("input", nb_col2, nb_lig2, sizeof(double));
-    dtab_prov1 = checked_grid(dmatrice_bloc(nb_col2, nb_lig2), nb_col2, nb_lig2, "input");
+    require_memory("padded input", nb_col2, nb_lig2, sizeof(double));
+    dtab_prov1 = checked_grid(dmatrice_bloc(nb_col2, nb_lig2), nb_col2, nb_lig2, "padded input");
     dtab_in = static_cast<double**>(gridutil_calloc(static_cast<std::size_t>(nb_lig), sizeof(double*)));
     if (dtab_in == nullptr) out_of_memory("input", nb_col, nb_lig, sizeof(double));
     for (int i = 0; i < nb_lig; ++i) dtab_in[i] = dtab_prov1[i + 3] + 3;
