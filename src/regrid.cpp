@@ -242,9 +242,11 @@ int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
 constexpr int neighbour_line[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
 constexpr int neighbour_column[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
 
-// First filling pass over interior row i, in place.
-void fill_data_row(double** t, int i, int columns) {
+// First filling pass over interior row i, in place; returns how many of its interior
+// cells are still 0.0.
+int fill_data_row(double** t, int i, int columns) {
     double* row = t[i];
+    int left = 0;
     for (int j = 1; (j = wide_rows.next_zero(row, j, columns - 1)) < columns - 1; ++j) {
         double dval = 0.0;
         int ico = 0;
@@ -256,25 +258,38 @@ void fill_data_row(double** t, int i, int columns) {
             }
         }
         if (ico > 0) row[j] = static_cast<double>(static_cast<ld>(dval) / ico);
+        if (row[j] == 0.0) ++left;  // no neighbour, or a mean of 0.0
     }
+    return left;
 }
 
-// Second filling pass over row i, border included, in place.
-void fill_all_row(double** t, int i, int lines, int columns) {
-    double* row = t[i];
-    for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j) {
-        double dval = 0.0;
-        int ico = 0;
-        for (int k = 0; k < 8; ++k) {
-            const int l = i + neighbour_line[k], c = j + neighbour_column[k];
-            if (l >= 0 && l < lines && c >= 0 && c < columns) {
-                ++ico;
-                dval = sum(dval, t[l][c]);
-            }
+// The second filling of cell (i, j), which is 0.0.
+void fill_from_all_cell(double** t, int i, int j, int lines, int columns) {
+    double dval = 0.0;
+    int ico = 0;
+    for (int k = 0; k < 8; ++k) {
+        const int l = i + neighbour_line[k], c = j + neighbour_column[k];
+        if (l >= 0 && l < lines && c >= 0 && c < columns) {
+            ++ico;
+            dval = sum(dval, t[l][c]);
         }
-        row[j] = static_cast<double>(static_cast<ld>(dval) / ico);
     }
+    t[i][j] = static_cast<double>(static_cast<ld>(dval) / ico);
 }
+
+// Second filling pass over row i, border included, in place. `interior_zeros` false
+// says that the first pass left no empty interior cell in the row (nothing else has
+// written it since), so that only its two border cells need a look.
+void fill_all_row(double** t, int i, int lines, int columns, bool interior_zeros = true) {
+    double* row = t[i];
+    if (!interior_zeros) {
+        if (row[0] == 0.0) fill_from_all_cell(t, i, 0, lines, columns);
+        if (row[columns - 1] == 0.0) fill_from_all_cell(t, i, columns - 1, lines, columns);
+        return;
+    }
+    for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j) fill_from_all_cell(t, i, j, lines, columns);
+}
+
 
 // The 3x3 means of the interior of a row from the rows above, at and below it:
 // out[j] for 1 <= j <= columns - 2, each window sum times 1/9 in extended precision.
@@ -518,6 +533,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
         return interior(x) ? smoothed_spread[x % 3] : border_spread[x == 0 ? 0 : 1];
     };
 
+    int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
     StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
     for (int k = 0; k <= L + 2; ++k) {
         if (k < L) {
@@ -533,10 +549,10 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             });
         }
         fill_clock.time([&] {
-            if (interior(k - 1)) fill_data_row(tabout, k - 1, C);
+            if (interior(k - 1)) zeros_left[(k - 1) & 1] = fill_data_row(tabout, k - 1, C);
             const int x = k - 2;
             if (x >= 0 && x < L) {
-                fill_all_row(tabout, x, L, C);
+                fill_all_row(tabout, x, L, C, !interior(x) || zeros_left[x & 1] > 0);
                 filled_spread[x % 3] = wide_rows.row_spread(tabout[x], C);
                 if (!interior(x)) border_spread[x == 0 ? 0 : 1] = filled_spread[x % 3];
             }

@@ -215,17 +215,18 @@ double defined_division(double accum, double area) {
 // rounded once only where the first rounding lands exactly half way between q and a
 // neighbour: where the error of q, with u its last place, is at least u/2 - u/4096,
 // and q is odd, the neighbour (even) is taken. The error is r / area with the exact
-// remainder r; its rounding to double can decide wrongly only within a hair of that
-// bound, and those lanes, like those outside the normal range, take the defined way.
+// remainder r; r times the rounded reciprocal of area is within 2^-51 of it relatively,
+// so it can decide wrongly only within a hair of that bound, and those lanes, like
+// those outside the normal range, take the defined way.
 void divide_by_area(double* row, int columns, double area) {
     int j = 0;
 #ifdef WIDE_ROWS_FMA
-    const Lanes divisor = splat(area);
+    const Lanes divisor = splat(area), reciprocal = splat(1.0 / area);
     for (; j + lanes <= columns; j += lanes) {
         const Lanes a = load(row + j);
         const Lanes q = a / divisor;
         const Lanes r = -fused_multiply_subtract(q, divisor, a);  // a - q * area, exactly
-        const Lanes error = r / divisor;
+        const Lanes error = r * reciprocal;
         const Lanes u = power_of(q) * 0x1p-52;
         const Lanes bound = u * 0x1.ffcp-2;  // u/2 - u/4096
         const Lanes size = magnitude(error);
