@@ -294,6 +294,7 @@ std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double 
     };
     int j = 0;
     const Lanes f = splat(factor);
+    Ints outside_lanes = {};
     for (; j + lanes <= columns; j += lanes) {
         // Lanes below 2^31 truncate in int32; whole products and the rest go one by one.
         const Lanes p = load(line + j) * f;
@@ -309,8 +310,7 @@ std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double 
             continue;
         }
         if constexpr (sizeof(Cell) == 2) {
-            const Ints outside = (t < 0) | (t > 65535);
-            for (int l = 0; l < lanes; ++l) reduced += outside[l] != 0;
+            outside_lanes -= (t < 0) | (t > 65535);  // each lane that is outside adds 1
             const Shorts low = __builtin_convertvector(t, Shorts);  // modulo 65536
             std::memcpy(cells + j, &low, sizeof low);
         } else {
@@ -318,6 +318,7 @@ std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double 
         }
     }
     for (; j < columns; ++j) one(j);
+    for (int l = 0; l < lanes; ++l) reduced += static_cast<std::uint64_t>(outside_lanes[l]);
     return reduced;
 }
 
