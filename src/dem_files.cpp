@@ -417,6 +417,8 @@ void forget_written_lines() { raster_lines = RasterLines(); }
 
 void save_raster() {
     const bool narrow = itype2 == 0;
+    if (dtab_prov2 == nullptr && raster_lines.written < nb_lig4)
+        fail("the output's lines were not all written during the treatment");
     while (raster_lines.written < nb_lig4) raster_lines.write_next();
     close_pending(pending_f2, f2);
     const int lines[6] = {nb_lig4,
@@ -465,6 +467,8 @@ void write_ascii_values() {
 std::uint32_t stored_bits(double elevation, double factor) { return defined_stored_bits(elevation, factor); }
 
 bool output_written_during_sweep() { return format2 == 1 && f2 != nullptr; }
+
+std::uint64_t output_room() { return f2 == nullptr ? UINT64_MAX : free_space(pending_f2.temp_path); }
 
 void output_row_finished(int padded_row) {
     // Output line i is padded row i + 3; rows come in order, each once.

@@ -54,6 +54,9 @@ void create_output_files(const std::string& data_logical, const std::string& des
 void save();
 void ascii_saving();
 
+// Bytes free where the output files are being written.
+std::uint64_t output_room();
+
 // A raw raster output is written while the engine finishes its lines: the writer asks
 // nothing, so the lines need not wait for the end of the sweep (save writes any left).
 bool output_written_during_sweep();

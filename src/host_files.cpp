@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "failure.h"
@@ -205,6 +206,12 @@ bool same_file(const std::string& logical_a, const std::string& logical_b) {
 #else
     return logical_a == logical_b;
 #endif
+}
+
+std::uint64_t free_space(const std::string& path) {
+    struct statvfs fs;
+    if (statvfs(path.c_str(), &fs) != 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize);
 }
 
 void remove_temporary_files() {

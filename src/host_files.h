@@ -4,6 +4,7 @@
 // in place once complete, so that a failed or interrupted run loses nothing.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -49,6 +50,10 @@ void install_pending(const std::vector<PendingFile*>& files);
 // True when the two logical names denote the same file: by identity where both
 // exist, otherwise by name.
 bool same_file(const std::string& logical_a, const std::string& logical_b);
+
+// Bytes free for an ordinary user on the file system holding the host path, or the
+// largest value when it cannot be told.
+std::uint64_t free_space(const std::string& path);
 
 // Removes every temporary file of the run that is not yet in place; async-signal-safe.
 void remove_temporary_files();

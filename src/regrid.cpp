@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -87,6 +88,35 @@ private:
 };
 
 RawPaddedInput* raw_input_lines = nullptr;  // the padded input being made, during the sweep
+
+// The padded output of a run whose raw raster takes each line as the sweep finishes it:
+// once written, a line is never read again, so only the lines the sweep still works on
+// are held, in a ring, and the grid is never taken whole.
+class OutputRing {
+public:
+    // The sweep reads and writes lines k-7 to k at step k.
+    static constexpr int lines_held = 8;
+
+    OutputRing()
+        : width_(static_cast<std::size_t>(nb_col3)), lines_(lines_held * width_),
+          table_(static_cast<std::size_t>(nb_lig3), nullptr) {}
+
+    double** table() { return table_.data(); }
+
+    // Line k takes the place of line k - 8.
+    void enter(int k) {
+        double* line = &lines_[static_cast<std::size_t>(k % lines_held) * width_];
+        std::fill(line, line + width_, 0.0);
+        table_[k] = line;
+    }
+
+private:
+    std::size_t width_;
+    std::vector<double> lines_;
+    std::vector<double*> table_;
+};
+
+OutputRing* output_ring = nullptr;  // the padded output's lines, during the sweep
 
 }  // namespace
 
@@ -369,12 +399,14 @@ double bigger(double x) {
 
 long double scaled_count(int count, double r) { return static_cast<ld>(count) * r; }
 
-std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns) {
+std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns, bool output_held) {
     const std::uint64_t in = static_cast<std::uint64_t>(lines + 4) * static_cast<std::uint64_t>(columns + 4);
     const std::uint64_t out = static_cast<std::uint64_t>(out_lines + 4) * static_cast<std::uint64_t>(out_columns + 4);
-    // The padded input and output grids, both whole at the start of the sweep, and some
-    // twenty lines of either width for the sweep's rings, the readers and the writers.
-    return 8 * (in + out) + 20 * 8 * static_cast<std::uint64_t>(columns + out_columns + 8) + (1u << 20);
+    // The input (held as doubles; raw cells take less), the padded output when it is held
+    // whole, and some twenty lines of either width for the sweep's rings, the readers and
+    // the writers.
+    return 8 * in + (output_held ? 8 * out : 0) + 20 * 8 * static_cast<std::uint64_t>(columns + out_columns + 8) +
+           (1u << 20);
 }
 
 std::string output_problem(int lines, int columns, double r) {
@@ -391,13 +423,25 @@ std::string output_problem(int lines, int columns, double r) {
         return text;
     }
     const long long out_lines = static_cast<long long>(l), out_columns = static_cast<long long>(c);
-    const std::uint64_t needed = run_memory(lines, columns, out_lines, out_columns);
+    const std::uint64_t needed = run_memory(lines, columns, out_lines, out_columns, format2 != 1);
     const std::uint64_t room = memory_available();
     if (needed > room) {
         std::snprintf(text, sizeof text,
                       "an output of %lld lines and %lld columns needs %s in all, more than the "
                       "%s this machine can give",
                       out_lines, out_columns, mebibytes(needed).c_str(), mebibytes(room).c_str());
+        return text;
+    }
+    // The file written: its cells, or for an ASCII grid at least "0.000000\t" a value.
+    const double file = static_cast<double>(out_lines) * static_cast<double>(out_columns) *
+                        (format2 == 1 ? (itype2 == 0 ? 2.0 : 4.0) : 9.0);
+    const std::uint64_t disk = output_room();
+    if (file > static_cast<double>(disk)) {
+        std::snprintf(text, sizeof text,
+                      "an output of %lld lines and %lld columns makes a file of %s, more than the "
+                      "%s free where it is written",
+                      out_lines, out_columns, mebibytes(static_cast<std::uint64_t>(file)).c_str(),
+                      mebibytes(disk).c_str());
         return text;
     }
     return "";
@@ -466,16 +510,30 @@ void treatment() {
     say("\n\n\tThe resulting image will have : ");
     say("\n\t\t%d lines and %d columns ", nb_lig4, nb_col4);
 
-    // Both padded grids come zero-filled from the system: the input's margins are 0.0
-    // and every output cell is 0.0 until the kernel writes it.
-    require_memory("padded output", nb_col3, nb_lig3, sizeof(double));
-    dtab_prov2 = checked_grid(dmatrice_bloc(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
-    struct Writer {  // the output's lines go out during the sweep, whatever happens
-        Writer() { row_finished = output_written_during_sweep() ? output_row_finished : nullptr; }
-        ~Writer() { row_finished = nullptr; }
+    // The padded output comes zero-filled, every cell 0.0 until the kernel writes it; a
+    // raw raster output takes its lines during the sweep, from a ring of lines.
+    const bool written_during_sweep = output_written_during_sweep();
+    std::unique_ptr<OutputRing> ring;
+    if (written_during_sweep) {
+        ring = std::make_unique<OutputRing>();
+    } else {
+        require_memory("padded output", nb_col3, nb_lig3, sizeof(double));
+        dtab_prov2 = checked_grid(dmatrice_bloc(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
+    }
+    struct Writer {  // in place for the sweep only, whatever happens
+        explicit Writer(OutputRing* r) {
+            row_finished = r != nullptr ? output_row_finished : nullptr;
+            output_ring = r;
+            if (r != nullptr) dtab_prov2 = r->table();
+        }
+        ~Writer() {
+            if (output_ring != nullptr) dtab_prov2 = nullptr;  // every line is written
+            row_finished = nullptr;
+            output_ring = nullptr;
+        }
         Writer(const Writer&) = delete;
         Writer& operator=(const Writer&) = delete;
-    } writer;
+    } writer(ring.get());
     if (dtab_in != nullptr) {
         transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
         release_padded_input();
@@ -520,6 +578,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
     // that of a raw raster is made as the kernel reaches its lines.
     const bool release_input = tabin == dtab_prov1 && dtab_in != nullptr;
     RawPaddedInput* const made = tabin == dtab_prov1 ? raw_input_lines : nullptr;
+    OutputRing* const ring = tabout == dtab_prov2 ? output_ring : nullptr;
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
     // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
@@ -539,6 +598,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
             kernel_clock.time([&] {
+                if (ring != nullptr) ring->enter(k);
                 if (made != nullptr) {
                     const Footprint line = footprint(k, f.lfacteur, plan.lw.data());
                     made->need(line.start, line.start + line.last);

@@ -72,5 +72,6 @@ long double scaled_count(int count, double ratio);
 // column, too large to address, or more memory than the machine can give), or empty.
 std::string output_problem(int lines, int columns, double ratio);
 
-// Bytes the whole run needs at its peak for these input and output sizes.
-std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns);
+// Bytes the whole run needs at its peak for these input and output sizes, the padded
+// output held whole or not (a raw raster output takes its lines during the sweep).
+std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns, bool output_held);

@@ -229,17 +229,25 @@ TEST(WriterSessions, AFullDeviceFailsTheRunAndKeepsThePreviousOutput) {
     root.write("d/keep", "");
     if (mount("tmpfs", root.file("d").c_str(), "tmpfs", 0, "size=64k") != 0)
         GTEST_SKIP() << "mounting a small file system needs privileges";
-    std::vector<std::uint16_t> cells(20 * 20, 700);
+    std::vector<std::uint16_t> cells(18 * 18, 12345);
     root.write("d/dem_m2.raw", raw16(cells));
-    root.write("d/dem_m2.txt", "20\n20\n2\n700\n700\n10\n");
+    root.write("d/dem_m2.txt", "18\n18\n2\n12345\n12345\n10\n");
     root.write("d/dem_varnel.asc", "previous result");
-    const Session s = run_program(root, "d dem 1 0 0 0 0 10 2 0 0\n");
+    root.write("d/dem_varnel_m4.raw", "previous raster");
+    // A 72 x 72 ASCII grid of "1234.500000\t" does not fit the 52 KiB left, though the
+    // least it could take (9 bytes a value) would: the write fails on the way.
+    Session s = run_program(root, "d dem 1 0 1 0 0 4 1 0 0\n");
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("dem_varnel: cannot write c:\\images\\d\\dem_varnel.asc"), std::string::npos) << s.err;
     EXPECT_NE(s.err.find("No space left on device"), std::string::npos) << s.err;
     EXPECT_EQ(root.read("d/dem_varnel.asc"), "previous result");
-    const auto files = root.snapshot();
-    EXPECT_EQ(files.size(), 3u) << "no temporary file is left";
+    // A 180 x 180 32-bit raster (127 KiB) is known not to fit before anything is computed.
+    s = run_program(root, "d dem 1 0 1 0 1 1 10 1\n");
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("makes a file of"), std::string::npos) << s.err;
+    EXPECT_EQ(root.read("d/dem_varnel_m4.raw"), "previous raster");
+    EXPECT_FALSE(root.has_temporary());
+    EXPECT_EQ(root.snapshot().size(), 4u) << "the input, its descriptor and the two old outputs";
     umount(root.file("d").c_str());
 }
 
