@@ -68,15 +68,14 @@ public:
             input_line(data, line + 3);  // the three columns before and one after stay 0.0
             table_[made_] = line;
         }
-        for (; given_back_ < first - 3 && given_back_ < nb_lig; ++given_back_) {
-            if (jtab1 != nullptr) {
-                gridutil_free(jtab1[given_back_]);
-                jtab1[given_back_] = nullptr;
-            } else {
-                gridutil_free(itab1[given_back_]);
-                itab1[given_back_] = nullptr;
-            }
-            table_[given_back_ + 3] = zeros_.data();
+        // Every 64 lines, the raw lines left behind go back to the system.
+        const int behind = std::min(first - 3, nb_lig);
+        if (behind >= given_back_ + 64) {
+            if (jtab1 != nullptr)
+                usmatrice_bloc_release_rows(jtab1, behind);
+            else
+                imatrice_bloc_release_rows(itab1, behind);
+            for (; given_back_ < behind; ++given_back_) table_[given_back_ + 3] = zeros_.data();
         }
     }
 
@@ -468,19 +467,17 @@ void make_padded_input() {
 
 void make_raw_input() {
     static int made_lines = 0;  // a grid read before is replaced, not leaked
-    frusmatrice(jtab1, made_lines);
-    frimatrice(itab1, made_lines);
+    frusmatrice_bloc(jtab1, made_lines);
+    frimatrice_bloc(itab1, made_lines);
     jtab1 = nullptr;
     itab1 = nullptr;
     made_lines = nb_lig;
-    // Each line is a heap block of its own: its pointer and the heap's bookkeeping too.
-    const std::size_t line_bytes = sizeof(void*) + 32;
     if (itype == 0) {
-        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t), line_bytes);
-        jtab1 = checked_grid(usmatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t));
+        jtab1 = checked_grid(usmatrice_bloc(nb_col, nb_lig), nb_col, nb_lig, "input");
     } else {
-        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t), line_bytes);
-        itab1 = checked_grid(imatrice(nb_col, nb_lig), nb_col, nb_lig, "input");
+        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t));
+        itab1 = checked_grid(imatrice_bloc(nb_col, nb_lig), nb_col, nb_lig, "input");
     }
 }
 

@@ -35,8 +35,8 @@ std::uint16_t** jtab2;
 
 void release_grids() {
     gridutil_free(dtab_in);  // a view of dtab_prov1's data cells
-    frimatrice(itab1, nb_lig);
-    frusmatrice(jtab1, nb_lig);
+    frimatrice_bloc(itab1, nb_lig);
+    frusmatrice_bloc(jtab1, nb_lig);
     frdmatrice_bloc(dtab_prov1, nb_lig2);
     frdmatrice_bloc(dtab_prov2, nb_lig3);
     frdmatrice(dtab_out, nb_lig4);
