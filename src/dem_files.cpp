@@ -464,8 +464,6 @@ void write_ascii_values() {
 
 }  // namespace
 
-std::uint32_t stored_bits(double elevation, double factor) { return defined_stored_bits(elevation, factor); }
-
 bool output_written_during_sweep() { return format2 == 1 && f2 != nullptr; }
 
 std::uint64_t output_room() { return f2 == nullptr ? UINT64_MAX : free_space(pending_f2.temp_path); }

@@ -61,8 +61,3 @@ std::uint64_t output_room();
 // nothing, so the lines need not wait for the end of the sweep (save writes any left).
 bool output_written_during_sweep();
 void output_row_finished(int padded_row);
-
-// The stored value of an elevation: elevation x coef formed in extended precision,
-// truncated toward zero; the low 32 bits of that integer (two's complement). A value
-// that is not a number gives 0.
-std::uint32_t stored_bits(double elevation, double factor);

@@ -30,10 +30,10 @@ extern bool open_ascii_OK;    // the input was an ASCII grid
 extern double X_min, Y_min;   // lower-left corner
 extern double nodata;         // no-data value of an ASCII header; never applied
 
-extern double** dtab_in;        // input elevations in metres, nb_lig x nb_col: a view of
-                                // the data cells of dtab_prov1
-extern std::int32_t** itab1;    // raw input cells (read a line at a time: unused)
-extern std::uint16_t** jtab1;   // raw 16-bit input cells as read (likewise)
+extern double** dtab_in;        // input elevations in metres, nb_lig x nb_col, of an ASCII
+                                // grid: a view of the data cells of dtab_prov1
+extern std::int32_t** itab1;    // raw 32-bit input cells as read (a block grid)
+extern std::uint16_t** jtab1;   // raw 16-bit input cells as read (a block grid)
 
 extern double ratio;         // input pixel size / output pixel size
 extern double pix_size_out;  // output pixel size
@@ -44,8 +44,10 @@ extern int nb_lig4, nb_col4;  // output lines, columns
 extern int nb_lig2, nb_col2;  // padded input size
 extern int nb_lig3, nb_col3;  // padded output size
 
-extern double** dtab_prov1;  // padded input (a block grid)
-extern double** dtab_prov2;  // padded output (a block grid)
+extern double** dtab_prov1;  // padded input (a block grid; for a raw raster, its lines
+                             // are made from the raw cells during the sweep)
+extern double** dtab_prov2;  // padded output (a block grid; for a raw raster output, a
+                             // ring of the lines the sweep works on)
 
 // The unpadded, framed and raw output grids: written a line at a time, so unused.
 extern double** dtab_out;

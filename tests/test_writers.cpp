@@ -80,21 +80,21 @@ TEST_F(Writers, FrameIsThreeCellsOfTheLowestElevation) {
 }
 
 TEST_F(Writers, StoredUnitsAreTheTruncatedExtendedProductAndItsLowBits) {
-    EXPECT_EQ(stored_bits(12.34, 10.0), 123u);
-    EXPECT_EQ(stored_bits(0.3, 10.0), 2u) << "0.3 x 10 is just below 3 in extended precision";
-    EXPECT_EQ(stored_bits(123.9, 1.0), 123u);
-    EXPECT_EQ(stored_bits(-0.7, 1.0), 0u);
-    EXPECT_EQ(stored_bits(-1.5, 1.0) & 0xFFFF, 65535u);
-    EXPECT_EQ(stored_bits(65.536, 1000.0) & 0xFFFF, 0u);
-    EXPECT_EQ(stored_bits(std::nan(""), 1.0), 0u);
-    EXPECT_EQ(stored_bits(HUGE_VAL, 1.0), 0u);
+    EXPECT_EQ(defined_stored_bits(12.34, 10.0), 123u);
+    EXPECT_EQ(defined_stored_bits(0.3, 10.0), 2u) << "0.3 x 10 is just below 3 in extended precision";
+    EXPECT_EQ(defined_stored_bits(123.9, 1.0), 123u);
+    EXPECT_EQ(defined_stored_bits(-0.7, 1.0), 0u);
+    EXPECT_EQ(defined_stored_bits(-1.5, 1.0) & 0xFFFF, 65535u);
+    EXPECT_EQ(defined_stored_bits(65.536, 1000.0) & 0xFFFF, 0u);
+    EXPECT_EQ(defined_stored_bits(std::nan(""), 1.0), 0u);
+    EXPECT_EQ(defined_stored_bits(HUGE_VAL, 1.0), 0u);
     // Far beyond any integer type: still the low bits of the exact truncated integer.
     std::mt19937_64 random(7);
     for (int k = 0; k < 2000; ++k) {
         const double v = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 70)) *
                          (k % 2 ? -1 : 1);
         const auto exact = static_cast<__int128>(std::trunc(static_cast<long double>(v) * 1000.0L));
-        EXPECT_EQ(stored_bits(v, 1000.0), static_cast<std::uint32_t>(static_cast<unsigned __int128>(exact)))
+        EXPECT_EQ(defined_stored_bits(v, 1000.0), static_cast<std::uint32_t>(static_cast<unsigned __int128>(exact)))
             << v;
     }
 }
@@ -275,7 +275,7 @@ TEST_F(Writers, EveryCellIsTheTruncatedExtendedProductForEveryUnit) {
         for (int i = 0; i < lines; ++i)
             for (int j = 0; j < columns; ++j) {
                 const double v = values[i * columns + j];
-                ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3], static_cast<std::int32_t>(stored_bits(v, factor))) << v;
+                ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3], static_cast<std::int32_t>(defined_stored_bits(v, factor))) << v;
             }
     }
 }
