@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "LIB/GRIDUTIL.h"
@@ -26,13 +26,6 @@ namespace {
 using ld = long double;
 
 inline double sum(double a, double b) { return static_cast<double>(static_cast<ld>(a) + b); }
-
-// 1/9 rounded to double: the 3x3 sums are multiplied by it, not divided by 9.
-constexpr double one_ninth = 1.0 / 9.0;
-
-}  // namespace
-
-namespace {
 
 // A raw cell in metres: the cell over coef, formed in extended precision and rounded to
 // double, which one double division gives here (see divide_by_unit).
@@ -102,12 +95,8 @@ public:
 
     double** table() { return table_.data(); }
 
-    // Line k takes the place of line k - 8.
-    void enter(int k) {
-        double* line = &lines_[static_cast<std::size_t>(k % lines_held) * width_];
-        std::fill(line, line + width_, 0.0);
-        table_[k] = line;
-    }
+    // Line k takes the place of line k - 8; the kernel writes every cell of it.
+    void enter(int k) { table_[k] = &lines_[static_cast<std::size_t>(k % lines_held) * width_]; }
 
 private:
     std::size_t width_;
@@ -118,7 +107,6 @@ private:
 OutputRing* output_ring = nullptr;  // the padded output's lines, during the sweep
 
 }  // namespace
-
 
 // The first weight is the stretch to the next boundary, whole weights follow, and the
 // remainder, possibly negative in an enlargement, is kept as it is.
