@@ -12,12 +12,10 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "LIB/GRIDUTIL.h"
 #include "answers.h"
 #include "failure.h"
 #include "fixed_text.h"
 #include "host_files.h"
-#include "host_memory.h"
 #include "phase_times.h"
 #include "regrid.h"
 #include "run_state.h"
