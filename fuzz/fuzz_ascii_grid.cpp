@@ -76,18 +76,35 @@ void check_lf_text(double v) {
     }
 }
 
+std::string lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool whole_real_text(const std::string& s, double& v) {
+    char* end = nullptr;
+    v = std::strtod(s.c_str(), &end);
+    return !s.empty() && *end == '\0';
+}
+
 // The grid ascii_lecture() accepted, against "%d" and "%lf" (strtod) readings of the
-// tokens at the same places: six label-value pairs, then the cells in line order.
+// tokens at the places the header's labels give: ncols and nrows (by their labels when
+// nrows comes first), the corner, the cell size (dx, when dy follows), and the no-data
+// pair unless a number stands where its label would; then the cells in line order.
 void compare_with_strtod(const std::string& text) {
     const std::vector<std::string> t = tokens_of(text);
     const std::size_t cells = static_cast<std::size_t>(nb_lig) * static_cast<std::size_t>(nb_col);
-    if (t.size() < 12 + cells)
+    const auto too_few = [&](std::size_t needed) {
+        if (t.size() >= needed) return false;
         fuzz::finding("ascii_lecture() accepted " + std::to_string(t.size()) + " tokens for a " +
                       std::to_string(nb_lig) + " x " + std::to_string(nb_col) + " grid");
+        return true;
+    };
+    if (too_few(11)) return;
     const auto whole_real = [](const std::string& s) {
-        char* end = nullptr;
-        const double v = std::strtod(s.c_str(), &end);
-        if (*end != '\0') fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a number");
+        double v;
+        if (!whole_real_text(s, v)) fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a number");
         return v;
     };
     const auto whole_int = [](const std::string& s) {
@@ -96,18 +113,35 @@ void compare_with_strtod(const std::string& text) {
         if (*end != '\0') fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
         return v;
     };
-    if (whole_int(t[1]) != nb_col || whole_int(t[3]) != nb_lig)
+    const bool rows_first = lower(t[0]) == "nrows" && lower(t[2]) == "ncols";
+    if (whole_int(t[rows_first ? 3 : 1]) != nb_col || whole_int(t[rows_first ? 1 : 3]) != nb_lig)
         fuzz::finding("the header counts read differ from \"" + t[1] + "\" and \"" + t[3] + "\"");
-    const double* const reals[4] = {&X_min, &Y_min, &dpix_size, &nodata};
-    for (int k = 0; k < 4; ++k)
-        if (!same_bits(whole_real(t[5 + 2 * k]), *reals[k]))
-            fuzz::finding("header value \"" + t[5 + 2 * k] + "\" is read differently from strtod");
+    std::size_t k = 10;
+    double number;
+    bool has_nodata = !whole_real_text(t[k], number);
+    if (has_nodata && lower(t[8]) == "dx" && lower(t[k]) == "dy") {
+        if (too_few(k + 3)) return;
+        if (!same_bits(whole_real(t[k + 1]), dpix_size)) fuzz::finding("dx and dy differ but were accepted");
+        k += 2;
+        has_nodata = !whole_real_text(t[k], number);
+    }
+    if (has_nodata) {
+        if (too_few(k + 2)) return;
+        if (!same_bits(whole_real(t[k + 1]), nodata))
+            fuzz::finding("the no-data value \"" + t[k + 1] + "\" is read differently from strtod");
+        k += 2;
+    }
+    if (too_few(k + cells)) return;
+    const double* const reals[3] = {&X_min, &Y_min, &dpix_size};
+    for (int r = 0; r < 3; ++r)
+        if (!same_bits(whole_real(t[5 + 2 * r]), *reals[r]))
+            fuzz::finding("header value \"" + t[5 + 2 * r] + "\" is read differently from strtod");
     for (const double* v : reals) check_lf_text(*v);
     if (pix_size != static_cast<int>(dpix_size))
         fuzz::finding("pix_size is not dpix_size truncated");
     for (int i = 0; i < nb_lig; ++i)
         for (int j = 0; j < nb_col; ++j) {
-            const std::string& token = t[12 + static_cast<std::size_t>(i) * nb_col + j];
+            const std::string& token = t[k + static_cast<std::size_t>(i) * nb_col + j];
             const double cell = input_elevation(i, j);
             if (!same_bits(whole_real(token), cell))
                 fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" +

@@ -10,21 +10,50 @@
 #include <unistd.h>
 
 #include "failure.h"
+#include "host_files.h"
 
 std::FILE* answer_in = stdin;
 
 void say(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    const int written = std::vfprintf(stdout, format, args);
     va_end(args);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || written < 0) {
+        const std::string reason = system_error();
+        std::clearerr(stdout);
+        fail("cannot write the dialogue to standard output: " + reason);
+    }
 }
 
 void report(const std::string& message) {
     std::fflush(stdout);
-    std::fprintf(stderr, "dem_varnel: %s\n", message.c_str());
+    // Written whole, whatever bytes it holds.
+    const std::string line = "dem_varnel: " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
+}
+
+std::string quoted(std::string_view word) {
+    constexpr std::size_t shown = 40;
+    std::string text = "\"";
+    for (const char c : word.substr(0, shown)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7f) {
+            text += c;
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            text += escaped;
+        }
+    }
+    return text + (word.size() > shown ? "...\"" : "\"");
+}
+
+std::string not_a_choice(int answer, int highest) {
+    std::string text = std::to_string(answer) + " is not one of 0";
+    for (int v = 1; v <= highest; ++v) text += ", " + std::to_string(v);
+    return text;
 }
 
 namespace {
@@ -53,9 +82,10 @@ std::string next_word(bool& too_long, bool& has_nul) {
     return word;
 }
 
-// Asks until a word converts and passes the check.
+// Asks until a word converts and passes the check. `convert` gives the reason to
+// refuse a word, or nothing when it converted.
 template <typename T>
-T answer(const Prompt& ask, bool (*parse)(const std::string&, T&), const char* expected,
+T answer(const Prompt& ask, std::string (*convert)(const std::string&, T&),
          const std::function<std::string(T)>& check) {
     for (;;) {
         ask();
@@ -66,34 +96,53 @@ T answer(const Prompt& ask, bool (*parse)(const std::string&, T&), const char* e
         if (too_long)
             reason = "the answer is longer than " + std::to_string(max_word) + " characters";
         else if (has_nul)
-            reason = "the answer holds a NUL character";
-        else if (!parse(word, value))
-            reason = "\"" + word + "\" is not " + expected;
-        else if (check)
-            reason = check(value);
+            reason = "the answer " + quoted(word) + " holds a NUL character";
+        else
+            reason = convert(word, value);
+        if (reason.empty() && check) reason = check(value);
         if (reason.empty()) return value;
         report(reason + "; asked again");
     }
 }
 
-bool parse_word(const std::string& word, std::string& value) {
+std::string convert_int(const std::string& word, int& value) {
+    const IntWord kind = read_int(word, value);
+    return kind == IntWord::whole ? std::string() : int_refusal(word, kind);
+}
+
+std::string convert_real(const std::string& word, double& value) {
+    return parse_real(word, value) ? std::string() : quoted(word) + " is not a number";
+}
+
+std::string convert_word(const std::string& word, std::string& value) {
     value = word;
-    return true;
+    return "";
 }
 
 }  // namespace
 
-bool parse_int(const std::string& word, int& value) {
-    if (word.empty()) return false;
+IntWord read_int(const std::string& word, int& value) {
+    const char first = word.empty() ? '\0' : word[0];
+    const bool signed_digits = first == '+' || first == '-' || (first >= '0' && first <= '9');
+    if (!signed_digits) return IntWord::not_whole;
     errno = 0;
     char* end = nullptr;
     const long long v = std::strtoll(word.c_str(), &end, 10);
-    const char first = word[0];
-    const bool digits_only = first == '+' || first == '-' || (first >= '0' && first <= '9');
-    if (!digits_only || *end != '\0' || errno == ERANGE) return false;
-    if (v < INT32_MIN || v > INT32_MAX) return false;
+    if (end == word.c_str() || *end != '\0') return IntWord::not_whole;
+    if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
+        return first == '-' ? IntWord::too_small : IntWord::too_large;
     value = static_cast<int>(v);
-    return true;
+    return IntWord::whole;
+}
+
+bool parse_int(const std::string& word, int& value) { return read_int(word, value) == IntWord::whole; }
+
+std::string int_refusal(const std::string& word, IntWord kind) {
+    switch (kind) {
+        case IntWord::too_large: return quoted(word) + " is too large: a whole number here is at most 2147483647";
+        case IntWord::too_small: return quoted(word) + " is too small: a whole number here is at least -2147483648";
+        default: return quoted(word) + " is not a whole number";
+    }
 }
 
 bool parse_real(const std::string& word, double& value) {
@@ -103,18 +152,13 @@ bool parse_real(const std::string& word, double& value) {
     return *end == '\0';
 }
 
-int answer_int(const Prompt& ask, const IntCheck& check) {
-    return answer<int>(ask, parse_int, "a whole number", check);
-}
+int answer_int(const Prompt& ask, const IntCheck& check) { return answer<int>(ask, convert_int, check); }
 
-double answer_real(const Prompt& ask, const RealCheck& check) {
-    return answer<double>(ask, parse_real, "a number", check);
-}
+double answer_real(const Prompt& ask, const RealCheck& check) { return answer<double>(ask, convert_real, check); }
 
 std::string answer_word(const Prompt& ask, const WordCheck& check) {
-    return answer<std::string>(
-        ask, parse_word, "a word",
-        [&check](std::string w) { return check ? check(w) : std::string(); });
+    return answer<std::string>(ask, convert_word,
+                               [&check](std::string w) { return check ? check(w) : std::string(); });
 }
 
 namespace {

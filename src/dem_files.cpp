@@ -113,10 +113,6 @@ std::string geometry_problem(long long lines, long long columns) {
 
 namespace {
 
-[[noreturn]] void bad_geometry(const std::string& logical, const std::string& problem) {
-    fail(shown_name(logical) + " gives " + problem);
-}
-
 // Reads whitespace-separated tokens from a text stream in large blocks.
 class TokenReader {
 public:
@@ -124,12 +120,17 @@ public:
 
     // The next token, valid until the next call; false at the end of the file.
     bool next(std::string_view& token) {
+        if (put_back_) {
+            put_back_ = false;
+            token = last_;
+            return true;
+        }
         for (;;) {
             while (pos_ < end_ && is_blank(buffer_[pos_])) ++pos_;
             std::size_t stop = pos_;
             while (stop < end_ && !is_blank(buffer_[stop])) ++stop;
             if (stop < end_ || (at_eof_ && stop > pos_)) {
-                token = std::string_view(buffer_.data() + pos_, stop - pos_);
+                token = last_ = std::string_view(buffer_.data() + pos_, stop - pos_);
                 pos_ = stop;
                 return true;
             }
@@ -137,6 +138,12 @@ public:
             refill();
         }
     }
+
+    // The last token is given again by the next call.
+    void put_back() { put_back_ = true; }
+
+    // Bytes of the file before the next token (and any blanks before it).
+    std::uint64_t offset() const { return consumed_ + pos_ - (put_back_ ? last_.size() : 0); }
 
 private:
     // Keeps the unfinished token at the front and reads more after it.
@@ -146,6 +153,7 @@ private:
             fail(name_ + " holds a word longer than " + std::to_string(buffer_.size()) +
                  " characters");
         std::memmove(buffer_.data(), buffer_.data() + pos_, kept);
+        consumed_ += pos_;
         pos_ = 0;
         end_ = kept + std::fread(buffer_.data() + kept, 1, buffer_.size() - kept, stream_);
         if (std::ferror(stream_)) fail("cannot read " + name_ + ": " + system_error());
@@ -156,7 +164,10 @@ private:
     std::string name_;
     std::vector<char> buffer_ = std::vector<char>(1 << 20);
     std::size_t pos_ = 0, end_ = 0;
+    std::uint64_t consumed_ = 0;  // bytes of the file before the buffer's start
     bool at_eof_ = false;
+    bool put_back_ = false;
+    std::string_view last_;
 };
 
 // A whole token as a real, the value "%lf" gives; strtod's wider syntax (a leading
@@ -171,9 +182,109 @@ bool parse_value(std::string_view token, double& value) {
     return !copy.empty() && stop == copy.c_str() + copy.size();
 }
 
-std::string quoted(std::string_view token) {
-    const std::size_t shown = 40;
-    return "\"" + std::string(token.substr(0, shown)) + (token.size() > shown ? "...\"" : "\"");
+}  // namespace
+
+namespace {
+
+const char* const descriptor_values[6] = {"number of lines",       "number of columns",    "bytes per cell",
+                                          "lowest elevation",      "highest elevation",    "pixel size"};
+
+// A descriptor as scanf("%d") reads it six times, with the line of each number and,
+// where the reading stops before the sixth, the word it stops at (empty at the end of
+// the file), for messages that say what was found where.
+struct DescriptorReading {
+    int read = 0;           // numbers read
+    int line_of[6] = {};    // the line each was on
+    int stop_line = 0;      // where the reading stopped
+    int last_line = 0;      // the last line holding anything
+    std::string found;      // the word there
+    bool empty = true;      // nothing but white space
+};
+
+class DescriptorScanner {
+public:
+    explicit DescriptorScanner(std::FILE* stream) : stream_(stream), c_(std::getc(stream)) {}
+
+    // The numbers into targets; fails on one beyond the int range.
+    DescriptorReading read(int* const targets[6], const std::string& shown) {
+        DescriptorReading r;
+        for (; r.read < 6; ++r.read) {
+            while (c_ != EOF && is_blank(c_)) advance();
+            if (c_ != EOF) r.empty = false;
+            r.stop_line = line_;
+            r.last_line = last_line_;
+            std::string word;
+            const bool negative = c_ == '-';
+            if (c_ == '-' || c_ == '+') take(word);
+            if (c_ < '0' || c_ > '9') {
+                r.found = word + rest_of_word();
+                break;
+            }
+            long long v = 0;
+            for (; c_ >= '0' && c_ <= '9'; take(word)) {
+                v = v * 10 + (c_ - '0');
+                if (v > static_cast<long long>(INT_MAX) + 1 || (!negative && v > INT_MAX))
+                    fail(shown + ": line " + std::to_string(line_) + " holds " + quoted(word + rest_of_word()) +
+                         ", beyond the int range");
+            }
+            *targets[r.read] = static_cast<int>(negative ? -v : v);
+            r.line_of[r.read] = r.stop_line;
+            if (c_ != EOF && !is_blank(c_)) {  // "8.5": 8 is read, and the reading stops at ".5"
+                r.found = word + rest_of_word();
+                ++r.read;
+                break;
+            }
+        }
+        return r;
+    }
+
+private:
+    void advance() {
+        if (c_ == '\n') ++line_;
+        c_ = std::getc(stream_);
+        if (c_ != EOF && !is_blank(c_)) last_line_ = line_;
+    }
+    void take(std::string& word) {
+        if (word.size() < 64) word.push_back(static_cast<char>(c_));
+        advance();
+    }
+    std::string rest_of_word() {
+        std::string rest;
+        while (c_ != EOF && !is_blank(c_) && rest.size() < 64) take(rest);
+        return rest;
+    }
+
+    std::FILE* stream_;
+    int c_;
+    int line_ = 1;
+    int last_line_ = 1;
+};
+
+// What the reading found where it stopped, for a message.
+std::string stop_text(const DescriptorReading& r) {
+    if (r.empty) return "the file holds nothing";
+    if (r.found.empty()) return "it ends after line " + std::to_string(r.last_line);
+    std::string text = "line " + std::to_string(r.stop_line) + " holds " + quoted(r.found) + ", not a whole number";
+    if (r.found.compare(0, 3, "\xEF\xBB\xBF") == 0) text += " (a byte-order mark: save the descriptor as plain text)";
+    return text;
+}
+
+std::string lines_text(const DescriptorReading& r, int a, int b) {
+    return r.line_of[a] == r.line_of[b] ? "line " + std::to_string(r.line_of[a])
+                                        : "lines " + std::to_string(r.line_of[a]) + " and " + std::to_string(r.line_of[b]);
+}
+
+// The cell width comes from the operator's answer; a descriptor that says otherwise,
+// or says nothing, is worth a word.
+void check_cell_width(const DescriptorReading& r, int val, const std::string& shown) {
+    const int expected = itype == 0 ? 2 : 4;
+    const std::string answered = itype == 0 ? "2 (16-bit cells)" : "4 (32-bit cells)";
+    if (r.read > 2 && val != expected)
+        report(shown + " says " + std::to_string(val) + " bytes per cell on line " + std::to_string(r.line_of[2]) +
+               "; the raster is read with " + answered + " as answered");
+    else if (r.read == 2 && r.found.empty())
+        report(shown + " gives no bytes per cell: " + stop_text(r) + "; the raster is read with " + answered +
+               " as answered");
 }
 
 }  // namespace
@@ -185,32 +296,26 @@ bool read_descriptor(const std::string& logical, int& val) {
         fail("cannot open the descriptor " + shown_name(logical) + ": " + system_error());
     }
     f1d = stream;
-    // scanf "%d" six times: each number is an optional sign and digits after any white
-    // space; the first thing that is not a number ends the reading, like the end of the
-    // file, and leaves the rest at 0.
+    const std::string shown = "the descriptor " + shown_name(logical);
+    // Each number is an optional sign and digits after any white space; the first thing
+    // that is not a number ends the reading, like the end of the file, and leaves the
+    // rest at 0.
     int* const targets[6] = {&nb_lig, &nb_col, &val, &mind, &maxd, &pix_size};
-    int c = std::getc(stream);
-    for (int* target : targets) {
-        while (c != EOF && is_blank(c)) c = std::getc(stream);
-        const bool negative = c == '-';
-        if (c == '-' || c == '+') c = std::getc(stream);
-        if (c < '0' || c > '9') break;
-        long long v = 0;
-        for (; c >= '0' && c <= '9'; c = std::getc(stream)) {
-            v = v * 10 + (c - '0');
-            if (v > static_cast<long long>(INT_MAX) + 1)
-                fail("the descriptor " + shown_name(logical) + " holds a number beyond the int range");
-        }
-        if (negative) v = -v;
-        if (v > INT_MAX) fail("the descriptor " + shown_name(logical) + " holds a number beyond the int range");
-        *target = static_cast<int>(v);
-    }
-    if (std::ferror(stream)) fail("cannot read the descriptor " + shown_name(logical) + ": " + system_error());
+    const DescriptorReading r = DescriptorScanner(stream).read(targets, shown);
+    if (std::ferror(stream)) fail("cannot read " + shown + ": " + system_error());
     std::fclose(stream);
     f1d = nullptr;
     descr_OK = true;
+    if (r.read < 2) fail(shown + " gives no " + descriptor_values[r.read] + ": " + stop_text(r));
     const std::string problem = geometry_problem(nb_lig, nb_col);
-    if (!problem.empty()) bad_geometry(logical, problem);
+    if (!problem.empty()) fail(shown + ", " + lines_text(r, 0, 1) + ", gives " + problem);
+    check_cell_width(r, val, shown);
+    if (r.read < 6 && !r.found.empty()) {
+        std::string unread = descriptor_values[r.read];
+        for (int k = r.read + 1; k < 6; ++k) unread += std::string(k == 5 ? " and the " : ", the ") + descriptor_values[k];
+        report(shown + ": " + stop_text(r) + ", so the reading stops there and the " + unread +
+               (r.read == 5 ? " is" : " are") + " taken as 0");
+    }
     return true;
 }
 
@@ -218,10 +323,32 @@ bool read_descriptor(const std::string& logical, int& val) {
 
 namespace {
 
+void report_short_raster(unsigned long long missing) {
+    report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
+           " cells: the " + std::to_string(missing) + " missing cells are taken as 0");
+}
+
+// Compares the size of a raster file with its geometry before any memory is taken for
+// it; returns false when the size cannot be told (the reading then counts the cells).
+bool raster_size_checked(std::size_t cell_bytes) {
+    struct stat st;
+    if (fstat(fileno(f1), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    const unsigned long long whole = static_cast<unsigned long long>(st.st_size) / cell_bytes;
+    const unsigned long long expected = cells * cell_bytes;
+    if (whole < cells)
+        report_short_raster(cells - whole);  // a cell the file ends inside is missing too
+    else if (static_cast<unsigned long long>(st.st_size) > expected)
+        report(input_name + " holds " + std::to_string(static_cast<unsigned long long>(st.st_size) - expected) +
+               " bytes more than its " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
+               " cells; they are ignored");
+    return true;
+}
+
 // Reads the raster a line at a time straight into its row of the raw grid, whose cells
-// not read stay 0, and scans their range.
+// not read stay 0, and scans their range; returns how many cells were missing.
 template <typename Cell>
-void read_raster_lines(Cell** cells, int& min, int& max) {
+unsigned long long read_raster_lines(Cell** cells, int& min, int& max) {
     const std::size_t line_cells = static_cast<std::size_t>(nb_col);
     unsigned long long missing = 0;
     for (int i = 0; i < nb_lig; ++i) {
@@ -235,18 +362,7 @@ void read_raster_lines(Cell** cells, int& min, int& max) {
         else
             wide_rows.range32(cells[i], nb_col, min, max);
     }
-    if (missing > 0) {
-        report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
-               std::to_string(nb_col) + " cells: the " + std::to_string(missing) +
-               " missing cells are taken as 0");
-        return;
-    }
-    struct stat st;
-    const long long expected = static_cast<long long>(nb_lig) * nb_col * static_cast<long long>(sizeof(Cell));
-    if (fstat(fileno(f1), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > expected)
-        report(input_name + " holds " + std::to_string(st.st_size - expected) +
-               " bytes more than its " + std::to_string(nb_lig) + " lines of " +
-               std::to_string(nb_col) + " cells; they are ignored");
+    return missing;
 }
 
 const double unit_factor[4] = {1.0, 10.0, 100.0, 1000.0};
@@ -258,7 +374,7 @@ void ask_unit() {
             say("\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters");
             say("\n\t\t3 ====> in millimeters\n\t\t");
         },
-        [](int v) { return v >= 0 && v <= 3 ? std::string() : "the unit is one of 0, 1, 2 and 3"; });
+        [](int v) { return v >= 0 && v <= 3 ? std::string() : not_a_choice(v, 3); });
     coef = unit_factor[dyn_scale];
 }
 
@@ -267,12 +383,12 @@ void ask_unit() {
 void dem_lecture() {
     PhaseTimer timer("reading");
     open_ascii_OK = false;
+    const bool size_checked = raster_size_checked(itype == 0 ? 2 : 4);
     make_raw_input();
     int min = 1000000, max = 0;
-    if (itype == 0)
-        read_raster_lines(jtab1, min, max);
-    else
-        read_raster_lines(itab1, min, max);
+    const unsigned long long missing =
+        itype == 0 ? read_raster_lines(jtab1, min, max) : read_raster_lines(itab1, min, max);
+    if (missing > 0 && !size_checked) report_short_raster(missing);
     say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
     ask_unit();  // the cells are divided by it as the engine reads them
 
@@ -286,42 +402,153 @@ void dem_lecture() {
 
 // --- ASCII grid reader ---------------------------------------------------------------
 
+namespace {
+
+const char* const pair_names[6] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize", "nodata_value"};
+
+std::string lower_case(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return lower;
+}
+
+// The header's pairs, label then value, read by position as the grid's own writer
+// orders them, with the variants other GIS tools write: no no-data pair, nrows before
+// ncols, the centre of the corner cell, and dx/dy for the cell size.
+class AsciiHeader {
+public:
+    AsciiHeader(TokenReader& tokens, const std::string& name) : tokens_(tokens), name_(name) {}
+
+    // Reads the header into nb_col, nb_lig, X_min, Y_min, dpix_size and nodata;
+    // returns whether the header gives a no-data value.
+    bool read() {
+        const std::string first = label(0);
+        const int count1 = count(0);
+        const std::string second = label(1);
+        const int count2 = count(1);
+        // Read by position, nrows first would transpose the grid without a sign.
+        const bool rows_first = first == "nrows" && second == "ncols";
+        nb_col = rows_first ? count2 : count1;
+        nb_lig = rows_first ? count1 : count2;
+        if (rows_first) report(name_ + ": its header gives nrows before ncols; each is read by its label");
+
+        const std::string x_label = label(2);
+        X_min = finite(2);
+        const std::string y_label = label(3);
+        Y_min = finite(3);
+        if (x_label == "xllcenter" || y_label == "yllcenter")
+            report(name_ + ": its header gives the centre of the lower-left cell (" + x_label + ", " + y_label +
+                   "), which is taken as its corner: the output's corner is then half a cell off");
+
+        const std::string size_label = label(4);
+        dpix_size = finite(4);
+        std::string_view token;
+        if (!next_label(5, token)) return false;
+        if (size_label == "dx" && lower_case(token) == "dy") {
+            const double dy = finite(5);
+            if (dy != dpix_size)
+                fail(name_ + ": its cells are not square (dx " + number_text(dpix_size) + ", dy " + number_text(dy) +
+                     "): this program needs square cells (GDAL writes cellsize with -co FORCE_CELLSIZE=YES)");
+            if (!next_label(5, token)) return false;
+        }
+        nodata = any_number(5);
+        return true;
+    }
+
+private:
+    std::string where(int pair) const {
+        return name_ + ": header pair " + std::to_string(pair + 1) + " (" + pair_names[pair] + ")";
+    }
+
+    std::string label(int pair) {
+        std::string_view token;
+        if (!tokens_.next(token)) fail(where(pair) + " is missing: the file ends within its header");
+        if (token.size() > 59) fail(where(pair) + ": the label is longer than 59 characters");
+        return lower_case(token);
+    }
+
+    // The label of an optional pair, or false when a number stands in its place: the
+    // header has ended and the number is the grid's first value.
+    bool next_label(int pair, std::string_view& token) {
+        if (!tokens_.next(token)) fail(where(pair) + " is missing: the file ends within its header");
+        double number;
+        if (parse_value(token, number)) {
+            tokens_.put_back();
+            return false;
+        }
+        if (token.size() > 59) fail(where(pair) + ": the label is longer than 59 characters");
+        return true;
+    }
+
+    std::string_view value(int pair) {
+        std::string_view token;
+        if (!tokens_.next(token)) fail(where(pair) + " has no value: the file ends within its header");
+        return token;
+    }
+
+    int count(int pair) {
+        const std::string_view token = value(pair);
+        int n = 0;
+        const IntWord kind = read_int(std::string(token), n);
+        if (kind != IntWord::whole) fail(where(pair) + ": " + int_refusal(std::string(token), kind));
+        return n;
+    }
+
+    double finite(int pair) {
+        const std::string_view token = value(pair);
+        double v = 0.0;
+        if (!parse_value(token, v) || !std::isfinite(v)) fail(where(pair) + ": " + quoted(token) + " is not a finite number");
+        return v;
+    }
+
+    // The no-data value is never applied, so "nan" or "inf" do no harm there.
+    double any_number(int pair) {
+        const std::string_view token = value(pair);
+        double v = 0.0;
+        if (!parse_value(token, v)) fail(where(pair) + ": " + quoted(token) + " is not a number");
+        return v;
+    }
+
+    TokenReader& tokens_;
+    const std::string& name_;
+};
+
+// Every value takes at least one character and a separator, the last but its separator:
+// a header claiming more than the rest of the file can hold is refused before the grid
+// is made.
+void check_values_fit(std::FILE* stream, std::uint64_t header_bytes, const std::string& name) {
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return;
+    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t left = size > header_bytes ? size - header_bytes : 0;
+    const std::uint64_t values = static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
+    if (left < 2 * values - 1)
+        fail(name + ": its header claims " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
+             " values, more than the " + std::to_string(left) +
+             " bytes after the header can hold (every value takes at least 2 bytes with its separator)");
+}
+
+bool is_nodata(double v, double no_data) { return v == no_data || (std::isnan(v) && std::isnan(no_data)); }
+
+}  // namespace
+
 void ascii_lecture() {
     say("\n");
     open_ascii_OK = true;
     coef = 1.0;
     const std::string& name = input_name;
     TokenReader tokens(f1, name);
-    std::string_view token;
-
-    const char* const pair_names[6] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize",
-                                       "nodata_value"};
-    int* const counts[2] = {&nb_col, &nb_lig};
-    double* const reals[4] = {&X_min, &Y_min, &dpix_size, &nodata};
-    for (int pair = 0; pair < 6; ++pair) {
-        const std::string where = name + ": header pair " + std::to_string(pair + 1) + " (" +
-                                  pair_names[pair] + ")";
-        if (!tokens.next(token)) fail(where + " is missing: the file ends within its header");
-        if (token.size() > 59) fail(where + ": the label is longer than 59 characters");
-        double number;
-        if (pair == 5 && parse_value(token, number))
-            fail(name + ": the header lacks a pair: its sixth label is the number " +
-                 quoted(token) + " (no nodata_value line?)");
-        if (!tokens.next(token)) fail(where + " has no value: the file ends within its header");
-        if (pair < 2) {
-            if (!parse_int(std::string(token), *counts[pair]))
-                fail(where + ": " + quoted(token) + " is not a whole number within the int range");
-        } else if (!parse_value(token, *reals[pair - 2]) || !std::isfinite(*reals[pair - 2])) {
-            fail(where + ": " + quoted(token) + " is not a finite number");
-        }
-    }
+    const bool has_nodata = AsciiHeader(tokens, name).read();
     if (!(std::fabs(dpix_size) < 2147483648.0))
         fail(name + ": the cellsize " + number_text(dpix_size) + " is beyond the int range");
     const std::string problem = geometry_problem(nb_lig, nb_col);
     if (!problem.empty()) fail(name + " gives " + problem);
+    check_values_fit(f1, tokens.offset(), name);
 
     make_padded_input();
     unsigned long long nodata_cells = 0;
+    std::string_view token;
     for (int i = 0; i < nb_lig; ++i) {
         if (i > 0 && i % 100 == 0) say("\tline %d                   \r", i);
         double* row = dtab_in[i];
@@ -333,8 +560,14 @@ void ascii_lecture() {
                 fail(name + " holds fewer values than its " + std::to_string(nb_lig) + " lines of " +
                      std::to_string(nb_col) + ": it ends" + where());
             if (!parse_value(token, row[j])) fail(name + ": " + quoted(token) + where() + " is not a number");
+            if (has_nodata && is_nodata(row[j], nodata)) {
+                if (!std::isfinite(row[j]))
+                    fail(name + ": " + quoted(token) + where() + " is the grid's no-data value " +
+                         number_text(nodata) +
+                         ": this program takes no-data cells as elevations, and an elevation must be a finite number");
+                ++nodata_cells;
+            }
             if (!std::isfinite(row[j])) fail(name + ": " + quoted(token) + where() + " is not finite");
-            if (row[j] == nodata) ++nodata_cells;
         }
     }
     pix_size = static_cast<int>(dpix_size);  // truncation toward zero
@@ -413,6 +646,16 @@ RasterLines raster_lines;
 
 void forget_written_lines() { raster_lines = RasterLines(); }
 
+// The descriptor's range lines hold ints; a stored value beyond them keeps its low 32
+// bits, which is worth saying (the maximum could read below the minimum).
+void warn_unless_int(double elevation, const char* which, int written) {
+    const long double stored = std::trunc(static_cast<long double>(elevation) * coef);
+    if (stored >= INT_MIN && stored <= INT_MAX) return;
+    report("the " + std::string(which) + " elevation, " + number_text(elevation) + " m, is " +
+           number_text(static_cast<double>(stored)) + " stored units, beyond the int range of its descriptor line in " +
+           shown_name(pending_f2d.logical) + "; the line holds its low 32 bits, " + std::to_string(written));
+}
+
 void save_raster() {
     const bool narrow = itype2 == 0;
     if (dtab_prov2 == nullptr && raster_lines.written < nb_lig4)
@@ -427,6 +670,8 @@ void save_raster() {
                           static_cast<int>(pix_size_out)};
     for (int line : lines)
         if (std::fprintf(f2d, "%d\n", line) < 0) write_failed(pending_f2d);
+    warn_unless_int(dmin_alt, "lowest", lines[3]);
+    warn_unless_int(dmax_alt, "highest", lines[4]);
     close_pending(pending_f2d, f2d);
     install_pending({&pending_f2, &pending_f2d});
     if (raster_lines.reduced > 0)

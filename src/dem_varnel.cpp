@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <string>
 
 #include "answers.h"
@@ -44,10 +45,7 @@ void banner() {
 // --- Answer checks ---------------------------------------------------------------------
 
 IntCheck one_of(int highest) {
-    return [highest](int v) {
-        return v >= 0 && v <= highest ? std::string()
-                                      : "the answer is one of 0 to " + std::to_string(highest);
-    };
+    return [highest](int v) { return v >= 0 && v <= highest ? std::string() : not_a_choice(v, highest); };
 }
 
 // A name answer that leaves room for the longest suffix that can follow it.
@@ -88,12 +86,7 @@ int ask_cell_width() {
 // operator's answers and completed by the reader.
 void descriptor(const std::string& nomdescr1) {
     int val = 0;
-    if (read_descriptor(nomdescr1, val)) {
-        if (val != (itype == 0 ? 2 : 4))
-            report("the descriptor says " + std::to_string(val) + " bytes per cell; the raster is read with " +
-                   (itype == 0 ? "2 (16-bit cells)" : "4 (32-bit cells)") + " as answered");
-        return;
-    }
+    if (read_descriptor(nomdescr1, val)) return;
     say("\n No File %s \n\n", nomdescr1.c_str());
     create_input_descriptor(nomdescr1);
     nb_lig = answer_int([] { say("\n\tNumber of lines   ? "); }, count_check("lines"));
@@ -133,6 +126,9 @@ InputFiles ascii_input(const std::string& stem) {
 // --- Output ------------------------------------------------------------------------------
 
 std::string clash(const InputFiles& input, const std::string& nomim2, const std::string& nomdescr2) {
+    if (!nomdescr2.empty() && same_file(nomim2, nomdescr2))
+        return "the output descriptor " + nomdescr2 + " is the same file as the output " + nomim2 +
+               ", so one would replace the other; choose another output name";
     for (const std::string* out : {&nomim2, &nomdescr2}) {
         if (out->empty()) continue;
         for (const std::string* in : {&input.data, &input.descriptor})
@@ -153,7 +149,7 @@ void output(const std::string& directory, const std::string& nomfic1, const Inpu
                 say("\n\t1 -----> Creation of a new File ? \n\t");
             },
             [&generic_too_long](int v) {
-                if (v != 0 && v != 1) return std::string("the answer is 0 or 1");
+                if (v != 0 && v != 1) return not_a_choice(v, 1);
                 return v == 0 ? generic_too_long : std::string();
             });
         std::string nomfic = nomfic1;
@@ -176,6 +172,19 @@ void output(const std::string& directory, const std::string& nomfic1, const Inpu
         create_output_files(nomim2, nomdescr2);
         return;
     }
+}
+
+// The typed input pixel size decides the output's extent with the output pixel size;
+// one that differs from the grid's own is most likely a slip.
+void warn_of_other_pixel_size(double pix_size_in) {
+    if (open_ascii_OK ? pix_size_in == dpix_size : pix_size == 0 || static_cast<long long>(pix_size_in) == pix_size)
+        return;
+    char typed[40], own[40];
+    std::snprintf(typed, sizeof typed, "%.10g", pix_size_in);
+    std::snprintf(own, sizeof own, "%.10g", open_ascii_OK ? dpix_size : static_cast<double>(pix_size));
+    report(std::string("the pixel size in, ") + typed + ", differs from the grid's own, " + own +
+           (open_ascii_OK ? " (the cellsize of its header)" : " (the pixel size of its descriptor)") +
+           ": the output then covers another extent than the input");
 }
 
 }  // namespace
@@ -211,8 +220,9 @@ void parameters() {
         return std::string("a pixel size must be a positive number no larger than 2147483647");
     };
     say("\n\tParameters : ");
+    double pix_size_in = 0.0;
     for (;;) {
-        const double pix_size_in = answer_real([] { say("\n\t\tpixel size in  ? "); }, pixel_size);
+        pix_size_in = answer_real([] { say("\n\t\tpixel size in  ? "); }, pixel_size);
         pix_size_out = answer_real([] { say("\t\tpixel size out ? "); }, pixel_size);
         // The quotient keeps a 64-bit significand and is rounded once, to double.
         ratio = static_cast<double>(static_cast<long double>(pix_size_in) / pix_size_out);
@@ -220,5 +230,6 @@ void parameters() {
         if (problem.empty()) break;
         report(problem + "; pixel sizes asked again");
     }
+    warn_of_other_pixel_size(pix_size_in);
     say("\n\tresulting ratio = %lf ", ratio);
 }

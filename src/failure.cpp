@@ -31,10 +31,12 @@ void require_memory(const char* what, long long NbCol, long long NbLig, std::siz
                     std::size_t line_bytes) {
     const double needed = grid_bytes(NbCol, NbLig, cell_bytes) + grid_bytes(1, NbLig, line_bytes);
     const std::uint64_t room = memory_available();
-    if (needed > static_cast<double>(room))
+    if (needed > static_cast<double>(room)) {
+        const SizeTexts sizes = distinct_sizes(static_cast<std::uint64_t>(needed), room);
         fail("out of memory: the " + std::string(what) + " grid of " + std::to_string(NbLig) + " lines and " +
-             std::to_string(NbCol) + " columns needs " + mebibytes(static_cast<std::uint64_t>(needed)) +
-             ", more than the " + mebibytes(room) + " this machine can give");
+             std::to_string(NbCol) + " columns needs " + sizes.first + ", more than the " + sizes.second +
+             " this machine can give");
+    }
 }
 
 namespace {
@@ -42,6 +44,7 @@ namespace {
 const char* signal_name(int sig) {
     switch (sig) {
         case SIGINT: return "SIGINT";
+        case SIGQUIT: return "SIGQUIT";
         case SIGTERM: return "SIGTERM";
         case SIGHUP: return "SIGHUP";
         default: return "SIGPIPE";
@@ -65,8 +68,8 @@ void install_signal_handlers() {
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&action.sa_mask, sig);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &action, nullptr);
+    for (int sig : interrupting_signals) sigaddset(&action.sa_mask, sig);
+    for (int sig : interrupting_signals) sigaction(sig, &action, nullptr);
     // A file grown beyond the size limit is a write error to report, not a crash.
     signal(SIGXFSZ, SIG_IGN);
 }

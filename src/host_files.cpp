@@ -65,7 +65,7 @@ public:
     SignalBlock() {
         sigset_t set;
         sigemptyset(&set);
-        for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&set, sig);
+        for (int sig : interrupting_signals) sigaddset(&set, sig);
         sigprocmask(SIG_BLOCK, &set, &saved_);
     }
     ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
@@ -77,6 +77,8 @@ private:
 };
 
 }  // namespace
+
+const int interrupting_signals[5] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE};
 
 std::string image_root() {
     std::string root;
@@ -137,6 +139,12 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
             forget_temporary(file.slot);
             if (error != EEXIST || attempt >= 100) {
                 errno = error;
+                if (error == EACCES || error == EPERM || error == EROFS)
+                    fail(cannot + "its folder " + directory_of(file.final_path) + " is not writable (" + system_error() +
+                         ")" +
+                         (exists ? ": outputs are written beside their final name and renamed into place, so the "
+                                   "folder must be writable even where the file is"
+                                 : ""));
                 fail(cannot + system_error());
             }
         }
@@ -198,13 +206,16 @@ void install_pending(const std::vector<PendingFile*>& files) {
 }
 
 bool same_file(const std::string& logical_a, const std::string& logical_b) {
+    // A symbolic link is followed even where it points to no file yet: writing through
+    // it would create that file.
+    const std::string path_a = follow_links(host_path(logical_a)), path_b = follow_links(host_path(logical_b));
     struct stat a, b;
-    if (stat(host_path(logical_a).c_str(), &a) == 0 && stat(host_path(logical_b).c_str(), &b) == 0)
+    if (stat(path_a.c_str(), &a) == 0 && stat(path_b.c_str(), &b) == 0)
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 #ifdef _WIN32
-    return _stricmp(logical_a.c_str(), logical_b.c_str()) == 0;
+    return _stricmp(path_a.c_str(), path_b.c_str()) == 0;
 #else
-    return logical_a == logical_b;
+    return path_a == path_b;
 #endif
 }
 

@@ -48,12 +48,16 @@ void close_pending(PendingFile& file, std::FILE*& stream);
 void install_pending(const std::vector<PendingFile*>& files);
 
 // True when the two logical names denote the same file: by identity where both
-// exist, otherwise by name.
+// exist, otherwise by the paths their symbolic links lead to.
 bool same_file(const std::string& logical_a, const std::string& logical_b);
 
 // Bytes free for an ordinary user on the file system holding the host path, or the
 // largest value when it cannot be told.
 std::uint64_t free_space(const std::string& path);
+
+// The signals that interrupt a run (Ctrl-C, Ctrl-\, termination, a lost terminal, a
+// closed pipe): each removes the run's temporary files and ends it with status 1.
+extern const int interrupting_signals[5];
 
 // Removes every temporary file of the run that is not yet in place; async-signal-safe.
 void remove_temporary_files();

@@ -54,8 +54,20 @@ std::uint64_t memory_available() {
     return room;
 }
 
-std::string mebibytes(std::uint64_t bytes) {
+namespace {
+std::string in_mebibytes(std::uint64_t bytes, int decimals) {
     char text[48];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+    std::snprintf(text, sizeof text, "%.*f MiB", decimals, static_cast<double>(bytes) / (1024.0 * 1024.0));
     return text;
+}
+}  // namespace
+
+std::string mebibytes(std::uint64_t bytes) { return in_mebibytes(bytes, 1); }
+
+SizeTexts distinct_sizes(std::uint64_t first, std::uint64_t second) {
+    for (int decimals = 1; decimals <= 3; ++decimals) {
+        SizeTexts texts{in_mebibytes(first, decimals), in_mebibytes(second, decimals)};
+        if (texts.first != texts.second || first == second) return texts;
+    }
+    return {std::to_string(first) + " bytes", std::to_string(second) + " bytes"};
 }

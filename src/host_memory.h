@@ -16,3 +16,10 @@ extern std::uint64_t memory_ceiling;
 
 // "12.3 MiB"-style text.
 std::string mebibytes(std::uint64_t bytes);
+
+// Two sizes as texts that tell them apart: in MiB with as many decimals as that takes
+// (up to three), otherwise in bytes.
+struct SizeTexts {
+    std::string first, second;
+};
+SizeTexts distinct_sizes(std::uint64_t first, std::uint64_t second);

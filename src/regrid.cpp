@@ -413,10 +413,11 @@ std::string output_problem(int lines, int columns, double r) {
     const std::uint64_t needed = run_memory(lines, columns, out_lines, out_columns, format2 != 1);
     const std::uint64_t room = memory_available();
     if (needed > room) {
+        const SizeTexts sizes = distinct_sizes(needed, room);
         std::snprintf(text, sizeof text,
                       "an output of %lld lines and %lld columns needs %s in all, more than the "
                       "%s this machine can give",
-                      out_lines, out_columns, mebibytes(needed).c_str(), mebibytes(room).c_str());
+                      out_lines, out_columns, sizes.first.c_str(), sizes.second.c_str());
         return text;
     }
     // The file written: its cells, or for an ASCII grid at least "0.000000\t" a value.
@@ -424,11 +425,11 @@ std::string output_problem(int lines, int columns, double r) {
                         (format2 == 1 ? (itype2 == 0 ? 2.0 : 4.0) : 9.0);
     const std::uint64_t disk = output_room();
     if (file > static_cast<double>(disk)) {
+        const SizeTexts sizes = distinct_sizes(static_cast<std::uint64_t>(file), disk);
         std::snprintf(text, sizeof text,
                       "an output of %lld lines and %lld columns makes a file of %s, more than the "
                       "%s free where it is written",
-                      out_lines, out_columns, mebibytes(static_cast<std::uint64_t>(file)).c_str(),
-                      mebibytes(disk).c_str());
+                      out_lines, out_columns, sizes.first.c_str(), sizes.second.c_str());
         return text;
     }
     return "";

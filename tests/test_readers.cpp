@@ -285,7 +285,14 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1e300 nodata_value 0\n", "cellsize"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize nan nodata_value 0\n", "header pair 5 (cellsize)"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0\n", "header pair 5 (cellsize) is missing"},
-        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 5\n1 2 3 4 5 6\n", "the header lacks a pair"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 dx 5 dy 2.5\n1 2 3 4 5 6\n",
+         "its cells are not square (dx 5, dy 2.5): this program needs square cells"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1 nodata_value nan\n1 2 3\n4 nan 6\n",
+         "\"nan\" at line 1, column 1 is the grid's no-data value nan: this program takes no-data cells as "
+         "elevations"},
+        {"ncols 20000 nrows 20000 xllcorner 0 yllcorner 0 cellsize 1 nodata_value 0\n1 2 3\n",
+         "its header claims 20000 lines of 20000 values, more than the 7 bytes after the header can hold"},
+        {"ncols 99999999999\n", "\"99999999999\" is too large"},
         {"ncols 0 nrows 2 xllcorner 0 yllcorner 0 cellsize 5 nodata_value 0\n", "at least one line and one column"},
         {header + "1 2 3\n4 5\n", "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
         {header + "1 2 3\n4 x5 6\n", "\"x5\" at line 1, column 1 is not a number"},
@@ -299,6 +306,41 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
         read_ascii(c.grid);
         expect_failure(c.message);
         EXPECT_NE(failure.find("c:\\images\\d\\a.asc"), std::string::npos) << "names the file";
+    }
+}
+
+TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
+    struct Case {
+        std::string header, note;
+        bool has_nodata;
+    };
+    const Case cases[] = {
+        {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\n", "", false},
+        {"NROWS 2\nNCOLS 3\nxllcorner 10\nyllcorner 20\ncellsize 5\nNODATA_value -1\n",
+         "its header gives nrows before ncols; each is read by its label", true},
+        {"ncols 3\nnrows 2\nXLLCENTER 10\nYLLCENTER 20\ncellsize 5\n",
+         "the centre of the lower-left cell (xllcenter, yllcenter), which is taken as its corner: the output's "
+         "corner is then half a cell off",
+         false},
+        {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ndx 5\ndy 5.0\n", "", false},
+        {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ndx 5\ndy 5\nNODATA_value nan\n", "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        reset_run_state();
+        read_ascii(c.header + "1.5 2 3\n4 5 0\n");
+        ASSERT_FALSE(failed) << failure;
+        EXPECT_EQ(nb_col, 3);
+        EXPECT_EQ(nb_lig, 2);
+        EXPECT_EQ(X_min, 10.0);
+        EXPECT_EQ(Y_min, 20.0);
+        EXPECT_EQ(dpix_size, 5.0);
+        EXPECT_EQ(input_elevation(0, 0), 1.5) << "the first value is a cell, not a label";
+        EXPECT_EQ(input_elevation(1, 2), 0.0);
+        EXPECT_EQ(err.find("no-data"), std::string::npos) << "cells of 0 are not no-data cells: " << err;
+        EXPECT_EQ(c.has_nodata, nodata != 0.0);
+        EXPECT_EQ(c.note.empty(), err.empty()) << err;
+        EXPECT_NE(err.find(c.note), std::string::npos) << err;
     }
 }
 
