@@ -1,8 +1,10 @@
 // The writers: framing, the conversion to stored units with its truncation and low
 // bits, raw rasters and descriptors, ASCII grids with and without the corner question,
-// the text of every value, and files replaced only once complete.
+// the text of every value, files replaced only once complete, and where the output's
+// cells lie on the ground.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <sys/mount.h>
@@ -360,4 +362,53 @@ TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
             }
             EXPECT_EQ(s.out.find(text::corner) != std::string::npos, !corner.empty());
         }
+}
+
+// Where output cells lie: the padded frames (3 margin cells before the data, 1 after) are
+// mapped onto each other, so output cell j spans from x0 - 3 p_in + (j + 3) s, s wide,
+// with s = (columns + 4) p_in / (output columns + 4); lines likewise. On interior cells
+// of a plane (area means and 3 x 3 means keep a plane's value at the centre) a reduction
+// gives the plane at that centre, not at x0 + (j + 1/2) p_out. In an enlargement the
+// negative weight leans values towards the preceding input cell: on average by
+// (p_in - s)^2 / (2 s) in each direction, as the README says.
+TEST(WriterSessions, OutputCellsLieWhereThePaddedFramesMapThem) {
+    const int lines = 57, columns = 63, margin = 8;
+    const auto plane = [](double x, double y) { return 100000 + 1000 * (x - 0.5) + 300 * (y - 0.5); };
+    std::vector<std::int32_t> cells;
+    for (int i = 0; i < lines; ++i)
+        for (int j = 0; j < columns; ++j) cells.push_back(100000 + 1000 * j + 300 * i);
+    for (int out_size : {25, 13, 4}) {  // input pixel size 10
+        SCOPED_TRACE(out_size);
+        TempRoot root;
+        root.write("d/r_m4.raw", raw32(cells));
+        root.write("d/r_m4.txt", "57\n63\n4\n100000\n178800\n10\n");
+        const Session s = run_program(root, "d r 1 1 0 0 1 1 10 " + std::to_string(out_size) + "\n");
+        ASSERT_EQ(s.status, 0) << s.err;
+        const double p_out = out_size / 10.0;  // in input pixels
+        int L4 = 0, C4 = 0;  // from the descriptor, as a user would take them
+        ASSERT_EQ(std::sscanf(root.read("d/r_varnel_m4.txt").c_str(), "%d %d", &L4, &C4), 2);
+        const std::vector<std::int32_t> out = cells32(root.read("d/r_varnel_m4.raw"));
+        ASSERT_EQ(out.size(), static_cast<std::size_t>(L4) * C4);
+        const double sy = (lines + 4.0) / (L4 + 4), sx = (columns + 4.0) / (C4 + 4);
+        double worst = 0, worst_as_written = 0, sum = 0;
+        int n = 0;
+        for (int i = margin; i < L4 - margin; ++i)
+            for (int j = margin; j < C4 - margin; ++j) {
+                const double v = out[static_cast<std::size_t>(i) * C4 + j];
+                const double off = v - plane(-3 + (j + 3.5) * sx, -3 + (i + 3.5) * sy);
+                const double off_as_written = v - plane((j + 0.5) * p_out, (i + 0.5) * p_out);
+                worst = std::max(worst, std::fabs(off));
+                worst_as_written = std::max(worst_as_written, std::fabs(off_as_written));
+                sum += off;
+                ++n;
+            }
+        ASSERT_GT(n, 20);
+        if (p_out > 1) {
+            EXPECT_LT(worst, 0.02 * 1300) << "within 0.02 input pixel";
+            EXPECT_GT(worst_as_written, 0.5 * 1000) << "the header's corner and cell size are off";
+        } else {
+            const auto lean = [](double f) { return -(1 - f) * (1 - f) / (2 * f); };
+            EXPECT_NEAR(sum / n, 1000 * lean(sx) + 300 * lean(sy), 0.02 * 1300);
+        }
+    }
 }
