@@ -266,11 +266,14 @@ TEST(Dialogue, AnOutputThatWouldOverwriteTheInputIsRefusedAndAskedAgain) {
 TEST(Dialogue, AnOutputFolderThatCannotBeWrittenFailsBeforeTheComputation) {
     TempRoot root;
     put_alps(root);
+    root.write("dem1/alps_varnel_m2.raw", "old");  // writable, but it cannot be replaced
     chmod(root.file("dem1").c_str(), 0555);
     const Session s = run_program(root, alps_answers, {10, true});
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("dem_varnel: cannot create c:\\images\\dem1\\alps_varnel_m2.raw"), std::string::npos)
         << s.err;
+    EXPECT_NE(s.err.find("is not writable"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("renamed into place, so the folder must be writable"), std::string::npos) << s.err;
     EXPECT_EQ(s.out.find(text::parameters), std::string::npos) << "refused before the pixel sizes";
     EXPECT_FALSE(root.has_temporary());
 }
@@ -286,8 +289,51 @@ TEST(Dialogue, AnExistingOutputThatIsNotWritableIsRefused) {
     EXPECT_EQ(root.read("dem1/alps_varnel_m2.raw"), "old");
 }
 
+TEST(Dialogue, AnOutputDescriptorThatIsTheOutputRasterIsRefusedAndAskedAgain) {
+    for (const bool raster_exists : {false, true}) {
+        SCOPED_TRACE(raster_exists);
+        TempRoot root;
+        put_alps(root);
+        if (raster_exists) root.write("dem1/alps_varnel_m2.raw", "old raster");
+        ASSERT_EQ(symlink("alps_varnel_m2.raw", root.file("dem1/alps_varnel_m2.txt").c_str()), 0);
+        const Session s = run_program(root, "dem1 alps 1 0 0 0 1 0 1 other 1 0 10 5\n");
+        EXPECT_EQ(s.status, 0) << s.err;
+        EXPECT_NE(s.err.find("the output descriptor c:\\images\\dem1\\alps_varnel_m2.txt is the same file as "
+                             "the output c:\\images\\dem1\\alps_varnel_m2.raw"),
+                  std::string::npos)
+            << s.err;
+        EXPECT_EQ(root.read("dem1/other_varnel_m2.txt"), "8\n10\n2\n120\n340\n5\n");
+        EXPECT_EQ(root.exists("dem1/alps_varnel_m2.raw") ? root.read("dem1/alps_varnel_m2.raw") : "none",
+                  raster_exists ? "old raster" : "none");
+    }
+}
+
+TEST(Dialogue, AnInputPixelSizeOtherThanTheGridsOwnIsWarnedOf) {
+    const std::string ascii = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 5\n1 2 3 4 5 6\n";
+    struct Case {
+        std::string answers, warning;
+    };
+    const Case cases[] = {
+        {"dem1 alps 1 0 0 0 1 0 10.5 5", ""},  // the descriptor holds whole metres
+        {"dem1 alps 1 0 0 0 1 0 7 5", "the pixel size in, 7, differs from the grid's own, 10 (the pixel size of its "
+                                     "descriptor): the output then covers another extent than the input"},
+        {"dem1 a 0 0 1 0 5 2", ""},
+        {"dem1 a 0 0 1 0 2 1", "the pixel size in, 2, differs from the grid's own, 5 (the cellsize of its header)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers);
+        TempRoot root;
+        put_alps(root);
+        root.write("dem1/a.asc", ascii);
+        const Session s = run_program(root, c.answers + "\n");
+        EXPECT_EQ(s.status, 0) << s.err;
+        EXPECT_EQ(c.warning.empty(), s.err.empty()) << s.err;
+        EXPECT_NE(s.err.find(c.warning), std::string::npos) << s.err;
+    }
+}
+
 TEST(Dialogue, InterruptedRunRemovesItsTemporaryFilesAndKeepsTheOldOutput) {
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);
         TempRoot root;
         put_alps(root);

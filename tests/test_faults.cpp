@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "host_memory.h"
 #include "session.h"
 #include "transcript.h"
 
@@ -215,4 +216,14 @@ TEST(Faults, AGridTooLargeForTheMachineIsRefusedAtOnceWithWhatItNeeds) {
     EXPECT_NE(s.err.find("this machine can give"), std::string::npos) << s.err;
     EXPECT_LT(seconds, 5.0) << "refused before taking the memory";
     EXPECT_EQ(root.snapshot().size(), 2u);
+}
+
+TEST(Faults, RefusedSizesAreShownWithTheDigitsThatTellThemApart) {
+    const SizeTexts close = distinct_sizes(100u << 20, (100u << 20) - 5000);
+    EXPECT_EQ(close.first, "100.000 MiB");
+    EXPECT_EQ(close.second, "99.995 MiB");
+    const SizeTexts closer = distinct_sizes(100u << 20, (100u << 20) - 1);
+    EXPECT_EQ(closer.first, "104857600 bytes");
+    EXPECT_EQ(closer.second, "104857599 bytes");
+    EXPECT_EQ(distinct_sizes(3u << 20, 1u << 20).first, "3.0 MiB");
 }

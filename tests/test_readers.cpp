@@ -5,6 +5,7 @@
 
 #include "LIB/GRIDUTIL.h"
 #include "dem_files.h"
+#include "host_memory.h"
 #include "reader_fixture.h"
 #include "regrid.h"
 #include "transcript.h"
@@ -120,6 +121,15 @@ TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
                        ") is shorter than 2 lines of 3 cells: the 3 missing cells are taken as 0\n");
     read_raster(std::string(13, '\x01'), 2, 3, 0, "0");
     EXPECT_NE(err.find("holds 1 bytes more than its 2 lines of 3 cells; they are ignored"), std::string::npos)
+        << err;
+}
+
+TEST_F(Readers, ARasterFarShorterThanItsDescriptorIsWarnedOfBeforeAnyGridIsMade) {
+    memory_ceiling = 1 << 20;
+    read_raster(raw16({7}), 30000, 30000, 0, "0");
+    memory_ceiling = UINT64_MAX;
+    EXPECT_NE(err.find("is shorter than 30000 lines of 30000 cells: the 899999999 missing cells are taken as 0"),
+              std::string::npos)
         << err;
 }
 
@@ -297,6 +307,7 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
         {header + "1 2 3\n4 5\n", "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
         {header + "1 2 3\n4 x5 6\n", "\"x5\" at line 1, column 1 is not a number"},
         {header + "1 2 3\n4 1,5 6\n", "\"1,5\" at line 1, column 1 is not a number"},
+        {header + std::string("1 2\0 3\n4 5 6\n", 13), "\"2\\x00\" at line 0, column 1 is not a number"},
         {header + "1 nan 3\n4 5 6\n", "\"nan\" at line 0, column 1 is not finite"},
         {header + "1 2 1e999\n4 5 6\n", "at line 0, column 2 is not finite"},
     };

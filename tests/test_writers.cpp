@@ -121,6 +121,18 @@ TEST_F(Writers, SixteenBitRasterStoresLowBitsWithOneWarning) {
         << err;
 }
 
+TEST_F(Writers, ADescriptorRangeBeyondItsIntLinesIsWrittenByItsLowBitsWithAWarning) {
+    output_of(7, 7, -3e6, 3e6, [](int, int) { return 1.0; });
+    coef = 1000.0;
+    save_raw(1);
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(root.read("d/o_varnel_m4.txt"), "7\n7\n4\n1294967296\n-1294967296\n5\n");
+    for (const char* which : {"lowest elevation, -3000000 m, is -3000000000 stored units",
+                              "highest elevation, 3000000 m, is 3000000000 stored units"})
+        EXPECT_NE(err.find(which), std::string::npos) << err;
+    EXPECT_NE(err.find("beyond the int range of its descriptor line"), std::string::npos) << err;
+}
+
 TEST_F(Writers, SixteenBitRasterOfTenByEightIsExactlyOneHundredSixtyBytes) {
     output_of(10, 8, 0.0, 500.0, [](int i, int j) { return 100.0 + 10 * i + j; });
     pix_size_out = 12.5;
