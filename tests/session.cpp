@@ -1,12 +1,14 @@
 // Test support: temporary roots and runs of the real program.
 #include "session.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
@@ -116,9 +118,70 @@ bool TempRoot::has_temporary() const {
     return false;
 }
 
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+// Root's supplementary groups go with its user, so that the run has nobody's rights only.
+bool become_nobody() {
+    return setgroups(0, nullptr) == 0 && setgid(nobody) == 0 && setuid(nobody) == 0;
+}
+
+// The program as nobody runs it. The build tree may lie where nobody cannot reach (a
+// checkout in root's home, mode 700), so each test process makes a copy of its own in
+// a folder under /tmp that everyone can enter, and removes it at exit.
+struct NobodysProgram {
+    std::string folder, path, problem;  // `problem` says why there is none
+
+    NobodysProgram() {
+        char pattern[] = "/tmp/dem_varnel_program_XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            problem = std::string("cannot make a folder under /tmp: ") + std::strerror(errno);
+            return;
+        }
+        folder = pattern;
+        path = folder + "/dem_varnel";
+        std::ifstream in(DEM_VARNEL_EXE, std::ios::binary);
+        std::ofstream out(path, std::ios::binary);
+        out << in.rdbuf();
+        out.close();
+        if (!in || !out || chmod(folder.c_str(), 0755) != 0 || chmod(path.c_str(), 0755) != 0) {
+            problem = "cannot copy " + std::string(DEM_VARNEL_EXE) + " to " + path;
+            return;
+        }
+        const pid_t probe = fork();
+        if (probe == 0) _exit(become_nobody() && access(path.c_str(), X_OK) == 0 ? 0 : 1);
+        int wstatus = 0;
+        if (probe < 0 || waitpid(probe, &wstatus, 0) != probe || !WIFEXITED(wstatus) ||
+            WEXITSTATUS(wstatus) != 0)
+            problem = "the user nobody cannot execute " + path;
+    }
+    ~NobodysProgram() {
+        if (!path.empty()) unlink(path.c_str());
+        if (!folder.empty()) rmdir(folder.c_str());
+    }
+};
+
+const NobodysProgram& nobodys_program() {
+    static const NobodysProgram program;
+    return program;
+}
+
+}  // namespace
+
+std::string unprivileged_unavailable() {
+    if (geteuid() != 0) return "";  // the tests' own user is an ordinary one
+    const std::string& problem = nobodys_program().problem;
+    return problem.empty() ? "" : "no run as the user nobody: " + problem;
+}
+
 Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged) {
-    constexpr uid_t nobody = 65534;
     const bool drop = unprivileged && geteuid() == 0;
+    if (drop) {
+        const std::string why_not = unprivileged_unavailable();
+        if (!why_not.empty()) throw std::runtime_error(why_not);
+    }
+    const std::string program = drop ? nobodys_program().path : DEM_VARNEL_EXE;
     if (drop) hand_over(root.path(), nobody);
     Running run;
     run.out_path = root.path() + ".out";
@@ -130,14 +193,14 @@ Running start_program(const TempRoot& root, const std::string& answers, bool unp
         dup2(pipe_fds[0], 0);
         close(pipe_fds[0]);
         close(pipe_fds[1]);
-        if (drop && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(126);
+        if (drop && !become_nobody()) _exit(126);
         const int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
         setenv("DEM_VARNEL_ROOT", root.path().c_str(), 1);
         if (chdir(root.path().c_str()) != 0) _exit(127);
-        execl(DEM_VARNEL_EXE, DEM_VARNEL_EXE, static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(pipe_fds[0]);

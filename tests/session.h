@@ -37,11 +37,23 @@ struct Session {
 };
 
 // How the program is started. Permission tests need an ordinary user: when the tests
-// run as root, `unprivileged` hands the root's tree to "nobody" and runs as them.
+// run as root, `unprivileged` hands the root's tree to "nobody" and runs as them a copy
+// of the program that nobody can reach, wherever the build tree lies.
 struct Options {
     int seconds = 60;
     bool unprivileged = false;
 };
+
+// Empty when unprivileged runs can be made, otherwise the reason they cannot.
+std::string unprivileged_unavailable();
+
+// Opens a test that needs unprivileged runs: skips it, with the reason, where there
+// are none.
+#define SKIP_UNLESS_UNPRIVILEGED_RUNS()                         \
+    do {                                                        \
+        const std::string why_not = unprivileged_unavailable(); \
+        if (!why_not.empty()) GTEST_SKIP() << why_not;          \
+    } while (0)
 
 // Runs the program with DEM_VARNEL_ROOT at `root` and `answers` as its whole standard
 // input (closed after them); gives up after `seconds`.

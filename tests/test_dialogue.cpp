@@ -264,6 +264,7 @@ TEST(Dialogue, AnOutputThatWouldOverwriteTheInputIsRefusedAndAskedAgain) {
 }
 
 TEST(Dialogue, AnOutputFolderThatCannotBeWrittenFailsBeforeTheComputation) {
+    SKIP_UNLESS_UNPRIVILEGED_RUNS();
     TempRoot root;
     put_alps(root);
     root.write("dem1/alps_varnel_m2.raw", "old");  // writable, but it cannot be replaced
@@ -279,6 +280,7 @@ TEST(Dialogue, AnOutputFolderThatCannotBeWrittenFailsBeforeTheComputation) {
 }
 
 TEST(Dialogue, AnExistingOutputThatIsNotWritableIsRefused) {
+    SKIP_UNLESS_UNPRIVILEGED_RUNS();
     TempRoot root;
     put_alps(root);
     root.write("dem1/alps_varnel_m2.raw", "old");

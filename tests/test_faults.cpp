@@ -125,6 +125,7 @@ TEST(Faults, KilledWhileComputingOrWritingLeavesNoPartialFileUnderAFinalName) {
 }
 
 TEST(Faults, InputsThatAreDirectoriesEmptyOrUnreadableEndWithAnError) {
+    SKIP_UNLESS_UNPRIVILEGED_RUNS();
     struct Case {
         const char* name;
         std::string answers;
