@@ -175,13 +175,17 @@ std::string unprivileged_unavailable() {
     return problem.empty() ? "" : "no run as the user nobody: " + problem;
 }
 
-Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged) {
-    const bool drop = unprivileged && geteuid() == 0;
+Running start_program(const TempRoot& root, const std::string& answers, const Options& options) {
+    const bool drop = options.unprivileged && geteuid() == 0;
     if (drop) {
         const std::string why_not = unprivileged_unavailable();
         if (!why_not.empty()) throw std::runtime_error(why_not);
     }
     const std::string program = drop ? nobodys_program().path : DEM_VARNEL_EXE;
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : options.arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
     if (drop) hand_over(root.path(), nobody);
     Running run;
     run.out_path = root.path() + ".out";
@@ -200,7 +204,7 @@ Running start_program(const TempRoot& root, const std::string& answers, bool unp
         dup2(err, 2);
         setenv("DEM_VARNEL_ROOT", root.path().c_str(), 1);
         if (chdir(root.path().c_str()) != 0) _exit(127);
-        execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(pipe_fds[0]);
@@ -250,7 +254,7 @@ Session finish_program(Running& run, int seconds) {
 }
 
 Session run_program(const TempRoot& root, const std::string& answers, Options options) {
-    Running run = start_program(root, answers, options.unprivileged);
+    Running run = start_program(root, answers, options);
     return finish_program(run, options.seconds);
 }
 

@@ -42,6 +42,7 @@ struct Session {
 struct Options {
     int seconds = 60;
     bool unprivileged = false;
+    std::vector<std::string> arguments = {};  // after the program's name
 };
 
 // Empty when unprivileged runs can be made, otherwise the reason they cannot.
@@ -65,7 +66,8 @@ struct Running {
     int input = -1;                   // write end of standard input
     std::string out_path, err_path;   // where its output goes
 };
-Running start_program(const TempRoot& root, const std::string& answers, bool unprivileged = false);
+Running start_program(const TempRoot& root, const std::string& answers,
+                      const Options& options = {});
 // Waits (up to `seconds`) for the program to print `text` on standard output.
 bool wait_for_output(const Running& run, const std::string& text, int seconds = 30);
 Session finish_program(Running& run, int seconds = 60);
