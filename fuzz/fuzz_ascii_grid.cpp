@@ -187,7 +187,7 @@ void regrid_and_write(std::uint64_t h) {
     const double* sizes = pixel_sizes[h % (sizeof pixel_sizes / sizeof pixel_sizes[0])];
     pix_size_out = sizes[1];
     ratio = static_cast<double>(static_cast<long double>(sizes[0]) / sizes[1]);  // as parameters()
-    if (!output_problem(nb_lig, nb_col, ratio).empty()) return;
+    if (output_count(nb_lig, ratio) < 0 || output_count(nb_col, ratio) < 0) return;
     if (scaled_count(nb_lig, ratio) * scaled_count(nb_col, ratio) > most_output_cells) return;
     format2 = (h >> 8) & 1;
     itype2 = (h >> 9) & 1;
@@ -197,7 +197,7 @@ void regrid_and_write(std::uint64_t h) {
             [] {
                 create_output_files(output_stem + output_data_suffix(format2, itype2),
                                     output_stem + output_descriptor_suffix(itype2));
-                treatment();
+                treatment(input_lines(), output_lines());
                 save();
             },
             &message))

@@ -157,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool completed = fuzz::run_phases([] {
         opening();
         parameters();
-        treatment();
+        treatment(input_lines(), output_lines());
         save();
     });
     fuzz::end_answers();

@@ -114,6 +114,10 @@ void init_process() {
     gridutil_calloc = guarded_calloc;
     gridutil_free = guarded_free;
     memory_ceiling = ceiling_bytes;
+    // What a run may make is bounded too: larger outputs are refused as if the disk
+    // were full, so that no input makes the run (and the checks that read its files)
+    // slow without being a fault.
+    disk_ceiling = ceiling_bytes;
     empty_answers = std::fopen("/dev/null", "r");
     if (empty_answers == nullptr) {
         std::perror("/dev/null");

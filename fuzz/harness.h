@@ -18,7 +18,8 @@ namespace fuzz {
 constexpr std::uint64_t ceiling_bytes = 16u << 20;
 
 // Once per process: console to a sink (unless DEM_VARNEL_FUZZ_VERBOSE is set), the
-// grid guard installed, memory_ceiling lowered, answers from an empty stream.
+// grid guard installed, memory_ceiling and disk_ceiling lowered, answers from an empty
+// stream.
 void init_process();
 
 // A fresh directory under $TMPDIR that stands for "c:\images\" (DEM_VARNEL_ROOT),

@@ -8,6 +8,8 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <string_view>
 #include <sys/stat.h>
 #include <vector>
@@ -17,7 +19,6 @@
 #include "fixed_text.h"
 #include "host_files.h"
 #include "phase_times.h"
-#include "regrid.h"
 #include "run_state.h"
 #include "wide_rows.h"
 
@@ -53,6 +54,12 @@ namespace {
 PendingFile pending_f1d, pending_f2, pending_f2d;
 std::string input_name;  // the input data file as shown in messages
 
+// What the reading pass leaves for the sweep: the raw cells' range in stored units, or
+// the ASCII values' range and where they start in the file.
+struct { int lowest, highest; } raw_range;
+struct { double lowest, highest; } ascii_range;
+std::uint64_t ascii_values_offset = 0;
+
 std::string number_text(double v) {
     char text[40];
     std::snprintf(text, sizeof text, "%.10g", v);
@@ -64,12 +71,7 @@ void create_input_descriptor(const std::string& logical) {
     f1d = create_pending(pending_f1d, logical, "w");
 }
 
-namespace {
-void forget_written_lines();
-}
-
 void create_output_files(const std::string& data_logical, const std::string& descriptor_logical) {
-    forget_written_lines();
     if (format2 == 0) {
         f2 = create_pending(pending_f2, data_logical, "w");
     } else {
@@ -331,38 +333,54 @@ void report_short_raster(unsigned long long missing) {
 // Compares the size of a raster file with its geometry before any memory is taken for
 // it; returns false when the size cannot be told (the reading then counts the cells).
 bool raster_size_checked(std::size_t cell_bytes) {
-    struct stat st;
-    if (fstat(fileno(f1), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    std::uint64_t size = 0;
+    if (!regular_file_size(f1, size)) return false;
     const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
-    const unsigned long long whole = static_cast<unsigned long long>(st.st_size) / cell_bytes;
+    const unsigned long long whole = size / cell_bytes;
     const unsigned long long expected = cells * cell_bytes;
     if (whole < cells)
         report_short_raster(cells - whole);  // a cell the file ends inside is missing too
-    else if (static_cast<unsigned long long>(st.st_size) > expected)
-        report(input_name + " holds " + std::to_string(static_cast<unsigned long long>(st.st_size) - expected) +
+    else if (size > expected)
+        report(input_name + " holds " + std::to_string(size - expected) +
                " bytes more than its " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
                " cells; they are ignored");
     return true;
 }
 
-// Reads the raster a line at a time straight into its row of the raw grid, whose cells
-// not read stay 0, and scans their range; returns how many cells were missing.
-template <typename Cell>
-unsigned long long read_raster_lines(Cell** cells, int& min, int& max) {
-    const std::size_t line_cells = static_cast<std::size_t>(nb_col);
+// The range of every cell of the raster in stored units, the first lowest and highest
+// in the file's order, the cells it lacks being 0; read in large blocks and scanned in
+// vectors, without holding the raster.
+struct RawScan {
+    int lowest = INT_MAX, highest = INT_MIN;
     unsigned long long missing = 0;
-    for (int i = 0; i < nb_lig; ++i) {
-        const std::size_t got = std::fread(cells[i], sizeof(Cell), line_cells, f1);
+};
+
+template <typename Cell>
+RawScan scan_raster() {
+    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    std::vector<Cell> block(static_cast<std::size_t>(std::min<unsigned long long>(cells, (1u << 20) / sizeof(Cell))));
+    RawScan scan;
+    unsigned long long done = 0;
+    while (done < cells) {
+        const std::size_t want = static_cast<std::size_t>(std::min<unsigned long long>(block.size(), cells - done));
+        const std::size_t got = std::fread(block.data(), sizeof(Cell), want, f1);
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
-        // The cells not read are 0, the one the file ends inside too.
-        std::fill(cells[i] + got, cells[i] + line_cells, Cell(0));
-        missing += line_cells - got;
         if constexpr (sizeof(Cell) == 2)
-            wide_rows.range16(cells[i], nb_col, min, max);
+            wide_rows.range16(block.data(), static_cast<int>(got), scan.lowest, scan.highest);
         else
-            wide_rows.range32(cells[i], nb_col, min, max);
+            wide_rows.range32(block.data(), static_cast<int>(got), scan.lowest, scan.highest);
+        done += got;
+        if (got < want) break;
     }
-    return missing;
+    scan.missing = cells - done;  // a cell the file ends inside too
+    if (scan.missing > 0) {
+        const Cell zero = 0;
+        if constexpr (sizeof(Cell) == 2)
+            wide_rows.range16(&zero, 1, scan.lowest, scan.highest);
+        else
+            wide_rows.range32(&zero, 1, scan.lowest, scan.highest);
+    }
+    return scan;
 }
 
 const double unit_factor[4] = {1.0, 10.0, 100.0, 1000.0};
@@ -384,13 +402,14 @@ void dem_lecture() {
     PhaseTimer timer("reading");
     open_ascii_OK = false;
     const bool size_checked = raster_size_checked(itype == 0 ? 2 : 4);
-    make_raw_input();
-    int min = 1000000, max = 0;
-    const unsigned long long missing =
-        itype == 0 ? read_raster_lines(jtab1, min, max) : read_raster_lines(itab1, min, max);
-    if (missing > 0 && !size_checked) report_short_raster(missing);
+    if (!can_seek(f1)) fail("cannot read " + input_name + ": the sweep reads its lines again, so it must be a file");
+    const RawScan scan = itype == 0 ? scan_raster<std::uint16_t>() : scan_raster<std::int32_t>();
+    if (scan.missing > 0 && !size_checked) report_short_raster(scan.missing);
+    // The report's scan starts from 1000000 and 0 with strict comparisons.
+    const int min = std::min(1000000, scan.lowest), max = std::max(0, scan.highest);
     say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
-    ask_unit();  // the cells are divided by it as the engine reads them
+    ask_unit();  // the cells are divided by it as the sweep reads them
+    raw_range = {scan.lowest, scan.highest};
 
     if (!descr_OK) {
         if (std::fprintf(f1d, "%d\n%d\n%d\n", min, max, static_cast<int>(dpix_size)) < 0)
@@ -518,9 +537,8 @@ private:
 // a header claiming more than the rest of the file can hold is refused before the grid
 // is made.
 void check_values_fit(std::FILE* stream, std::uint64_t header_bytes, const std::string& name) {
-    struct stat st;
-    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t size = 0;
+    if (!regular_file_size(stream, size)) return;
     const std::uint64_t left = size > header_bytes ? size - header_bytes : 0;
     const std::uint64_t values = static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
     if (left < 2 * values - 1)
@@ -545,13 +563,17 @@ void ascii_lecture() {
     const std::string problem = geometry_problem(nb_lig, nb_col);
     if (!problem.empty()) fail(name + " gives " + problem);
     check_values_fit(f1, tokens.offset(), name);
+    if (!can_seek(f1)) fail("cannot read " + name + ": the sweep reads its values again, so it must be a file");
+    ascii_values_offset = tokens.offset();
 
-    make_padded_input();
+    // Every value is read and checked now, before any output exists; the sweep reads
+    // them again as it needs them.
+    std::vector<double> row(static_cast<std::size_t>(nb_col));
+    ascii_range = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
     unsigned long long nodata_cells = 0;
     std::string_view token;
     for (int i = 0; i < nb_lig; ++i) {
         if (i > 0 && i % 100 == 0) say("\tline %d                   \r", i);
-        double* row = dtab_in[i];
         for (int j = 0; j < nb_col; ++j) {
             const auto where = [i, j] {
                 return " at line " + std::to_string(i) + ", column " + std::to_string(j);
@@ -569,6 +591,7 @@ void ascii_lecture() {
             }
             if (!std::isfinite(row[j])) fail(name + ": " + quoted(token) + where() + " is not finite");
         }
+        wide_rows.fold_range(row.data(), nb_col, ascii_range.lowest, ascii_range.highest);
     }
     pix_size = static_cast<int>(dpix_size);  // truncation toward zero
     if (tokens.next(token))
@@ -579,6 +602,92 @@ void ascii_lecture() {
                number_text(nodata) + "; they are taken as elevations");
 }
 
+// --- The input's lines for the sweep --------------------------------------------------
+
+namespace {
+
+// A raw cell in metres: the cell over coef, formed in extended precision and rounded to
+// double, which one double division gives here (see divide_by_unit).
+double metres(int cell) { return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef; }
+
+// The padded input of a raw raster, each line read from the file when the sweep first
+// asks for it: the cells the file lacks are 0, and the margin lines are zeros.
+template <typename Cell>
+class RawLines {
+public:
+    RawLines()
+        : cells_(static_cast<std::size_t>(nb_col)),
+          window_(nb_col, [this](int i, double* data) { make(i, data); }) {}
+
+    const double* line(int row) { return window_.line(row, nb_lig); }
+    void forget(int row) { window_.forget(row); }
+
+private:
+    void make(int i, double* data) {
+        const std::size_t bytes = cells_.size() * sizeof(Cell);
+        std::size_t got = 0;
+        if (!read_at(f1, cells_.data(), bytes, static_cast<std::uint64_t>(i) * bytes, got))
+            fail("cannot read " + input_name + ": " + system_error());
+        const std::size_t whole = got / sizeof(Cell);  // a cell the file ends inside is 0
+        std::fill(cells_.begin() + static_cast<std::ptrdiff_t>(whole), cells_.end(), Cell(0));
+        if constexpr (sizeof(Cell) == 2)
+            wide_rows.widen16(cells_.data(), data, nb_col);
+        else
+            wide_rows.widen32(cells_.data(), data, nb_col);
+        if (coef != 1.0) wide_rows.divide_by_unit(data, nb_col, coef);
+    }
+
+    std::vector<Cell> cells_;
+    LineWindow window_;
+};
+
+// The padded input of an ASCII grid, its values read again from the file as the sweep
+// asks for their lines; the reading pass has checked every one.
+class AsciiLines {
+public:
+    AsciiLines()
+        : tokens_(at_values(), input_name), window_(nb_col, [this](int, double* data) { make(data); }) {}
+
+    const double* line(int row) { return window_.line(row, nb_lig); }
+    void forget(int row) { window_.forget(row); }
+
+private:
+    static std::FILE* at_values() {
+        if (!seek_to(f1, ascii_values_offset)) fail("cannot read " + input_name + " again: " + system_error());
+        return f1;
+    }
+
+    void make(double* data) {
+        std::string_view token;
+        for (int j = 0; j < nb_col; ++j)
+            if (!tokens_.next(token) || !parse_value(token, data[j]) || !std::isfinite(data[j]))
+                fail(input_name + " changed while it was being read");
+    }
+
+    TokenReader tokens_;
+    LineWindow window_;
+};
+
+template <typename Lines>
+LineSource source_of(double lowest, double highest) {
+    const auto lines = std::make_shared<Lines>();
+    LineSource source{[lines](int row) { return lines->line(row); }, [lines](int row) { lines->forget(row); }};
+    source.lowest = lowest;
+    source.highest = highest;
+    return source;
+}
+
+}  // namespace
+
+LineSource input_lines() {
+    if (open_ascii_OK) return source_of<AsciiLines>(ascii_range.lowest, ascii_range.highest);
+    const double lowest = metres(raw_range.lowest), highest = metres(raw_range.highest);
+    return itype == 0 ? source_of<RawLines<std::uint16_t>>(lowest, highest)
+                      : source_of<RawLines<std::int32_t>>(lowest, highest);
+}
+
+double input_elevation(int i, int j) { return input_lines().line(i + margin_before)[j + margin_before]; }
+
 // --- Writers -------------------------------------------------------------------------
 
 namespace {
@@ -587,64 +696,148 @@ void write_failed(const PendingFile& file) {
     fail("cannot write " + shown_name(file.logical) + ": " + system_error());
 }
 
-// Output line i as written: dmin_alt in the frame three cells wide, the padded grid's
-// data cells inside.
-void framed_line(int i, double* line) {
-    std::fill(line, line + nb_col4, dmin_alt);
-    if (i < 3 || i >= nb_lig4 - 3) return;
-    const double* data = dtab_prov2[i + 3] + 3;
-    for (int j = 3; j < nb_col4 - 3; ++j) line[j] = data[j];
-}
+// Output line i of the padded line that carries it, as written: the frame's cells
+// hold dmin_alt, the others are the padded line's data cells.
+bool all_frame(int i) { return i < frame_width || i >= nb_lig4 - frame_width || nb_col4 <= 2 * frame_width; }
 
-// The raw raster, written a line at a time in order: during the engine's sweep, as
-// each line is finished, or by save for the lines not written yet. The frame's cells
-// are all the stored value of dmin_alt, converted once.
-struct RasterLines {
-    int written = 0;                 // lines written so far
-    unsigned long long reduced = 0;  // cells stored by their low bits
-    std::vector<std::uint16_t> narrow;
-    std::vector<std::int32_t> wide;
-    std::uint16_t narrow_frame = 0;
-    std::int32_t wide_frame = 0;
-    std::uint64_t frame_reduced = 0;  // 1 when the frame's value does not fit
+// The raw raster, written a line at a time as the sweep finishes each. The frame's
+// cells are all the stored value of dmin_alt, converted once.
+template <typename Cell>
+class RasterWriter {
+public:
+    using Store = std::uint64_t (*)(const double*, Cell*, int, double);
+    explicit RasterWriter(Store store) : store_(store), cells_(static_cast<std::size_t>(nb_col4)) {
+        frame_reduced_ = store_(&dmin_alt, &frame_, 1, coef);
+    }
 
-    template <typename Cell>
-    void write_line(std::vector<Cell>& cells, Cell frame,
-                    std::uint64_t (*stored)(const double*, Cell*, int, double)) {
-        const bool all_frame = written < 3 || written >= nb_lig4 - 3 || nb_col4 <= 6;
-        const int inside = all_frame ? 0 : nb_col4 - 6;
-        std::fill(cells.begin(), cells.end(), frame);
-        if (inside > 0) reduced += stored(dtab_prov2[written + 3] + 6, cells.data() + 3, inside, coef);
-        reduced += frame_reduced * static_cast<std::uint64_t>(nb_col4 - inside);
-        const std::size_t bytes = cells.size() * sizeof(Cell);
-        if (std::fwrite(cells.data(), 1, bytes, f2) != bytes) write_failed(pending_f2);
+    void write(int i, const double* padded_line) {
+        const int inside = all_frame(i) ? 0 : nb_col4 - 2 * frame_width;
+        std::fill(cells_.begin(), cells_.end(), frame_);
+        if (inside > 0)
+            reduced_ += store_(padded_line + margin_before + frame_width, cells_.data() + frame_width, inside, coef);
+        reduced_ += frame_reduced_ * static_cast<std::uint64_t>(nb_col4 - inside);
+        const std::size_t bytes = cells_.size() * sizeof(Cell);
+        if (std::fwrite(cells_.data(), 1, bytes, f2) != bytes) write_failed(pending_f2);
         // Every 32 MiB or so the lines written go to the device while the next are made.
         const std::size_t lines_per_handover = std::max<std::size_t>(1, (32u << 20) / bytes);
-        ++written;
-        if (static_cast<std::size_t>(written) % lines_per_handover == 0) start_writeback(f2);
+        ++written_;
+        if (static_cast<std::size_t>(written_) % lines_per_handover == 0) start_writeback(f2);
     }
 
-    void write_next() {
-        const std::size_t n = static_cast<std::size_t>(nb_col4);
-        if (itype2 == 0) {
-            if (narrow.empty()) {
-                narrow.resize(n);
-                frame_reduced = wide_rows.stored16(&dmin_alt, &narrow_frame, 1, coef);
-            }
-            write_line(narrow, narrow_frame, wide_rows.stored16);
-        } else {
-            if (wide.empty()) {
-                wide.resize(n);
-                frame_reduced = wide_rows.stored32(&dmin_alt, &wide_frame, 1, coef);
-            }
-            write_line(wide, wide_frame, wide_rows.stored32);
-        }
-    }
+    int written() const { return written_; }
+    unsigned long long reduced() const { return reduced_; }
+
+private:
+    Store store_;
+    std::vector<Cell> cells_;
+    Cell frame_ = 0;
+    std::uint64_t frame_reduced_ = 0;  // 1 when the frame's value does not fit
+    int written_ = 0;
+    unsigned long long reduced_ = 0;  // cells stored by their low bits
 };
 
-RasterLines raster_lines;
+// The values of an ASCII grid as "%lf\t" prints them, a line at a time as the sweep
+// finishes each, through one large buffer; no line break anywhere.
+class AsciiValues {
+public:
+    AsciiValues(std::FILE* stream, const PendingFile& file)
+        : stream_(stream), file_(file), line_(static_cast<std::size_t>(nb_col4)) {}
 
-void forget_written_lines() { raster_lines = RasterLines(); }
+    void write(int i, const double* padded_line) {
+        std::fill(line_.begin(), line_.end(), dmin_alt);
+        if (!all_frame(i))
+            std::copy(padded_line + margin_before + frame_width, padded_line + margin_before + nb_col4 - frame_width,
+                      line_.begin() + frame_width);
+        const std::size_t widest = lf_text_room + 1;  // and the tab
+        for (const double v : line_) {
+            if (buffer_.size() - used_ < widest) flush();
+            char* end = lf_text(v, buffer_.data() + used_);  // room checked above
+            *end = '\t';
+            used_ = static_cast<std::size_t>(end + 1 - buffer_.data());
+        }
+        ++written_;
+    }
+
+    void flush() {
+        if (std::fwrite(buffer_.data(), 1, used_, stream_) != used_) write_failed(file_);
+        used_ = 0;
+        if (++flushes_ % 32 == 0) start_writeback(stream_);
+    }
+
+    int written() const { return written_; }
+
+private:
+    std::FILE* stream_;
+    const PendingFile& file_;
+    std::vector<double> line_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::size_t used_ = 0, flushes_ = 0;
+    int written_ = 0;
+};
+
+// What the writers hold between the sweep and save: one of the three.
+std::unique_ptr<RasterWriter<std::uint16_t>> narrow_writer;
+std::unique_ptr<RasterWriter<std::int32_t>> wide_writer;
+std::unique_ptr<AsciiValues> ascii_writer;
+// The values of an ASCII grid whose corner is asked after the sweep wait in a file of
+// their own, to follow the header once it is known.
+PendingFile pending_values;
+std::FILE* values_stream = nullptr;
+
+void write_ascii_header_lines() {
+    if (std::fprintf(f2, "ncols %d\n", nb_col4) < 0 || std::fprintf(f2, "nrows %d\n", nb_lig4) < 0)
+        write_failed(pending_f2);
+}
+
+void write_ascii_corner_lines() {
+    if (std::fprintf(f2, "xllcorner %lf\n", X_min) < 0 || std::fprintf(f2, "yllcorner %lf\n", Y_min) < 0 ||
+        std::fprintf(f2, "cellsize %lf\n", pix_size_out) < 0 || std::fprintf(f2, "nodata_value -9999.9999\n") < 0)
+        write_failed(pending_f2);
+}
+
+// The ASCII writer for the sweep's first line: the values follow the header at once
+// when the corner is known (an ASCII input), otherwise they go to a file of their own.
+void start_ascii_values() {
+    if (open_ascii_OK) {
+        write_ascii_header_lines();
+        write_ascii_corner_lines();
+        ascii_writer = std::make_unique<AsciiValues>(f2, pending_f2);
+        return;
+    }
+    values_stream = create_pending(pending_values, pending_f2.logical, "w");
+    ascii_writer = std::make_unique<AsciiValues>(values_stream, pending_values);
+}
+
+void put_output_line(int row, const double* line) {
+    const int i = row - margin_before;
+    if (i < 0 || i >= nb_lig4) return;  // margin lines are working space, not output
+    if (format2 == 1) {
+        if (itype2 == 0) {
+            if (!narrow_writer) narrow_writer = std::make_unique<RasterWriter<std::uint16_t>>(wide_rows.stored16);
+            narrow_writer->write(i, line);
+        } else {
+            if (!wide_writer) wide_writer = std::make_unique<RasterWriter<std::int32_t>>(wide_rows.stored32);
+            wide_writer->write(i, line);
+        }
+    } else if (format2 == 0) {
+        if (!ascii_writer) start_ascii_values();
+        ascii_writer->write(i, line);
+    }
+}
+
+void forget_writers() {
+    narrow_writer.reset();
+    wide_writer.reset();
+    ascii_writer.reset();
+    if (values_stream != nullptr) discard_pending(pending_values, values_stream);
+}
+
+int lines_written() {
+    return narrow_writer ? narrow_writer->written()
+           : wide_writer ? wide_writer->written()
+           : ascii_writer ? ascii_writer->written()
+                          : 0;
+}
 
 // The descriptor's range lines hold ints; a stored value beyond them keeps its low 32
 // bits, which is worth saying (the maximum could read below the minimum).
@@ -658,9 +851,7 @@ void warn_unless_int(double elevation, const char* which, int written) {
 
 void save_raster() {
     const bool narrow = itype2 == 0;
-    if (dtab_prov2 == nullptr && raster_lines.written < nb_lig4)
-        fail("the output's lines were not all written during the treatment");
-    while (raster_lines.written < nb_lig4) raster_lines.write_next();
+    const unsigned long long reduced = narrow ? narrow_writer->reduced() : wide_writer->reduced();
     close_pending(pending_f2, f2);
     const int lines[6] = {nb_lig4,
                           nb_col4,
@@ -674,70 +865,59 @@ void save_raster() {
     warn_unless_int(dmax_alt, "highest", lines[4]);
     close_pending(pending_f2d, f2d);
     install_pending({&pending_f2, &pending_f2d});
-    if (raster_lines.reduced > 0)
-        report(std::to_string(raster_lines.reduced) + " cells do not fit " +
+    if (reduced > 0)
+        report(std::to_string(reduced) + " cells do not fit " +
                (narrow ? "16-bit cells and were stored modulo 65536"
                        : "32-bit cells and were stored as their low 32 bits"));
-    forget_written_lines();
 }
 
 std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate must be a finite number"; }
 
-// Values as "%lf\t" prints them, into one large buffer.
-void write_ascii_values() {
-    std::vector<char> buffer(1 << 20);
-    std::vector<double> line(static_cast<std::size_t>(nb_col4));
-    std::size_t used = 0, flushes = 0;
-    const std::size_t widest = lf_text_room + 1;  // and the tab
-    for (int i = 0; i < nb_lig4; ++i) {
-        framed_line(i, line.data());
-        for (int j = 0; j < nb_col4; ++j) {
-            if (buffer.size() - used < widest) {
-                if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
-                used = 0;
-                if (++flushes % 32 == 0) start_writeback(f2);
-            }
-            char* end = lf_text(line[j], buffer.data() + used);  // room checked above
-            *end = '\t';
-            used = static_cast<std::size_t>(end + 1 - buffer.data());
-        }
-    }
-    if (std::fwrite(buffer.data(), 1, used, f2) != used) write_failed(pending_f2);
-}
-
 }  // namespace
 
-bool output_written_during_sweep() { return format2 == 1 && f2 != nullptr; }
+LineSink output_lines() {
+    forget_writers();
+    return LineSink{put_output_line};
+}
 
 std::uint64_t output_room() { return f2 == nullptr ? UINT64_MAX : free_space(pending_f2.temp_path); }
 
-void output_row_finished(int padded_row) {
-    // Output line i is padded row i + 3; rows come in order, each once.
-    if (padded_row - 3 == raster_lines.written && raster_lines.written < nb_lig4) raster_lines.write_next();
+std::uint64_t output_file_bytes(int lines, int columns) {
+    const std::uint64_t cells = static_cast<std::uint64_t>(lines) * static_cast<std::uint64_t>(columns);
+    if (format2 == 1) return cells * (itype2 == 0 ? 2 : 4) + 6 * 12;
+    return cells * 9 * (open_ascii_OK ? 1 : 2) + 4096;
+}
+
+std::uint64_t file_lines_memory(int out_columns) {
+    const std::uint64_t block = 1 << 20;  // the ASCII reader's, or the ASCII writer's text
+    const std::uint64_t in = open_ascii_OK ? block : 4 * static_cast<std::uint64_t>(nb_col);
+    const std::uint64_t out = format2 == 0 ? block + 8 * static_cast<std::uint64_t>(out_columns)
+                                           : 4 * static_cast<std::uint64_t>(out_columns);
+    return in + out;
 }
 
 void ascii_saving() {
-    if (std::fprintf(f2, "ncols %d\n", nb_col4) < 0 || std::fprintf(f2, "nrows %d\n", nb_lig4) < 0)
-        write_failed(pending_f2);
-    if (!open_ascii_OK) {
-        say("\n\n\tUTM Coordinates : ");
-        X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
-        Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
-    }
-    if (std::fprintf(f2, "xllcorner %lf\n", X_min) < 0 || std::fprintf(f2, "yllcorner %lf\n", Y_min) < 0 ||
-        std::fprintf(f2, "cellsize %lf\n", pix_size_out) < 0 ||
-        std::fprintf(f2, "nodata_value -9999.9999\n") < 0)
-        write_failed(pending_f2);
-    write_ascii_values();
+    ascii_writer->flush();
+    if (open_ascii_OK) return;  // the header went first
+    write_ascii_header_lines();
+    say("\n\n\tUTM Coordinates : ");
+    X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
+    Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
+    write_ascii_corner_lines();
+    close_pending(pending_values, values_stream);
+    append_pending(f2, pending_f2, pending_values);
 }
 
 void save() {
     PhaseTimer timer("save");
+    if (format2 != 0 && format2 != 1) return;
+    if (lines_written() != nb_lig4) fail("the output's lines were not all written during the treatment");
     if (format2 == 0) {
         ascii_saving();
         close_pending(pending_f2, f2);
         install_pending({&pending_f2});
-    } else if (format2 == 1) {
+    } else {
         save_raster();
     }
+    forget_writers();
 }

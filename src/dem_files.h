@@ -1,10 +1,13 @@
 // DEM files: the file-name rules, the readers of a raw raster (dem_lecture) and an
 // ASCII grid (ascii_lecture), the descriptor, and the writers of the result (save,
-// ascii_saving). Streams and sizes travel through the run state.
+// ascii_saving). The readers make the sweep's line source, the writers its line sink.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "padded_lines.h"
 
 // --- Names: "c:\images\" + folder + "\" + base + suffix --------------------------
 
@@ -45,19 +48,37 @@ void create_input_descriptor(const std::string& logical);
 void dem_lecture();
 void ascii_lecture();
 
+// --- The input's lines ----------------------------------------------------------------
+
+// The padded input of the file read, for the sweep: its lines read from the file again
+// as the sweep asks for them, with the range the reading pass found.
+LineSource input_lines();
+
+// Input cell (i, j) in metres as the sweep reads it.
+double input_elevation(int i, int j);
+
 // --- Output ------------------------------------------------------------------------
 
 // Creates the output file, and for a raw raster its descriptor, under temporary
 // names as f2 and f2d; save() puts them in place once they are complete.
 void create_output_files(const std::string& data_logical, const std::string& descriptor_logical);
 
+// The writer of the chosen output as a line sink: each finished line of the padded
+// output is framed, converted and written as the sweep hands it over.
+LineSink output_lines();
+
+// Completes the output (the descriptor; the ASCII grid's header, asking for the
+// corner of a raw input) and puts its files in place.
 void save();
 void ascii_saving();
 
 // Bytes free where the output files are being written.
 std::uint64_t output_room();
 
-// A raw raster output is written while the engine finishes its lines: the writer asks
-// nothing, so the lines need not wait for the end of the sweep (save writes any left).
-bool output_written_during_sweep();
-void output_row_finished(int padded_row);
+// What an output of `lines` x `columns` writes at the least: the raw raster and its
+// descriptor, or an ASCII grid at 9 bytes a value ("0.000000" and a tab), twice when
+// its values wait in a file of their own for the corner.
+std::uint64_t output_file_bytes(int lines, int columns);
+
+// Bytes the reader and the writer hold during the sweep beside the sweep's own lines.
+std::uint64_t file_lines_memory(int out_columns);

@@ -12,6 +12,7 @@
 #include "dem_files.h"
 #include "failure.h"
 #include "host_files.h"
+#include "host_memory.h"
 #include "regrid.h"
 #include "run_state.h"
 
@@ -187,6 +188,45 @@ void warn_of_other_pixel_size(double pix_size_in) {
            ": the output then covers another extent than the input");
 }
 
+// Reason to refuse a ratio: no output line or column, an output too large to address,
+// more memory than the machine can give for the sweep, or output files larger than
+// the free space where they are written; empty when the run can go on.
+std::string ratio_problem(double r) {
+    char text[240];
+    const long long out_lines = output_count(nb_lig, r), out_columns = output_count(nb_col, r);
+    if (out_lines < 0 || out_columns < 0) {
+        if (!(scaled_count(nb_lig, r) >= 1.0L) || !(scaled_count(nb_col, r) >= 1.0L))
+            std::snprintf(text, sizeof text,
+                          "ratio %g gives an output of fewer than one line or column "
+                          "(%d x %d input lines and columns)",
+                          r, nb_lig, nb_col);
+        else
+            std::snprintf(text, sizeof text, "ratio %g gives an output too large to address", r);
+        return text;
+    }
+    const int lines = static_cast<int>(out_lines), columns = static_cast<int>(out_columns);
+    const std::uint64_t needed = sweep_memory(nb_lig, nb_col, lines, columns) + file_lines_memory(columns);
+    const std::uint64_t room = memory_available();
+    if (needed > room) {
+        const SizeTexts sizes = distinct_sizes(needed, room);
+        std::snprintf(text, sizeof text,
+                      "an output of %d lines and %d columns needs %s in all, more than the "
+                      "%s this machine can give",
+                      lines, columns, sizes.first.c_str(), sizes.second.c_str());
+        return text;
+    }
+    const std::uint64_t files = output_file_bytes(lines, columns), disk = output_room();
+    if (files > disk) {
+        const SizeTexts sizes = distinct_sizes(files, disk);
+        std::snprintf(text, sizeof text,
+                      "an output of %d lines and %d columns makes files of %s, more than the "
+                      "%s free where they are written",
+                      lines, columns, sizes.first.c_str(), sizes.second.c_str());
+        return text;
+    }
+    return "";
+}
+
 }  // namespace
 
 void opening() {
@@ -226,7 +266,7 @@ void parameters() {
         pix_size_out = answer_real([] { say("\t\tpixel size out ? "); }, pixel_size);
         // The quotient keeps a 64-bit significand and is rounded once, to double.
         ratio = static_cast<double>(static_cast<long double>(pix_size_in) / pix_size_out);
-        const std::string problem = output_problem(nb_lig, nb_col, ratio);
+        const std::string problem = ratio_problem(ratio);
         if (problem.empty()) break;
         report(problem + "; pixel sizes asked again");
     }

@@ -80,7 +80,6 @@ int run_guarded(void (*phases)()) {
     install_signal_handlers();
     try {
         phases();
-        release_grids();
         close_streams();
         return 0;
     } catch (const RunFailure& failure) {
@@ -89,7 +88,6 @@ int run_guarded(void (*phases)()) {
         report("out of memory");
     }
     remove_temporary_files();
-    release_grids();
     close_streams();
     return 1;
 }

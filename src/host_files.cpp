@@ -1,6 +1,7 @@
 // Host paths, the run's temporary files and their atomic installation.
 #include "host_files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -192,6 +193,84 @@ void close_pending(PendingFile& file, std::FILE*& stream) {
     }
 }
 
+void discard_pending(PendingFile& file, std::FILE*& stream) {
+    if (stream != nullptr) std::fclose(stream);
+    stream = nullptr;
+    if (file.slot >= 0) unlink(file.temp_path.c_str());
+    forget_temporary(file.slot);
+}
+
+void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
+    const auto failed = [&to_file](const char* what) {
+        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " + system_error());
+    };
+    if (std::fflush(to) != 0) failed("write");
+    const int in = open(from.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) failed("read the values of");
+    const int out = fileno(to);
+    bool in_kernel = true;  // copy_file_range where the file systems allow, plain copies otherwise
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = -1;
+        if (in_kernel) {
+            n = copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                in_kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(std::size_t{1} << 20);
+            n = read(in, buffer.data(), buffer.size());
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                const ssize_t w = write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno != EINTR) {
+                    close(in);
+                    failed("write");
+                }
+                if (w > 0) done += w;
+            }
+        }
+        if (n == 0) break;
+        if (n < 0 && errno != EINTR) {
+            const int error = errno;
+            close(in);
+            errno = error;
+            failed("write");
+        }
+    }
+    close(in);
+    std::FILE* none = nullptr;
+    discard_pending(from, none);
+}
+
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got) {
+    got = 0;
+    while (got < bytes) {
+        const ssize_t n = pread(fileno(stream), static_cast<char*>(buffer) + got, bytes - got,
+                                static_cast<off_t>(offset + got));
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool can_seek(std::FILE* stream) { return lseek(fileno(stream), 0, SEEK_CUR) >= 0; }
+
+bool seek_to(std::FILE* stream, std::uint64_t offset) {
+    return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 void install_pending(const std::vector<PendingFile*>& files) {
     SignalBlock block;
     for (std::size_t k = 1; k < files.size(); ++k) {
@@ -219,10 +298,12 @@ bool same_file(const std::string& logical_a, const std::string& logical_b) {
 #endif
 }
 
+std::uint64_t disk_ceiling = UINT64_MAX;
+
 std::uint64_t free_space(const std::string& path) {
     struct statvfs fs;
-    if (statvfs(path.c_str(), &fs) != 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize);
+    if (statvfs(path.c_str(), &fs) != 0) return disk_ceiling;
+    return std::min(disk_ceiling, static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize));
 }
 
 void remove_temporary_files() {

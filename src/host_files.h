@@ -42,6 +42,26 @@ void start_writeback(std::FILE* stream);
 // Flushes the stream to the device and closes it; fails naming the file on error.
 void close_pending(PendingFile& file, std::FILE*& stream);
 
+// Closes and removes a pending file that is not to be put in place.
+void discard_pending(PendingFile& file, std::FILE*& stream);
+
+// Appends the whole of the closed pending file `from` to `to` (the stream of the
+// pending file `to_file`), then removes `from`; fails naming the file on error.
+void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from);
+
+// Reads up to `bytes` at `offset` of the stream's file, without moving the stream;
+// `got` is less than `bytes` only at the end of the file. False on an error.
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got);
+
+// True when the stream's file can be read again from any place (not a pipe).
+bool can_seek(std::FILE* stream);
+
+// Moves the stream to `offset` from the start; false on an error.
+bool seek_to(std::FILE* stream, std::uint64_t offset);
+
+// The size of the stream's file when it is a regular file.
+bool regular_file_size(std::FILE* stream, std::uint64_t& size);
+
 // Puts closed pending files in place, in order: first the old final files of every
 // file but the first are removed, then each is renamed onto its final name, so that
 // an interruption never leaves a new first file beside old later ones.
@@ -52,8 +72,12 @@ void install_pending(const std::vector<PendingFile*>& files);
 bool same_file(const std::string& logical_a, const std::string& logical_b);
 
 // Bytes free for an ordinary user on the file system holding the host path, or the
-// largest value when it cannot be told.
+// largest value when it cannot be told; never more than disk_ceiling.
 std::uint64_t free_space(const std::string& path);
+
+// A further bound on free_space(), unbounded by default; fuzzers lower it so that a
+// run can make only small files.
+extern std::uint64_t disk_ceiling;
 
 // The signals that interrupt a run (Ctrl-C, Ctrl-\, termination, a lost terminal, a
 // closed pipe): each removes the run's temporary files and ends it with status 1.

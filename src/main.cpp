@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     return run_guarded([] {
         opening();
         parameters();
-        treatment();
+        treatment(input_lines(), output_lines());
         save();
     });
 }

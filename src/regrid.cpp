@@ -9,12 +9,9 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <vector>
 
-#include "LIB/GRIDUTIL.h"
 #include "answers.h"
-#include "dem_files.h"
 #include "failure.h"
 #include "host_memory.h"
 #include "phase_times.h"
@@ -27,84 +24,27 @@ using ld = long double;
 
 inline double sum(double a, double b) { return static_cast<double>(static_cast<ld>(a) + b); }
 
-// A raw cell in metres: the cell over coef, formed in extended precision and rounded to
-// double, which one double division gives here (see divide_by_unit).
-double metres(std::int64_t cell) { return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef; }
-
-// Line i of the input in metres, into row.
-void input_line(int i, double* row) {
-    if (jtab1 != nullptr)
-        wide_rows.widen16(jtab1[i], row, nb_col);
-    else
-        wide_rows.widen32(itab1[i], row, nb_col);
-    if (coef != 1.0) wide_rows.divide_by_unit(row, nb_col, coef);
-}
-
-// The padded input of a raw raster, made a line at a time from its cells as the kernel
-// reaches them, into a ring of lines as many as a footprint spans and one more; the
-// margin lines all point at one line of zeros. The raw lines the kernel has left
-// behind are given back.
-class RawPaddedInput {
-public:
-    RawPaddedInput(double lfacteur)
-        : ring_(footprint_room(lfacteur) + 1), width_(static_cast<std::size_t>(nb_col2)),
-          lines_(ring_ * width_, 0.0), zeros_(width_, 0.0), table_(static_cast<std::size_t>(nb_lig2), zeros_.data()) {}
-
-    double** table() { return table_.data(); }
-
-    // Makes padded lines up to `last` (and never again those before `first`).
-    void need(int first, int last) {
-        for (; made_ <= last && made_ < nb_lig2; ++made_) {
-            const int data = made_ - 3;
-            if (data < 0 || data >= nb_lig) continue;
-            double* line = &lines_[static_cast<std::size_t>(made_ % static_cast<int>(ring_)) * width_];
-            input_line(data, line + 3);  // the three columns before and one after stay 0.0
-            table_[made_] = line;
-        }
-        // Every 64 lines, the raw lines left behind go back to the system.
-        const int behind = std::min(first - 3, nb_lig);
-        if (behind >= given_back_ + 64) {
-            if (jtab1 != nullptr)
-                usmatrice_bloc_release_rows(jtab1, behind);
-            else
-                imatrice_bloc_release_rows(itab1, behind);
-            for (; given_back_ < behind; ++given_back_) table_[given_back_ + 3] = zeros_.data();
-        }
-    }
-
-private:
-    std::size_t ring_, width_;
-    std::vector<double> lines_, zeros_;
-    std::vector<double*> table_;
-    int made_ = 0, given_back_ = 0;
-};
-
-RawPaddedInput* raw_input_lines = nullptr;  // the padded input being made, during the sweep
-
-// The padded output of a run whose raw raster takes each line as the sweep finishes it:
-// once written, a line is never read again, so only the lines the sweep still works on
-// are held, in a ring, and the grid is never taken whole.
+// The padded output lines the sweep works on: at step k it reads and writes lines k-7
+// to k, so eight lines of memory serve a grid of any length.
 class OutputRing {
 public:
-    // The sweep reads and writes lines k-7 to k at step k.
     static constexpr int lines_held = 8;
 
-    OutputRing()
-        : width_(static_cast<std::size_t>(nb_col3)), lines_(lines_held * width_),
-          table_(static_cast<std::size_t>(nb_lig3), nullptr) {}
+    explicit OutputRing(int columns)
+        : width_(static_cast<std::size_t>(columns)), lines_(lines_held * width_) {}
 
-    double** table() { return table_.data(); }
-
-    // Line k takes the place of line k - 8; the kernel writes every cell of it.
-    void enter(int k) { table_[k] = &lines_[static_cast<std::size_t>(k % lines_held) * width_]; }
+    double* operator[](int k) const { return lines_.data() + static_cast<std::size_t>(k % lines_held) * width_; }
 
 private:
     std::size_t width_;
-    std::vector<double> lines_;
-    std::vector<double*> table_;
+    mutable std::vector<double> lines_;  // the kernel writes every cell before it is read
 };
 
-OutputRing* output_ring = nullptr;  // the padded output's lines, during the sweep
+// The source's lines as the kernel reads a grid's rows.
+struct SourceLines {
+    const LineSource& source;
+    const double* operator[](int row) const { return source.line(row); }
+};
 
 }  // namespace
 
@@ -232,7 +172,8 @@ void add_packed_line(const KernelPlan& p, double w, const double* in, double* ou
 // the other (a cell's terms in one chain would make the x87 stores and reloads of its
 // partial sums wait on each other), then divided by the area and made non-negative.
 // Returns the first input line the row draws on.
-int kernel_row(KernelPlan& p, double** tabin, double* out, int i) {
+template <typename Lines>
+int kernel_row(KernelPlan& p, const Lines& tabin, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
     std::fill(out, out + p.middle_from, 0.0);
     std::fill(out + p.middle_to, out + p.C, 0.0);
@@ -261,7 +202,8 @@ constexpr int neighbour_column[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
 
 // First filling pass over interior row i, in place; returns how many of its interior
 // cells are still 0.0.
-int fill_data_row(double** t, int i, int columns) {
+template <typename Rows>
+int fill_data_row(Rows& t, int i, int columns) {
     double* row = t[i];
     int left = 0;
     for (int j = 1; (j = wide_rows.next_zero(row, j, columns - 1)) < columns - 1; ++j) {
@@ -281,7 +223,8 @@ int fill_data_row(double** t, int i, int columns) {
 }
 
 // The second filling of cell (i, j), which is 0.0.
-void fill_from_all_cell(double** t, int i, int j, int lines, int columns) {
+template <typename Rows>
+void fill_from_all_cell(Rows& t, int i, int j, int lines, int columns) {
     double dval = 0.0;
     int ico = 0;
     for (int k = 0; k < 8; ++k) {
@@ -297,7 +240,8 @@ void fill_from_all_cell(double** t, int i, int j, int lines, int columns) {
 // Second filling pass over row i, border included, in place. `interior_zeros` false
 // says that the first pass left no empty interior cell in the row (nothing else has
 // written it since), so that only its two border cells need a look.
-void fill_all_row(double** t, int i, int lines, int columns, bool interior_zeros = true) {
+template <typename Rows>
+void fill_all_row(Rows& t, int i, int lines, int columns, bool interior_zeros = true) {
     double* row = t[i];
     if (!interior_zeros) {
         if (row[0] == 0.0) fill_from_all_cell(t, i, 0, lines, columns);
@@ -352,29 +296,7 @@ void clamp_interior(double** t, int lines, int columns) {
 
 namespace {
 
-// The scan over every input cell in metres, in order. For raw cells the division is
-// monotone and no cell is a negative zero, so the range of the cells divided is the
-// same.
-void find_elevation_range() {
-    dmin_alt = 10000000.0;
-    dmax_alt = 0.0;
-    if (dtab_in != nullptr) {
-        for (int i = 0; i < nb_lig; ++i) wide_rows.fold_range(dtab_in[i], nb_col, dmin_alt, dmax_alt);
-        return;
-    }
-    int min = INT_MAX, max = INT_MIN;
-    for (int i = 0; i < nb_lig; ++i) {
-        if (jtab1 != nullptr)
-            wide_rows.range16(jtab1[i], nb_col, min, max);
-        else
-            wide_rows.range32(itab1[i], nb_col, min, max);
-    }
-    const double low = metres(min), high = metres(max);
-    if (dmin_alt > low) dmin_alt = low;
-    if (dmax_alt < high) dmax_alt = high;
-}
-
-bool fits_padded(long double count) { return count < static_cast<long double>(INT_MAX - 3); }
+bool fits_padded(long double count) { return count < static_cast<long double>(INT_MAX - margin_before - margin_after); }
 
 }  // namespace
 
@@ -386,162 +308,61 @@ double bigger(double x) {
 
 long double scaled_count(int count, double r) { return static_cast<ld>(count) * r; }
 
-std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns, bool output_held) {
-    const std::uint64_t in = static_cast<std::uint64_t>(lines + 4) * static_cast<std::uint64_t>(columns + 4);
-    const std::uint64_t out = static_cast<std::uint64_t>(out_lines + 4) * static_cast<std::uint64_t>(out_columns + 4);
-    // The input (held as doubles; raw cells take less), the padded output when it is held
-    // whole, and some twenty lines of either width for the sweep's rings, the readers and
-    // the writers.
-    return 8 * in + (output_held ? 8 * out : 0) + 20 * 8 * static_cast<std::uint64_t>(columns + out_columns + 8) +
-           (1u << 20);
+long long output_count(int count, double r) {
+    const long double scaled = scaled_count(count, r);
+    if (!(scaled >= 1.0L) || !fits_padded(scaled)) return -1;
+    return static_cast<long long>(scaled);  // truncation toward zero
 }
 
-std::string output_problem(int lines, int columns, double r) {
-    const long double l = scaled_count(lines, r), c = scaled_count(columns, r);
-    char text[200];
-    if (!(l >= 1.0L) || !(c >= 1.0L)) {
-        std::snprintf(text, sizeof text,
-                      "ratio %g gives an output of fewer than one line or column "
-                      "(%d x %d input lines and columns)", r, lines, columns);
-        return text;
-    }
-    if (!fits_padded(l) || !fits_padded(c)) {
-        std::snprintf(text, sizeof text, "ratio %g gives an output too large to address", r);
-        return text;
-    }
-    const long long out_lines = static_cast<long long>(l), out_columns = static_cast<long long>(c);
-    const std::uint64_t needed = run_memory(lines, columns, out_lines, out_columns, format2 != 1);
-    const std::uint64_t room = memory_available();
-    if (needed > room) {
-        const SizeTexts sizes = distinct_sizes(needed, room);
-        std::snprintf(text, sizeof text,
-                      "an output of %lld lines and %lld columns needs %s in all, more than the "
-                      "%s this machine can give",
-                      out_lines, out_columns, sizes.first.c_str(), sizes.second.c_str());
-        return text;
-    }
-    // The file written: its cells, or for an ASCII grid at least "0.000000\t" a value.
-    const double file = static_cast<double>(out_lines) * static_cast<double>(out_columns) *
-                        (format2 == 1 ? (itype2 == 0 ? 2.0 : 4.0) : 9.0);
-    const std::uint64_t disk = output_room();
-    if (file > static_cast<double>(disk)) {
-        const SizeTexts sizes = distinct_sizes(static_cast<std::uint64_t>(file), disk);
-        std::snprintf(text, sizeof text,
-                      "an output of %lld lines and %lld columns makes a file of %s, more than the "
-                      "%s free where it is written",
-                      out_lines, out_columns, sizes.first.c_str(), sizes.second.c_str());
-        return text;
-    }
-    return "";
+std::uint64_t sweep_memory(int lines, int columns, int out_lines, int out_columns) {
+    const Factors f = factors(static_cast<int>(padded(lines)), static_cast<int>(padded(columns)),
+                              static_cast<int>(padded(out_lines)), static_cast<int>(padded(out_columns)));
+    const std::uint64_t in_width = 8 * static_cast<std::uint64_t>(padded(columns));
+    const std::uint64_t out_width = 8 * static_cast<std::uint64_t>(padded(out_columns));
+    // The input lines a footprint spans and one more (the source's window), the output
+    // ring and the first smoothing's three lines, and the plan: per output column its
+    // weights twice (as computed and packed), its footprint, bounds and start.
+    const std::uint64_t in_lines = (footprint_room(f.lfacteur) + 1) * in_width;
+    const std::uint64_t out_rows = (OutputRing::lines_held + 3) * out_width;
+    const std::uint64_t plan = static_cast<std::uint64_t>(padded(out_columns)) *
+                               (2 * 8 * footprint_room(f.cfacteur) + sizeof(Footprint) + 2 * sizeof(int) + 8);
+    return in_lines + out_rows + plan;
 }
 
-void (*row_finished)(int padded_row) = nullptr;
-
-void release_padded_input() {
-    gridutil_free(dtab_in);  // a view: its rows belong to dtab_prov1
-    frdmatrice_bloc(dtab_prov1, nb_lig2);
-    dtab_in = dtab_prov1 = nullptr;
-}
-
-void make_padded_input() {
-    release_padded_input();  // a grid read before is replaced, not leaked
-    nb_lig2 = nb_lig + 4;
-    nb_col2 = nb_col + 4;
-    require_memory("padded input", nb_col2, nb_lig2, sizeof(double));
-    dtab_prov1 = checked_grid(dmatrice_bloc(nb_col2, nb_lig2), nb_col2, nb_lig2, "padded input");
-    dtab_in = static_cast<double**>(gridutil_calloc(static_cast<std::size_t>(nb_lig), sizeof(double*)));
-    if (dtab_in == nullptr) out_of_memory("input", nb_col, nb_lig, sizeof(double));
-    for (int i = 0; i < nb_lig; ++i) dtab_in[i] = dtab_prov1[i + 3] + 3;
-}
-
-void make_raw_input() {
-    static int made_lines = 0;  // a grid read before is replaced, not leaked
-    frusmatrice_bloc(jtab1, made_lines);
-    frimatrice_bloc(itab1, made_lines);
-    jtab1 = nullptr;
-    itab1 = nullptr;
-    made_lines = nb_lig;
-    if (itype == 0) {
-        require_memory("input", nb_col, nb_lig, sizeof(std::uint16_t));
-        jtab1 = checked_grid(usmatrice_bloc(nb_col, nb_lig), nb_col, nb_lig, "input");
-    } else {
-        require_memory("input", nb_col, nb_lig, sizeof(std::int32_t));
-        itab1 = checked_grid(imatrice_bloc(nb_col, nb_lig), nb_col, nb_lig, "input");
-    }
-}
-
-double input_elevation(int i, int j) {
-    if (dtab_in != nullptr) return dtab_in[i][j];
-    return metres(jtab1 != nullptr ? std::int64_t{jtab1[i][j]} : std::int64_t{itab1[i][j]});
-}
-
-void treatment() {
+void treatment(const LineSource& in, const LineSink& out) {
     PhaseTimer timer("treatment");
-    find_elevation_range();
+    // The scan of every input cell from 1.0e7 and 0.0 with strict comparisons keeps
+    // what the source's first lowest and highest values give it.
+    dmin_alt = 10000000.0;
+    dmax_alt = 0.0;
+    if (dmin_alt > in.lowest) dmin_alt = in.lowest;
+    if (dmax_alt < in.highest) dmax_alt = in.highest;
     if (dmin_alt < 0.0)
         report("the input holds negative elevations: this program is made for positive "
                "elevations, where 0 means no data, so results near negative cells come out "
                "as magnitudes");
 
-    const long double lines = scaled_count(nb_lig, ratio), columns = scaled_count(nb_col, ratio);
-    if (!(lines >= 1.0L) || !(columns >= 1.0L) || !fits_padded(lines) || !fits_padded(columns))
-        fail("the ratio gives no addressable output");
-    nb_lig4 = static_cast<int>(lines);  // truncation toward zero
+    const long long lines = output_count(nb_lig, ratio), columns = output_count(nb_col, ratio);
+    if (lines < 0 || columns < 0) fail("the ratio gives no addressable output");
+    nb_lig4 = static_cast<int>(lines);
     nb_col4 = static_cast<int>(columns);
-    nb_lig2 = nb_lig + 4;
-    nb_col2 = nb_col + 4;
-    nb_lig3 = nb_lig4 + 4;
-    nb_col3 = nb_col4 + 4;
+    nb_lig2 = static_cast<int>(padded(nb_lig));
+    nb_col2 = static_cast<int>(padded(nb_col));
+    nb_lig3 = static_cast<int>(padded(nb_lig4));
+    nb_col3 = static_cast<int>(padded(nb_col4));
 
     say("\n\n\tThe resulting image will have : ");
     say("\n\t\t%d lines and %d columns ", nb_lig4, nb_col4);
+    sweep(in, out, nb_lig2, nb_col2, nb_lig3, nb_col3);
+}
 
-    // The padded output comes zero-filled, every cell 0.0 until the kernel writes it; a
-    // raw raster output takes its lines during the sweep, from a ring of lines.
-    const bool written_during_sweep = output_written_during_sweep();
-    std::unique_ptr<OutputRing> ring;
-    if (written_during_sweep) {
-        ring = std::make_unique<OutputRing>();
-    } else {
-        require_memory("padded output", nb_col3, nb_lig3, sizeof(double));
-        dtab_prov2 = checked_grid(dmatrice_bloc(nb_col3, nb_lig3), nb_col3, nb_lig3, "padded output");
-    }
-    struct Writer {  // in place for the sweep only, whatever happens
-        explicit Writer(OutputRing* r) {
-            row_finished = r != nullptr ? output_row_finished : nullptr;
-            output_ring = r;
-            if (r != nullptr) dtab_prov2 = r->table();
-        }
-        ~Writer() {
-            if (output_ring != nullptr) dtab_prov2 = nullptr;  // every line is written
-            row_finished = nullptr;
-            output_ring = nullptr;
-        }
-        Writer(const Writer&) = delete;
-        Writer& operator=(const Writer&) = delete;
-    } writer(ring.get());
-    if (dtab_in != nullptr) {
-        transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
-        release_padded_input();
-        return;
-    }
-    // A raw raster: its padded lines are made as the kernel reaches them.
-    nb_lig2 = nb_lig + 4;
-    nb_col2 = nb_col + 4;
-    RawPaddedInput made_lines(factors(nb_lig2, nb_col2, nb_lig3, nb_col3).lfacteur);
-    struct Lines {  // in place for the sweep only, whatever happens
-        explicit Lines(RawPaddedInput& l) {
-            raw_input_lines = &l;
-            dtab_prov1 = l.table();
-        }
-        ~Lines() {
-            raw_input_lines = nullptr;
-            dtab_prov1 = nullptr;
-        }
-        Lines(const Lines&) = delete;
-        Lines& operator=(const Lines&) = delete;
-    } in_place(made_lines);
-    transf(dtab_prov1, dtab_prov2, nb_lig2, nb_col2, nb_lig3, nb_col3);
+void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
+            int NBcol_out) {
+    const LineSource in{[tabin](int row) -> const double* { return tabin[row]; }, [](int) {}};
+    const LineSink out{[tabout, NBcol_out](int row, const double* line) {
+        std::copy(line, line + NBcol_out, tabout[row]);
+    }};
+    sweep(in, out, NBlig_in, NBcol_in, NBlig_out, NBcol_out);
 }
 
 // The kernel and the finishing passes in one sweep down the grid. Each pass over row
@@ -551,20 +372,19 @@ void treatment() {
 //   the kernel computes row k, the first filling row k-1, the second filling row k-2;
 //   the first smoothing of row k-3 goes to a ring of three rows, which keeps the
 //   second filling's rows in the grid for it;
-//   the second smoothing of row k-4 reads the ring and writes the grid, clamped.
-void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-            int NBcol_out) {
+//   the second smoothing of row k-4 reads the ring and writes the grid, clamped: row
+//   k-4 is final and goes to the sink (the border rows 0 and L-1, final since their
+//   second filling, go just before row 1 and just after row L-2).
+void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_in, int NBlig_out,
+           int NBcol_out) {
     const int L = NBlig_out, C = NBcol_out;
     const Factors f = factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out);
     say(NBlig_out > NBlig_in ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
     say("\n\n\tTreatment \n\n");
 
     KernelPlan plan(NBlig_in, NBcol_in, C, f);
-    // The run's own padded input is given back as the kernel leaves its lines behind;
-    // that of a raw raster is made as the kernel reaches its lines.
-    const bool release_input = tabin == dtab_prov1 && dtab_in != nullptr;
-    RawPaddedInput* const made = tabin == dtab_prov1 ? raw_input_lines : nullptr;
-    OutputRing* const ring = tabout == dtab_prov2 ? output_ring : nullptr;
+    const SourceLines tabin{in};
+    OutputRing tabout(C);
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
     // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
@@ -579,19 +399,13 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
     };
 
     int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
-    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
+    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing"), sink_clock("sink");
     for (int k = 0; k <= L + 2; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
             kernel_clock.time([&] {
-                if (ring != nullptr) ring->enter(k);
-                if (made != nullptr) {
-                    const Footprint line = footprint(k, f.lfacteur, plan.lw.data());
-                    made->need(line.start, line.start + line.last);
-                }
                 const int start = kernel_row(plan, tabin, tabout[k], k);
-                if (release_input && k % 64 == 63 && start > 0)
-                    dmatrice_bloc_release_rows(tabin, std::min(start, NBlig_in));
+                in.forget(start);  // later rows start no earlier
             });
         }
         fill_clock.time([&] {
@@ -621,6 +435,12 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             }
         });
         const int q = k - 4;
-        if (interior(q) && row_finished != nullptr) row_finished(q);
+        if (interior(q)) {
+            sink_clock.time([&] {
+                if (q == 1) sink.put(0, tabout[0]);
+                sink.put(q, tabout[q]);
+                if (q == L - 2) sink.put(L - 1, tabout[L - 1]);
+            });
+        }
     }
 }

@@ -1,33 +1,29 @@
 // The regridding engine: the elevation range and output geometry (treatment), the
-// area-weighted kernel and the finishing passes (transf), and bigger. Intermediates
-// carry a 64-bit significand (long double) and are rounded to double exactly where a
-// value is stored; the results are defined bit for bit by that.
+// area-weighted kernel and the finishing passes in one sweep down the output, and
+// bigger. The sweep reads padded input lines from a line source and hands finished
+// padded output lines to a line sink: it knows nothing of files. Intermediates carry a
+// 64-bit significand (long double) and are rounded to double exactly where a value is
+// stored; the results are defined bit for bit by that.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-void treatment();
+#include "padded_lines.h"
 
-// Makes the padded input grid dtab_prov1 (zero margins) and dtab_in, a view of its
-// data cells, for the ASCII reader to fill; released once the engine is done with them.
-void make_padded_input();
-void release_padded_input();
+// The elevation range from the source's, the output size from ratio (both announced),
+// then the sweep from `in` to `out`.
+void treatment(const LineSource& in, const LineSink& out);
 
-// Makes the grid of raw cells, jtab1 (16-bit) or itab1 (32-bit), for the raster reader
-// to fill. The engine makes the padded lines in metres from it as it needs them.
-void make_raw_input();
+// The kernel and the finishing passes from padded input lines to finished padded
+// output lines, with the mode messages and the progress lines. The sizes are padded.
+void sweep(const LineSource& in, const LineSink& out, int NBlig_in, int NBcol_in, int NBlig_out,
+           int NBcol_out);
 
-// Input cell (i, j) in metres, from whichever grid holds the input.
-double input_elevation(int i, int j);
-
+// The same on whole padded grids: tabout (NBlig_out x NBcol_out) receives every line.
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out);
-
-// Told by transf of every interior output row, in order, as soon as it is final
-// (smoothed twice and clamped); none when null.
-extern void (*row_finished)(int padded_row);
 
 // The smallest whole number strictly greater than x.
 double bigger(double x);
@@ -68,10 +64,9 @@ void clamp_interior(double** t, int lines, int columns);
 // truncation toward zero.
 long double scaled_count(int count, double ratio);
 
-// Reason to refuse a ratio for an input of `lines` x `columns` (no output line or
-// column, too large to address, or more memory than the machine can give), or empty.
-std::string output_problem(int lines, int columns, double ratio);
+// The output count of `count` input lines or columns at `ratio`, or -1 when there is no
+// addressable one (below 1, or too large for a padded int count).
+long long output_count(int count, double ratio);
 
-// Bytes the whole run needs at its peak for these input and output sizes, the padded
-// output held whole or not (a raw raster output takes its lines during the sweep).
-std::uint64_t run_memory(int lines, int columns, long long out_lines, long long out_columns, bool output_held);
+// Bytes the sweep holds for these data sizes: its lines of either width and its plan.
+std::uint64_t sweep_memory(int lines, int columns, int out_lines, int out_columns);

@@ -393,19 +393,23 @@ TEST(Dialogue, ADescriptorWhoseCellWidthDisagreesIsReadWithTheAnsweredWidth) {
 TEST(Dialogue, PixelSizesWhoseOutputTheMachineCannotHoldAreAskedAgain) {
     TempRoot root;
     put_alps(root);
-    // 1 and 0.00001: an output of 399999 x 499999 cells (the ratio is just below
-    // 100000): some 1.5 TB held as an ASCII output needs, and as a 16-bit raster a file
-    // of 400 GB.
+    // At 1 and 0.0000000025 the output has 2000000000 columns, whose lines alone take
+    // some 16 GB each; at 1 and 0.00001 its 399999 x 499999 cells make a 16-bit raster
+    // of 400 GB, and an ASCII grid twice as large at least, since its values wait in a
+    // file of their own for the corner asked after the computation.
     const struct {
         const char* output;
+        const char* pixel_sizes;
         const char* reason;
-    } cases[] = {{"0", "needs"}, {"1 0", "makes a file of"}};  // the first asks the corner too
+    } cases[] = {{"1 0", "1 0.0000000025", "an output of 1600000000 lines and 2000000000 columns needs"},
+                 {"1 0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"},
+                 {"0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
-        const Session s = run_program(root, std::string("dem1 alps 1 0 0 0 ") + c.output + " 1 0.00001 10 5 0 0\n");
+        const Session s =
+            run_program(root, std::string("dem1 alps 1 0 0 0 ") + c.output + " " + c.pixel_sizes + " 10 5 0 0\n");
         EXPECT_EQ(s.status, 0) << s.err;
-        EXPECT_NE(s.err.find(std::string("an output of 399999 lines and 499999 columns ") + c.reason), std::string::npos)
-            << s.err;
+        EXPECT_NE(s.err.find(c.reason), std::string::npos) << s.err;
         EXPECT_NE(s.out.find(text::pixel_in + text::pixel_out + text::pixel_in + text::pixel_out + text::ratio("2.000000")),
                   std::string::npos);
     }
