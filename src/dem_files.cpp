@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 #include <sys/stat.h>
 #include <vector>
 
@@ -59,6 +60,11 @@ std::string input_name;  // the input data file as shown in messages
 struct { int lowest, highest; } raw_range;
 struct { double lowest, highest; } ascii_range;
 std::uint64_t ascii_values_offset = 0;
+// The values of an ASCII grid as the reading pass parsed them, in a file without a name
+// beside the input, for the sweep to read back as fast as a raw raster; null where the
+// folder or its free space does not allow one (the sweep then parses the text again).
+std::FILE* ascii_values = nullptr;
+std::string input_logical;  // the input data file's logical name
 
 std::string number_text(double v) {
     char text[40];
@@ -85,6 +91,7 @@ void create_output_files(const std::string& data_logical, const std::string& des
 std::FILE* open_input(const std::string& logical, bool raster) {
     const std::string host = host_path(logical);
     input_name = shown_name(logical);
+    input_logical = logical;
     std::FILE* stream = std::fopen(host.c_str(), raster ? "rb" : "r");
     if (stream == nullptr) {
         if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());
@@ -549,6 +556,30 @@ void check_values_fit(std::FILE* stream, std::uint64_t header_bytes, const std::
 
 bool is_nodata(double v, double no_data) { return v == no_data || (std::isnan(v) && std::isnan(no_data)); }
 
+void drop_stored_values() {
+    if (ascii_values != nullptr) std::fclose(ascii_values);
+    ascii_values = nullptr;
+}
+
+// The file for the parsed values, when the free space beside the input holds them with
+// room to spare for the output.
+void start_stored_values() {
+    drop_stored_values();
+    const std::uint64_t bytes = 8 * static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
+    if (free_space(host_path(input_logical)) / 2 < bytes) return;
+    ascii_values = create_anonymous_beside(input_logical);
+}
+
+// One line of parsed values to the file, or null when the last is written; a file that
+// cannot take them is given up for the parsing again.
+void store_values(const double* row) {
+    if (ascii_values == nullptr) return;
+    const std::size_t n = static_cast<std::size_t>(nb_col);
+    const bool written = row != nullptr ? std::fwrite(row, sizeof(double), n, ascii_values) == n
+                                        : std::fflush(ascii_values) == 0;
+    if (!written) drop_stored_values();
+}
+
 }  // namespace
 
 void ascii_lecture() {
@@ -565,6 +596,7 @@ void ascii_lecture() {
     check_values_fit(f1, tokens.offset(), name);
     if (!can_seek(f1)) fail("cannot read " + name + ": the sweep reads its values again, so it must be a file");
     ascii_values_offset = tokens.offset();
+    start_stored_values();
 
     // Every value is read and checked now, before any output exists; the sweep reads
     // them again as it needs them.
@@ -592,7 +624,9 @@ void ascii_lecture() {
             if (!std::isfinite(row[j])) fail(name + ": " + quoted(token) + where() + " is not finite");
         }
         wide_rows.fold_range(row.data(), nb_col, ascii_range.lowest, ascii_range.highest);
+        store_values(row.data());
     }
+    store_values(nullptr);
     pix_size = static_cast<int>(dpix_size);  // truncation toward zero
     if (tokens.next(token))
         report(name + " holds more values than its " + std::to_string(nb_lig) + " lines of " +
@@ -610,13 +644,14 @@ namespace {
 // double, which one double division gives here (see divide_by_unit).
 double metres(int cell) { return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef; }
 
-// The padded input of a raw raster, each line read from the file when the sweep first
-// asks for it: the cells the file lacks are 0, and the margin lines are zeros.
+// The padded input from a file of cells in line order: a raw raster, or the values of
+// an ASCII grid as the reading pass stored them. Each line is read when the sweep first
+// asks for it; the cells the file lacks are 0, and the margin lines are zeros.
 template <typename Cell>
-class RawLines {
+class StoredLines {
 public:
-    RawLines()
-        : cells_(static_cast<std::size_t>(nb_col)),
+    explicit StoredLines(std::FILE* file)
+        : file_(file), cells_(std::is_same_v<Cell, double> ? 0 : static_cast<std::size_t>(nb_col)),
           window_(nb_col, [this](int i, double* data) { make(i, data); }) {}
 
     const double* line(int row) { return window_.line(row, nb_lig); }
@@ -624,20 +659,22 @@ public:
 
 private:
     void make(int i, double* data) {
-        const std::size_t bytes = cells_.size() * sizeof(Cell);
+        const std::size_t bytes = static_cast<std::size_t>(nb_col) * sizeof(Cell);
+        Cell* cells = cells_.empty() ? reinterpret_cast<Cell*>(data) : cells_.data();
         std::size_t got = 0;
-        if (!read_at(f1, cells_.data(), bytes, static_cast<std::uint64_t>(i) * bytes, got))
+        if (!read_at(file_, cells, bytes, static_cast<std::uint64_t>(i) * bytes, got))
             fail("cannot read " + input_name + ": " + system_error());
         const std::size_t whole = got / sizeof(Cell);  // a cell the file ends inside is 0
-        std::fill(cells_.begin() + static_cast<std::ptrdiff_t>(whole), cells_.end(), Cell(0));
-        if constexpr (sizeof(Cell) == 2)
-            wide_rows.widen16(cells_.data(), data, nb_col);
-        else
-            wide_rows.widen32(cells_.data(), data, nb_col);
-        if (coef != 1.0) wide_rows.divide_by_unit(data, nb_col, coef);
+        std::fill(cells + whole, cells + nb_col, Cell(0));
+        if constexpr (std::is_same_v<Cell, std::uint16_t>)
+            wide_rows.widen16(cells, data, nb_col);
+        else if constexpr (std::is_same_v<Cell, std::int32_t>)
+            wide_rows.widen32(cells, data, nb_col);
+        if (!std::is_same_v<Cell, double> && coef != 1.0) wide_rows.divide_by_unit(data, nb_col, coef);
     }
 
-    std::vector<Cell> cells_;
+    std::FILE* file_;
+    std::vector<Cell> cells_;  // raw cells before their conversion; doubles are read in place
     LineWindow window_;
 };
 
@@ -668,9 +705,9 @@ private:
     LineWindow window_;
 };
 
-template <typename Lines>
-LineSource source_of(double lowest, double highest) {
-    const auto lines = std::make_shared<Lines>();
+template <typename Lines, typename... Arguments>
+LineSource source_of(double lowest, double highest, Arguments... arguments) {
+    const auto lines = std::make_shared<Lines>(arguments...);
     LineSource source{[lines](int row) { return lines->line(row); }, [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
@@ -680,10 +717,12 @@ LineSource source_of(double lowest, double highest) {
 }  // namespace
 
 LineSource input_lines() {
-    if (open_ascii_OK) return source_of<AsciiLines>(ascii_range.lowest, ascii_range.highest);
+    if (open_ascii_OK)
+        return ascii_values != nullptr ? source_of<StoredLines<double>>(ascii_range.lowest, ascii_range.highest, ascii_values)
+                                       : source_of<AsciiLines>(ascii_range.lowest, ascii_range.highest);
     const double lowest = metres(raw_range.lowest), highest = metres(raw_range.highest);
-    return itype == 0 ? source_of<RawLines<std::uint16_t>>(lowest, highest)
-                      : source_of<RawLines<std::int32_t>>(lowest, highest);
+    return itype == 0 ? source_of<StoredLines<std::uint16_t>>(lowest, highest, f1)
+                      : source_of<StoredLines<std::int32_t>>(lowest, highest, f1);
 }
 
 double input_elevation(int i, int j) { return input_lines().line(i + margin_before)[j + margin_before]; }

@@ -243,6 +243,21 @@ void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from
     discard_pending(from, none);
 }
 
+std::FILE* create_anonymous_beside(const std::string& logical) {
+    const std::string folder = directory_of(follow_links(host_path(logical)));
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // No unnamed files on this file system: a named one, unlinked at once.
+        std::string name = folder + "/.dem_varnel-XXXXXX";
+        fd = mkostemp(&name[0], O_CLOEXEC);
+        if (fd >= 0) unlink(name.c_str());
+    }
+    if (fd < 0) return nullptr;
+    std::FILE* stream = fdopen(fd, "w+b");
+    if (stream == nullptr) close(fd);
+    return stream;
+}
+
 bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got) {
     got = 0;
     while (got < bytes) {

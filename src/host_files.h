@@ -49,6 +49,11 @@ void discard_pending(PendingFile& file, std::FILE*& stream);
 // pending file `to_file`), then removes `from`; fails naming the file on error.
 void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from);
 
+// A file without a name in the folder of `logical` (a file name), open for reading
+// and writing, gone when closed or when the process ends however it ends; null when
+// the folder does not allow one.
+std::FILE* create_anonymous_beside(const std::string& logical);
+
 // Reads up to `bytes` at `offset` of the stream's file, without moving the stream;
 // `got` is less than `bytes` only at the end of the file. False on an error.
 bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got);

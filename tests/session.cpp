@@ -1,6 +1,7 @@
 // Test support: temporary roots and runs of the real program.
 #include "session.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -198,7 +199,8 @@ Running start_program(const TempRoot& root, const std::string& answers, const Op
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         if (drop && !become_nobody()) _exit(126);
-        const int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const std::string& out_path = options.standard_output.empty() ? run.out_path : options.standard_output;
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(err, 2);
@@ -228,6 +230,20 @@ bool wait_for_output(const Running& run, const std::string& text, int seconds) {
     return false;
 }
 
+namespace {
+// 0 until the child runs the program (before its exec it is a copy of this process).
+long resident_peak_kib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key, name;
+    long kib = 0;
+    while (status >> key) {
+        if (key == "Name:" && (!(status >> name) || name != "dem_varnel")) return 0;
+        if (key == "VmHWM:" && status >> kib) return kib;
+    }
+    return 0;
+}
+}  // namespace
+
 Session finish_program(Running& run, int seconds) {
     if (run.input >= 0) close(run.input);
     run.input = -1;
@@ -235,6 +251,9 @@ Session finish_program(Running& run, int seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int wstatus = 0;
     for (;;) {
+        // The high-water mark of the program's own image, read while it runs (wait4's
+        // figure would include this process, whose image the program was forked from).
+        session.peak_kib = std::max(session.peak_kib, resident_peak_kib(run.pid));
         const pid_t done = waitpid(run.pid, &wstatus, WNOHANG);
         if (done == run.pid) break;
         if (std::chrono::steady_clock::now() > end) {

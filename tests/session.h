@@ -34,6 +34,7 @@ struct Session {
     std::string out, err;
     int status = -1;     // exit status; -1 if killed by a signal or timed out
     bool timed_out = false;
+    long peak_kib = 0;   // the program's peak resident memory
 };
 
 // How the program is started. Permission tests need an ordinary user: when the tests
@@ -43,6 +44,7 @@ struct Options {
     int seconds = 60;
     bool unprivileged = false;
     std::vector<std::string> arguments = {};  // after the program's name
+    std::string standard_output = "";         // a file for it instead of the capture
 };
 
 // Empty when unprivileged runs can be made, otherwise the reason they cannot.

@@ -334,6 +334,20 @@ TEST(Dialogue, AnInputPixelSizeOtherThanTheGridsOwnIsWarnedOf) {
     }
 }
 
+TEST(Dialogue, ADialogueThatCannotBeWrittenFailsTheRun) {
+    TempRoot root;
+    put_alps(root);
+    Options full;
+    full.standard_output = "/dev/full";
+    const Session s = run_program(root, alps_answers, full);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("dem_varnel: cannot write the dialogue to standard output: No space left on device"),
+              std::string::npos)
+        << s.err;
+    EXPECT_FALSE(root.exists("dem1/alps_varnel_m2.raw"));
+    EXPECT_FALSE(root.has_temporary());
+}
+
 TEST(Dialogue, InterruptedRunRemovesItsTemporaryFilesAndKeepsTheOldOutput) {
     for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE(sig);

@@ -253,6 +253,24 @@ TEST_F(Readers, AsciiValuesAreTheCorrectlyRoundedDoublesOfTheirText) {
     EXPECT_EQ(input_elevation(0, 3), 2.2250738585072011e-308);
 }
 
+TEST_F(Readers, AsciiValuesReadAgainAreTheSameFromTheirStoredCopyOrFromTheText) {
+    std::string grid = "ncols 7\nnrows 5\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+    for (int k = 0; k < 35; ++k) grid += std::to_string(k * 1.37) + (k % 7 == 6 ? "\n" : " ");
+    read_ascii(grid);
+    ASSERT_FALSE(failed) << failure;
+    std::vector<double> stored;
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 7; ++j) stored.push_back(input_elevation(i, j));
+    disk_ceiling = 0;  // no room for the copy: the text is parsed again
+    reset_run_state();
+    read_ascii(grid);
+    disk_ceiling = UINT64_MAX;
+    ASSERT_FALSE(failed) << failure;
+    for (int i = 0; i < 5; ++i)
+        for (int j = 0; j < 7; ++j) EXPECT_EQ(input_elevation(i, j), stored[static_cast<std::size_t>(i * 7 + j)]);
+    EXPECT_EQ(stored[34], 46.58);
+}
+
 TEST_F(Readers, AsciiProgressLinesComeEveryHundredLines) {
     std::string grid = "ncols 1\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
     for (int i = 0; i < 250; ++i) grid += "7\n";
