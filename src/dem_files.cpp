@@ -113,10 +113,10 @@ std::string geometry_problem(long long lines, long long columns) {
     const std::string size = std::to_string(lines) + " lines and " + std::to_string(columns) +
                              " columns";
     if (lines < 1 || columns < 1) return size + ": a grid needs at least one line and one column";
-    if (lines > INT_MAX - 4 || columns > INT_MAX - 4) return size + ": too large to address";
-    const std::uint64_t cells = static_cast<std::uint64_t>(lines + 4) *
-                                static_cast<std::uint64_t>(columns + 4);
-    if (cells > SIZE_MAX / 64) return size + ": too large to hold in memory";
+    if (padded(lines) > INT_MAX || padded(columns) > INT_MAX) return size + ": too large to address";
+    // Byte offsets of 8-byte cells must fit 64 bits with room to spare.
+    const std::uint64_t cells = static_cast<std::uint64_t>(padded(lines)) * static_cast<std::uint64_t>(padded(columns));
+    if (cells > (std::uint64_t{1} << 58)) return size + ": too large to address";
     return "";
 }
 

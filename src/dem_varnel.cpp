@@ -13,6 +13,7 @@
 #include "failure.h"
 #include "host_files.h"
 #include "host_memory.h"
+#include "padded_lines.h"
 #include "regrid.h"
 #include "run_state.h"
 
@@ -63,7 +64,7 @@ WordCheck fits_after(const std::string& prefix, std::size_t suffix, const char* 
 IntCheck count_check(const char* what) {
     return [what](int v) {
         if (v < 1) return std::string("the number of ") + what + " must be at least 1";
-        if (v > INT_MAX - 4) return std::string("the number of ") + what + " is too large";
+        if (padded(v) > INT_MAX) return std::string("the number of ") + what + " is too large";
         return std::string();
     };
 }
