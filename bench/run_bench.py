@@ -30,31 +30,85 @@ MIB = 1 << 20
 TARGET_PER_CELL = 16
 TARGET_FIXED = 64 * MIB
 
-# Inputs, made by make_terrain. Raw cells in decimetres (unit 1), pixel 10.
-INPUTS = {
-    "t8000": dict(lines=8000, columns=8000, kind="raw16", unit=1, pixel=10),
-    "a2000": dict(lines=2000, columns=2000, kind="ascii", unit=1, pixel=10),
-}
+# Bounded memory: the same width at few and at many lines, in each pair of formats, must
+# peak within this of each other.
+MEMORY_WIDTH = 1500
+MEMORY_SPREAD = 8 * MIB
+
+GB = 10 ** 9
+# Bytes per value, generous: make_terrain writes "%.2f " (at most 8 bytes for its
+# elevations), our writer "%lf" and a tab (12 bytes from 1000 m to 9999 m).
+ASCII_IN_BYTES, ASCII_OUT_BYTES = 8, 14
+
+# Inputs, made by make_terrain: raw cells in decimetres (unit 1), pixel 10. A name gives
+# the kind (t raw 16-bit, a ASCII grid) and the size: t8000 is 8000 x 8000, a1500x300
+# is 1500 columns by 300 lines.
+INPUTS = {}
+PREFIX = {"raw16": "t", "ascii": "a"}
+FORMAT_TEXT = {"raw16": "raw 16-bit", "ascii": "ASCII grid"}
+
+
+def input_name(kind, lines, columns):
+    return PREFIX[kind] + (str(lines) if lines == columns else f"{columns}x{lines}")
+
+
+def terrain(kind, lines, columns):
+    """Registers an input of this kind and size; returns its name."""
+    name = input_name(kind, lines, columns)
+    INPUTS[name] = dict(lines=lines, columns=columns, kind=kind, unit=1, pixel=10)
+    return name
+
+
+def memory_case(kind_in, lines, kind_out):
+    return dict(input=terrain(kind_in, lines, MEMORY_WIDTH), pin=10, pout=5, out=kind_out,
+                target=None, peers=False, pair=f"{kind_in} -> {kind_out}",
+                what=f"{MEMORY_WIDTH} columns x {lines} lines {FORMAT_TEXT[kind_in]}, "
+                     f"10 -> 5 (ratio 2), {FORMAT_TEXT[kind_out]} out")
+
 
 # target: the highest acceptable ratio of our median time to gdalwarp's, or None.
+# peers: whether the GIS tools and the floor are timed beside ours.
 CASES = {
-    "A": dict(input="t8000", pin=10, pout=5, out="raw16", target=0.35,
+    "A": dict(input=terrain("raw16", 8000, 8000), pin=10, pout=5, out="raw16", target=0.35,
+              peers=True,
               what="8000 x 8000 raw 16-bit, 10 -> 5 (ratio 2, enlargement), raw 16-bit out"),
-    "B": dict(input="t8000", pin=10, pout=20, out="raw16", target=0.5,
+    "B": dict(input=terrain("raw16", 8000, 8000), pin=10, pout=20, out="raw16", target=0.5,
+              peers=True,
               what="8000 x 8000 raw 16-bit, 10 -> 20 (ratio 0.5, reduction), raw 16-bit out"),
-    "C": dict(input="t8000", pin=10, pout=100, out="raw16", target=None,
+    "C": dict(input=terrain("raw16", 8000, 8000), pin=10, pout=100, out="raw16", target=None,
+              peers=True,
               what="8000 x 8000 raw 16-bit, 10 -> 100 (ratio 0.1, reduction), raw 16-bit out"),
-    "D": dict(input="a2000", pin=10, pout=5, out="ascii", target=0.25,
+    "D": dict(input=terrain("ascii", 2000, 2000), pin=10, pout=5, out="ascii", target=0.25,
+              peers=True,
               what="2000 x 2000 ASCII grid, 10 -> 5 (ratio 2, enlargement), ASCII out"),
+    # bounded memory, by pairs of formats: few lines, then many
+    "E": memory_case("raw16", 300, "raw16"),
+    "F": memory_case("raw16", 6000, "raw16"),
+    "G": memory_case("raw16", 300, "ascii"),
+    "H": memory_case("raw16", 6000, "ascii"),
+    "I": memory_case("ascii", 300, "raw16"),
+    "J": memory_case("ascii", 6000, "raw16"),
+    "K": memory_case("ascii", 300, "ascii"),
+    "L": memory_case("ascii", 6000, "ascii"),
+    # beyond memory: only when named; they need about 30 GB of free disk
+    "M": dict(input=terrain("raw16", 50000, 50000), pin=10, pout=5, out="raw16", target=None,
+              peers=False,
+              what="50000 x 50000 raw 16-bit, 10 -> 5 (ratio 2), raw 16-bit out (20 GB written)"),
+    "N": dict(input=terrain("ascii", 20000, 20000), pin=10, pout=20, out="ascii", target=None,
+              peers=False,
+              what="20000 x 20000 ASCII grid, 10 -> 20 (ratio 0.5), ASCII out"),
 }
+DEFAULT_CASES = "ABCDEFGHIJKL"
+MEMORY_CASES = "EFGHIJKL"
 
 
 def rescale(factor):
     """Shrinks (or grows) every input side by factor, under new input names."""
     renamed = {}
     for name, source in list(INPUTS.items()):
-        lines, columns = round(source["lines"] * factor), round(source["columns"] * factor)
-        new = f"{name[0]}{lines}"
+        lines = max(1, round(source["lines"] * factor))
+        columns = max(1, round(source["columns"] * factor))
+        new = input_name(source["kind"], lines, columns)
         INPUTS[new] = dict(source, lines=lines, columns=columns)
         renamed[name] = new
     for case in CASES.values():
@@ -88,16 +142,30 @@ def input_present(work, name):
             and os.path.getsize(paths["data"]) == source["lines"] * source["columns"] * 2)
 
 
+def input_bytes(name):
+    """The size of an input's data file (for an ASCII grid, an upper bound)."""
+    source = INPUTS[name]
+    per_cell = ASCII_IN_BYTES if source["kind"] == "ascii" else 2
+    return source["lines"] * source["columns"] * per_cell + 4096
+
+
 def make_input(build, work, name):
+    """Generates an input under a temporary stem and renames it into place, so that an
+    interrupted generation is never taken for an input."""
     source, paths = INPUTS[name], input_paths(work, name)
     if input_present(work, name):
         log(f"  {name}: present, reused ({paths['data']})")
         return
+    part = paths["stem"] + ".part"
     cmd = [os.path.join(build, "make_terrain"), str(source["lines"]), str(source["columns"]),
-           source["kind"], paths["stem"], "--unit", str(source["unit"]), "--pixel", str(source["pixel"])]
+           source["kind"], part, "--unit", str(source["unit"]), "--pixel", str(source["pixel"])]
     log("  " + " ".join(cmd))
     t0 = time.perf_counter()
     subprocess.run(cmd, check=True)
+    # the descriptor first: the raster's size is what says a raw input is complete
+    for key in ("descriptor", "data"):
+        if key in paths:
+            os.replace(part + paths[key][len(paths["stem"]):], paths[key])
     log(f"  {name}: generated in {time.perf_counter() - t0:.1f} s")
     if not input_present(work, name):
         raise BenchError(f"make_terrain did not produce {paths['data']} of the expected size")
@@ -175,6 +243,53 @@ def sanity(work, name):
     log(f"  {name}: {info}; {lo:.1f} .. {hi:.1f} m; largest step between neighbours "
         f"{step:.2f} m; {100 * floor_share:.1f} % of cells within 0.5 m of the lowest")
     return dict(min_m=lo, max_m=hi, max_step_m=step, floor_share=floor_share)
+
+
+def input_stamp(work, name):
+    """Size and modification time of each file of an input, to know it is unchanged."""
+    paths = input_paths(work, name)
+    files = [paths[key] for key in ("data", "descriptor") if key in paths]
+    return [[path, os.stat(path).st_size, os.stat(path).st_mtime_ns] for path in files]
+
+
+def checked(work, name):
+    """sanity(), its verdict kept beside the input while the input is unchanged: reading
+    a raster of billions of cells again would take minutes."""
+    record = input_paths(work, name)["stem"] + ".checked.json"
+    stamp = input_stamp(work, name)
+    try:
+        with open(record) as f:
+            kept = json.load(f)
+        if kept["stamp"] == stamp:
+            t = kept["terrain"]
+            log(f"  {name}: checked before and unchanged; {t['min_m']:.1f} .. {t['max_m']:.1f} m")
+            return t
+    except (OSError, ValueError, KeyError, TypeError):
+        pass
+    result = sanity(work, name)
+    with open(record, "w") as f:
+        json.dump(dict(stamp=stamp, terrain=result), f)
+    return result
+
+
+def disk_check(work, keys, peer_count, keep):
+    """Refuses to start when the work directory cannot hold the inputs still to be made
+    and the outputs, with a margin of 5 % and 1 GiB. Outputs are deleted after each run,
+    so one is there at a time, unless --keep leaves the last of every case and tool."""
+    missing = sum(input_bytes(n) for n in {CASES[k]["input"] for k in keys}
+                  if not input_present(work, n))
+    outputs = [output_bytes(CASES[k]) * (1 + (peer_count if CASES[k]["peers"] else 0))
+               if keep else output_bytes(CASES[k]) for k in keys]
+    need = missing + (sum(outputs) if keep else max(outputs))
+    margin = need // 20 + 1024 * MIB
+    free = shutil.disk_usage(work).free
+    if free < need + margin:
+        raise BenchError(
+            f"not enough free disk in {work}: {free / GB:.1f} GB free, cases {''.join(keys)} need "
+            f"{need / GB:.1f} GB (inputs still to make {missing / GB:.1f} GB, outputs "
+            f"{(need - missing) / GB:.1f} GB) and a margin of {margin / GB:.1f} GB; free some "
+            f"space or choose another --work")
+    log(f"Disk: {free / GB:.1f} GB free in {work}, {need / GB:.2f} GB needed")
 
 
 def warm(path):
@@ -300,13 +415,29 @@ def expected_size(case):
 
 
 def answers(case):
+    """The whole dialogue: folder and name; the input's format (a raster: 16 bits and its
+    unit); the generic name; the output's format (a raster: 16 bits); the pixel sizes; and
+    for an ASCII output of a raster, the corner asked after the computation."""
     source = INPUTS[case["input"]]
-    if source["kind"] == "ascii" and case["out"] == "ascii":
-        return f"{FOLDER}\n{case['input']}\n0\n0\n0\n{case['pin']}\n{case['pout']}\n"
-    if source["kind"] == "raw16" and case["out"] == "raw16":
-        return (f"{FOLDER}\n{case['input']}\n1\n0\n{source['unit']}\n0\n1\n0\n"
-                f"{case['pin']}\n{case['pout']}\n")
-    raise BenchError("no dialogue for this combination")
+    text = f"{FOLDER}\n{case['input']}\n"
+    text += f"1\n0\n{source['unit']}\n" if source["kind"] == "raw16" else "0\n"
+    text += "0\n"
+    text += "1\n0\n" if case["out"] == "raw16" else "0\n"
+    text += f"{case['pin']}\n{case['pout']}\n"
+    if source["kind"] == "raw16" and case["out"] == "ascii":
+        text += "1000\n2000\n"
+    return text
+
+
+def output_bytes(case):
+    """Bytes our run puts on the disk at most (for an ASCII output, an upper bound; for
+    one made from a raster, its values wait in a file of their own until the corner is
+    known, then are copied after the header)."""
+    lines, columns = expected_size(case)
+    if case["out"] == "raw16":
+        return lines * columns * 2 + 4096
+    copies = 2 if INPUTS[case["input"]]["kind"] == "raw16" else 1
+    return lines * columns * ASCII_OUT_BYTES * copies + 4096
 
 
 def our_outputs(work, case):
@@ -488,8 +619,8 @@ def fmt_s(x):
     return "-" if x is None else f"{x:.2f}"
 
 
-def markdown(results, meta):
-    """Three tables: time against gdalwarp, memory against its target, our phases."""
+def markdown(results):
+    """Two tables: time against gdalwarp, memory against its target."""
     time_rows = ["| Case | Output (lines x columns) | Ours median (s) | Ours runs (s) | "
                  "gdalwarp median (s) | gdalwarp runs (s) | Ours/gdal | Target | Met | "
                  "CPU ours/gdal |",
@@ -511,13 +642,41 @@ def markdown(results, meta):
             r["case"], r["cells_in"], r["cells_out"], r["rss_max"] / MIB, r["bytes_per_cell"],
             r["memory_target"] / MIB, "yes" if r["memory_met"] else "**no**",
             f"{g['rss_max'] / MIB:.0f}" if g else "-"))
+    return "\n".join(time_rows) + "\n\n" + "\n".join(mem_rows)
+
+
+def pair_table(results):
+    """Our peak RSS per pair of formats, at few and at many lines of the same width; None
+    when no pair was run whole."""
+    pairs = {}
+    for r in results:
+        if r["pair"]:
+            pairs.setdefault(r["pair"], []).append(r)
+    rows = []
+    for pair, runs in pairs.items():
+        if len(runs) != 2:
+            continue
+        few, many = sorted(runs, key=lambda r: r["input_size"][0])
+        if not rows:
+            rows = [f"| Pair | Cases | Columns | Peak RSS at {few['input_size'][0]} lines (MiB) | "
+                    f"at {many['input_size'][0]} lines (MiB) | Difference (MiB) | "
+                    f"Under {MEMORY_SPREAD // MIB} MiB |",
+                    "|---|---|---|---|---|---|---|"]
+        diff = many["rss_max"] - few["rss_max"]
+        rows.append(f"| {pair} | {few['case']}, {many['case']} | {few['input_size'][1]} | "
+                    f"{few['rss_max'] / MIB:.1f} | {many['rss_max'] / MIB:.1f} | {diff / MIB:+.1f} | "
+                    f"{'yes' if abs(diff) < MEMORY_SPREAD else '**no**'} |")
+    return "\n".join(rows) if rows else None
+
+
+def phase_table(results, meta):
     phase_rows = ["| Case | " + " | ".join(meta["phase_names"]) + " |",
                   "|---|" + "---|" * len(meta["phase_names"])]
     for r in results:
         if r["phases"]:
             phase_rows.append(f"| {r['case']} | " + " | ".join(
                 f"{r['phases'][n]:.2f}" for n in meta["phase_names"]) + " |")
-    return "\n".join(time_rows) + "\n\n" + "\n".join(mem_rows), "\n".join(phase_rows)
+    return "\n".join(phase_rows)
 
 
 def main():
@@ -526,7 +685,12 @@ def main():
                     help="build directory holding dem_varnel and make_terrain (default %(default)s)")
     ap.add_argument("--work", default="/tmp/dem_varnel_bench",
                     help="directory for generated inputs, outputs and logs (default %(default)s)")
-    ap.add_argument("--cases", default="ABCD", help="cases to run, e.g. AD or A,B (default ABCD)")
+    chosen = ap.add_mutually_exclusive_group()
+    chosen.add_argument("--cases", default=DEFAULT_CASES,
+                        help=f"cases to run, e.g. AD or A,B (default {DEFAULT_CASES}; M and N, "
+                             "beyond memory, only when named)")
+    chosen.add_argument("--memory", action="store_const", dest="cases", const=MEMORY_CASES,
+                        help=f"the bounded-memory cases only, {MEMORY_CASES}")
     ap.add_argument("--reps", type=int, default=3, help="repetitions of each case (default 3)")
     ap.add_argument("--no-gdal", action="store_true", help="do not run gdalwarp")
     ap.add_argument("--gdal-cachemax", type=int, default=512, help="GDAL_CACHEMAX in MB (default 512)")
@@ -576,12 +740,13 @@ def main():
     os.makedirs(os.path.join(work, "gdal"), exist_ok=True)
     os.makedirs(os.path.join(work, "logs"), exist_ok=True)
 
+    disk_check(work, keys, 1 if gdalwarp else 0, args.keep)
     log("Inputs:")
     needed = sorted({CASES[k]["input"] for k in keys})
-    terrain = {}
+    terrain_checks = {}
     for name in needed:
         make_input(args.build, work, name)
-        terrain[name] = sanity(work, name)
+        terrain_checks[name] = checked(work, name)
 
     load_before = os.getloadavg()
     floor = rss_floor()
@@ -613,7 +778,7 @@ def main():
                 ("  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
             if not args.keep or rep + 1 < args.reps:
                 remove(our_outputs(work, case))
-            if gdalwarp:
+            if gdalwarp and case["peers"]:
                 gcmd, gout = gdal_command(gdalwarp, work, key, case, size, args.gdal_cachemax,
                                           args.gdal_wm)
                 remove(gdal_outputs(gout))
@@ -633,7 +798,8 @@ def main():
         target = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
         med = statistics.median(ours)
         mid = sorted(runs, key=lambda r: r["wall"])[len(runs) // 2]
-        r = dict(case=key, what=case["what"], size=size, cells_in=cells_in, cells_out=cells_out,
+        r = dict(case=key, what=case["what"], input_size=(source["lines"], source["columns"]),
+                 pair=case.get("pair"), size=size, cells_in=cells_in, cells_out=cells_out,
                  times=ours, median=med, cpu_median=statistics.median(x["cpu"] for x in runs),
                  rss_max=rss_max,
                  bytes_per_cell=rss_max / (cells_in + cells_out), memory_target=target,
@@ -668,22 +834,27 @@ def main():
                 gdal=gdal_version, rss_source="wait4" if floor else "/usr/bin/time -f %M",
                 load_before=load_before, load_after=os.getloadavg(),
                 phase_names=["read", "range+size", "pad grids", "kernel", "fill+smooth+write"])
-    table, phase_table = markdown(results, meta)
+    sections = [("", markdown(results)),
+                ("Bounded memory: our peak RSS per pair of formats, same width, few and many lines:",
+                 pair_table(results)),
+                ("Phases of our median run (s), split where each announcement reached the pipe:",
+                 phase_table(results, meta))]
+    sections = [(title, table) for title, table in sections if table]
     log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"
         f" {args.reps} repetitions, medians; load average {load_before[0]:.2f} before,"
         f" {meta['load_after'][0]:.2f} after):\n")
-    log(table)
-    log("\nPhases of our median run (s), split where each announcement reached the pipe:\n")
-    log(phase_table)
+    for title, table in sections:
+        log((f"\n{title}\n\n" if title else "") + table)
     if commands:
         log("\ngdalwarp command lines:")
         for key, c in commands.items():
             log(f"  {key}: {c}")
     with open(os.path.join(work, "results.json"), "w") as f:
-        json.dump(dict(meta=meta, terrain=terrain, results=results, gdal_commands=commands), f,
+        json.dump(dict(meta=meta, terrain=terrain_checks, results=results, gdal_commands=commands), f,
                   indent=2)
     with open(os.path.join(work, "results.md"), "w") as f:
-        f.write(table + "\n\n" + phase_table + "\n")
+        f.write("\n\n".join((title + "\n\n" if title else "") + table
+                            for title, table in sections) + "\n")
     log(f"\nWritten {os.path.join(work, 'results.json')} and results.md")
 
 
