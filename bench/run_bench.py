@@ -2,10 +2,13 @@
 """Benchmark of dem_varnel: complete dialogue sessions on large synthetic DEMs.
 
 Generates the inputs once with make_terrain, runs the program on piped answers and
-reports wall time, peak resident memory against the memory target, the time spent
-in each phase (from the moment each announcement reaches the pipe) and, when
-gdalwarp is installed, the same resampling done by gdalwarp -r average on one thread.
-Standard library only; one process runs at a time.
+reports wall time, peak resident memory against the memory target, the most threads
+it ran, the time spent in each phase (from the moment each announcement reaches the
+pipe), whether its peak memory stays the same from few to many lines, and, when GDAL's
+tools are installed, the same resampling by gdalwarp -r average on one thread and on
+all, and by gdal_translate -r average, beside the floor: reading the input and writing
+as many bytes as our output, flushed to the device. Standard library only; one process
+runs at a time.
 """
 
 import argparse
@@ -15,6 +18,7 @@ import json
 import os
 import resource
 import select
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -302,11 +306,44 @@ def warm(path):
 # ---------------------------------------------------------------- running
 
 TIME = "/usr/bin/time"
+SAMPLE_EVERY = 0.005  # seconds between two readings of the thread count
 
 
-def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
+def status_field(pid, field):
+    """A field of /proc/<pid>/status, or None when the process is gone."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def children(pid):
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(w) for w in f.read().split()]
+    except OSError:  # a kernel without that file: look for pid among the parents
+        return [int(e) for e in os.listdir("/proc")
+                if e.isdigit() and status_field(int(e), "PPid") == str(pid)]
+
+
+def find_process(pid, name):
+    """pid, or its child, whose name is name (/usr/bin/time runs the command as its
+    child); None before the child has run exec."""
+    for candidate in [pid] + children(pid):
+        if status_field(candidate, "Name") == name:
+            return candidate
+    return None
+
+
+def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None, watch=None):
     """Runs cmd to its end; returns wall and CPU time, peak RSS (bytes), status, stdout
-    (bytes) with the arrival time of each chunk, and stderr (bytes).
+    (bytes) with the arrival time of each chunk, and stderr (bytes). With watch, the
+    name of cmd's program, also the most threads it was seen running (None when it ended
+    before the first look).
 
     The peak RSS comes from /usr/bin/time -f %M when it is there. Without it, it is
     os.wait4's ru_maxrss, which Linux carries over exec from the image the child was
@@ -324,12 +361,23 @@ def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
             p.stdin.close()
         out, arrivals = bytearray(), []
         fd = p.stdout.fileno()
+        threads, watched, next_look = None, None, 0.0
         while True:
-            left = None if timeout is None else timeout - (time.perf_counter() - t0)
-            if left is not None and (left <= 0 or not select.select([fd], [], [], left)[0]):
+            now = time.perf_counter() - t0
+            if watch and now >= next_look:
+                watched = watched or find_process(p.pid, watch)
+                seen = status_field(watched, "Threads") if watched else None
+                if seen:
+                    threads = max(threads or 0, int(seen))
+                next_look = now + SAMPLE_EVERY
+            left = None if timeout is None else timeout - now
+            if left is not None and left <= 0:
                 p.kill()
                 p.wait()
                 raise BenchError(f"timed out after {timeout} s: {' '.join(cmd)}")
+            waits = [w for w in (left, SAMPLE_EVERY if watch else None) if w is not None]
+            if waits and not select.select([fd], [], [], min(waits))[0]:
+                continue
             chunk = os.read(fd, 65536)
             if not chunk:
                 break
@@ -353,7 +401,7 @@ def run_measured(cmd, env, stdin_text=None, stdout_path=None, timeout=None):
     else:
         rss, cpu = usage.ru_maxrss * 1024, usage.ru_utime + usage.ru_stime
     return dict(wall=wall, cpu=cpu, rss=rss, rc=p.returncode, out=bytes(out),
-                arrivals=arrivals, err=err_text)
+                arrivals=arrivals, err=err_text, threads=threads)
 
 
 def rss_floor():
@@ -516,7 +564,15 @@ def remove(paths):
             os.remove(p)
 
 
-# ---------------------------------------------------------------- gdalwarp
+# ---------------------------------------------------------------- peers and the floor
+
+# The GIS tools timed beside ours: the program, the suffix of its output's and logs'
+# names, and its threads (GDAL_NUM_THREADS, and the warper's NUM_THREADS).
+PEERS = {
+    "gdalwarp": dict(tool="gdalwarp", suffix="", threads="1"),
+    "gdal_translate": dict(tool="gdal_translate", suffix="-translate", threads="1"),
+    "gdalwarp -multi": dict(tool="gdalwarp", suffix="-multi", threads="ALL_CPUS"),
+}
 
 def vrt_for_raw(work, name):
     """A VRT describing the raw input, georeferenced with its pixel size."""
@@ -538,28 +594,70 @@ def vrt_for_raw(work, name):
     return path
 
 
-def gdal_command(gdalwarp, work, key, case, size, cachemax, warpmem):
+def peer_command(peer, tool, work, key, case, size, cachemax, warpmem):
+    """The command line of a peer doing our resampling, and its output."""
     lines, columns = size
-    source = INPUTS[case["input"]]
-    gdir = os.path.join(work, "gdal")
-    common = [gdalwarp, "-q", "-overwrite", "--config", "GDAL_CACHEMAX", str(cachemax),
-              "-wm", str(warpmem), "-wo", "NUM_THREADS=1", "-r", "average"]
+    source, threads = INPUTS[case["input"]], PEERS[peer]["threads"]
+    stem = os.path.join(work, "gdal", f"case{key}{PEERS[peer]['suffix']}")
     if source["kind"] == "ascii":
-        src = input_paths(work, case["input"])["data"]
-        out = os.path.join(gdir, f"case{key}.asc")
+        src, out = input_paths(work, case["input"])["data"], stem + ".asc"
         # read as doubles, as we do (the driver would pick Float32 for these values)
         fmt = ["--config", "AAIGRID_DATATYPE", "Float64", "-of", "AAIGrid",
                "-co", "DECIMAL_PRECISION=6", "-ot", "Float64"]
     else:
-        src = vrt_for_raw(work, case["input"])
-        out = os.path.join(gdir, f"case{key}.envi")
+        src, out = vrt_for_raw(work, case["input"]), stem + ".envi"
         fmt = ["-of", "ENVI", "-ot", "UInt16"]
-    return common + fmt + ["-ts", str(columns), str(lines), src, out], out
+    cache = ["--config", "GDAL_CACHEMAX", str(cachemax)]
+    if peer == "gdal_translate":
+        return ([tool, "-q"] + cache + ["-r", "average"] + fmt +
+                ["-outsize", str(columns), str(lines), src, out]), out
+    multi = ["-multi"] if peer == "gdalwarp -multi" else []
+    return ([tool, "-q", "-overwrite"] + cache + ["-wm", str(warpmem)] + multi +
+            ["-wo", f"NUM_THREADS={threads}", "-r", "average"] + fmt +
+            ["-ts", str(columns), str(lines), src, out]), out
 
 
 def gdal_outputs(out):
     stem = os.path.splitext(out)[0]
     return [out, out + ".aux.xml", stem + ".hdr", stem + ".prj", out + ".hdr"]
+
+
+def run_peer(peer, tool, work, key, case, size, rep, args):
+    """One run of a peer, its output checked and then removed (unless kept); returns
+    the run and the command line with its environment."""
+    cmd, out = peer_command(peer, tool, work, key, case, size, args.gdal_cachemax, args.gdal_wm)
+    threads = PEERS[peer]["threads"]
+    remove(gdal_outputs(out))
+    log_path = os.path.join(work, "logs", f"{key}{rep + 1}.{peer.replace(' -', '-')}.out")
+    run = run_measured(cmd, dict(os.environ, GDAL_NUM_THREADS=threads), None, log_path,
+                       args.timeout)
+    problems = check_gdal(case, size, out, run)
+    if problems:
+        raise BenchError(f"case {key} {peer} run {rep + 1}: " + "; ".join(problems))
+    if not args.keep or rep + 1 < args.reps:
+        remove(gdal_outputs(out))
+    return run, f"GDAL_NUM_THREADS={threads} " + " ".join(cmd)
+
+
+def run_floor(work, key, case, rep, out_bytes, timeout):
+    """What any program must spend on this job: reading the input and writing as many
+    bytes as our output, flushed to the device (as our writers flush theirs), timed as
+    one step. Returns the run and its command."""
+    src = input_paths(work, case["input"])["data"]
+    dst = os.path.join(work, "images", FOLDER, "floor.tmp")
+    # count_bytes: exactly our output's size, which for case C is well below one block
+    script = (f"dd if={shlex.quote(src)} of=/dev/null bs=4M status=none && "
+              f"dd if=/dev/zero of={shlex.quote(dst)} bs=4M count={out_bytes} iflag=count_bytes "
+              f"conv=fsync status=none")
+    try:
+        run = run_measured(["sh", "-c", script], os.environ, None,
+                           os.path.join(work, "logs", f"{key}{rep + 1}.floor.out"), timeout)
+    finally:
+        remove([dst])
+    if run["rc"] != 0:
+        raise BenchError(f"case {key} floor run {rep + 1}: exit status {run['rc']}: "
+                         + run["err"].decode(errors="replace")[:300])
+    return run, script
 
 
 def check_gdal(case, size, out, run):
@@ -619,30 +717,52 @@ def fmt_s(x):
     return "-" if x is None else f"{x:.2f}"
 
 
+def fmt_ratio(x):
+    return "-" if x is None else f"{x:.2f}"
+
+
 def markdown(results):
     """Two tables: time against gdalwarp, memory against its target."""
-    time_rows = ["| Case | Output (lines x columns) | Ours median (s) | Ours runs (s) | "
+    time_rows = ["| Case | Output (lines x columns) | Ours median (s) | Ours runs (s) | Threads | "
                  "gdalwarp median (s) | gdalwarp runs (s) | Ours/gdal | Target | Met | "
                  "CPU ours/gdal |",
-                 "|---|---|---|---|---|---|---|---|---|---|"]
-    mem_rows = ["| Case | Input + output cells | Ours peak RSS (MiB) | B/cell | "
-                "Target (MiB) | Met | gdalwarp peak RSS (MiB) |",
-                "|---|---|---|---|---|---|---|"]
+                 "|---|---|---|---|---|---|---|---|---|---|---|"]
+    mem_rows = ["| Case | Input + output cells | Ours peak RSS (MiB) | B/cell | Target (MiB) | Met | " +
+                " | ".join(f"{peer} peak RSS (MiB)" for peer in PEERS) + " |",
+                "|---|---|---|---|---|---|" + "---|" * len(PEERS)]
     for r in results:
-        g, ratio, target = r.get("gdal"), r.get("ratio"), r["time_target"]
+        g, ratio, target = r["peers"].get("gdalwarp"), r.get("ratio"), r["time_target"]
         runs = lambda ts: " / ".join(f"{t:.2f}" for t in ts)
-        time_rows.append("| {} | {} x {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
+        time_rows.append("| {} | {} x {} | {} | {} | {} | {} | {} | {} | {} | {} | {} |".format(
             r["case"], r["size"][0], r["size"][1], fmt_s(r["median"]), runs(r["times"]),
-            fmt_s(g["median"]) if g else "-", runs(g["times"]) if g else "-",
-            f"{ratio:.2f}" if ratio is not None else "-",
+            r["threads_max"] or "-",
+            fmt_s(g["median"]) if g else "-", runs(g["times"]) if g else "-", fmt_ratio(ratio),
             f"<= {target}" if target is not None else "none",
             "-" if ratio is None or target is None else ("yes" if ratio <= target else "**no**"),
-            f"{r['cpu_ratio']:.2f}" if r.get("cpu_ratio") is not None else "-"))
+            fmt_ratio(r.get("cpu_ratio"))))
+        peer_rss = [f"{r['peers'][peer]['rss_max'] / MIB:.0f}" if peer in r["peers"] else "-"
+                    for peer in PEERS]
         mem_rows.append("| {} | {} + {} | {:.0f} | {:.1f} | {:.0f} | {} | {} |".format(
             r["case"], r["cells_in"], r["cells_out"], r["rss_max"] / MIB, r["bytes_per_cell"],
             r["memory_target"] / MIB, "yes" if r["memory_met"] else "**no**",
-            f"{g['rss_max'] / MIB:.0f}" if g else "-"))
+            " | ".join(peer_rss)))
     return "\n".join(time_rows) + "\n\n" + "\n".join(mem_rows)
+
+
+def peer_table(results):
+    """Medians of ours, each peer and the floor, and ours over each; None when no case
+    ran them."""
+    rows = ["| Case | Ours (s) | " +
+            " | ".join(f"{peer} (s) | Ours/{peer}" for peer in PEERS) + " | Floor (s) | Ours/floor |",
+            "|---|---|" + "---|---|" * (len(PEERS) + 1)]
+    for r in results:
+        if not r["peers"] and "floor" not in r:
+            continue
+        cells = [fmt_s(r["median"])]
+        for x in [r["peers"].get(peer) for peer in PEERS] + [r.get("floor")]:
+            cells += [fmt_s(x["median"]), fmt_ratio(x["ratio"])] if x else ["-", "-"]
+        rows.append(f"| {r['case']} | " + " | ".join(cells) + " |")
+    return "\n".join(rows) if len(rows) > 2 else None
 
 
 def pair_table(results):
@@ -679,6 +799,57 @@ def phase_table(results, meta):
     return "\n".join(phase_rows)
 
 
+def log_run(label, rep, run, extra=""):
+    log(f"  {label:<15} run {rep + 1}: {run['wall']:7.2f} s (cpu {run['cpu']:6.2f} s)  "
+        f"{run['rss'] / MIB:7.0f} MiB{extra}")
+
+
+def series(runs):
+    """Wall times, their median, the median CPU time and the peak RSS of a case's runs."""
+    return dict(times=[x["wall"] for x in runs], median=statistics.median(x["wall"] for x in runs),
+                cpu_median=statistics.median(x["cpu"] for x in runs),
+                rss_max=max(x["rss"] for x in runs))
+
+
+def case_result(key, case, size, runs, peer_runs, floor_runs, commands):
+    """A case's figures, each told on the console as well."""
+    source = INPUTS[case["input"]]
+    cells_in = source["lines"] * source["columns"]
+    cells_out = size[0] * size[1]
+    r = dict(case=key, what=case["what"], input_size=(source["lines"], source["columns"]),
+             pair=case.get("pair"), size=size, cells_in=cells_in, cells_out=cells_out,
+             **series(runs), time_target=case["target"], answers=answers(case))
+    threads = [x["threads"] for x in runs if x["threads"]]
+    r["threads_max"] = max(threads) if threads else None
+    r["phases"] = sorted(runs, key=lambda x: x["wall"])[len(runs) // 2]["phases"]
+    r["memory_target"] = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
+    r["memory_met"] = r["rss_max"] <= r["memory_target"]
+    r["bytes_per_cell"] = r["rss_max"] / (cells_in + cells_out)
+    log(f"  median {r['median']:.2f} s; threads at most {r['threads_max'] or '-'}; peak "
+        f"{r['rss_max'] / MIB:.0f} MiB = {r['bytes_per_cell']:.1f} B per (input + output) cell; "
+        f"target {r['memory_target'] / MIB:.0f} MiB (16 B x {cells_in + cells_out} cells + 64 MiB): "
+        f"{'met' if r['memory_met'] else 'NOT met'}")
+    r["peers"] = {}
+    for peer, p_runs in peer_runs.items():
+        p = r["peers"][peer] = dict(series(p_runs), command=commands[peer])
+        p["ratio"] = r["median"] / p["median"]
+        log(f"  {peer} median {p['median']:.2f} s; ours/{peer} {p['ratio']:.2f}")
+    if "gdalwarp" in r["peers"]:
+        g = r["peers"]["gdalwarp"]
+        r["ratio"] = g["ratio"]
+        t = case["target"]
+        verdict = "no target" if t is None else ("met" if r["ratio"] <= t else "NOT met")
+        log(f"  time target against gdalwarp: {'<= ' + str(t) if t is not None else 'none'}: {verdict}")
+        # CPU times come in hundredths: no ratio of figures that small
+        small = min(r["cpu_median"], g["cpu_median"]) < 0.05
+        r["cpu_ratio"] = None if small else r["cpu_median"] / g["cpu_median"]
+    if floor_runs:
+        f = r["floor"] = dict(series(floor_runs), command=commands["floor"])
+        f["ratio"] = r["median"] / f["median"]
+        log(f"  floor median {f['median']:.2f} s; ours/floor {f['ratio']:.2f}")
+    return r
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--build", default="/tmp/bench-build",
@@ -692,7 +863,8 @@ def main():
     chosen.add_argument("--memory", action="store_const", dest="cases", const=MEMORY_CASES,
                         help=f"the bounded-memory cases only, {MEMORY_CASES}")
     ap.add_argument("--reps", type=int, default=3, help="repetitions of each case (default 3)")
-    ap.add_argument("--no-gdal", action="store_true", help="do not run gdalwarp")
+    ap.add_argument("--no-gdal", action="store_true",
+                    help="do not run GDAL's tools (the floor still runs)")
     ap.add_argument("--gdal-cachemax", type=int, default=512, help="GDAL_CACHEMAX in MB (default 512)")
     ap.add_argument("--gdal-wm", type=int, default=512, help="gdalwarp -wm in MB (default 512)")
     ap.add_argument("--timeout", type=float, default=3600, help="seconds allowed for one run")
@@ -725,22 +897,26 @@ def main():
     if args.reps < 1:
         sys.exit("--reps must be at least 1")
 
-    gdalwarp = None if args.no_gdal else shutil.which("gdalwarp")
-    gdal_version = None
+    tools = {}  # the peers installed: name -> program
     if args.no_gdal:
-        log("gdalwarp: not run (--no-gdal)")
-    elif gdalwarp is None:
-        log("gdalwarp: not installed, comparison skipped (Debian: apt-get install gdal-bin)")
+        log("GDAL's tools: not run (--no-gdal)")
     else:
-        gdal_version = subprocess.run([gdalwarp, "--version"], capture_output=True,
-                                      text=True).stdout.strip()
-        log(f"gdalwarp: {gdal_version}")
+        for peer, p in PEERS.items():
+            tools[peer] = shutil.which(p["tool"])
+            if tools[peer] is None:
+                log(f"{p['tool']}: not installed, {peer} skipped (Debian: apt-get install gdal-bin)")
+        tools = {peer: tool for peer, tool in tools.items() if tool}
+    gdal_version = None
+    if tools:
+        gdal_version = subprocess.run([next(iter(tools.values())), "--version"],
+                                      capture_output=True, text=True).stdout.strip()
+        log(f"{gdal_version}: {', '.join(tools)}")
 
     os.makedirs(os.path.join(work, "images", FOLDER), exist_ok=True)
     os.makedirs(os.path.join(work, "gdal"), exist_ok=True)
     os.makedirs(os.path.join(work, "logs"), exist_ok=True)
 
-    disk_check(work, keys, 1 if gdalwarp else 0, args.keep)
+    disk_check(work, keys, len(tools), args.keep)
     log("Inputs:")
     needed = sorted({CASES[k]["input"] for k in keys})
     terrain_checks = {}
@@ -753,77 +929,44 @@ def main():
     log("\nPeak RSS: " + ("from /usr/bin/time -f %M" if not floor else
         f"from os.wait4 (no /usr/bin/time): figures include up to {floor / MIB:.0f} MiB of this script"))
     env = dict(os.environ, DEM_VARNEL_ROOT=os.path.join(work, "images"))
-    genv = dict(os.environ, GDAL_NUM_THREADS="1")
+    watch = os.path.basename(program)[:15]  # the kernel keeps 15 characters of a name
     results, commands = [], {}
     for key in keys:
         case = CASES[key]
-        source = INPUTS[case["input"]]
         log(f"\nCase {key}: {case['what']}")
         warm(input_paths(work, case["input"])["data"])
         size = expected_size(case)
-        ours, gdal, runs = [], [], []
-        gcmd = gout = None
+        case_tools = tools if case["peers"] else {}
+        runs, peer_runs, floor_runs = [], {peer: [] for peer in case_tools}, []
         for rep in range(args.reps):
+            # ours, each peer, the floor: one after the other, one process at a time
             remove(our_outputs(work, case))
             run = run_measured([program], env, answers(case),
-                               os.path.join(work, "logs", f"{key}{rep + 1}.out"), args.timeout)
+                               os.path.join(work, "logs", f"{key}{rep + 1}.out"), args.timeout,
+                               watch)
             size, problems = check_ours(work, case, run)
             if problems:
                 raise BenchError(f"case {key} run {rep + 1}: " + "; ".join(problems))
+            out_bytes = os.path.getsize(our_outputs(work, case)[0])
             ph = phases(run)
-            runs.append(dict(wall=run["wall"], cpu=run["cpu"], rss=run["rss"], phases=ph))
-            ours.append(run["wall"])
-            log(f"  ours  run {rep + 1}: {run['wall']:7.2f} s (cpu {run['cpu']:6.2f} s)  "
-                f"{run['rss'] / MIB:7.0f} MiB" +
-                ("  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
+            runs.append(dict(wall=run["wall"], cpu=run["cpu"], rss=run["rss"],
+                             threads=run["threads"], phases=ph))
+            log_run("ours", rep, run, f"  threads {run['threads'] or '-'}" + (
+                "  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
             if not args.keep or rep + 1 < args.reps:
                 remove(our_outputs(work, case))
-            if gdalwarp and case["peers"]:
-                gcmd, gout = gdal_command(gdalwarp, work, key, case, size, args.gdal_cachemax,
-                                          args.gdal_wm)
-                remove(gdal_outputs(gout))
-                g = run_measured(gcmd, genv, None,
-                                 os.path.join(work, "logs", f"{key}{rep + 1}.gdal.out"), args.timeout)
-                problems = check_gdal(case, size, gout, g)
-                if problems:
-                    raise BenchError(f"case {key} gdalwarp run {rep + 1}: " + "; ".join(problems))
-                gdal.append(dict(wall=g["wall"], cpu=g["cpu"], rss=g["rss"]))
-                log(f"  gdal  run {rep + 1}: {g['wall']:7.2f} s (cpu {g['cpu']:6.2f} s)  "
-                    f"{g['rss'] / MIB:7.0f} MiB")
-                if not args.keep or rep + 1 < args.reps:
-                    remove(gdal_outputs(gout))
-        cells_in = source["lines"] * source["columns"]
-        cells_out = size[0] * size[1]
-        rss_max = max(r["rss"] for r in runs)
-        target = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
-        med = statistics.median(ours)
-        mid = sorted(runs, key=lambda r: r["wall"])[len(runs) // 2]
-        r = dict(case=key, what=case["what"], input_size=(source["lines"], source["columns"]),
-                 pair=case.get("pair"), size=size, cells_in=cells_in, cells_out=cells_out,
-                 times=ours, median=med, cpu_median=statistics.median(x["cpu"] for x in runs),
-                 rss_max=rss_max,
-                 bytes_per_cell=rss_max / (cells_in + cells_out), memory_target=target,
-                 memory_met=rss_max <= target, phases=mid["phases"], time_target=case["target"],
-                 answers=answers(case))
-        if gdal:
-            gmed = statistics.median(x["wall"] for x in gdal)
-            r["gdal"] = dict(times=[x["wall"] for x in gdal], median=gmed,
-                             cpu_median=statistics.median(x["cpu"] for x in gdal),
-                             rss_max=max(x["rss"] for x in gdal), command=gcmd)
-            r["ratio"] = med / gmed
-            # CPU times come in hundredths: no ratio of figures that small
-            small = min(r["cpu_median"], r["gdal"]["cpu_median"]) < 0.05
-            r["cpu_ratio"] = None if small else r["cpu_median"] / r["gdal"]["cpu_median"]
-            commands[key] = "GDAL_NUM_THREADS=1 " + " ".join(gcmd)
-        results.append(r)
-        log(f"  median {med:.2f} s; peak {rss_max / MIB:.0f} MiB = {r['bytes_per_cell']:.1f} B per "
-            f"(input + output) cell; target {target / MIB:.0f} MiB "
-            f"(16 B x {cells_in + cells_out} cells + 64 MiB): {'met' if r['memory_met'] else 'NOT met'}")
-        if gdal:
-            t = case["target"]
-            verdict = "no target" if t is None else ("met" if r["ratio"] <= t else "NOT met")
-            log(f"  gdalwarp median {r['gdal']['median']:.2f} s; ours/gdal {r['ratio']:.2f} "
-                f"(target {'<= ' + str(t) if t is not None else 'none'}: {verdict})")
+            for peer, tool in case_tools.items():
+                g, command = run_peer(peer, tool, work, key, case, size, rep, args)
+                commands.setdefault(key, {})[peer] = command
+                peer_runs[peer].append(dict(wall=g["wall"], cpu=g["cpu"], rss=g["rss"]))
+                log_run(peer, rep, g)
+            if case["peers"]:
+                f, command = run_floor(work, key, case, rep, out_bytes, args.timeout)
+                commands.setdefault(key, {})["floor"] = command
+                floor_runs.append(dict(wall=f["wall"], cpu=f["cpu"], rss=f["rss"]))
+                log_run("floor", rep, f)
+        results.append(case_result(key, case, size, runs, peer_runs, floor_runs,
+                                   commands.get(key, {})))
 
     if measured:
         commit, dirty = measured, ""
@@ -835,6 +978,8 @@ def main():
                 load_before=load_before, load_after=os.getloadavg(),
                 phase_names=["read", "range+size", "pad grids", "kernel", "fill+smooth+write"])
     sections = [("", markdown(results)),
+                ("Ours beside the peers and the floor (read the input, write the output's bytes "
+                 "and flush them), medians:", peer_table(results)),
                 ("Bounded memory: our peak RSS per pair of formats, same width, few and many lines:",
                  pair_table(results)),
                 ("Phases of our median run (s), split where each announcement reached the pipe:",
@@ -846,11 +991,12 @@ def main():
     for title, table in sections:
         log((f"\n{title}\n\n" if title else "") + table)
     if commands:
-        log("\ngdalwarp command lines:")
-        for key, c in commands.items():
-            log(f"  {key}: {c}")
+        log("\nCommand lines of the peers and the floor:")
+        for key, by_tool in commands.items():
+            for tool, c in by_tool.items():
+                log(f"  {key} {tool}: {c}")
     with open(os.path.join(work, "results.json"), "w") as f:
-        json.dump(dict(meta=meta, terrain=terrain_checks, results=results, gdal_commands=commands), f,
+        json.dump(dict(meta=meta, terrain=terrain_checks, results=results, commands=commands), f,
                   indent=2)
     with open(os.path.join(work, "results.md"), "w") as f:
         f.write("\n\n".join((title + "\n\n" if title else "") + table
