@@ -652,10 +652,11 @@ class StoredLines {
 public:
     explicit StoredLines(std::FILE* file)
         : file_(file), cells_(std::is_same_v<Cell, double> ? 0 : static_cast<std::size_t>(nb_col)),
-          window_(nb_col, [this](int i, double* data) { make(i, data); }) {}
+          window_(nb_col, [this](int i, double* data) { make(i, data); }, false) {}
 
     const double* line(int row) { return window_.line(row, nb_lig); }
     void forget(int row) { window_.forget(row); }
+    static constexpr bool read_anywhere = true;
 
 private:
     void make(int i, double* data) {
@@ -683,10 +684,11 @@ private:
 class AsciiLines {
 public:
     AsciiLines()
-        : tokens_(at_values(), input_name), window_(nb_col, [this](int, double* data) { make(data); }) {}
+        : tokens_(at_values(), input_name), window_(nb_col, [this](int, double* data) { make(data); }, true) {}
 
     const double* line(int row) { return window_.line(row, nb_lig); }
     void forget(int row) { window_.forget(row); }
+    static constexpr bool read_anywhere = false;  // the text is read in order
 
 private:
     static std::FILE* at_values() {
@@ -705,12 +707,16 @@ private:
     LineWindow window_;
 };
 
+// A source over new lines of this kind; the lines of a file read at any place can be
+// read by several threads at once, each with lines of its own.
 template <typename Lines, typename... Arguments>
 LineSource source_of(double lowest, double highest, Arguments... arguments) {
     const auto lines = std::make_shared<Lines>(arguments...);
     LineSource source{[lines](int row) { return lines->line(row); }, [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
+    if (Lines::read_anywhere)
+        source.another = [=] { return source_of<Lines>(lowest, highest, arguments...); };
     return source;
 }
 

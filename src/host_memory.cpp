@@ -1,11 +1,13 @@
-// Reads the memory the host can give: /proc/meminfo, the control-group v2 limit and
-// the process's resource limits.
+// Reads what the host can give: memory from /proc/meminfo, the control-group v2 limit
+// and the process's resource limits; cores from the process's affinity.
 #include "host_memory.h"
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sched.h>
 #include <sys/resource.h>
+#include <algorithm>
 
 namespace {
 
@@ -44,6 +46,12 @@ std::uint64_t limit_room(int resource) {
 }
 
 }  // namespace
+
+int usable_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+    return std::max(1, CPU_COUNT(&set));
+}
 
 std::uint64_t memory_ceiling = UINT64_MAX;
 

@@ -14,6 +14,9 @@ std::uint64_t memory_available();
 // it to see the refusals without using the memory.
 extern std::uint64_t memory_ceiling;
 
+// The cores this process may run on (its affinity), at least 1.
+int usable_cores();
+
 // "12.3 MiB"-style text.
 std::string mebibytes(std::uint64_t bytes);
 

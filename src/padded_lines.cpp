@@ -3,8 +3,9 @@
 
 #include <utility>
 
-LineWindow::LineWindow(int data_columns, Maker make)
-    : width_(static_cast<std::size_t>(padded(data_columns))), make_(std::move(make)), zeros_(width_, 0.0) {}
+LineWindow::LineWindow(int data_columns, Maker make, bool in_order)
+    : width_(static_cast<std::size_t>(padded(data_columns))), make_(std::move(make)), zeros_(width_, 0.0),
+      in_order_(in_order) {}
 
 std::vector<double> LineWindow::take_buffer() {
     if (spare_.empty()) return std::vector<double>(width_, 0.0);
@@ -34,4 +35,5 @@ void LineWindow::forget(int row) {
         held_.pop_front();
     }
     if (first_ < data_row) first_ = data_row;
+    if (!in_order_ && next_ < first_) next_ = first_;
 }

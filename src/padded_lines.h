@@ -26,6 +26,9 @@ struct LineSource {
     std::function<const double*(int row)> line;
     std::function<void(int row)> forget;
     double lowest = 0.0, highest = 0.0;
+    // Another source of the same lines with a window of its own, for another thread;
+    // empty where the lines can be read only once, in order.
+    std::function<LineSource()> another = nullptr;
 };
 
 // The padded output, a line at a time: `put(r, line)` hands over padded line r as soon
@@ -40,7 +43,9 @@ struct LineSink {
 class LineWindow {
 public:
     using Maker = std::function<void(int data_row, double* data)>;
-    LineWindow(int data_columns, Maker make);
+    // `in_order`: every line must be made, in order, even those never asked for (text
+    // read as it comes); otherwise lines forgotten before they are asked for are skipped.
+    LineWindow(int data_columns, Maker make, bool in_order);
 
     // Padded line `row` of a grid of `data_lines` data lines: a line of zeros in the
     // margins, otherwise the data line, made (with every line before it) when first
@@ -56,5 +61,6 @@ private:
     std::vector<double> zeros_;
     std::deque<std::vector<double>> held_;  // data lines first_ to next_ - 1
     std::vector<std::vector<double>> spare_;
+    bool in_order_;
     int first_ = 0, next_ = 0;
 };

@@ -7,6 +7,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -18,27 +23,40 @@
 #include "run_state.h"
 #include "wide_rows.h"
 
+int sweep_threads = 0;
+
 namespace {
 
 using ld = long double;
 
 inline double sum(double a, double b) { return static_cast<double>(static_cast<ld>(a) + b); }
 
-// The padded output lines the sweep works on: at step k it reads and writes lines k-7
-// to k, so eight lines of memory serve a grid of any length.
+// The padded output lines the sweep works on, row k in line k % held: a grid of any
+// length needs only the lines between the oldest the finishing still reads and the
+// newest the kernel has computed.
 class OutputRing {
 public:
-    static constexpr int lines_held = 8;
+    OutputRing(int held, int columns)
+        : held_(held), width_(static_cast<std::size_t>(columns)), lines_(static_cast<std::size_t>(held) * width_) {}
 
-    explicit OutputRing(int columns)
-        : width_(static_cast<std::size_t>(columns)), lines_(lines_held * width_) {}
-
-    double* operator[](int k) const { return lines_.data() + static_cast<std::size_t>(k % lines_held) * width_; }
+    double* operator[](int k) const { return lines_.data() + static_cast<std::size_t>(k % held_) * width_; }
+    int held() const { return held_; }
 
 private:
+    int held_;
     std::size_t width_;
     mutable std::vector<double> lines_;  // the kernel writes every cell before it is read
 };
+
+// The finishing at step k reads rows back to k - 5 (the border row 0 at step 5), so
+// kernel row k may take the line of row k - held once step k - held + 5 is done.
+constexpr int rows_read_behind = 5;
+
+// The lines of the ring: the eight the finishing works on, and room for the workers to
+// run ahead of it.
+int ring_lines(int workers) { return 8 + 16 * workers; }
+
+int sweep_thread_count() { return sweep_threads > 0 ? sweep_threads : std::max(1, usable_cores()); }
 
 // The source's lines as the kernel reads a grid's rows.
 struct SourceLines {
@@ -91,8 +109,7 @@ struct KernelPlan {
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors)
         : Lin(lines_in), Cin(columns_in), C(columns_out), f(factors), room(footprint_room(f.cfacteur)),
           cw(room * static_cast<std::size_t>(C)), columns(static_cast<std::size_t>(C)),
-          first(static_cast<std::size_t>(C)), last(static_cast<std::size_t>(C)),
-          lw(footprint_room(f.lfacteur)) {
+          first(static_cast<std::size_t>(C)), last(static_cast<std::size_t>(C)) {
         for (int j = 0; j < C; ++j) {
             const Footprint fp = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
             columns[j] = fp;
@@ -110,11 +127,17 @@ struct KernelPlan {
         for (int j = middle_from; j < middle_to; ++j)
             if (!packable(j)) middle_from = middle_to = 0;  // not one run: no packing
         packed.assign(static_cast<std::size_t>(count) * static_cast<std::size_t>(C), 0.0);
+        packed_by_weight.assign(packed.size(), 0.0);
         starts.assign(static_cast<std::size_t>(C), 0);
+        starts32.assign(static_cast<std::size_t>(C), 0);
         for (int j = middle_from; j < middle_to; ++j) {
-            for (int b = 0; b <= columns[j].last; ++b)
-                packed[static_cast<std::size_t>(count) * j + b] = cw[room * static_cast<std::size_t>(j) + b];
+            for (int b = 0; b <= columns[j].last; ++b) {
+                const double weight = cw[room * static_cast<std::size_t>(j) + b];
+                packed[static_cast<std::size_t>(count) * j + b] = weight;
+                packed_by_weight[static_cast<std::size_t>(b) * C + j] = weight;
+            }
             starts[j] = columns[j].start;
+            starts32[j] = columns[j].start;
         }
     }
     int Lin, Cin, C;
@@ -123,11 +146,12 @@ struct KernelPlan {
     std::vector<double> cw;
     std::vector<Footprint> columns;
     std::vector<int> first, last;
-    std::vector<double> lw;
     int count = 0;                     // weights per packed column
     int middle_from = 0, middle_to = 0;  // the packed columns
-    std::vector<double> packed;
+    std::vector<double> packed;            // column j's weights at j x count
+    std::vector<double> packed_by_weight;  // weight b of every column at b x C
     std::vector<std::int64_t> starts;
+    std::vector<std::int32_t> starts32;
 };
 
 // One input line's terms added to the sums of columns from..to-1 of an output row.
@@ -159,6 +183,11 @@ void add_packed_terms(const KernelPlan& p, double w, const double* in, double* o
 
 template <bool first>
 void add_packed_line(const KernelPlan& p, double w, const double* in, double* out) {
+    if (wide_rows.kernel_in_vectors) {
+        wide_rows.kernel_line(w, p.packed_by_weight.data(), static_cast<std::size_t>(p.C), p.count, in,
+                              p.starts32.data(), out, p.middle_from, p.middle_to, first);
+        return;
+    }
     switch (p.count) {
         case 2: add_packed_terms<2, first>(p, w, in, out); break;
         case 3: add_packed_terms<3, first>(p, w, in, out); break;
@@ -173,15 +202,15 @@ void add_packed_line(const KernelPlan& p, double w, const double* in, double* ou
 // partial sums wait on each other), then divided by the area and made non-negative.
 // Returns the first input line the row draws on.
 template <typename Lines>
-int kernel_row(KernelPlan& p, const Lines& tabin, double* out, int i) {
-    const Footprint line = footprint(i, p.f.lfacteur, p.lw.data());
+int kernel_row(const KernelPlan& p, double* lw, const Lines& tabin, double* out, int i) {
+    const Footprint line = footprint(i, p.f.lfacteur, lw);
     std::fill(out, out + p.middle_from, 0.0);
     std::fill(out + p.middle_to, out + p.C, 0.0);
     bool started = false;  // the packed columns hold sums
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
         if (r <= 0 || r >= p.Lin) continue;
-        const double w = p.lw[a];  // widened in each product: 64-bit loads are cheap
+        const double w = lw[a];  // widened in each product: 64-bit loads are cheap
         const double* in = tabin[r];
         add_line_terms(p, w, in, out, 0, p.middle_from);
         if (started)
@@ -270,10 +299,11 @@ void clamp_row(double* row, int columns) { wide_rows.clamp(row, 1, columns - 1, 
 
 void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out, const Factors& f) {
-    KernelPlan plan(NBlig_in, NBcol_in, NBcol_out, f);
+    const KernelPlan plan(NBlig_in, NBcol_in, NBcol_out, f);
+    std::vector<double> lw(footprint_room(f.lfacteur));
     for (int i = 0; i < NBlig_out; ++i) {
         if (i > 0 && i % 100 == 0) say("\tline %d                \r", i);
-        kernel_row(plan, tabin, tabout[i], i);
+        kernel_row(plan, lw.data(), tabin, tabout[i], i);
     }
 }
 
@@ -319,11 +349,13 @@ std::uint64_t sweep_memory(int lines, int columns, int out_lines, int out_column
                               static_cast<int>(padded(out_lines)), static_cast<int>(padded(out_columns)));
     const std::uint64_t in_width = 8 * static_cast<std::uint64_t>(padded(columns));
     const std::uint64_t out_width = 8 * static_cast<std::uint64_t>(padded(out_columns));
-    // The input lines a footprint spans and one more (the source's window), the output
-    // ring and the first smoothing's three lines, and the plan: per output column its
-    // weights twice (as computed and packed), its footprint, bounds and start.
-    const std::uint64_t in_lines = (footprint_room(f.lfacteur) + 1) * in_width;
-    const std::uint64_t out_rows = (OutputRing::lines_held + 3) * out_width;
+    // For each thread, the input lines a footprint spans and one more (a source's
+    // window); the output ring and the first smoothing's three lines; and the plan: per
+    // output column its weights twice (as computed and packed), its footprint, bounds
+    // and start.
+    const int threads = sweep_thread_count();
+    const std::uint64_t in_lines = static_cast<std::uint64_t>(threads) * (footprint_room(f.lfacteur) + 1) * in_width;
+    const std::uint64_t out_rows = static_cast<std::uint64_t>(ring_lines(threads - 1) + 3) * out_width;
     const std::uint64_t plan = static_cast<std::uint64_t>(padded(out_columns)) *
                                (2 * 8 * footprint_room(f.cfacteur) + sizeof(Footprint) + 2 * sizeof(int) + 8);
     return in_lines + out_rows + plan;
@@ -358,12 +390,194 @@ void treatment(const LineSource& in, const LineSink& out) {
 
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out) {
-    const LineSource in{[tabin](int row) -> const double* { return tabin[row]; }, [](int) {}};
+    LineSource in{[tabin](int row) -> const double* { return tabin[row]; }, [](int) {}};
+    in.another = [in] { return in; };  // the grid is read, never changed
     const LineSink out{[tabout, NBcol_out](int row, const double* line) {
         std::copy(line, line + NBcol_out, tabout[row]);
     }};
     sweep(in, out, NBlig_in, NBcol_in, NBlig_out, NBcol_out);
 }
+
+namespace {
+
+// How the sweep is split among the cores. Kernel rows are independent of one another:
+// each is the weighted sums of the input lines under its footprint. The finishing
+// passes are not: the first filling carries filled cells down and right through holes,
+// so its order is part of what it computes. So one thread (the caller) runs the
+// finishing, row after row exactly as a single thread does; workers compute kernel
+// rows ahead of it into the ring, each from its own window of input lines (when the
+// next kernel row is still unclaimed, the caller computes it itself); and a writer
+// thread hands the finished rows to the sink, in order, while the next are computed.
+// A kernel row is the same function of the same input lines whoever computes it,
+// every finishing step sees exactly the rows it sees alone, and the sink receives the
+// same rows in the same order, so the bytes do not depend on the number of threads.
+class SweepCrew {
+public:
+    SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputRing& rows, const LineSink& sink, int lines,
+              int workers, bool writer)
+        : plan_(plan), in_(in), rows_(rows), sink_(sink), lines_(lines),
+          done_(static_cast<std::size_t>(rows.held()), -1), lw_(footprint_room(plan.f.lfacteur)) {
+        try {
+            if (writer) threads_.emplace_back([this] { write(); });
+            writer_ = writer;
+            for (int w = 0; w < workers; ++w) threads_.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            // Fewer threads than asked for: the caller does what they would have done.
+        }
+    }
+
+    ~SweepCrew() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+    SweepCrew(const SweepCrew&) = delete;
+    SweepCrew& operator=(const SweepCrew&) = delete;
+
+    // Kernel row k in the ring, computed here if no worker has claimed it; a failure of
+    // another thread is raised here.
+    void need(int k) {
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait(hold, [&] { return done_[slot(k)] == k || error_ || (next_claim_ == k && free_for(k)); });
+        if (error_) std::rethrow_exception(error_);
+        if (done_[slot(k)] == k) return;
+        ++next_claim_;
+        hold.unlock();
+        compute(in_, lw_.data(), k);
+    }
+
+    // Row r is final: to the sink, in order, by the writer or here.
+    void hand_over(int r) {
+        if (!writer_) {
+            sink_.put(r, rows_[r]);
+            std::lock_guard<std::mutex> hold(mutex_);
+            rows_written_ = r + 1;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            rows_final_ = r + 1;
+        }
+        changed_.notify_all();
+    }
+
+    // Finishing step k is done: the lines of the rows it was the last to read are free.
+    void finished(int k) {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            finished_steps_ = k + 1;
+        }
+        changed_.notify_all();
+    }
+
+    // Waits until the sink has taken every row.
+    void close() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        changed_.wait(hold, [&] { return rows_written_ == lines_ || error_; });
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    std::size_t slot(int k) const { return static_cast<std::size_t>(k % rows_.held()); }
+
+    // Row k may take the line of row k - held once no finishing step to come reads that
+    // row (the steps from finished_steps_ on read rows from finished_steps_ - 5) and the
+    // sink has taken it.
+    bool free_for(int k) const {
+        const int replaced = k - rows_.held();
+        return replaced < finished_steps_ - rows_read_behind && replaced < rows_written_;
+    }
+
+    void compute(const LineSource& in, double* lw, int k) {
+        // Lines before the row's footprint are done with: rows come in increasing order.
+        in.forget(footprint(k, plan_.f.lfacteur, lw).start);
+        kernel_row(plan_, lw, SourceLines{in}, rows_[k], k);
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            done_[slot(k)] = k;
+        }
+        changed_.notify_all();
+    }
+
+    // A thread's work; its failure stops the others and is raised in the caller.
+    template <typename Work>
+    void guarded(Work work) {
+        try {
+            work();
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                if (!error_) error_ = std::current_exception();
+                stop_ = true;
+            }
+            changed_.notify_all();
+        }
+    }
+
+    void work() {
+        guarded([this] {
+            const LineSource own = in_.another();
+            std::vector<double> lw(footprint_room(plan_.f.lfacteur));
+            for (;;) {
+                std::unique_lock<std::mutex> hold(mutex_);
+                changed_.wait(hold, [&] { return stop_ || next_claim_ >= lines_ || free_for(next_claim_); });
+                if (stop_ || next_claim_ >= lines_) return;
+                const int k = next_claim_++;
+                hold.unlock();
+                compute(own, lw.data(), k);
+            }
+        });
+    }
+
+    void write() {
+        guarded([this] {
+            StageClock sink_clock("sink");
+            for (;;) {
+                std::unique_lock<std::mutex> hold(mutex_);
+                changed_.wait(hold, [&] { return stop_ || rows_written_ < rows_final_; });
+                if (stop_) return;
+                const int r = rows_written_;
+                hold.unlock();
+                sink_clock.time([&] { sink_.put(r, rows_[r]); });
+                hold.lock();
+                rows_written_ = r + 1;
+                hold.unlock();
+                changed_.notify_all();
+            }
+        });
+    }
+
+    const KernelPlan& plan_;
+    const LineSource& in_;
+    const OutputRing& rows_;
+    const LineSink& sink_;
+    const int lines_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int next_claim_ = 0;      // the first kernel row nobody has claimed
+    int finished_steps_ = 0;  // finishing steps done
+    int rows_final_ = 0;      // rows handed over for the sink
+    int rows_written_ = 0;    // rows the sink has taken
+    std::vector<int> done_;   // the kernel row each line of the ring holds, once computed
+    std::vector<double> lw_;  // the caller's line weights
+    bool writer_ = false;
+    bool stop_ = false;
+    std::exception_ptr error_;
+    std::vector<std::thread> threads_;
+};
+
+// Kernel workers beside the caller: one fewer than the threads the sweep may use,
+// none where a row is too small to share or the source cannot be read by several
+// threads. A writer thread too wherever there is more than one.
+int sweep_workers(const LineSource& in, int columns) {
+    if (!in.another || columns < 64) return 0;
+    return sweep_thread_count() - 1;
+}
+
+}  // namespace
 
 // The kernel and the finishing passes in one sweep down the grid. Each pass over row
 // r only needs the rows next to it in the state the pass before left them, so with a
@@ -382,9 +596,10 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
     say(NBlig_out > NBlig_in ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
     say("\n\n\tTreatment \n\n");
 
-    KernelPlan plan(NBlig_in, NBcol_in, C, f);
-    const SourceLines tabin{in};
-    OutputRing tabout(C);
+    const KernelPlan plan(NBlig_in, NBcol_in, C, f);
+    const int workers = sweep_workers(in, C);
+    const OutputRing tabout(ring_lines(workers), C);
+    SweepCrew crew(plan, in, tabout, sink, L, workers, workers > 0);
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
     // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
@@ -399,14 +614,11 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
     };
 
     int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
-    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing"), sink_clock("sink");
+    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
     for (int k = 0; k <= L + 2; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0) say("\tline %d                \r", k);
-            kernel_clock.time([&] {
-                const int start = kernel_row(plan, tabin, tabout[k], k);
-                in.forget(start);  // later rows start no earlier
-            });
+            kernel_clock.time([&] { crew.need(k); });
         }
         fill_clock.time([&] {
             if (interior(k - 1)) zeros_left[(k - 1) & 1] = fill_data_row(tabout, k - 1, C);
@@ -436,11 +648,11 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
         });
         const int q = k - 4;
         if (interior(q)) {
-            sink_clock.time([&] {
-                if (q == 1) sink.put(0, tabout[0]);
-                sink.put(q, tabout[q]);
-                if (q == L - 2) sink.put(L - 1, tabout[L - 1]);
-            });
+            if (q == 1) crew.hand_over(0);
+            crew.hand_over(q);
+            if (q == L - 2) crew.hand_over(L - 1);
         }
+        crew.finished(k);
     }
+    crew.close();
 }

@@ -21,6 +21,9 @@ void treatment(const LineSource& in, const LineSink& out);
 void sweep(const LineSource& in, const LineSink& out, int NBlig_in, int NBcol_in, int NBlig_out,
            int NBcol_out);
 
+// Threads the sweep may use: 0 for as many as the cores the process may run on.
+extern int sweep_threads;
+
 // The same on whole padded grids: tabout (NBlig_out x NBcol_out) receives every line.
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out);

@@ -428,6 +428,38 @@ TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
     }
 }
 
+TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
+    std::mt19937_64 random(8122026);
+    const int lines = 240, columns = 150;
+    Grid in = random_padded_input(random, lines, columns);
+    // Holes that the first filling carries down and right through many rows, and rows
+    // without any data.
+    for (int i = 40; i < 170; ++i)
+        for (int j = 20; j < 90; ++j) in[i][j] = 0.0;
+    for (int i = 190; i < 196; ++i)
+        for (int j = 3; j < columns + 3; ++j) in[i][j] = 0.0;
+    dmin_alt = -3000.0;
+    dmax_alt = 3000.0;
+    for (const double r : {ratio_of(10, 4), ratio_of(3, 10), 1.0}) {
+        const int out_lines = static_cast<int>(scaled_count(lines, r)), out_columns = static_cast<int>(scaled_count(columns, r));
+        Grid literal(out_lines + 4, out_columns + 4, 0.0);
+        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4, dmin_alt, dmax_alt);
+        for (const int threads : {1, 2, 3, 5}) {
+            SCOPED_TRACE("ratio " + std::to_string(r) + ", threads " + std::to_string(threads));
+            sweep_threads = threads;
+            Grid ours(out_lines + 4, out_columns + 4, 0.0);
+            testing::internal::CaptureStdout();
+            transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4);
+            testing::internal::GetCapturedStdout();
+            int differences = 0;
+            for (int i = 0; i < out_lines + 4; ++i)
+                differences += std::memcmp(ours[i], literal[i], sizeof(double) * static_cast<std::size_t>(out_columns + 4)) != 0;
+            EXPECT_EQ(differences, 0) << "lines that differ";
+        }
+    }
+    sweep_threads = 0;
+}
+
 TEST(EngineExactness, SmoothingWindowsOfWideRangeTakeTheExtendedRounding) {
     // Eight cells of 2^k sum exactly to 2^(k+3); adding 1 + 2^(k-50) + 2^-52 then
     // lands, rounded to 64 bits, exactly half way between two doubles (kept at the
@@ -539,6 +571,91 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
             double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
             if (!(expected > 0)) expected = std::fabs(expected);
             ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0) << values[k] << ": " << row[k] << " vs " << expected;
+        }
+    }
+}
+
+TEST(EngineExactness, EveryInstructionSetAddsTheKernelsTermsAsDefined) {
+    std::mt19937_64 random(31);
+    const auto dyadic = [&](int bits, int scale) {
+        return std::ldexp(static_cast<double>(random() % (1u << bits)), scale);
+    };
+    // Sums and terms as the kernel meets them, and adversarial ones: exact ties and
+    // values a hair beyond a tie, where rounding to 64 bits first decides (2^53 + 1 +
+    // 2^-20 is 2^53 through 64 bits, 2^53 + 2 straight to double), cancellations,
+    // zeros of either sign, tiny and huge values.
+    struct Case {
+        double w;
+        std::vector<double> weights, values, sums;
+    };
+    std::vector<Case> cases;
+    for (int trial = 0; trial < 300; ++trial) {
+        Case c;
+        const int kind = trial % 5;
+        c.w = kind == 0 ? std::uniform_real_distribution<double>(-0.7, 1.0)(random) : dyadic(6, -5);
+        for (int j = 0; j < 40; ++j) {
+            switch (kind) {
+                case 0:  // weights and terrain as in a run
+                    c.weights.push_back(std::uniform_real_distribution<double>(-0.7, 1.0)(random));
+                    c.values.push_back(std::uniform_real_distribution<double>(0.0, 3000.0)(random));
+                    c.sums.push_back(std::uniform_real_distribution<double>(-100.0, 9000.0)(random));
+                    break;
+                case 1:  // ties and near ties above 2^53
+                    c.weights.push_back(dyadic(4, -3));
+                    c.values.push_back(dyadic(5, -2) + (j % 3 == 0 ? 0x1p-20 : 0.0));
+                    c.sums.push_back(0x1p53 + dyadic(3, 1));
+                    break;
+                case 2:  // cancellations
+                    c.weights.push_back(dyadic(10, -9));
+                    c.values.push_back(dyadic(20, -3));
+                    c.sums.push_back(-c.w * c.weights.back() * c.values.back() * (1.0 + dyadic(3, -50)));
+                    break;
+                case 3:  // zeros, tiny and huge
+                    c.weights.push_back(j % 4 == 0 ? 0.0 : dyadic(8, -8));
+                    c.values.push_back(j % 5 == 0 ? -0.0 : std::ldexp(1.0 + dyadic(20, -20), static_cast<int>(random() % 2000) - 1000));
+                    c.sums.push_back(j % 3 == 0 ? 0.0 : std::ldexp(1.0, static_cast<int>(random() % 2000) - 1000));
+                    break;
+                default:  // arbitrary bits
+                    for (std::vector<double>* v : {&c.weights, &c.values, &c.sums}) {
+                        double x;
+                        do {
+                            const std::uint64_t bits = random();
+                            std::memcpy(&x, &bits, sizeof x);
+                        } while (!std::isfinite(x));
+                        v->push_back(x);
+                    }
+            }
+        }
+        cases.push_back(c);
+    }
+    const int columns = 40, count = 3;
+    for (int level = 0; level < 3; ++level) {
+        const WideRows* variant = wide_rows_variant(level);
+        if (variant == nullptr) continue;
+        SCOPED_TRACE(level);
+        for (const Case& c : cases) {
+            // count weights per column from the list, on values a column apart.
+            std::vector<double> weights(static_cast<std::size_t>(count) * columns);
+            std::vector<std::int32_t> starts(columns);
+            for (int j = 0; j < columns; ++j) {
+                starts[j] = j;
+                for (int b = 0; b < count; ++b) weights[static_cast<std::size_t>(b) * columns + j] = c.weights[(j + 7 * b) % columns];
+            }
+            std::vector<double> line = c.values;
+            line.resize(columns + count, 1.5);
+            for (const bool first : {false, true}) {
+                std::vector<double> sums = c.sums, expected = c.sums;
+                variant->kernel_line(c.w, weights.data(), columns, count, line.data(), starts.data(), sums.data(), 0, columns, first);
+                for (int j = 0; j < columns; ++j) {
+                    double a = first ? 0.0 : expected[j];
+                    for (int b = 0; b < count; ++b)
+                        a = static_cast<double>(static_cast<long double>(c.w) * weights[static_cast<std::size_t>(b) * columns + j] *
+                                                    line[starts[j] + b] + a);
+                    expected[j] = a;
+                    const bool same = std::memcmp(&a, &sums[j], sizeof a) == 0 || (a == 0.0 && sums[j] == 0.0);
+                    ASSERT_TRUE(same) << "w " << c.w << " column " << j << ": " << sums[j] << " instead of " << a;
+                }
+            }
         }
     }
 }
