@@ -127,17 +127,11 @@ struct KernelPlan {
         for (int j = middle_from; j < middle_to; ++j)
             if (!packable(j)) middle_from = middle_to = 0;  // not one run: no packing
         packed.assign(static_cast<std::size_t>(count) * static_cast<std::size_t>(C), 0.0);
-        packed_by_weight.assign(packed.size(), 0.0);
         starts.assign(static_cast<std::size_t>(C), 0);
-        starts32.assign(static_cast<std::size_t>(C), 0);
         for (int j = middle_from; j < middle_to; ++j) {
-            for (int b = 0; b <= columns[j].last; ++b) {
-                const double weight = cw[room * static_cast<std::size_t>(j) + b];
-                packed[static_cast<std::size_t>(count) * j + b] = weight;
-                packed_by_weight[static_cast<std::size_t>(b) * C + j] = weight;
-            }
+            for (int b = 0; b <= columns[j].last; ++b)
+                packed[static_cast<std::size_t>(count) * j + b] = cw[room * static_cast<std::size_t>(j) + b];
             starts[j] = columns[j].start;
-            starts32[j] = columns[j].start;
         }
     }
     int Lin, Cin, C;
@@ -148,10 +142,8 @@ struct KernelPlan {
     std::vector<int> first, last;
     int count = 0;                     // weights per packed column
     int middle_from = 0, middle_to = 0;  // the packed columns
-    std::vector<double> packed;            // column j's weights at j x count
-    std::vector<double> packed_by_weight;  // weight b of every column at b x C
+    std::vector<double> packed;
     std::vector<std::int64_t> starts;
-    std::vector<std::int32_t> starts32;
 };
 
 // One input line's terms added to the sums of columns from..to-1 of an output row.
@@ -183,11 +175,6 @@ void add_packed_terms(const KernelPlan& p, double w, const double* in, double* o
 
 template <bool first>
 void add_packed_line(const KernelPlan& p, double w, const double* in, double* out) {
-    if (wide_rows.kernel_in_vectors) {
-        wide_rows.kernel_line(w, p.packed_by_weight.data(), static_cast<std::size_t>(p.C), p.count, in,
-                              p.starts32.data(), out, p.middle_from, p.middle_to, first);
-        return;
-    }
     switch (p.count) {
         case 2: add_packed_terms<2, first>(p, w, in, out); break;
         case 3: add_packed_terms<3, first>(p, w, in, out); break;

@@ -244,98 +244,6 @@ void divide_by_area(double* row, int columns, double area) {
     for (; j < columns; ++j) row[j] = defined_division(row[j], area);
 }
 
-// --- The kernel's terms ------------------------------------------------------------
-
-#ifdef WIDE_ROWS_FMA
-constexpr bool kernel_in_vectors = false;
-#else
-constexpr bool kernel_in_vectors = false;
-#endif
-
-// One term added the defined way: w x weight x value, each product rounded to 64 bits,
-// plus the sum, rounded to 64 bits and stored as a double.
-double defined_term(double w, double weight, double value, double sum) {
-    return static_cast<double>(static_cast<ld>(w) * weight * value + sum);
-}
-
-#if defined(__AVX512F__) && defined(__AVX512DQ__)
-// The sums after one term each, w x c x v + a, in the lanes where it is provably the
-// defined result. The exact value X of w c v + a is s + rest within 2^-104 (|q| + |s|),
-// from error-free products (w c = p + pe, p v = q + qe) and sum (q + a = s + se); the
-// defined steps round w c and then p v to 64 bits, which moves the product by less
-// than 2^-63 |q| (1 + 2^-50), and the sum to 64 bits, which moves it by at most
-// 2^-64 |s| (1 + 2^-50). Rounding s + rest to double gives d with the exact remainder
-// r (|rest| < |s| once s keeps 2^-40 of q); where half the gap to d's neighbours, less
-// |r|, exceeds (2 |q| + |s|) 2^-64 with a margin, the defined sum, however it lies
-// within those bounds of X, rounds to d as well (d not a power of two, whose lower
-// gap is half as wide). Products and sums stay far inside the normal range, where the
-// error-free steps are exact; a zero term leaves the sum exactly as it is.
-inline __mmask8 exact_terms8(__m512d w, __m512d c, __m512d v, __m512d a, __m512d& d) {
-    const __m512d p = _mm512_mul_pd(w, c), pe = _mm512_fmsub_pd(w, c, p);
-    const __m512d q = _mm512_mul_pd(p, v), qe = _mm512_fmsub_pd(p, v, q);
-    const __m512d s = _mm512_add_pd(q, a), sv = _mm512_sub_pd(s, q);
-    const __m512d se = _mm512_add_pd(_mm512_sub_pd(q, _mm512_sub_pd(s, sv)), _mm512_sub_pd(a, sv));
-    const __m512d rest = _mm512_add_pd(_mm512_fmadd_pd(pe, v, qe), se);
-    d = _mm512_add_pd(s, rest);
-    const __m512d r = _mm512_sub_pd(rest, _mm512_sub_pd(d, s));
-    const __m512d ps = _mm512_abs_pd(p), qs = _mm512_abs_pd(q), ss = _mm512_abs_pd(s);
-    const __m512d power = _mm512_and_pd(d, _mm512_castsi512_pd(_mm512_set1_epi64(0x7FF0000000000000LL)));
-    const __m512d gap = _mm512_sub_pd(_mm512_mul_pd(power, _mm512_set1_pd(0x1p-53)), _mm512_abs_pd(r));
-    const __m512d bound = _mm512_mul_pd(_mm512_add_pd(_mm512_add_pd(qs, qs), ss), _mm512_set1_pd(0x1.02p-64));
-    const __m512d low = _mm512_set1_pd(0x1p-900), high = _mm512_set1_pd(0x1p900);
-    __mmask8 ok = _mm512_cmp_pd_mask(gap, bound, _CMP_GT_OQ);
-    ok &= _mm512_cmp_pd_mask(ss, _mm512_mul_pd(qs, _mm512_set1_pd(0x1p-40)), _CMP_GE_OQ);
-    ok &= _mm512_test_epi64_mask(_mm512_castpd_si512(d), _mm512_set1_epi64(0x000FFFFFFFFFFFFFLL));
-    ok &= _mm512_cmp_pd_mask(ps, low, _CMP_GE_OQ) & _mm512_cmp_pd_mask(ps, high, _CMP_LE_OQ);
-    ok &= _mm512_cmp_pd_mask(qs, low, _CMP_GE_OQ) & _mm512_cmp_pd_mask(qs, high, _CMP_LE_OQ);
-    ok &= _mm512_cmp_pd_mask(_mm512_abs_pd(a), high, _CMP_LE_OQ);
-    // A zero weight or value makes the term exactly zero: the sum stays as it is.
-    const __mmask8 zero = _mm512_cmp_pd_mask(p, _mm512_setzero_pd(), _CMP_EQ_OQ) & _mm512_cmp_pd_mask(w, _mm512_setzero_pd(), _CMP_EQ_OQ);
-    const __mmask8 zero_term = _mm512_cmp_pd_mask(v, _mm512_setzero_pd(), _CMP_EQ_OQ) |
-                               _mm512_cmp_pd_mask(c, _mm512_setzero_pd(), _CMP_EQ_OQ) | zero;
-    d = _mm512_mask_blend_pd(zero_term, d, a);
-    return ok | zero_term;
-}
-#endif
-
-void kernel_line(double w, const double* weights, std::size_t stride, int count, const double* line,
-                 const std::int32_t* starts, double* sums, int from, int to, bool first) {
-    int j = from;
-#if defined(__AVX512F__) && defined(__AVX512DQ__)
-    const __m512d wl = _mm512_set1_pd(w);
-    for (; j + 8 <= to; j += 8) {
-        __m512d a = first ? _mm512_setzero_pd() : _mm512_loadu_pd(sums + j);  // 0.0 + t is t but for a zero's sign
-        __m256i at;
-        std::memcpy(&at, starts + j, sizeof at);
-        for (int b = 0; b < count; ++b) {
-            const __m512d c = _mm512_loadu_pd(weights + static_cast<std::size_t>(b) * stride + j);
-            const __m512d v = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF,
-                                                       _mm256_add_epi32(at, _mm256_set1_epi32(b)), line, 8);
-            __m512d d;
-            const __mmask8 exact = exact_terms8(wl, c, v, a, d);
-            if (exact != 0xFF) {
-                alignas(64) double dl[8], cl[8], vl[8], al[8];
-                _mm512_store_pd(dl, d);
-                _mm512_store_pd(cl, c);
-                _mm512_store_pd(vl, v);
-                _mm512_store_pd(al, a);
-                for (int l = 0; l < 8; ++l)
-                    if (!(exact >> l & 1)) dl[l] = defined_term(w, cl[l], vl[l], al[l]);
-                d = _mm512_load_pd(dl);
-            }
-            a = d;
-        }
-        _mm512_storeu_pd(sums + j, a);
-    }
-#endif
-    for (; j < to; ++j) {
-        double a = first ? 0.0 : sums[j];
-        for (int b = 0; b < count; ++b)
-            a = defined_term(w, weights[static_cast<std::size_t>(b) * stride + j], line[starts[j] + b], a);
-        sums[j] = a;
-    }
-}
-
 // --- Zeros ----------------------------------------------------------------------------
 
 int next_zero(const double* row, int from, int to) {
@@ -521,7 +429,7 @@ void clamp(double* row, int from, int to, double lowest, double highest) {
 
 const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,      stored16, stored32,
                                  widen16,    widen32,      range16,        range32,        divide_by_unit, clamp,
-                                 fold_range, kernel_line,  kernel_in_vectors};
+                                 fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

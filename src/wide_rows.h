@@ -4,7 +4,6 @@
 // for the lanes where it might not be.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 
 // Plain double additions give the defined sums of a 3x3 window when it holds nothing
@@ -63,14 +62,6 @@ struct WideRows {
     // Folds a row into [low, high] as the scan "if (low > v) low = v; if (high < v)
     // high = v" over it in order does, for finite values.
     void (*fold_range)(const double* row, int columns, double& low, double& high);
-
-    // The kernel's terms of one input line for columns from <= j < to: for b from 0 to
-    // count - 1, sums[j] = w x weights[b x stride + j] x line[starts[j] + b] + sums[j],
-    // the products and the sum each rounded to 64 bits and the sum stored as a double;
-    // `first` starts each sum from its first term instead of sums[j].
-    void (*kernel_line)(double w, const double* weights, std::size_t stride, int count, const double* line,
-                        const std::int32_t* starts, double* sums, int from, int to, bool first);
-    bool kernel_in_vectors;  // kernel_line is faster than the plain defined loops
 };
 
 // The variant for this processor.
