@@ -54,7 +54,10 @@ constexpr int rows_read_behind = 5;
 
 // The lines of the ring: the eight the finishing works on, and room for the workers to
 // run ahead of it.
-int ring_lines(int workers) { return 8 + 16 * workers; }
+int ring_lines(int workers) { return 8 + 32 * workers; }
+
+// Kernel rows a thread claims at a time, at most.
+constexpr int rows_per_claim = 8;
 
 int sweep_thread_count() { return sweep_threads > 0 ? sweep_threads : std::max(1, usable_cores()); }
 
@@ -392,9 +395,9 @@ namespace {
 // passes are not: the first filling carries filled cells down and right through holes,
 // so its order is part of what it computes. So one thread (the caller) runs the
 // finishing, row after row exactly as a single thread does; workers compute kernel
-// rows ahead of it into the ring, each from its own window of input lines (when the
-// next kernel row is still unclaimed, the caller computes it itself); and a writer
-// thread hands the finished rows to the sink, in order, while the next are computed.
+// rows ahead of it into the ring, each from its own window of input lines; and a writer
+// thread hands the finished rows to the sink, in order, while the next are computed;
+// while the caller waits for a kernel row, it computes the next unclaimed ones too.
 // A kernel row is the same function of the same input lines whoever computes it,
 // every finishing step sees exactly the rows it sees alone, and the sink receives the
 // same rows in the same order, so the bytes do not depend on the number of threads.
@@ -424,16 +427,22 @@ public:
     SweepCrew(const SweepCrew&) = delete;
     SweepCrew& operator=(const SweepCrew&) = delete;
 
-    // Kernel row k in the ring, computed here if no worker has claimed it; a failure of
-    // another thread is raised here.
+    // Kernel row k in the ring. Until it is there, the caller computes the next rows
+    // nobody has claimed, as a worker does; a failure of another thread is raised here.
     void need(int k) {
         std::unique_lock<std::mutex> hold(mutex_);
-        changed_.wait(hold, [&] { return done_[slot(k)] == k || error_ || (next_claim_ == k && free_for(k)); });
-        if (error_) std::rethrow_exception(error_);
-        if (done_[slot(k)] == k) return;
-        ++next_claim_;
-        hold.unlock();
-        compute(in_, lw_.data(), k);
+        for (;;) {
+            if (error_) std::rethrow_exception(error_);
+            if (done_[slot(k)] == k) return;
+            if (next_claim_ < lines_ && free_for(next_claim_)) {
+                const Claim claimed = claim();
+                hold.unlock();
+                for (int row = claimed.first; row < claimed.end; ++row) compute(in_, lw_.data(), row);
+                hold.lock();
+                continue;
+            }
+            changed_.wait(hold);
+        }
     }
 
     // Row r is final: to the sink, in order, by the writer or here.
@@ -478,6 +487,19 @@ private:
         return replaced < finished_steps_ - rows_read_behind && replaced < rows_written_;
     }
 
+    // The next rows nobody has claimed, up to rows_per_claim of them that are free:
+    // neighbouring rows share input lines, which a thread's window then reads once.
+    struct Claim {
+        int first, end;
+    };
+    Claim claim() {
+        const Claim claimed{next_claim_, next_claim_ + 1};
+        int end = claimed.end;
+        while (end < lines_ && end - claimed.first < rows_per_claim && free_for(end)) ++end;
+        next_claim_ = end;
+        return {claimed.first, end};
+    }
+
     void compute(const LineSource& in, double* lw, int k) {
         // Lines before the row's footprint are done with: rows come in increasing order.
         in.forget(footprint(k, plan_.f.lfacteur, lw).start);
@@ -512,9 +534,9 @@ private:
                 std::unique_lock<std::mutex> hold(mutex_);
                 changed_.wait(hold, [&] { return stop_ || next_claim_ >= lines_ || free_for(next_claim_); });
                 if (stop_ || next_claim_ >= lines_) return;
-                const int k = next_claim_++;
+                const Claim claimed = claim();
                 hold.unlock();
-                compute(own, lw.data(), k);
+                for (int row = claimed.first; row < claimed.end; ++row) compute(own, lw.data(), row);
             }
         });
     }
