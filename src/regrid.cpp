@@ -56,8 +56,10 @@ constexpr int rows_read_behind = 5;
 // run ahead of it.
 int ring_lines(int workers) { return 8 + 32 * workers; }
 
-// Kernel rows a thread claims at a time, at most.
+// Kernel rows a thread claims at a time, at most, and rows that make it worth waking
+// another thread: each wake-up costs system calls.
 constexpr int rows_per_claim = 8;
+constexpr int rows_per_wake = 8;
 
 int sweep_thread_count() { return sweep_threads > 0 ? sweep_threads : std::max(1, usable_cores()); }
 
@@ -457,7 +459,7 @@ public:
             std::lock_guard<std::mutex> hold(mutex_);
             rows_final_ = r + 1;
         }
-        changed_.notify_all();
+        if (r % rows_per_wake == rows_per_wake - 1 || r == lines_ - 1) changed_.notify_all();
     }
 
     // Finishing step k is done: the lines of the rows it was the last to read are free.
@@ -466,7 +468,7 @@ public:
             std::lock_guard<std::mutex> hold(mutex_);
             finished_steps_ = k + 1;
         }
-        changed_.notify_all();
+        if (k % rows_per_wake == rows_per_wake - 1) changed_.notify_all();
     }
 
     // Waits until the sink has taken every row.
@@ -504,11 +506,8 @@ private:
         // Lines before the row's footprint are done with: rows come in increasing order.
         in.forget(footprint(k, plan_.f.lfacteur, lw).start);
         kernel_row(plan_, lw, SourceLines{in}, rows_[k], k);
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            done_[slot(k)] = k;
-        }
-        changed_.notify_all();
+        std::lock_guard<std::mutex> hold(mutex_);
+        done_[slot(k)] = k;
     }
 
     // A thread's work; its failure stops the others and is raised in the caller.
@@ -537,6 +536,7 @@ private:
                 const Claim claimed = claim();
                 hold.unlock();
                 for (int row = claimed.first; row < claimed.end; ++row) compute(own, lw.data(), row);
+                changed_.notify_all();
             }
         });
     }
@@ -546,13 +546,18 @@ private:
             StageClock sink_clock("sink");
             for (;;) {
                 std::unique_lock<std::mutex> hold(mutex_);
-                changed_.wait(hold, [&] { return stop_ || rows_written_ < rows_final_; });
+                changed_.wait(hold, [&] {
+                    return stop_ || rows_final_ - rows_written_ >= rows_per_wake ||
+                           (rows_final_ == lines_ && rows_written_ < lines_);
+                });
                 if (stop_) return;
-                const int r = rows_written_;
+                const int from = rows_written_, to = rows_final_;
                 hold.unlock();
-                sink_clock.time([&] { sink_.put(r, rows_[r]); });
+                sink_clock.time([&] {
+                    for (int r = from; r < to; ++r) sink_.put(r, rows_[r]);
+                });
                 hold.lock();
-                rows_written_ = r + 1;
+                rows_written_ = to;
                 hold.unlock();
                 changed_.notify_all();
             }
