@@ -3,11 +3,8 @@
 
 #include <cerrno>
 #include <cmath>
-#include <csignal>
 #include <cstdarg>
 #include <cstdlib>
-#include <termios.h>
-#include <unistd.h>
 
 #include "failure.h"
 #include "host_files.h"
@@ -159,32 +156,4 @@ double answer_real(const Prompt& ask, const RealCheck& check) { return answer<do
 std::string answer_word(const Prompt& ask, const WordCheck& check) {
     return answer<std::string>(ask, convert_word,
                                [&check](std::string w) { return check ? check(w) : std::string(); });
-}
-
-namespace {
-struct termios saved_terminal;
-volatile sig_atomic_t terminal_fd = -1;  // the terminal whose settings were changed
-}  // namespace
-
-void restore_terminal() {
-    if (terminal_fd >= 0) {
-        tcsetattr(terminal_fd, TCSANOW, &saved_terminal);
-        terminal_fd = -1;
-    }
-}
-
-void wait_for_key() {
-    const int fd = fileno(answer_in);
-    if (fd >= 0 && isatty(fd) && tcgetattr(fd, &saved_terminal) == 0) {
-        struct termios raw = saved_terminal;
-        raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        raw.c_cc[VMIN] = 1;
-        raw.c_cc[VTIME] = 0;
-        terminal_fd = fd;
-        tcsetattr(fd, TCSANOW, &raw);
-        std::getc(answer_in);
-        restore_terminal();
-    } else {
-        std::getc(answer_in);
-    }
 }

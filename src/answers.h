@@ -52,11 +52,3 @@ bool parse_int(const std::string& word, int& value);
 std::string int_refusal(const std::string& word, IntWord kind);
 // The whole word must be a real number as strtod reads it.
 bool parse_real(const std::string& word, double& value);
-
-// Waits for one key press, read without echo and discarded on a terminal; elsewhere
-// reads at most one character and never blocks on closed input.
-void wait_for_key();
-
-// Gives the terminal its settings back if wait_for_key() changed them; safe in a
-// signal handler.
-void restore_terminal();

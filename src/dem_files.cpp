@@ -12,18 +12,17 @@
 #include <memory>
 #include <string_view>
 #include <type_traits>
-#include <sys/stat.h>
 #include <vector>
 
 #include "answers.h"
 #include "failure.h"
 #include "fixed_text.h"
+#include "host_console.h"
 #include "host_files.h"
 #include "phase_times.h"
 #include "run_state.h"
 #include "wide_rows.h"
 
-const char* const base_directory = "c:\\images\\";
 
 // --- Names -------------------------------------------------------------------------
 
@@ -97,15 +96,13 @@ std::FILE* open_input(const std::string& logical, bool raster) {
         if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());
         say("\n File %s unknown\n", logical.c_str());
         if (host != logical) report("the host path tried was " + host);
-        wait_for_key();
+        wait_for_key(answer_in);
         fail("");
     }
-    struct stat st;
-    if (fstat(fileno(stream), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) fail("cannot read " + shown_name(logical) + ": it is a directory");
-        if (raster && S_ISREG(st.st_mode) && st.st_size == 0)
-            fail(shown_name(logical) + " is empty: it holds no elevation");
-    }
+    if (is_directory(stream)) fail("cannot read " + shown_name(logical) + ": it is a directory");
+    std::uint64_t size = 0;
+    if (raster && regular_file_size(stream, size) && size == 0)
+        fail(shown_name(logical) + " is empty: it holds no elevation");
     return stream;
 }
 

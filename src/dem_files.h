@@ -11,7 +11,6 @@
 
 // --- Names: "c:\images\" + folder + "\" + base + suffix --------------------------
 
-extern const char* const base_directory;  // "c:\images\"
 
 // Suffixes by format (0 ASCII grid, 1 raw raster) and cell width (0 16-bit, else 32).
 std::string input_data_suffix(int file_format, int cell_width);

@@ -206,16 +206,10 @@ std::string ratio_problem(double r) {
         return text;
     }
     const int lines = static_cast<int>(out_lines), columns = static_cast<int>(out_columns);
-    const std::uint64_t needed = sweep_memory(nb_lig, nb_col, lines, columns) + file_lines_memory(columns);
-    const std::uint64_t room = memory_available();
-    if (needed > room) {
-        const SizeTexts sizes = distinct_sizes(needed, room);
-        std::snprintf(text, sizeof text,
-                      "an output of %d lines and %d columns needs %s in all, more than the "
-                      "%s this machine can give",
-                      lines, columns, sizes.first.c_str(), sizes.second.c_str());
-        return text;
-    }
+    const std::string memory =
+        memory_refusal(sweep_memory(nb_lig, nb_col, lines, columns) + file_lines_memory(columns));
+    if (!memory.empty())
+        return "an output of " + std::to_string(lines) + " lines and " + std::to_string(columns) + " columns " + memory;
     const std::uint64_t files = output_file_bytes(lines, columns), disk = output_room();
     if (files > disk) {
         const SizeTexts sizes = distinct_sizes(files, disk);

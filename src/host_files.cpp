@@ -13,9 +13,11 @@
 
 #include "failure.h"
 
+const char* const base_directory = "c:\\images\\";
+
 namespace {
 
-const std::string logical_root = "c:\\images\\";
+const std::string logical_root = base_directory;
 
 // Temporary files live in fixed slots so that a signal handler can unlink them.
 constexpr int max_temporaries = 8;
@@ -277,6 +279,11 @@ bool can_seek(std::FILE* stream) { return lseek(fileno(stream), 0, SEEK_CUR) >= 
 
 bool seek_to(std::FILE* stream, std::uint64_t offset) {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
+bool is_directory(std::FILE* stream) {
+    struct stat st;
+    return fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool regular_file_size(std::FILE* stream, std::uint64_t& size) {

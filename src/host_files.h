@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// The base directory of every name, as the operator knows it: "c:\images\".
+extern const char* const base_directory;
+
 // The directory that stands for "c:\images\": DEM_VARNEL_ROOT when set and not empty,
 // otherwise $HOME/images, otherwise "images" in the current directory.
 std::string image_root();
@@ -63,6 +66,9 @@ bool can_seek(std::FILE* stream);
 
 // Moves the stream to `offset` from the start; false on an error.
 bool seek_to(std::FILE* stream, std::uint64_t offset);
+
+// True when the stream is open on a directory.
+bool is_directory(std::FILE* stream);
 
 // The size of the stream's file when it is a regular file.
 bool regular_file_size(std::FILE* stream, std::uint64_t& size);

@@ -47,6 +47,13 @@ std::uint64_t limit_room(int resource) {
 
 }  // namespace
 
+std::string memory_refusal(std::uint64_t needed) {
+    const std::uint64_t room = memory_available();
+    if (needed <= room) return "";
+    const SizeTexts sizes = distinct_sizes(needed, room);
+    return "needs " + sizes.first + ", more than the " + sizes.second + " this machine can give";
+}
+
 int usable_cores() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;

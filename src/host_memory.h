@@ -14,6 +14,10 @@ std::uint64_t memory_available();
 // it to see the refusals without using the memory.
 extern std::uint64_t memory_ceiling;
 
+// Empty when `needed` bytes can be had now, otherwise why not: "needs 12.3 MiB, more
+// than the 10.0 MiB this machine can give", the two sizes told apart.
+std::string memory_refusal(std::uint64_t needed);
+
 // The cores this process may run on (its affinity), at least 1.
 int usable_cores();
 

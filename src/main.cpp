@@ -4,8 +4,8 @@
 #include "command_line.h"
 #include "dem_files.h"
 #include "dem_varnel.h"
-#include "failure.h"
 #include "regrid.h"
+#include "run_guard.h"
 
 int main(int argc, char** argv) {
     int status = 0;

@@ -273,48 +273,9 @@ void fill_all_row(Rows& t, int i, int lines, int columns, bool interior_zeros = 
 }
 
 
-// The 3x3 means of the interior of a row from the rows above, at and below it:
-// out[j] for 1 <= j <= columns - 2, each window sum times 1/9 in extended precision.
-void smooth_row(const double* above, const double* row, const double* below, double* out, int columns) {
-    const bool plain = plain_together(wide_rows.row_spread(above, columns), wide_rows.row_spread(row, columns),
-                                      wide_rows.row_spread(below, columns));
-    wide_rows.window_means(above, row, below, out, columns, plain);
-}
-
-void copy_interior(const double* from, double* to, int columns) {
-    std::copy(from + 1, from + columns - 1, to + 1);
-}
-
 void clamp_row(double* row, int columns) { wide_rows.clamp(row, 1, columns - 1, dmin_alt, dmax_alt); }
 
 }  // namespace
-
-void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-            int NBcol_out, const Factors& f) {
-    const KernelPlan plan(NBlig_in, NBcol_in, NBcol_out, f);
-    std::vector<double> lw(footprint_room(f.lfacteur));
-    for (int i = 0; i < NBlig_out; ++i) {
-        if (i > 0 && i % 100 == 0) say("\tline %d                \r", i);
-        kernel_row(plan, lw.data(), tabin, tabout[i], i);
-    }
-}
-
-void fill_from_data(double** t, int lines, int columns) {
-    for (int i = 1; i < lines - 1; ++i) fill_data_row(t, i, columns);
-}
-
-void fill_from_all(double** t, int lines, int columns) {
-    for (int i = 0; i < lines; ++i) fill_all_row(t, i, lines, columns);
-}
-
-void smooth(double** t, double** dtab, int lines, int columns) {
-    for (int i = 1; i < lines - 1; ++i) smooth_row(t[i - 1], t[i], t[i + 1], dtab[i], columns);
-    for (int i = 1; i < lines - 1; ++i) copy_interior(dtab[i], t[i], columns);
-}
-
-void clamp_interior(double** t, int lines, int columns) {
-    for (int i = 1; i < lines - 1; ++i) clamp_row(t[i], columns);
-}
 
 namespace {
 

@@ -31,7 +31,7 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
 // The smallest whole number strictly greater than x.
 double bigger(double x);
 
-// --- The steps of transf, in their order -------------------------------------------
+// --- The geometry of the kernel -----------------------------------------------------
 
 // Input cells per output cell along lines and columns, from the padded sizes, and the
 // footprint area.
@@ -49,19 +49,6 @@ struct Footprint {
 };
 Footprint footprint(int index, double factor, double* w);
 std::size_t footprint_room(double factor);
-
-// Every output cell as the weighted mean of the input under it, with the progress line
-// every 100 output lines.
-void kernel(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-            int NBcol_out, const Factors& f);
-// Interior cells that are 0.0 take the mean of their non-empty neighbours, in place.
-void fill_from_data(double** t, int lines, int columns);
-// Every cell still 0.0 takes the mean of all its neighbours in the grid, in place.
-void fill_from_all(double** t, int lines, int columns);
-// One 3x3 mean of the interior through the scratch grid dtab.
-void smooth(double** t, double** dtab, int lines, int columns);
-// Interior cells brought into [dmin_alt, dmax_alt].
-void clamp_interior(double** t, int lines, int columns);
 
 // An input count times ratio, in extended precision: the output count before its
 // truncation toward zero.

@@ -436,15 +436,14 @@ extern const WideRows wide_rows_v3;
 extern const WideRows wide_rows_v4;
 
 namespace {
+// The variants are built for the instruction-set levels as wholes, so the processor
+// must have the whole level.
 bool runs(int level) {
     __builtin_cpu_init();
     switch (level) {
         case 0: return true;
-        case 1:
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("bmi2");
-        default:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                   __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+        case 1: return __builtin_cpu_supports("x86-64-v3");
+        default: return __builtin_cpu_supports("x86-64-v4");
     }
 }
 }  // namespace

@@ -67,7 +67,7 @@ struct WideRows {
 // The variant for this processor.
 extern const WideRows& wide_rows;
 
-// Variant 0 (baseline x86-64), 1 (AVX2 and FMA) or 2 (AVX-512), or null when the
+// Variant 0 (baseline x86-64), 1 (x86-64-v3) or 2 (x86-64-v4), or null when the
 // processor cannot run it; for the tests that compare them.
 const WideRows* wide_rows_variant(int level);
 

@@ -1,6 +1,6 @@
-// The engine: footprint weights of both worked examples, output sizes, the kernel on
-// constant fields, the two filling passes, smoothing, clamping, and treatment's range,
-// padding, messages and progress lines.
+// The engine: footprint weights of both worked examples, output sizes, treatment's
+// range, messages and progress lines, and the sweep against the literal engine, on
+// every number of threads, with the smoothing's extended rounding.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -41,14 +41,6 @@ private:
     int lines_, columns_;
     double** cells_;
 };
-
-// A padded grid carrying `lines` x `columns` cells of value h in a zero margin.
-Grid padded_constant(int lines, int columns, double h) {
-    Rows rows(lines + 4, std::vector<double>(columns + 4, 0.0));
-    for (int i = 0; i < lines; ++i)
-        for (int j = 0; j < columns; ++j) rows[i + 3][j + 3] = h;
-    return Grid(rows);
-}
 
 struct Weights {
     int start;
@@ -133,123 +125,6 @@ TEST(OutputSize, ProductIsFormedInExtendedPrecisionAndTruncated) {
     EXPECT_EQ(output_count(4, ratio_of(1, 10)), -1) << "no output line";
     EXPECT_EQ(output_count(4, ratio_of(2147483647.0, 1e-300)), -1) << "too large to address";
     EXPECT_EQ(output_count(5, ratio_of(10, 5)), 10);
-}
-
-TEST_F(Engine, RatioOneCopiesEveryCellAsItsMagnitude) {
-    const Grid in({{0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0}, {0, 0, 0, 0, 0, 0},
-                   {0, 0, 0, 5.5, -7.25, 0}, {0, 0, 0, 1e-3, 2e5, 0}, {0, 0, 0, 0, 0, 0}});
-    Grid result(6, 6, 0.0);
-    const Factors f = factors(6, 6, 6, 6);
-    EXPECT_EQ(f.lfacteur, 1.0);
-    EXPECT_EQ(weights_of(3, f.lfacteur).w, (std::vector<double>{1, 0}));
-    run([&] { kernel(*in, *result, 6, 6, 6, 6, f); });
-    for (int i = 0; i < 6; ++i)
-        for (int j = 0; j < 6; ++j) EXPECT_EQ(result[i][j], std::fabs(in[i][j])) << i << "," << j;
-}
-
-TEST_F(Engine, ReductionOfAConstantFieldWeighsTheMargins) {
-    const double h = 100.0;
-    const Grid in = padded_constant(21, 21, h);
-    Grid result(10, 10, 0.0);
-    run([&] { kernel(*in, *result, 25, 25, 10, 10, factors(25, 25, 10, 10)); });
-    for (int j = 3; j <= 8; ++j) {
-        SCOPED_TRACE(j);
-        EXPECT_DOUBLE_EQ(result[4][j], h) << "footprint wholly on data";
-        EXPECT_DOUBLE_EQ(result[1][j], 0.8 * h);
-        EXPECT_DOUBLE_EQ(result[9][j], 0.6 * h);
-        EXPECT_EQ(result[0][j], 0.0) << "footprint wholly in the margin";
-    }
-}
-
-TEST_F(Engine, EnlargementOfAConstantFieldTakesTheMagnitudeOfNegativeSums) {
-    const double h = 10.0;
-    const Grid in = padded_constant(6, 6, h);
-    Grid result(25, 25, 0.0);
-    run([&] { kernel(*in, *result, 10, 10, 25, 25, factors(10, 10, 25, 25)); });
-    EXPECT_NEAR(result[5][10], 1.5 * h, 1e-12);
-    EXPECT_NEAR(result[10][10], h, 1e-12);
-    EXPECT_EQ(result[0][0], 0.0);
-}
-
-TEST_F(Engine, FirstFillingPassUsesNonEmptyNeighboursInPlace) {
-    const double h = 3.0;
-    Grid ring(3, 3, h);
-    ring[1][1] = 0.0;
-    fill_from_data(*ring, 3, 3);
-    EXPECT_EQ(ring[1][1], h);
-
-    Grid three({{0, 10, 0}, {0, 0, 20}, {0, 30, 0}});
-    fill_from_data(*three, 3, 3);
-    EXPECT_EQ(three[1][1], 20.0);
-
-    Grid field(8, 9, h);
-    for (int i = 2; i <= 4; ++i)
-        for (int j = 2; j <= 5; ++j) field[i][j] = 0.0;
-    fill_from_data(*field, 8, 9);
-    for (int i = 2; i <= 4; ++i)
-        for (int j = 2; j <= 5; ++j) EXPECT_EQ(field[i][j], h) << "filled through in one pass";
-
-    // The sums are rounded to double after every addition through extended precision:
-    // 1 + 2^-53(1 + 2^-52) rounds to 1 that way, to 1 + 2^-52 directly.
-    const double b = std::ldexp(1.0 + std::ldexp(1.0, -52), -53);
-    Grid rounding({{1.0, b, 0}, {0, 0, 0}, {0, 0, 0}});
-    fill_from_data(*rounding, 3, 3);
-    EXPECT_EQ(rounding[1][1], 0.5);
-}
-
-TEST_F(Engine, SecondFillingPassCountsEmptyNeighboursInsideTheGrid) {
-    const double h = 9.0;
-    Grid corner(4, 4, h);
-    corner[0][0] = corner[0][1] = corner[1][1] = 0.0;
-    fill_from_all(*corner, 4, 4);
-    EXPECT_EQ(corner[0][0], h / 3) << "three neighbours: 0, 0 (at the time) and h";
-
-    Grid edge(4, 5, h);
-    edge[0][2] = edge[1][2] = 0.0;
-    edge[1][1] = 0.0;
-    fill_from_all(*edge, 4, 5);
-    EXPECT_EQ(edge[0][2], 3 * h / 5) << "five neighbours, two of them empty";
-
-    Grid empty(4, 4, 0.0);
-    fill_from_all(*empty, 4, 4);
-    EXPECT_EQ(empty[2][2], 0.0);
-}
-
-TEST_F(Engine, SmoothingKeepsAConstantAndSpreadsASpikeOverFiveByFive) {
-    const double h = 50.0, s = 950.0;
-    Grid flat(6, 6, h);
-    Grid scratch(11, 11, 0.0);
-    smooth(*flat, *scratch, 6, 6);
-    smooth(*flat, *scratch, 6, 6);
-    for (int i = 1; i < 5; ++i)
-        for (int j = 1; j < 5; ++j) EXPECT_DOUBLE_EQ(flat[i][j], h);
-
-    Grid spike(11, 11, h);
-    spike[5][5] = s;
-    smooth(*spike, *scratch, 11, 11);
-    smooth(*spike, *scratch, 11, 11);
-    const double weight[5] = {1, 2, 3, 2, 1};
-    for (int i = 1; i < 10; ++i) {
-        for (int j = 1; j < 10; ++j) {
-            const int di = i - 3, dj = j - 3;
-            const bool inside = di >= 0 && di < 5 && dj >= 0 && dj < 5;
-            const double expected = inside ? h + (s - h) * weight[di] * weight[dj] / 81 : h;
-            EXPECT_NEAR(spike[i][j], expected, 1e-9) << i << "," << j;
-        }
-    }
-    EXPECT_NEAR(spike[5][5], h + (s - h) / 9, 1e-9);
-}
-
-TEST_F(Engine, ClampBoundsTheInteriorOnly) {
-    dmin_alt = 10.0;
-    dmax_alt = 20.0;
-    Grid t({{5, 5, 5, 5}, {5, 5, 25, 5}, {25, 15, 10, 25}, {25, 25, 25, 25}});
-    clamp_interior(*t, 4, 4);
-    EXPECT_EQ(t[1][1], 10.0);
-    EXPECT_EQ(t[1][2], 20.0);
-    EXPECT_EQ(t[2][1], 15.0);
-    EXPECT_EQ(t[0][0], 5.0) << "border unchanged";
-    EXPECT_EQ(t[3][2], 25.0) << "border unchanged";
 }
 
 namespace {
@@ -460,6 +335,20 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
     sweep_threads = 0;
 }
 
+namespace {
+// The 3x3 means of the middle row of `rows` as the sweep takes them: plain sums where
+// the rows' spreads allow them.
+std::vector<double> sweep_means(const Rows& rows, int i) {
+    const int columns = static_cast<int>(rows[0].size());
+    std::vector<double> out(rows[0].size(), 0.0);
+    const bool plain = plain_together(wide_rows.row_spread(rows[i - 1].data(), columns),
+                                      wide_rows.row_spread(rows[i].data(), columns),
+                                      wide_rows.row_spread(rows[i + 1].data(), columns));
+    wide_rows.window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), out.data(), columns, plain);
+    return out;
+}
+}  // namespace
+
 TEST(EngineExactness, SmoothingWindowsOfWideRangeTakeTheExtendedRounding) {
     // Eight cells of 2^k sum exactly to 2^(k+3); adding 1 + 2^(k-50) + 2^-52 then
     // lands, rounded to 64 bits, exactly half way between two doubles (kept at the
@@ -470,12 +359,10 @@ TEST(EngineExactness, SmoothingWindowsOfWideRangeTakeTheExtendedRounding) {
         const double small = 1.0 + std::ldexp(1.0, k - 50) + std::ldexp(1.0, -52);
         Rows rows(3, std::vector<double>(12, big));
         rows[2][2] = small;  // the last of the nine in the window of column 1
-        Grid t(rows), scratch(3, 12, 0.0);
         const double plain = 8 * big + small;
         const double defined = static_cast<double>(static_cast<long double>(8 * big) + small);
         ASSERT_NE(plain, defined);
-        smooth(*t, *scratch, 3, 12);
-        EXPECT_EQ(t[1][1], static_cast<double>(static_cast<long double>(defined) * 0.1111111111111111));
+        EXPECT_EQ(sweep_means(rows, 1)[1], static_cast<double>(static_cast<long double>(defined) * 0.1111111111111111));
     }
 }
 
@@ -487,14 +374,14 @@ TEST(EngineExactness, SmoothingRoundsEveryPartialSumThroughExtendedPrecision) {
     Rows rows(lines, std::vector<double>(columns));
     for (auto& row : rows)
         for (double& v : row) v = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 14));
-    Grid t(rows), scratch(lines, columns, 0.0);
-    smooth(*t, *scratch, lines, columns);
     int differences = 0;
-    for (int i = 1; i < lines - 1; ++i)
+    for (int i = 1; i < lines - 1; ++i) {
+        const std::vector<double> means = sweep_means(rows, i);
         for (int j = 1; j < columns - 1; ++j) {
             const double expected = defined_mean(rows, i, j);
-            if (std::memcmp(&expected, &t[i][j], sizeof expected) != 0) ++differences;
+            if (std::memcmp(&expected, &means[j], sizeof expected) != 0) ++differences;
         }
+    }
     EXPECT_EQ(differences, 0);
 }
 

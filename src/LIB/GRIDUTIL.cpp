@@ -3,8 +3,6 @@
 #include "LIB/GRIDUTIL.h"
 
 #include <cstdlib>
-#include <sys/mman.h>
-#include <unistd.h>
 
 GridCalloc gridutil_calloc = std::calloc;
 GridFree gridutil_free = std::free;
@@ -65,59 +63,3 @@ GRIDUTIL_VECTOR(us, std::uint16_t)
 GRIDUTIL_VECTOR(s, std::int16_t)
 GRIDUTIL_VECTOR(i, std::int32_t)
 GRIDUTIL_VECTOR(d, double)
-
-namespace {
-
-std::size_t page_size() { return static_cast<std::size_t>(sysconf(_SC_PAGESIZE)); }
-
-std::size_t whole_pages(std::size_t bytes) {
-    const std::size_t page = page_size();
-    return (bytes + page - 1) / page * page;
-}
-
-template <typename T>
-T** make_block(int NbCol, int NbLig) {
-    if (NbCol < 1 || NbLig < 1) return nullptr;
-    if (static_cast<std::size_t>(NbCol) > SIZE_MAX / 2 / sizeof(T) / static_cast<std::size_t>(NbLig)) return nullptr;
-    // One more entry than rows: it points past the last row and gives the size back.
-    auto** table = static_cast<T**>(gridutil_calloc(static_cast<std::size_t>(NbLig) + 1, sizeof(T*)));
-    if (table == nullptr) return nullptr;
-    const std::size_t cells = static_cast<std::size_t>(NbCol) * static_cast<std::size_t>(NbLig);
-    // Taken at once: the pages are zeroed in one go rather than one fault at a time.
-    void* block = mmap(nullptr, whole_pages(cells * sizeof(T)), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    if (block == MAP_FAILED) {
-        gridutil_free(table);
-        return nullptr;
-    }
-    auto* first = static_cast<T*>(block);
-    for (int i = 0; i <= NbLig; ++i) table[i] = first + static_cast<std::size_t>(i) * static_cast<std::size_t>(NbCol);
-    return table;
-}
-
-template <typename T>
-void free_block(T** Mat, int NbLig) {
-    if (Mat == nullptr) return;
-    munmap(Mat[0], whole_pages(static_cast<std::size_t>(Mat[NbLig] - Mat[0]) * sizeof(T)));
-    gridutil_free(Mat);
-}
-
-template <typename T>
-void release_block_rows(T** Mat, int NbLig) {
-    if (Mat == nullptr || NbLig < 1) return;
-    const std::size_t page = page_size();
-    const std::size_t bytes = static_cast<std::size_t>(Mat[NbLig] - Mat[0]) * sizeof(T);
-    const std::size_t whole = bytes / page * page;  // only the pages wholly inside
-    if (whole > 0) madvise(Mat[0], whole, MADV_DONTNEED);
-}
-
-}  // namespace
-
-#define GRIDUTIL_BLOCK(prefix, T)                                                                \
-    T** prefix##matrice_bloc(int NbCol, int NbLig) { return make_block<T>(NbCol, NbLig); }        \
-    void fr##prefix##matrice_bloc(T** Mat, int NbLig) { free_block(Mat, NbLig); }                \
-    void prefix##matrice_bloc_release_rows(T** Mat, int NbLig) { release_block_rows(Mat, NbLig); }
-
-GRIDUTIL_BLOCK(us, std::uint16_t)
-GRIDUTIL_BLOCK(i, std::int32_t)
-GRIDUTIL_BLOCK(d, double)

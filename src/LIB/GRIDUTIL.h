@@ -47,20 +47,3 @@ void frdvecteur(double* Mat);
 
 long double** ldmatrice(int NbCol, int NbLig);
 void frldmatrice(long double** Mat, int NbLig);
-
-// Grids for the program's large grids, in the same form, but with the rows consecutive
-// slices of one zero-filled mapping: one system call instead of one allocation per
-// row, the pages zeroed at once, and the whole given back to the system at once.
-// Release each with its own freer only.
-double** dmatrice_bloc(int NbCol, int NbLig);
-void frdmatrice_bloc(double** Mat, int NbLig);
-std::uint16_t** usmatrice_bloc(int NbCol, int NbLig);
-void frusmatrice_bloc(std::uint16_t** Mat, int NbLig);
-std::int32_t** imatrice_bloc(int NbCol, int NbLig);
-void frimatrice_bloc(std::int32_t** Mat, int NbLig);
-
-// Gives the memory of rows 0 to `NbLig` - 1 of a block grid back to the system, page by
-// page; what is given back reads as zeros afterwards.
-void dmatrice_bloc_release_rows(double** Mat, int NbLig);
-void usmatrice_bloc_release_rows(std::uint16_t** Mat, int NbLig);
-void imatrice_bloc_release_rows(std::int32_t** Mat, int NbLig);
