@@ -429,18 +429,6 @@ TEST(Dialogue, PixelSizesWhoseOutputTheMachineCannotHoldAreAskedAgain) {
     }
 }
 
-TEST(Dialogue, NegativeElevationsRegridWithOneWarning) {
-    TempRoot root;
-    root.write("d/sea_m4.raw", raw32({-50, -20, 30, 40}));
-    root.write("d/sea_m4.txt", "2\n2\n4\n-50\n40\n1\n");
-    const Session s = run_program(root, "d sea 1 1 0 0 1 1 1 1\n");
-    EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.err.find("dem_varnel: the input holds negative elevations"), std::string::npos) << s.err;
-    int warnings = 0;
-    for (char c : s.err) warnings += c == '\n';
-    EXPECT_EQ(warnings, 1);
-}
-
 TEST(Dialogue, AtATerminalTheMissingFileWaitsForOneKeyReadWithoutEcho) {
     TempRoot root;
     int master = -1;

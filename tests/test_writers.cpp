@@ -142,21 +142,6 @@ TEST_F(Writers, ADescriptorRangeBeyondItsIntLinesIsWrittenByItsLowBitsWithAWarni
     EXPECT_NE(err.find("beyond the int range of its descriptor line"), std::string::npos) << err;
 }
 
-TEST_F(Writers, SixteenBitRasterOfTenByEightIsExactlyOneHundredSixtyBytes) {
-    output_of(10, 8, 0.0, 500.0, [](int i, int j) { return 100.0 + 10 * i + j; });
-    pix_size_out = 12.5;
-    save_raw(0);
-    ASSERT_FALSE(failed) << failure;
-    const std::string bytes = root.read("d/o_varnel_m2.raw");
-    ASSERT_EQ(bytes.size(), 160u);
-    EXPECT_EQ(cells16(bytes)[0], 0) << "line 0 first: the frame";
-    EXPECT_EQ(cells16(bytes)[3 * 8 + 3], 133);
-    EXPECT_EQ(root.read("d/o_varnel_m2.txt"), "10\n8\n2\n0\n500\n12\n") << "pixel size 12.5 recorded as 12";
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(f2, nullptr);
-    EXPECT_EQ(f2d, nullptr);
-}
-
 TEST_F(Writers, AsciiOutputOfAnAsciiInputAsksNothingAndRepeatsTheCorner) {
     output_of(7, 7, 1.0, 99.0, [](int, int) { return 12.5; });
     open_ascii_OK = true;
@@ -234,17 +219,6 @@ TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
     s = run_program(root, "d dem_varnel_varnel 0 0 1 1 10 10\n");
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(root.read("d/dem_varnel_varnel_varnel_m4.raw").size(), 12u * 11u * 4u);
-}
-
-TEST(WriterSessions, RawOutputOfAnAsciiInputIsInWholeMetres) {
-    TempRoot root;
-    std::string grid = "ncols 8\nnrows 8\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -9999\n";
-    for (int k = 0; k < 64; ++k) grid += "12.9 ";
-    root.write("d/a.asc", grid);
-    const Session s = run_program(root, "d a 0 0 1 1 1 1\n");
-    ASSERT_EQ(s.status, 0) << s.err;
-    for (std::int32_t v : cells32(root.read("d/a_varnel_m4.raw"))) EXPECT_EQ(v, 12);
-    EXPECT_EQ(root.read("d/a_varnel_m4.txt"), "8\n8\n4\n12\n12\n1\n");
 }
 
 TEST(WriterSessions, AFullDeviceFailsTheRunAndKeepsThePreviousOutput) {
