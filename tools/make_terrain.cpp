@@ -7,50 +7,75 @@
 // FORMAT is raw16, raw32 or ascii. raw16/raw32 write STEM_m2.raw or STEM_m4.raw with
 // their descriptor STEM_m2.txt or STEM_m4.txt; ascii writes STEM.asc. Raw cells are in
 // the unit U (0 metres, 1 decimetres, 2 centimetres, 3 millimetres; default 1).
+// Arguments it cannot use are refused with status 2; a failed write ends with status 1
+// and removes what this run wrote.
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
 struct Options {
-    long lines = 0, columns = 0;
+    long long lines = 0, columns = 0;
     std::string format, stem;
     int unit = 1;
     int pixel = 10;
     unsigned seed = 1;
 };
 
-[[noreturn]] void usage(const char* why) {
+[[noreturn]] void usage(const std::string& why) {
     std::fprintf(stderr,
                  "make_terrain: %s\nusage: make_terrain LINES COLUMNS raw16|raw32|ascii STEM "
                  "[--unit 0-3] [--pixel P] [--seed S]\n",
-                 why);
+                 why.c_str());
     std::exit(2);
 }
 
+// A whole number from low to high, written whole in decimal, or the arguments refused.
+long long number(const char* text, const char* what, long long low, long long high) {
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno == ERANGE || value < low || value > high)
+        usage(std::string(what) + " must be a whole number from " + std::to_string(low) + " to " +
+              std::to_string(high) + ", not \"" + text + "\"");
+    return value;
+}
+
+// Bytes a cell takes at most in the file: "%.2f " of at most 1349 m is 8 characters.
+long long bytes_per_cell(const std::string& format) {
+    return format == "raw16" ? 2 : format == "raw32" ? 4 : 8;
+}
+
 Options parse(int argc, char** argv) {
-    if (argc < 5) usage("missing arguments");
+    if (argc < 5) usage("expected LINES COLUMNS FORMAT STEM, then options");
     Options o;
-    o.lines = std::strtol(argv[1], nullptr, 10);
-    o.columns = std::strtol(argv[2], nullptr, 10);
+    // The program reads a geometry of ints, so larger sides would make a useless DEM.
+    o.lines = number(argv[1], "LINES", 1, INT_MAX);
+    o.columns = number(argv[2], "COLUMNS", 1, INT_MAX);
     o.format = argv[3];
+    if (o.format != "raw16" && o.format != "raw32" && o.format != "ascii")
+        usage("unknown format \"" + o.format + "\" (raw16, raw32 or ascii)");
     o.stem = argv[4];
-    for (int k = 5; k + 1 < argc; k += 2) {
+    // Both sides are below 2^31, so the product is exact in 64 bits.
+    if (o.lines * o.columns > INT64_MAX / bytes_per_cell(o.format))
+        usage(std::to_string(o.lines) + " x " + std::to_string(o.columns) +
+              " cells would make a file larger than any file offset");
+    for (int k = 5; k < argc; k += 2) {
         const std::string flag = argv[k];
-        const long value = std::strtol(argv[k + 1], nullptr, 10);
-        if (flag == "--unit") o.unit = static_cast<int>(value);
-        else if (flag == "--pixel") o.pixel = static_cast<int>(value);
-        else if (flag == "--seed") o.seed = static_cast<unsigned>(value);
-        else usage("unknown option");
+        if (flag != "--unit" && flag != "--pixel" && flag != "--seed")
+            usage("unknown option \"" + flag + "\"");
+        if (k + 1 == argc) usage(flag + " needs a value");
+        const char* value = argv[k + 1];
+        if (flag == "--unit") o.unit = static_cast<int>(number(value, "--unit", 0, 3));
+        if (flag == "--pixel") o.pixel = static_cast<int>(number(value, "--pixel", 1, INT_MAX));
+        if (flag == "--seed") o.seed = static_cast<unsigned>(number(value, "--seed", 0, UINT_MAX));
     }
-    if (o.lines < 1 || o.columns < 1) usage("lines and columns must be at least 1");
-    if (o.format != "raw16" && o.format != "raw32" && o.format != "ascii") usage("unknown format");
-    if (o.unit < 0 || o.unit > 3) usage("the unit is 0 to 3");
     return o;
 }
 
@@ -69,56 +94,75 @@ double elevation(double u, double v, unsigned seed) {
     return h < 20.0 ? 20.0 : h;
 }
 
-void fail_io(const std::string& path) {
-    std::perror(path.c_str());
-    std::exit(1);
+// The cells, line after line, straight to the stream: no line is held, whatever its
+// length. Raw cells are stored little-endian in the unit, 16-bit ones saturated; their
+// range goes to lowest and highest. False once a write has failed.
+bool write_cells(std::FILE* out, const Options& o, long long& lowest, long long& highest) {
+    const bool ascii = o.format == "ascii";
+    const int width = o.format == "raw32" ? 4 : 2;
+    const double factor = std::pow(10.0, o.unit);
+    if (ascii && std::fprintf(out,
+                              "ncols %lld\nnrows %lld\nxllcorner 500000.0\nyllcorner 4800000.0\n"
+                              "cellsize %d\nNODATA_value -9999\n",
+                              o.columns, o.lines, o.pixel) < 0)
+        return false;
+    for (long long i = 0; i < o.lines; ++i) {
+        for (long long j = 0; j < o.columns; ++j) {
+            const double h = elevation(static_cast<double>(i) / o.lines,
+                                       static_cast<double>(j) / o.columns, o.seed);
+            if (ascii) {
+                std::fprintf(out, j + 1 < o.columns ? "%.2f " : "%.2f\n", h);
+                continue;
+            }
+            long long stored = std::llround(h * factor);
+            if (width == 2 && stored > 65535) stored = 65535;
+            if (stored < lowest) lowest = stored;
+            if (stored > highest) highest = stored;
+            const auto bits = static_cast<std::uint32_t>(stored);
+            for (int b = 0; b < width; ++b)
+                std::putc(static_cast<unsigned char>(bits >> (8 * b)), out);
+        }
+        if (std::ferror(out)) return false;  // a full disk: stop at the first line
+    }
+    return true;
+}
+
+// Creates path and fills it; on a failed write or close removes it. False, with the
+// reason on stderr, when the file is not complete.
+template <typename Fill>
+bool write_file(const std::string& path, Fill fill) {
+    std::FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "make_terrain: cannot create %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        return false;
+    }
+    const bool filled = fill(out) && !std::ferror(out);
+    const int error = errno;
+    if (std::fclose(out) == 0 && filled) return true;
+    std::fprintf(stderr, "make_terrain: cannot write %s: %s\n", path.c_str(),
+                 std::strerror(filled ? errno : error));
+    std::remove(path.c_str());
+    return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options o = parse(argc, argv);
-    const double factor = std::pow(10.0, o.unit);
     const bool ascii = o.format == "ascii";
     const bool wide = o.format == "raw32";
     const std::string path = o.stem + (ascii ? ".asc" : wide ? "_m4.raw" : "_m2.raw");
-    std::FILE* out = std::fopen(path.c_str(), ascii ? "w" : "wb");
-    if (out == nullptr) fail_io(path);
-    if (ascii)
-        std::fprintf(out, "ncols %ld\nnrows %ld\nxllcorner 500000.0\nyllcorner 4800000.0\ncellsize %d\n"
-                     "NODATA_value -9999\n", o.columns, o.lines, o.pixel);
     long long lowest = INT64_MAX, highest = INT64_MIN;
-    std::vector<unsigned char> bytes;
-    std::string text;
-    for (long i = 0; i < o.lines; ++i) {
-        bytes.clear();
-        text.clear();
-        for (long j = 0; j < o.columns; ++j) {
-            const double h = elevation(static_cast<double>(i) / o.lines, static_cast<double>(j) / o.columns, o.seed);
-            if (ascii) {
-                char cell[32];
-                std::snprintf(cell, sizeof cell, j + 1 < o.columns ? "%.2f " : "%.2f\n", h);
-                text += cell;
-                continue;
-            }
-            long long stored = std::llround(h * factor);
-            if (!wide && stored > 65535) stored = 65535;
-            if (stored < lowest) lowest = stored;
-            if (stored > highest) highest = stored;
-            const auto bits = static_cast<std::uint32_t>(stored);
-            for (int b = 0; b < (wide ? 4 : 2); ++b) bytes.push_back(static_cast<unsigned char>(bits >> (8 * b)));
-        }
-        const bool ok = ascii ? std::fputs(text.c_str(), out) >= 0
-                              : std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-        if (!ok) fail_io(path);
-    }
-    if (std::fclose(out) != 0) fail_io(path);
-    if (!ascii) {
-        const std::string descriptor = o.stem + (wide ? "_m4.txt" : "_m2.txt");
-        std::FILE* d = std::fopen(descriptor.c_str(), "w");
-        if (d == nullptr) fail_io(descriptor);
-        std::fprintf(d, "%ld\n%ld\n%d\n%lld\n%lld\n%d\n", o.lines, o.columns, wide ? 4 : 2, lowest, highest, o.pixel);
-        if (std::fclose(d) != 0) fail_io(descriptor);
-    }
-    return 0;
+    if (!write_file(path, [&](std::FILE* out) { return write_cells(out, o, lowest, highest); }))
+        return 1;
+    if (ascii) return 0;
+    const std::string descriptor = o.stem + (wide ? "_m4.txt" : "_m2.txt");
+    const bool described = write_file(descriptor, [&](std::FILE* out) {
+        return std::fprintf(out, "%lld\n%lld\n%d\n%lld\n%lld\n%d\n", o.lines, o.columns,
+                            wide ? 4 : 2, lowest, highest, o.pixel) >= 0;
+    });
+    if (described) return 0;
+    std::remove(path.c_str());  // a raster without its descriptor is no DEM
+    return 1;
 }
