@@ -3,8 +3,9 @@
 
 Generates the inputs once with make_terrain, runs the program on piped answers and
 reports wall time, peak resident memory against the memory target, the most threads
-it ran, the time spent in each phase (from the moment each announcement reaches the
-pipe), whether its peak memory stays the same from few to many lines, and, when GDAL's
+it ran, the time up to the size report (when it reaches the pipe), with --phases the time
+of each phase and stage of the sweep from one more run of a build that prints them,
+whether its peak memory stays the same from few to many lines, and, when GDAL's
 tools are installed, the same resampling by gdalwarp -r average on one thread and on
 all, and by gdal_translate -r average, beside the floor: reading the input and writing
 as many bytes as our output, flushed to the device. Standard library only; one process
@@ -14,8 +15,10 @@ runs at a time.
 import argparse
 import array
 import datetime
+import hashlib
 import json
 import os
+import re
 import resource
 import select
 import shlex
@@ -411,35 +414,45 @@ def rss_floor():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def arrival(run, marker, start=0, last=False):
+def arrival(run, marker):
     """The time at which marker (bytes) was on the pipe, or None."""
-    out = run["out"]
-    pos = out.rfind(marker, start) if last else out.find(marker, start)
+    pos = run["out"].find(marker)
     if pos < 0:
-        return None, -1
-    end = pos + len(marker)
-    for offset, t in run["arrivals"]:
-        if offset >= end:
-            return t, pos
-    return None, pos
-
-
-def phases(run):
-    """Splits our wall time at the announcements: reading, range and size, padded
-    grids, kernel (to its last progress line), then filling, smoothing and writing."""
-    t_read, _ = arrival(run, b"THE ORIGINAL DEM HAS")
-    t_size, _ = arrival(run, b"The resulting image will have")
-    t_treat, p_treat = arrival(run, b"Treatment")
-    t_kernel = None
-    if p_treat >= 0:
-        t_kernel, _ = arrival(run, b"\tline ", p_treat, last=True)
-        if t_kernel is None:
-            t_kernel = t_treat
-    marks = [0.0, t_read, t_size, t_treat, t_kernel, run["wall"]]
-    if any(m is None for m in marks):
         return None
-    names = ["read", "range+size", "pad grids", "kernel", "fill+smooth+write"]
-    return {n: marks[k + 1] - marks[k] for k, n in enumerate(names)}
+    for offset, t in run["arrivals"]:
+        if offset >= pos + len(marker):
+            return t
+    return None
+
+
+def read_time(run):
+    """From the start to the size report of the input: the reader's pass over the whole
+    input is over when it is printed, while everything after it overlaps in the sweep's
+    threads, so this is the one announcement that still marks the end of a phase."""
+    return arrival(run, b"THE ORIGINAL DEM HAS")
+
+
+# What a build with -DDEM_VARNEL_PHASE_TIMES=ON prints on stderr, one line per phase or
+# stage; the timed runs use a build without it, whose stderr must stay empty.
+TIME_LINE = re.compile(rb"dem_varnel: time (\S+) (\d+(?:\.\d*)?) s")
+# In the order of the phase table. Not every run prints all: "reading" comes from the
+# raster reader only (an ASCII grid's pass is not timed), "sink" only from a writer thread.
+PHASES = ["reading", "treatment", "kernel", "filling", "smoothing", "sink", "save"]
+NEEDED_PHASES = ["treatment", "kernel", "filling", "smoothing", "save"]
+
+
+def phase_times(err):
+    """The phase and stage times in stderr (a stage printed twice counts twice), and
+    stderr without those lines."""
+    times, rest = {}, []
+    for line in err.splitlines():
+        m = TIME_LINE.fullmatch(line.strip())
+        if m:
+            name = m.group(1).decode()
+            times[name] = times.get(name, 0.0) + float(m.group(2))
+        else:
+            rest.append(line)
+    return times, b"\n".join(rest)
 
 
 def announced_size(out):
@@ -519,12 +532,15 @@ def count_ascii(path):
     return header, words_total - 2 * len(header)
 
 
-def check_ours(work, case, run):
+def check_ours(work, case, run, err=None):
+    """Our run's status, stderr (or err, what is left of it when the phase times are
+    expected there), announced size and output files."""
     problems = []
+    err = run["err"] if err is None else err
     if run["rc"] != 0:
         problems.append(f"exit status {run['rc']}")
-    if run["err"].strip():
-        problems.append("stderr: " + run["err"].decode(errors="replace").strip()[:300])
+    if err.strip():
+        problems.append("stderr: " + err.decode(errors="replace").strip()[:300])
     want = expected_size(case)
     got = announced_size(run["out"])
     if got is None:
@@ -695,20 +711,59 @@ def described_build():
         return "unknown", ""
 
 
-def build_commit(work, rev):
-    """Exports rev with git archive and builds it; returns the build directory."""
-    src, build = os.path.join(work, f"src-{rev}"), os.path.join(work, f"build-{rev}")
+PHASE_OPTION = "-DDEM_VARNEL_PHASE_TIMES=ON"
+
+
+def cmake_build(src, build, options, target=None):
+    subprocess.run(["cmake", "-S", src, "-B", build, "-DDEM_VARNEL_TESTS=OFF", *options],
+                   check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build, "-j2"] + (["--target", target] if target else []),
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def build_commit(work, rev, phases=False):
+    """Exports rev with git archive and builds it (with phases, the program alone, with
+    the phase times, from the same export); returns the build directory."""
+    src = os.path.join(work, f"src-{rev}")
+    build = os.path.join(work, f"build-{rev}" + ("-phases" if phases else ""))
     if not os.access(os.path.join(build, "dem_varnel"), os.X_OK):
         remove([src])
         os.makedirs(src)
         archive = subprocess.run(["git", "-C", REPO, "archive", rev], capture_output=True,
                                  check=True).stdout
         subprocess.run(["tar", "-x", "-C", src], input=archive, check=True)
-        log(f"Building {rev} in {build}")
-        subprocess.run(["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release",
-                        "-DDEM_VARNEL_TESTS=OFF"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build, "-j2"], check=True, stdout=subprocess.DEVNULL)
+        log(f"Building {rev} in {build}" + (" with the phase times" if phases else ""))
+        cmake_build(src, build, ["-DCMAKE_BUILD_TYPE=Release"] + ([PHASE_OPTION] if phases else []),
+                    "dem_varnel" if phases else None)
     return build
+
+
+def cache_entry(build, name):
+    """A value of build's CMakeCache.txt, or None."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith(name + ":"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def build_phases_beside(work, build):
+    """Configures (once) and brings up to date a build of the program with the phase
+    times from the sources and of the build type of build; returns its directory. It
+    builds the source tree as it is now: build must be up to date for the two to match."""
+    src = cache_entry(build, "CMAKE_HOME_DIRECTORY")
+    if not src:
+        raise BenchError(f"{build} has no CMakeCache.txt naming its sources: build the program "
+                         f"with {PHASE_OPTION} yourself and give it with --phase-build")
+    kind = cache_entry(build, "CMAKE_BUILD_TYPE") or "Release"
+    tag = hashlib.sha1(f"{src} {kind}".encode()).hexdigest()[:8]
+    phase_build = os.path.join(work, f"build-phases-{tag}")
+    log(f"Building {src} ({kind}) with the phase times in {phase_build}")
+    cmake_build(src, phase_build, [f"-DCMAKE_BUILD_TYPE={kind}", PHASE_OPTION], "dem_varnel")
+    return phase_build
 
 
 # ---------------------------------------------------------------- report
@@ -789,19 +844,62 @@ def pair_table(results):
     return "\n".join(rows) if rows else None
 
 
-def phase_table(results, meta):
-    phase_rows = ["| Case | " + " | ".join(meta["phase_names"]) + " |",
-                  "|---|" + "---|" * len(meta["phase_names"])]
+def phase_table(results):
+    """Per case: our median and the time to the size report of the median run, then, when
+    there was a phase run, its wall time and every phase and stage ("-" where it printed
+    none); the caller's other time is the treatment less the caller's three stages. Three
+    decimals, as the phase build prints them. None when no case has a figure."""
+    ms = lambda x: "-" if x is None else f"{x:.3f}"
+    with_runs = any(r["phase_run"] for r in results)
+    names = list(PHASES) if with_runs else []
     for r in results:
-        if r["phases"]:
-            phase_rows.append(f"| {r['case']} | " + " | ".join(
-                f"{r['phases'][n]:.2f}" for n in meta["phase_names"]) + " |")
-    return "\n".join(phase_rows)
+        for name in (r["phase_run"] or {}).get("times", {}):
+            if name not in names:
+                names.append(name)  # a phase this script does not know yet
+    head = ["Case", "Ours median (s)", "To the size report (s)"]
+    if with_runs:
+        head += ["Phase run (s)"] + names[:5] + ["caller's other"] + names[5:]
+    rows = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
+    for r in results:
+        if r["read_timed"] is None and not r["phase_run"]:
+            continue
+        cells = [r["case"], ms(r["median"]), ms(r["read_timed"])]
+        if with_runs:
+            run = r["phase_run"] or {}
+            t = run.get("times", {})
+            other = None
+            if all(n in t for n in ("treatment", "kernel", "filling", "smoothing")):
+                # each figure is rounded to the millisecond: no negative remainder
+                other = max(0.0, t["treatment"] - t["kernel"] - t["filling"] - t["smoothing"])
+            cells += [ms(run.get("wall"))] + [ms(t.get(n)) for n in names[:5]] + [ms(other)]
+            cells += [ms(t.get(n)) for n in names[5:]]
+        rows.append("| " + " | ".join(cells) + " |")
+    return "\n".join(rows) if len(rows) > 2 else None
 
 
 def log_run(label, rep, run, extra=""):
     log(f"  {label:<15} run {rep + 1}: {run['wall']:7.2f} s (cpu {run['cpu']:6.2f} s)  "
         f"{run['rss'] / MIB:7.0f} MiB{extra}")
+
+
+def phase_run(program, work, key, case, env, timeout):
+    """One run of the phase build, before the timed ones and apart from them: checked as
+    they are, its time lines taken out of stderr; returns its wall time and the time of
+    each phase and stage."""
+    remove(our_outputs(work, case))
+    run = run_measured([program], env, answers(case),
+                       os.path.join(work, "logs", f"{key}.phases.out"), timeout)
+    times, rest = phase_times(run["err"])
+    _, problems = check_ours(work, case, run, rest)
+    missing = [n for n in NEEDED_PHASES if n not in times]
+    if missing and not problems:
+        problems.append(f"no time of {', '.join(missing)}: is {program} built with {PHASE_OPTION}?")
+    if problems:
+        raise BenchError(f"case {key} phase run: " + "; ".join(problems))
+    remove(our_outputs(work, case))
+    log(f"  phase run: {run['wall']:.3f} s  [" +
+        ", ".join(f"{n} {t:.3f}" for n, t in times.items()) + "]")
+    return dict(wall=run["wall"], times=times)
 
 
 def series(runs):
@@ -811,7 +909,7 @@ def series(runs):
                 rss_max=max(x["rss"] for x in runs))
 
 
-def case_result(key, case, size, runs, peer_runs, floor_runs, commands):
+def case_result(key, case, size, runs, peer_runs, floor_runs, commands, phase_run):
     """A case's figures, each told on the console as well."""
     source = INPUTS[case["input"]]
     cells_in = source["lines"] * source["columns"]
@@ -821,7 +919,8 @@ def case_result(key, case, size, runs, peer_runs, floor_runs, commands):
              **series(runs), time_target=case["target"], answers=answers(case))
     threads = [x["threads"] for x in runs if x["threads"]]
     r["threads_max"] = max(threads) if threads else None
-    r["phases"] = sorted(runs, key=lambda x: x["wall"])[len(runs) // 2]["phases"]
+    r["read_timed"] = sorted(runs, key=lambda x: x["wall"])[len(runs) // 2]["read"]
+    r["phase_run"] = phase_run
     r["memory_target"] = TARGET_PER_CELL * (cells_in + cells_out) + TARGET_FIXED
     r["memory_met"] = r["rss_max"] <= r["memory_target"]
     r["bytes_per_cell"] = r["rss_max"] / (cells_in + cells_out)
@@ -872,6 +971,13 @@ def main():
     ap.add_argument("--commit", metavar="REV",
                     help="build this commit (git archive, read-only on the repository) into "
                          "WORK/build-<hash> and measure it, instead of --build")
+    ap.add_argument("--phases", action="store_true",
+                    help=f"before the timed runs of each case, run once a build with {PHASE_OPTION} "
+                         "(built from the sources of --build, or of --commit) and report its phase "
+                         "and stage times")
+    ap.add_argument("--phase-build", metavar="DIR",
+                    help=f"the build with {PHASE_OPTION} to use for --phases (implies it; not with "
+                         "--commit, whose phase build the script makes itself)")
     ap.add_argument("--scale", type=float, default=1.0,
                     help="scale the input sides by this factor, for a quick trial (default 1)")
     args = ap.parse_args()
@@ -881,6 +987,9 @@ def main():
     work = os.path.abspath(args.work)
     if os.path.commonpath([work, REPO]) == REPO:
         sys.exit(f"the work directory {work} lies inside the repository {REPO}; choose another")
+    if args.phase_build and args.commit:
+        sys.exit("--phase-build cannot be checked to be of the --commit; with --commit, --phases "
+                 "builds the phase build of that commit itself")
     measured = None
     if args.commit:
         measured = git("rev-parse", "--short", args.commit + "^{commit}")
@@ -890,6 +999,20 @@ def main():
         if not os.access(tool, os.X_OK):
             sys.exit(f"{tool} not found; build first:\n  cmake -S {REPO} -B {args.build} "
                      f"-DCMAKE_BUILD_TYPE=Release -DDEM_VARNEL_TESTS=OFF && cmake --build {args.build} -j2")
+    phase_program = None
+    if args.phase_build or args.phases:
+        if args.phase_build:
+            phase_dir = os.path.abspath(args.phase_build)
+        elif measured:
+            phase_dir = build_commit(work, measured, phases=True)
+        else:
+            phase_dir = build_phases_beside(work, args.build)
+        phase_program = os.path.join(phase_dir, "dem_varnel")
+        if not os.access(phase_program, os.X_OK):
+            sys.exit(f"{phase_program} not found; build it with\n  cmake -S {REPO} -B {phase_dir} "
+                     f"-DCMAKE_BUILD_TYPE=Release -DDEM_VARNEL_TESTS=OFF {PHASE_OPTION} && "
+                     f"cmake --build {phase_dir} -j2 --target dem_varnel")
+        log(f"Phase times from {phase_program}")
     keys = [k for k in args.cases.upper() if k.isalnum()]
     unknown = [k for k in keys if k not in CASES]
     if unknown or not keys:
@@ -938,6 +1061,8 @@ def main():
         size = expected_size(case)
         case_tools = tools if case["peers"] else {}
         runs, peer_runs, floor_runs = [], {peer: [] for peer in case_tools}, []
+        phases = (phase_run(phase_program, work, key, case, env, args.timeout)
+                  if phase_program else None)
         for rep in range(args.reps):
             # ours, each peer, the floor: one after the other, one process at a time
             remove(our_outputs(work, case))
@@ -948,11 +1073,11 @@ def main():
             if problems:
                 raise BenchError(f"case {key} run {rep + 1}: " + "; ".join(problems))
             out_bytes = os.path.getsize(our_outputs(work, case)[0])
-            ph = phases(run)
+            read = read_time(run)
             runs.append(dict(wall=run["wall"], cpu=run["cpu"], rss=run["rss"],
-                             threads=run["threads"], phases=ph))
-            log_run("ours", rep, run, f"  threads {run['threads'] or '-'}" + (
-                "  [" + ", ".join(f"{n} {t:.2f}" for n, t in ph.items()) + "]" if ph else ""))
+                             threads=run["threads"], read=read))
+            log_run("ours", rep, run, f"  threads {run['threads'] or '-'}  to the size report "
+                    f"{fmt_s(read)} s")
             if not args.keep or rep + 1 < args.reps:
                 remove(our_outputs(work, case))
             for peer, tool in case_tools.items():
@@ -966,7 +1091,7 @@ def main():
                 floor_runs.append(dict(wall=f["wall"], cpu=f["cpu"], rss=f["rss"]))
                 log_run("floor", rep, f)
         results.append(case_result(key, case, size, runs, peer_runs, floor_runs,
-                                   commands.get(key, {})))
+                                   commands.get(key, {}), phases))
 
     if measured:
         commit, dirty = measured, ""
@@ -975,15 +1100,17 @@ def main():
     meta = dict(date=datetime.datetime.now().isoformat(timespec="seconds"), commit=commit,
                 tracked_changes=bool(dirty), reps=args.reps, program=program,
                 gdal=gdal_version, rss_source="wait4" if floor else "/usr/bin/time -f %M",
-                load_before=load_before, load_after=os.getloadavg(),
-                phase_names=["read", "range+size", "pad grids", "kernel", "fill+smooth+write"])
+                load_before=load_before, load_after=os.getloadavg(), phase_program=phase_program)
     sections = [("", markdown(results)),
                 ("Ours beside the peers and the floor (read the input, write the output's bytes "
                  "and flush them), medians:", peer_table(results)),
                 ("Bounded memory: our peak RSS per pair of formats, same width, few and many lines:",
                  pair_table(results)),
-                ("Phases of our median run (s), split where each announcement reached the pipe:",
-                 phase_table(results, meta))]
+                ("Phases (s): the time to the size report of our median run (the reading "
+                 "ends there)" + (", and the phases and stages of one more run of the phase "
+                 "build; stages of different threads overlap, so they do not add up to the wall "
+                 "time (bench/README.md says what each covers):" if phase_program else ":"),
+                 phase_table(results))]
     sections = [(title, table) for title, table in sections if table]
     log(f"\nResults ({meta['date']}, commit {commit}{' with uncommitted changes' if dirty else ''},"
         f" {args.reps} repetitions, medians; load average {load_before[0]:.2f} before,"
