@@ -580,6 +580,7 @@ void store_values(const double* row) {
 }  // namespace
 
 void ascii_lecture() {
+    PhaseTimer timer("reading");
     say("\n");
     open_ascii_OK = true;
     coef = 1.0;
