@@ -37,6 +37,15 @@ protected:
         });
     }
 
+    // The 3 x 2 grid with its corner at (10, 20) and cells of 5 that the ASCII cases read.
+    void expect_three_by_two() {
+        EXPECT_EQ(nb_col, 3);
+        EXPECT_EQ(nb_lig, 2);
+        EXPECT_EQ(X_min, 10.0);
+        EXPECT_EQ(Y_min, 20.0);
+        EXPECT_EQ(dpix_size, 5.0);
+    }
+
     void expect_failure(const std::string& part) {
         EXPECT_TRUE(failed);
         EXPECT_NE(failure.find(part), std::string::npos) << failure;
@@ -227,11 +236,7 @@ TEST_F(Readers, AsciiGridReadsAlikeInEveryLayoutAndLineEnd) {
         reset_run_state();
         read_ascii(grid);
         ASSERT_FALSE(failed) << failure;
-        EXPECT_EQ(nb_col, 3);
-        EXPECT_EQ(nb_lig, 2);
-        EXPECT_EQ(X_min, 10.0);
-        EXPECT_EQ(Y_min, 20.0);
-        EXPECT_EQ(dpix_size, 5.0);
+        expect_three_by_two();
         EXPECT_EQ(pix_size, 5);
         EXPECT_EQ(nodata, -9999.0);
         EXPECT_EQ(coef, 1.0);
@@ -343,11 +348,7 @@ TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
         reset_run_state();
         read_ascii(c.header + "1.5 2 3\n4 5 0\n");
         ASSERT_FALSE(failed) << failure;
-        EXPECT_EQ(nb_col, 3);
-        EXPECT_EQ(nb_lig, 2);
-        EXPECT_EQ(X_min, 10.0);
-        EXPECT_EQ(Y_min, 20.0);
-        EXPECT_EQ(dpix_size, 5.0);
+        expect_three_by_two();
         EXPECT_EQ(input_elevation(0, 0), 1.5) << "the first value is a cell, not a label";
         EXPECT_EQ(input_elevation(1, 2), 0.0);
         EXPECT_EQ(err.find("no-data"), std::string::npos) << "cells of 0 are not no-data cells: " << err;
