@@ -45,10 +45,18 @@ Questions, in this order (an answer that is refused is asked again):
   X_min, Y_min           the lower-left corner of an ASCII output made from a
                          raw raster, asked after the computation
 
-Files are named c:\images\<folder>\<name><suffix>. Here c:\images\ is the
+)"
+#ifdef _WIN32
+    R"(Files are named c:\images\<folder>\<name><suffix>, c:\images\ standing for the
+directory in DEM_VARNEL_ROOT when it is set and not empty.
+)"
+#else
+    R"(Files are named c:\images\<folder>\<name><suffix>. Here c:\images\ is the
 directory in DEM_VARNEL_ROOT when it is set and not empty, otherwise
 $HOME/images, otherwise ./images; every other \ stands for /.
-  input    <name>.asc                      ASCII grid
+)"
+#endif
+    R"(  input    <name>.asc                      ASCII grid
            <name>_m2.raw, <name>_m2.txt    16-bit raster and its descriptor
            <name>_m4.raw, <name>_m4.txt    32-bit raster and its descriptor
   output   <out>_varnel followed by one of these suffixes, in the same

@@ -87,11 +87,15 @@ void create_output_files(const std::string& data_logical, const std::string& des
 
 // --- Input files -------------------------------------------------------------------
 
+// Inputs are read as bytes, text too: the readers take CR as white space, so CR LF
+// files read as LF ones, and the ASCII reader's byte offsets (it seeks back to its
+// values) hold on every host, as a Windows text stream's would not; nor does a Ctrl-Z
+// end a file there.
 std::FILE* open_input(const std::string& logical, bool raster) {
     const std::string host = host_path(logical);
     input_name = shown_name(logical);
     input_logical = logical;
-    std::FILE* stream = std::fopen(host.c_str(), raster ? "rb" : "r");
+    std::FILE* stream = std::fopen(host.c_str(), "rb");
     if (stream == nullptr) {
         if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());
         say("\n File %s unknown\n", logical.c_str());
@@ -296,7 +300,7 @@ void check_cell_width(const DescriptorReading& r, int val, const std::string& sh
 }  // namespace
 
 bool read_descriptor(const std::string& logical, int& val) {
-    std::FILE* stream = std::fopen(host_path(logical).c_str(), "r");
+    std::FILE* stream = std::fopen(host_path(logical).c_str(), "rb");  // as bytes, as open_input says
     if (stream == nullptr) {
         if (errno == ENOENT) return false;
         fail("cannot open the descriptor " + shown_name(logical) + ": " + system_error());

@@ -5,8 +5,9 @@
 
 #include <cstdio>
 
-// Waits for one key press on `input`, read without echo and discarded at a terminal;
-// elsewhere reads at most one character and never blocks on closed input.
+// Waits for one key press on `input`, read without echo and discarded at a terminal
+// (on Windows a console, read with _getch); elsewhere reads at most one character and
+// never blocks on closed input.
 void wait_for_key(std::FILE* input);
 
 // From now on an interrupting signal gives the terminal its settings back, removes the

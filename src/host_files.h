@@ -13,17 +13,19 @@
 extern const char* const base_directory;
 
 // The directory that stands for "c:\images\": DEM_VARNEL_ROOT when set and not empty,
-// otherwise $HOME/images, otherwise "images" in the current directory.
+// otherwise on Linux $HOME/images, or "images" in the current directory, and on
+// Windows c:\images itself.
 std::string image_root();
 
-// The host path of a logical name: the root for "c:\images\" and '/' for every
-// other backslash (the logical name itself on Windows).
+// The host path of a logical name: the root for "c:\images\", and on Linux '/' for
+// every other backslash. On Windows it is the logical name itself where DEM_VARNEL_ROOT
+// is not set, in the system's ANSI code page; fails on a name that code page cannot hold.
 std::string host_path(const std::string& logical);
 
 // The logical name, followed by the host path in parentheses where they differ.
 std::string shown_name(const std::string& logical);
 
-// Text of errno for messages.
+// Text of errno for messages (on Windows, of the failed system call that set it).
 std::string system_error();
 
 // A file being written under a temporary name.
@@ -35,7 +37,9 @@ struct PendingFile {
 };
 
 // Creates the temporary file of `logical` exclusively, beside its final name, and
-// opens it with `mode` ("w" or "wb"); fails with "cannot create" when it cannot be.
+// opens it with `mode`: "wb" writes bytes as they are, "w" is text, each "\n" written
+// becoming the host's line end (CR LF on Windows). Fails with "cannot create" when the
+// file cannot be made.
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode);
 
 // Hands what is written so far to the device without waiting, so that the final
@@ -57,8 +61,10 @@ void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from
 // the folder does not allow one.
 std::FILE* create_anonymous_beside(const std::string& logical);
 
-// Reads up to `bytes` at `offset` of the stream's file, without moving the stream;
-// `got` is less than `bytes` only at the end of the file. False on an error.
+// Reads up to `bytes` at `offset` of the stream's file, past the stream's buffer, and
+// from several threads at once; `got` is less than `bytes` only at the end of the file.
+// False on an error. The stream is not to be read in order afterwards (on Windows the
+// file's position moves).
 bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got);
 
 // True when the stream's file can be read again from any place (not a pipe).
@@ -91,8 +97,10 @@ std::uint64_t free_space(const std::string& path);
 extern std::uint64_t disk_ceiling;
 
 // The signals that interrupt a run (Ctrl-C, Ctrl-\, termination, a lost terminal, a
-// closed pipe): each removes the run's temporary files and ends it with status 1.
+// closed pipe; on Windows the console's events: Ctrl-C, Ctrl-Break, the console closed,
+// logoff, shutdown): each removes the run's temporary files and ends it with status 1.
 extern const int interrupting_signals[5];
 
-// Removes every temporary file of the run that is not yet in place; async-signal-safe.
+// Removes every temporary file of the run that is not yet in place; async-signal-safe
+// (on Windows, safe on the console's control-handler thread).
 void remove_temporary_files();

@@ -1,5 +1,6 @@
 // The console's key read without echo (termios) and the interrupting signals (POSIX
-// signal handlers that do only async-signal-safe work).
+// signal handlers that do only async-signal-safe work); host_console_windows.cpp is the
+// Windows body.
 #include "host_console.h"
 
 #include <csignal>

@@ -1,4 +1,5 @@
-// Host paths, the run's temporary files and their atomic installation.
+// Host paths, the run's temporary files and their atomic installation on Linux
+// (host_files_windows.cpp is the Windows body).
 #include "host_files.h"
 
 #include <algorithm>
@@ -98,9 +99,6 @@ std::string image_root() {
 }
 
 std::string host_path(const std::string& logical) {
-#ifdef _WIN32
-    return logical;
-#else
     std::string rest = logical;
     std::string path;
     if (rest.compare(0, logical_root.size(), logical_root) == 0) {
@@ -110,7 +108,6 @@ std::string host_path(const std::string& logical) {
     for (char& c : rest)
         if (c == '\\') c = '/';
     return path + rest;
-#endif
 }
 
 std::string shown_name(const std::string& logical) {
@@ -313,11 +310,7 @@ bool same_file(const std::string& logical_a, const std::string& logical_b) {
     struct stat a, b;
     if (stat(path_a.c_str(), &a) == 0 && stat(path_b.c_str(), &b) == 0)
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-#ifdef _WIN32
-    return _stricmp(path_a.c_str(), path_b.c_str()) == 0;
-#else
     return path_a == path_b;
-#endif
 }
 
 std::uint64_t disk_ceiling = UINT64_MAX;

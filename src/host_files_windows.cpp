@@ -1,0 +1,465 @@
+// Host paths, the run's temporary files and their installation on Windows. A logical
+// name is the host path as it stands, its root replaced only where DEM_VARNEL_ROOT is
+// set. Its bytes come in the code page of the operator's answers and go to the system's
+// file functions in the ANSI code page: a name that cannot make that trip is refused, so
+// that no other file is ever opened in its place. Temporary files are opened with delete
+// sharing, so that an interrupt can remove them while they are being written.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include "host_files.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <iterator>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "failure.h"
+
+const char* const base_directory = "c:\\images\\";
+
+const int interrupting_signals[5] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
+                                     CTRL_SHUTDOWN_EVENT};
+
+namespace {
+
+const std::string logical_root = base_directory;
+
+// --- Errors of the system's functions ---------------------------------------------------
+
+// The last failure of a system function on this thread, told by system_error() as long
+// as errno still holds the value it was given.
+thread_local DWORD windows_error = 0;
+thread_local int windows_errno = 0;
+
+int errno_of(DWORD error) {
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_OUTOFMEMORY: return ENOMEM;
+        default: return EIO;
+    }
+}
+
+void note_failure() {
+    windows_error = GetLastError();
+    windows_errno = errno = errno_of(windows_error);
+}
+
+HANDLE handle_of(std::FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+
+// --- Names ------------------------------------------------------------------------------
+
+// The code page the answers are typed in: the console's, or the ANSI code page for
+// answers from a file or a pipe.
+UINT answer_code_page() {
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+    return console && GetConsoleCP() != 0 ? GetConsoleCP() : GetACP();
+}
+
+// `text` in code page `from` as the ANSI code page writes it; false when a character
+// has no place there (best-fit substitutes, which could name another file, count as none).
+bool to_ansi(const std::string& text, UINT from, std::string& ansi) {
+    ansi = text;
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return true;
+    const int size = static_cast<int>(text.size());
+    const int wide_size = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (wide_size <= 0) return false;
+    std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+    MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], wide_size);
+    const UINT to = GetACP();
+    BOOL lost = FALSE;
+    const DWORD flags = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL* lost_flag = to == CP_UTF8 ? nullptr : &lost;  // UTF-8 holds every character
+    const int ansi_size = WideCharToMultiByte(to, flags, wide.data(), wide_size, nullptr, 0, nullptr, lost_flag);
+    if (ansi_size <= 0 || lost) return false;
+    ansi.assign(static_cast<std::size_t>(ansi_size), '\0');
+    WideCharToMultiByte(to, flags, wide.data(), wide_size, &ansi[0], ansi_size, nullptr, lost_flag);
+    return !lost;
+}
+
+bool is_separator(char c) { return c == '\\' || c == '/'; }
+
+// Why a name below the root cannot stand for a file of its own on Windows, or nothing:
+// a character file names cannot hold (after ':' the system would take the rest as a
+// stream of another file), or a device's name, which the system opens in place of a file.
+std::string windows_name_problem(const std::string& rest) {
+    for (const char c : rest) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20) return "Windows file names cannot hold control characters";
+        if (std::strchr(":*?\"<>|", c) != nullptr) return std::string("Windows file names cannot hold '") + c + "'";
+    }
+    const auto cut = rest.find_last_of("\\/");
+    std::string stem = rest.substr(cut == std::string::npos ? 0 : cut + 1);
+    stem = stem.substr(0, stem.find('.'));
+    while (!stem.empty() && stem.back() == ' ') stem.pop_back();
+    for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    bool device = std::find(std::begin(devices), std::end(devices), stem) != std::end(devices);
+    device = device || (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+                        std::isdigit(static_cast<unsigned char>(stem[3])));
+    return device ? stem + " is the name of a device on Windows" : "";
+}
+
+std::string directory_of(const std::string& path) {
+    const auto cut = path.find_last_of("\\/");
+    if (cut == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+    if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);  // "\" or "c:\"
+    return path.substr(0, cut);
+}
+
+// The file a name stands for: a symbolic link (a reparse point) is followed, so that the
+// result replaces the file it points to rather than the link.
+std::string follow_links(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return path;
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return path;
+    char target[4 * MAX_PATH];
+    const DWORD n = GetFinalPathNameByHandleA(file, target, sizeof target, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (n == 0 || n >= sizeof target) return path;
+    std::string resolved(target, n);
+    if (resolved.compare(0, 4, "\\\\?\\") == 0 && resolved.compare(4, 4, "UNC\\") != 0) resolved.erase(0, 4);
+    return resolved;
+}
+
+// --- The run's temporary files ------------------------------------------------------------
+
+// Fixed slots, so that the console's control handler, on a thread of its own, can remove
+// them; it takes `installing` first, so that files being put in place are put in place
+// whole before the run ends.
+constexpr int max_temporaries = 8;
+constexpr std::size_t max_path = 4096;
+char temporary_names[max_temporaries][max_path];
+std::atomic<bool> temporary_used[max_temporaries];
+std::mutex installing;
+
+int register_temporary(const std::string& path) {
+    if (path.size() >= max_path) fail("path too long: " + path);
+    for (int slot = 0; slot < max_temporaries; ++slot) {
+        if (!temporary_used[slot].load()) {
+            std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
+            temporary_used[slot].store(true);
+            return slot;
+        }
+    }
+    fail("too many temporary files");
+}
+
+void forget_temporary(int& slot) {
+    if (slot >= 0) temporary_used[slot].store(false);
+    slot = -1;
+}
+
+bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
+    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+std::string full_path(const std::string& path) {
+    char full[4 * MAX_PATH];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n == 0 || n >= sizeof full ? path : std::string(full, n);
+}
+
+}  // namespace
+
+std::string image_root() {
+    const char* configured = std::getenv("DEM_VARNEL_ROOT");
+    std::string root = configured != nullptr && *configured != '\0' ? configured : "c:\\images";
+    std::replace(root.begin(), root.end(), '/', '\\');
+    while (root.size() > 1 && root.back() == '\\' && root[root.size() - 2] != ':') root.pop_back();
+    return root;
+}
+
+std::string host_path(const std::string& logical) {
+    std::string rest = logical;
+    std::string path;
+    if (rest.compare(0, logical_root.size(), logical_root) == 0) {
+        rest.erase(0, logical_root.size());
+        path = image_root();
+        if (!is_separator(path.back())) path += '\\';
+    }
+    const std::string problem = windows_name_problem(rest);
+    if (!problem.empty()) fail("cannot use the name " + logical + ": " + problem + "; choose another name");
+    std::string ansi;
+    const UINT from = answer_code_page();
+    if (!to_ansi(rest, from, ansi))
+        fail("cannot use the name " + logical + ": read in code page " + std::to_string(from) +
+             ", it holds a character that file names in code page " + std::to_string(GetACP()) +
+             " cannot hold; choose a name of plain letters and digits");
+    return path + ansi;
+}
+
+std::string shown_name(const std::string& logical) {
+    const std::string host = host_path(logical);
+    return host == logical ? logical : logical + " (" + host + ")";
+}
+
+std::string system_error() {
+    const int error = errno;
+    if (windows_error == 0 || error != windows_errno) return std::strerror(error);
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, windows_error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = n > 0 ? std::string(text, n) : "Windows error " + std::to_string(windows_error);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
+                                message.back() == '.'))
+        message.pop_back();
+    return message;
+}
+
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
+    file.logical = logical;
+    file.final_path = follow_links(host_path(logical));
+    const std::string cannot = "cannot create " + shown_name(logical) + ": ";
+
+    const DWORD attributes = GetFileAttributesA(file.final_path.c_str());
+    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fail(cannot + "it is a directory");
+    if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) fail(cannot + "the existing file is read-only");
+
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
+        file.temp_path = file.final_path + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
+                         std::to_string(attempt);
+        file.slot = register_temporary(file.temp_path);
+        handle = CreateFileA(file.temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            forget_temporary(file.slot);
+            if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || attempt >= 100) {
+                SetLastError(error);
+                note_failure();
+                if (windows_error == ERROR_ACCESS_DENIED || windows_error == ERROR_WRITE_PROTECT)
+                    fail(cannot + "its folder " + directory_of(file.final_path) + " is not writable (" +
+                         system_error() + ")" +
+                         (exists ? ": outputs are written beside their final name and renamed into place, so the "
+                                   "folder must be writable even where the file is"
+                                 : ""));
+                fail(cannot + system_error());
+            }
+        }
+    }
+    // "w" translates each "\n" written into CR LF, "wb" writes bytes as they are.
+    const bool text = std::strchr(mode, 'b') == nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), text ? _O_TEXT : _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        fail(cannot + system_error());
+    }
+    std::FILE* stream = _fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        _close(fd);
+        errno = error;
+        fail(cannot + system_error());
+    }
+    return stream;
+}
+
+// Windows has no write-back without waiting; the data leaves the library's buffer.
+void start_writeback(std::FILE* stream) { std::fflush(stream); }
+
+void close_pending(PendingFile& file, std::FILE*& stream) {
+    if (stream == nullptr) return;
+    std::FILE* s = stream;
+    stream = nullptr;
+    bool ok = std::fflush(s) == 0 && !std::ferror(s);
+    int error = errno;
+    if (ok && !FlushFileBuffers(handle_of(s))) {
+        note_failure();
+        ok = false;
+        error = errno;
+    }
+    if (std::fclose(s) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        errno = error;
+        fail("cannot write " + shown_name(file.logical) + ": " + system_error());
+    }
+}
+
+void discard_pending(PendingFile& file, std::FILE*& stream) {
+    if (stream != nullptr) std::fclose(stream);
+    stream = nullptr;
+    if (file.slot >= 0) DeleteFileA(file.temp_path.c_str());
+    forget_temporary(file.slot);
+}
+
+void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
+    const auto failed = [&to_file](const char* what) {
+        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " + system_error());
+    };
+    if (std::fflush(to) != 0) failed("write");
+    const HANDLE in = CreateFileA(from.temp_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE) {
+        note_failure();
+        failed("read the values of");
+    }
+    // Bytes as they are, past the text translation of the stream: the values are text
+    // already.
+    const HANDLE out = handle_of(to);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
+            note_failure();
+            CloseHandle(in);
+            failed("read the values of");
+        }
+        if (n == 0) break;
+        for (DWORD done = 0; done < n;) {
+            DWORD w = 0;
+            if (!WriteFile(out, buffer.data() + done, n - done, &w, nullptr)) {
+                note_failure();
+                CloseHandle(in);
+                failed("write");
+            }
+            done += w;
+        }
+    }
+    CloseHandle(in);
+    std::FILE* none = nullptr;
+    discard_pending(from, none);
+}
+
+std::FILE* create_anonymous_beside(const std::string& logical) {
+    const std::string folder = directory_of(follow_links(host_path(logical)));
+    const std::string stem = folder + (is_separator(folder.back()) ? "" : "\\") + ".dem_varnel-" +
+                             std::to_string(GetCurrentProcessId()) + "-";
+    // Named while open (Windows has no file without a name), deleted by the system when
+    // its handle closes, however the process ends.
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        handle = CreateFileA((stem + std::to_string(attempt)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+                             nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    }
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, "w+b");
+    if (stream == nullptr) _close(fd);
+    return stream;
+}
+
+// Each read names its offset, so threads may read the same file at once. On Windows the
+// read also moves the file's position, which no reader of these files uses afterwards.
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got) {
+    got = 0;
+    const HANDLE file = handle_of(stream);
+    while (got < bytes) {
+        OVERLAPPED at{};
+        const std::uint64_t where = offset + got;
+        at.Offset = static_cast<DWORD>(where);
+        at.OffsetHigh = static_cast<DWORD>(where >> 32);
+        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes - got, std::size_t{1} << 30));
+        DWORD n = 0;
+        if (!ReadFile(file, static_cast<char*>(buffer) + got, want, &n, &at)) {
+            if (GetLastError() == ERROR_HANDLE_EOF) break;
+            note_failure();
+            return false;
+        }
+        if (n == 0) break;
+        got += n;
+    }
+    return true;
+}
+
+bool can_seek(std::FILE* stream) { return GetFileType(handle_of(stream)) == FILE_TYPE_DISK; }
+
+bool seek_to(std::FILE* stream, std::uint64_t offset) {
+    return _fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
+bool is_directory(std::FILE* stream) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(handle_of(stream), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
+    const HANDLE file = handle_of(stream);
+    LARGE_INTEGER bytes;
+    if (GetFileType(file) != FILE_TYPE_DISK || is_directory(stream) || !GetFileSizeEx(file, &bytes)) return false;
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+void install_pending(const std::vector<PendingFile*>& files) {
+    const std::lock_guard<std::mutex> hold(installing);
+    for (std::size_t k = 1; k < files.size(); ++k) {
+        if (!DeleteFileA(files[k]->final_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            note_failure();
+            fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
+        }
+    }
+    for (PendingFile* file : files) {
+        if (!MoveFileExA(file->temp_path.c_str(), file->final_path.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            note_failure();
+            fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
+        }
+        forget_temporary(file->slot);
+    }
+}
+
+bool same_file(const std::string& logical_a, const std::string& logical_b) {
+    const std::string path_a = follow_links(host_path(logical_a)), path_b = follow_links(host_path(logical_b));
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (file_identity(path_a, a) && file_identity(path_b, b))
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    return _stricmp(full_path(path_a).c_str(), full_path(path_b).c_str()) == 0;  // names ignore case here
+}
+
+std::uint64_t disk_ceiling = UINT64_MAX;
+
+std::uint64_t free_space(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA((folder ? path : directory_of(path)).c_str(), &available, nullptr, nullptr))
+        return disk_ceiling;
+    return std::min<std::uint64_t>(disk_ceiling, available.QuadPart);
+}
+
+void remove_temporary_files() {
+    const std::lock_guard<std::mutex> hold(installing);
+    for (int slot = 0; slot < max_temporaries; ++slot)
+        if (temporary_used[slot].exchange(false)) DeleteFileA(temporary_names[slot]);
+}
