@@ -367,7 +367,26 @@ def generate(rng, reask, missing=False):
 # ------------------------------------------------------------------ running and comparing
 
 
-def run(exe, case, root, timeout):
+# Files a Windows build writes as text: each line end is CR LF there.
+TEXT_SUFFIXES = (".txt", ".asc")
+
+
+def as_windows_text(data):
+    return data.replace(b"\n", b"\r\n")
+
+
+def windows_expectation(res_m, case):
+    """What a Windows build must give where the model gives res_m: the same bytes, but CR LF
+    for each LF of standard output and of every text file it writes."""
+    rc, out, files = res_m
+    expected = {}
+    for name, data in files.items():
+        written = name not in case["files"]
+        expected[name] = as_windows_text(data) if written and name.endswith(TEXT_SUFFIXES) else data
+    return rc, as_windows_text(out), expected
+
+
+def run(exe, case, root, timeout, runner=()):
     for rel, data in case["files"].items():
         path = os.path.join(root, rel)
         os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -376,7 +395,7 @@ def run(exe, case, root, timeout):
     env = dict(os.environ)
     env["DEM_VARNEL_ROOT"] = root + os.sep
     try:
-        p = subprocess.run([exe], input=case["stdin"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        p = subprocess.run(list(runner) + [exe], input=case["stdin"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            env=env, cwd=root, timeout=timeout)
         rc, out = p.returncode, p.stdout
     except subprocess.TimeoutExpired as e:
@@ -470,6 +489,9 @@ def main():
                     help="also send out-of-range answers that the question loops must ask again")
     ap.add_argument("--missing", action="store_true",
                     help="also run cases whose input data file is absent")
+    ap.add_argument("--wine", metavar="WINE",
+                    help="the program is a Windows executable, run with this wine command; its "
+                         "standard output and the text files it writes must end lines with CR LF")
     ap.add_argument("--timeout", type=float, default=60.0)
     ap.add_argument("-v", "--verbose", action="store_true")
     args = ap.parse_args()
@@ -481,9 +503,10 @@ def main():
         case = generate(rng, args.reask, args.missing)
         with tempfile.TemporaryDirectory(prefix="varnel_p_") as root_p, \
                 tempfile.TemporaryDirectory(prefix="varnel_m_") as root_m:
-            res_p = run(os.path.abspath(args.program), case, root_p, args.timeout)
+            runner = [args.wine] if args.wine else []
+            res_p = run(os.path.abspath(args.program), case, root_p, args.timeout, runner)
             res_m = run(os.path.abspath(args.model), case, root_m, args.timeout)
-            problems = compare(res_p, res_m)
+            problems = compare(res_p, windows_expectation(res_m, case) if args.wine else res_m)
             m = re.search(rb"\n\t\t(-?\d+) lines and (-?\d+) columns ", res_m[1])
             if case["expect_size"] is None:
                 if m or res_m[0] != 0:
