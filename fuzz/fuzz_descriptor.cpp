@@ -59,6 +59,7 @@ void compare_with_sscanf(const std::uint8_t* data, std::size_t size, int val) {
 // the unit factor, formed in extended precision and rounded once to double.
 void check_cells(const std::string& raster, std::size_t cell_bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(raster.data());
+    const LineSource source = input_lines();  // one for every line, not one per cell
     for (int i = 0; i < nb_lig; ++i)
         for (int j = 0; j < nb_col; ++j) {
             const std::size_t k = (static_cast<std::size_t>(i) * nb_col + j) * cell_bytes;
@@ -74,7 +75,7 @@ void check_cells(const std::string& raster, std::size_t cell_bytes) {
                                                     (static_cast<std::uint32_t>(b[k + 2]) << 16) |
                                                     (static_cast<std::uint32_t>(b[k + 3]) << 24));
             const double expected = static_cast<double>(static_cast<long double>(v) / coef);
-            const double got = input_elevation(i, j);
+            const double got = source.line(i + margin_before)[j + margin_before];
             if (std::memcmp(&expected, &got, sizeof expected) != 0) {
                 char text[200];
                 std::snprintf(
