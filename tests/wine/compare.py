@@ -129,8 +129,11 @@ def snapshot(root):
     for folder, _, names in os.walk(root):
         for name in names:
             path = os.path.join(folder, name)
-            with open(path, "rb") as f:
-                files[os.path.relpath(path, root)] = f.read()
+            try:
+                with open(path, "rb") as f:
+                    files[os.path.relpath(path, root)] = f.read()
+            except FileNotFoundError:  # removed meanwhile
+                pass
     return files
 
 
@@ -162,6 +165,11 @@ def interrupted(command, env, root, files, answers):
         p.send_signal(signal.SIGINT)
         status = p.wait(timeout=60)
         p.stdin.close()
+        # Files removed while open go when their handles close: under Wine, a moment after
+        # the process has ended.
+        deadline = time.time() + 10
+        while any(TEMPORARY.search(n) for n in snapshot(root)) and time.time() < deadline:
+            time.sleep(0.05)
         err.seek(0)
         result = Result(status, b"", err.read(), snapshot(root))
     os.unlink(out_path)
