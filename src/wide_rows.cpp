@@ -440,11 +440,19 @@ namespace {
 // must have the whole level.
 bool runs(int level) {
     __builtin_cpu_init();
-    switch (level) {
-        case 0: return true;
-        case 1: return __builtin_cpu_supports("x86-64-v3");
-        default: return __builtin_cpu_supports("x86-64-v4");
-    }
+#if defined(__clang__) && __clang_major__ < 16
+    // Older clang knows no level names: the level's vector and bit features stand for
+    // it (every processor that has them has the rest of its level too).
+    const bool v3 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                    __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+    const bool v4 = v3 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                    __builtin_cpu_supports("avx512cd") && __builtin_cpu_supports("avx512dq") &&
+                    __builtin_cpu_supports("avx512vl");
+#else
+    const bool v3 = __builtin_cpu_supports("x86-64-v3");
+    const bool v4 = __builtin_cpu_supports("x86-64-v4");
+#endif
+    return level == 0 || (level == 1 ? v3 : v4);
 }
 }  // namespace
 
