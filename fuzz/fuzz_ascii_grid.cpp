@@ -20,6 +20,7 @@
 #include "fixed_text.h"
 #include "harness.h"
 #include "host_files.h"
+#include "in_process_run.h"
 #include "regrid.h"
 #include "run_state.h"
 
@@ -240,8 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((h >> 16) % 8 == 0) text.insert(0, reader_block - 1 - (h >> 20) % 48, ' ');
     fuzz::write_file(folder + "/in.asc", text);
 
-    fuzz::begin_input();
-    reset_run_state();
+    support::start_run();
     const bool read = fuzz::run_phases([] {
         f1 = open_input(input_logical, false);
         ascii_lecture();
@@ -253,9 +253,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         compare_with_strtod(text);
         regrid_and_write(h);
     }
-    remove_temporary_files();
-    reset_run_state();
+    support::end_run();
     remove_outputs();
-    fuzz::end_input();
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "dem_files.h"
 #include "harness.h"
 #include "host_files.h"
+#include "in_process_run.h"
 #include "regrid.h"
 #include "run_state.h"
 
@@ -107,8 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string raster_host = folder + "/x" + input_data_suffix(1, width);
     fuzz::write_file(descriptor_host, data, size);
 
-    fuzz::begin_input();
-    reset_run_state();
+    support::start_run();
     itype = width;
     int val = 0;
     bool exists = false;
@@ -140,8 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         if (pix_size == 0) pix_size = 1 + static_cast<int>((h >> 4) % 30);  // as the dialogue asks
         dpix_size = pix_size;
-        fuzz::begin_answers(
-            unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
+        support::answer_from(unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
         if (fuzz::run_phases([&] {
                 f1 = open_input(raster, true);
                 dem_lecture();
@@ -150,12 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::finding("dem_lecture() left a unit factor of " + std::to_string(coef));
             if (static_cast<long long>(nb_lig) * nb_col <= 65536) check_cells(cells, cell_bytes);
         }
-        fuzz::end_answers();
     }
-    remove_temporary_files();
-    reset_run_state();
+    support::end_run();
     unlink(descriptor_host.c_str());
     unlink(raster_host.c_str());
-    fuzz::end_input();
     return 0;
 }

@@ -1,7 +1,8 @@
-// Support shared by the fuzz targets: a quiet console, a private image root, answers
-// from a byte buffer, a guard on grid memory, and the checks that turn a silent fault
-// into a crash the fuzzer can see. Every target also builds without libFuzzer, against
-// regression_main.cpp, so its findings run as ordinary tests.
+// Support shared by the fuzz targets, on top of the test support they share with the
+// GoogleTest suite (tests/support/in_process_run.h: run state, answers, console, root):
+// the ceilings a run works under, a measure of the heap it takes, and the checks that
+// turn a silent fault into a crash the fuzzer can see. Every target also builds without
+// libFuzzer, against regression_main.cpp, so its findings run as ordinary tests.
 #pragma once
 
 #include <cstddef>
@@ -17,9 +18,15 @@ namespace fuzz {
 // refused at once rather than allocated and scanned.
 constexpr std::uint64_t ceiling_bytes = 16u << 20;
 
-// Once per process: console to a sink (unless DEM_VARNEL_FUZZ_VERBOSE is set), the
-// grid guard installed, memory_ceiling and disk_ceiling lowered, answers from an empty
-// stream.
+// The disk_ceiling: what a run may write. Under the fuzzer's instrumentation and the
+// sanitizers the sweep takes about 1 us a cell and 12 us a line, so a 16 MiB output (a
+// 4000000 x 2 raster) took 50 s; 256 KiB of output, at most 131072 lines, ends within
+// about 1.5 s, far inside libFuzzer's timeout, and larger outputs are refused by the
+// dialogue as if the disk were full.
+constexpr std::uint64_t output_ceiling_bytes = 256u << 10;
+
+// Once per process: the console dropped (unless DEM_VARNEL_FUZZ_VERBOSE is set), the
+// heap measure installed, memory_ceiling and disk_ceiling lowered, no answers.
 void init_process();
 
 // A fresh directory under $TMPDIR that stands for "c:\images\" (DEM_VARNEL_ROOT),
@@ -31,23 +38,16 @@ void write_file(const std::string& path, const void* data, std::size_t size);
 void write_file(const std::string& path, const std::string& text);
 bool read_file(const std::string& path, std::string& bytes);
 
-// Points answer_in at a private copy of the bytes; end_answers() closes it and points
-// answer_in at an empty stream, so that nothing can ever wait on standard input.
-void begin_answers(const std::uint8_t* data, std::size_t size);
-void begin_answers(const std::string& text);
-void end_answers();
-
-// Runs one stretch of the program the way run_guarded() would: true when it completes,
-// false after a failure the program reported itself (RunFailure, bad_alloc), whose
-// message is then left in `message` when given.
+// Runs one stretch of the program under failure_of(), as run_guarded() would: true when
+// it completes, false after a failure, whose message is then reported on the (dropped)
+// console and left in `message` when given. A stretch whose heap grows beyond
+// memory_ceiling by more than the program's small fixed needs is a finding: it took
+// memory without asking memory_available(), or more than it asked.
 bool run_phases(const std::function<void()>& phases, std::string* message = nullptr);
 
 // Ends the process with a message on the real standard error: a fault the sanitizers
 // cannot see (a broken invariant) becomes a crash with a reproducer.
 [[noreturn]] void finding(const std::string& what);
-
-// Bytes of grids currently held (everything made through GRIDUTIL).
-std::uint64_t grid_bytes_held();
 
 // A small stable hash of the input, used to choose the variations a target runs
 // without taking bytes away from the format being fuzzed.
@@ -55,12 +55,6 @@ std::uint64_t hash_bytes(const std::uint8_t* data, std::size_t size);
 
 // Every regular file under `dir`, as paths relative to it.
 std::vector<std::string> files_under(const std::string& dir);
-
-// Around one input: in strict mode, a run whose resident memory grows far beyond
-// memory_ceiling is a finding, whatever took the memory (grids mapped outside GRIDUTIL
-// included).
-void begin_input();
-void end_input();
 
 // The files save() wrote, checked against the output size and the input range
 // [lowest, highest] that bounds every output cell (the clamp and the frame):

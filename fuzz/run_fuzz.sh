@@ -6,8 +6,6 @@
 #     --merge              add the new inputs that widen coverage to fuzz/corpus/<target>/
 #                          (minimized by libFuzzer's merge); otherwise the repository's
 #                          corpus is never written
-#     --refuse-big-grids   treat a grid beyond the memory ceiling as an exhausted heap
-#                          instead of a finding, to fuzz past that known fault
 #     --skip-known         do not report the faults listed in fuzz/regressions/NOTES.md that
 #                          a target can step over (for commits from before their fixes)
 #     --only TARGET        run one target (fuzz_ascii_grid, fuzz_descriptor, fuzz_dialogue)
@@ -26,11 +24,10 @@ targets=(fuzz_ascii_grid fuzz_descriptor fuzz_dialogue)
 while [ $# -gt 0 ]; do
   case "$1" in
     --merge) merge=1 ;;
-    --refuse-big-grids) export DEM_VARNEL_FUZZ_MEMORY=refuse ;;
     --only) shift; targets=("$1") ;;
     --head) head=1 ;;
     --skip-known) export DEM_VARNEL_FUZZ_SKIP_KNOWN=1 ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
     [0-9]*) seconds="$1" ;;
     *) echo "run_fuzz.sh: unknown argument $1" >&2; exit 2 ;;
   esac

@@ -2,10 +2,10 @@
 # flags against fuzz/regression_main.cpp instead of libFuzzer, and run on its
 # regression inputs (fuzz/regressions/<target>/) and its seed corpus
 # (fuzz/corpus/<target>/). Include it from the top-level CMakeLists.txt after the
-# dem_varnel_lib target and enable_testing():
+# tests (whose support library the targets share) and enable_testing():
 #   include(fuzz/tests.cmake)
-if(NOT TARGET dem_varnel_lib)
-  message(FATAL_ERROR "fuzz/tests.cmake needs the dem_varnel_lib target: include it after that target")
+if(NOT TARGET dem_varnel_test_support)
+  message(FATAL_ERROR "fuzz/tests.cmake needs the dem_varnel_test_support target: include it after add_subdirectory(tests)")
 endif()
 
 set(_dem_varnel_fuzz_dir "${CMAKE_CURRENT_LIST_DIR}")
@@ -14,7 +14,7 @@ foreach(_target fuzz_ascii_grid fuzz_descriptor fuzz_dialogue)
     "${_dem_varnel_fuzz_dir}/${_target}.cpp"
     "${_dem_varnel_fuzz_dir}/harness.cpp"
     "${_dem_varnel_fuzz_dir}/regression_main.cpp")
-  target_link_libraries(${_target}_regression PRIVATE dem_varnel_lib)
+  target_link_libraries(${_target}_regression PRIVATE dem_varnel_test_support)
   target_compile_options(${_target}_regression PRIVATE ${DEM_VARNEL_FLAGS})
   add_test(NAME ${_target}_regression
            COMMAND ${_target}_regression

@@ -18,25 +18,9 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+#include "in_process_run.h"
 
-void remove_tree(const std::string& path) {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (S_ISDIR(st.st_mode)) {
-        chmod(path.c_str(), 0700);
-        if (DIR* dir = opendir(path.c_str())) {
-            while (dirent* entry = readdir(dir)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..") remove_tree(path + "/" + name);
-            }
-            closedir(dir);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
-}
+namespace {
 
 void collect(const std::string& base, const std::string& relative,
              std::map<std::string, std::string>& files) {
@@ -70,13 +54,10 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-TempRoot::TempRoot() {
-    char pattern[] = "/tmp/dem_varnel_test_XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
+// Under /tmp whatever $TMPDIR says: the unprivileged runs need a root nobody can reach.
+TempRoot::TempRoot() : path_(support::make_private_dir("/tmp", "test")) {}
 
-TempRoot::~TempRoot() { remove_tree(path_); }
+TempRoot::~TempRoot() { support::remove_tree(path_); }
 
 void TempRoot::write(const std::string& relative, const std::string& bytes) const {
     const std::string path = file(relative);

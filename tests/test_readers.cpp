@@ -6,7 +6,7 @@
 #include "LIB/GRIDUTIL.h"
 #include "dem_files.h"
 #include "host_memory.h"
-#include "reader_fixture.h"
+#include "in_process.h"
 #include "regrid.h"
 #include "transcript.h"
 

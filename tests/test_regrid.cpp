@@ -9,7 +9,7 @@
 #include <cstring>
 #include <random>
 
-#include "reader_fixture.h"
+#include "in_process.h"
 #include "reference_engine.h"
 #include "wide_rows.h"
 #include "regrid.h"

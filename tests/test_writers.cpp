@@ -12,7 +12,7 @@
 
 #include "LIB/GRIDUTIL.h"
 #include "dem_files.h"
-#include "reader_fixture.h"
+#include "in_process.h"
 #include "session.h"
 #include "transcript.h"
 #include "wide_rows.h"
