@@ -239,7 +239,9 @@ public:
             }
             *targets[r.read] = static_cast<int>(negative ? -v : v);
             r.line_of[r.read] = r.stop_line;
-            if (c_ != EOF && !is_blank(c_)) {  // "8.5": 8 is read, and the reading stops at ".5"
+            // "8.5": 8 is read, and the reading stops at ".5"; a sign starts the next number,
+            // as scanf reads "5-3" as 5 and -3.
+            if (c_ != EOF && !is_blank(c_) && c_ != '+' && c_ != '-') {
                 r.found = word + rest_of_word();
                 ++r.read;
                 break;
