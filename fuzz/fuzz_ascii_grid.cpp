@@ -140,18 +140,15 @@ void compare_with_strtod(const std::string& text) {
     for (const double* v : reals) check_lf_text(*v);
     if (pix_size != static_cast<int>(dpix_size))
         fuzz::finding("pix_size is not dpix_size truncated");
-    // One source for every line: input_elevation() would read the lines up to each
-    // cell again, quadratic in the grid's lines.
-    const LineSource source = input_lines();
-    for (int i = 0; i < nb_lig; ++i)
+    fuzz::for_each_input_line([&](int i, const double* line) {
         for (int j = 0; j < nb_col; ++j) {
             const std::string& token = t[k + static_cast<std::size_t>(i) * nb_col + j];
-            const double cell = source.line(i + margin_before)[j + margin_before];
-            if (!same_bits(whole_real(token), cell))
+            if (!same_bits(whole_real(token), line[j]))
                 fuzz::finding("cell [" + std::to_string(i) + "][" + std::to_string(j) + "] \"" +
                               token + "\" is read differently from strtod");
-            check_lf_text(cell);
+            check_lf_text(line[j]);
         }
+    });
 }
 
 void remove_outputs() {
@@ -176,15 +173,15 @@ void check_read_back(double lowest, double highest) {
         fuzz::finding("the ASCII grid written reads back as " + std::to_string(nb_lig) + " x " +
                       std::to_string(nb_col) + " instead of " + std::to_string(lines) + " x " +
                       std::to_string(columns));
-    const LineSource source = input_lines();
-    for (int i = 0; i < lines; ++i)
+    fuzz::for_each_input_line([&](int, const double* cells) {
         for (int j = 0; j < columns; ++j) {
-            const double v = source.line(i + margin_before)[j + margin_before];
+            const double v = cells[j];
             if (!(v >= lowest - 5.000001e-7 - std::fabs(lowest) * 1e-15 &&
                   v <= highest + 5.000001e-7 + std::fabs(highest) * 1e-15))
                 fuzz::finding(
                     "the ASCII grid written reads back with a value outside the input range");
         }
+    });
 }
 
 void regrid_and_write(std::uint64_t h) {

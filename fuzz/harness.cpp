@@ -14,10 +14,13 @@
 #include <limits>
 
 #include "answers.h"
+#include "dem_files.h"
 #include "host_files.h"
 #include "host_memory.h"
 #include "in_process_run.h"
+#include "padded_lines.h"
 #include "run_guard.h"
+#include "run_state.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FUZZ_HEAP_HOOKS 1
@@ -166,6 +169,14 @@ bool run_phases(const std::function<void()>& phases, std::string* message) {
     if (!failure->empty()) report(*failure);
     if (message != nullptr) *message = *failure;
     return false;
+}
+
+void for_each_input_line(const std::function<void(int line, const double* cells)>& visit) {
+    LineSource source = input_lines();
+    for (int i = 0; i < nb_lig; ++i) {
+        visit(i, source.line(i + margin_before) + margin_before);
+        source.forget(i + margin_before + 1);
+    }
 }
 
 void finding(const std::string& what) {

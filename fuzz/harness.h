@@ -45,6 +45,11 @@ bool read_file(const std::string& path, std::string& bytes);
 // memory without asking memory_available(), or more than it asked.
 bool run_phases(const std::function<void()>& phases, std::string* message = nullptr);
 
+// Every line of the input as the sweep reads it (line i, its cells in metres), from one
+// source in order: input_elevation() makes a source for each cell, which for an ASCII
+// grid parses the text again from its start (a grid read back took 350 s that way).
+void for_each_input_line(const std::function<void(int line, const double* cells)>& visit);
+
 // Ends the process with a message on the real standard error: a fault the sanitizers
 // cannot see (a broken invariant) becomes a crash with a reproducer.
 [[noreturn]] void finding(const std::string& what);
