@@ -125,7 +125,8 @@ IntWord read_int(const std::string& word, int& value) {
     errno = 0;
     char* end = nullptr;
     const long long v = std::strtoll(word.c_str(), &end, 10);
-    if (end == word.c_str() || *end != '\0') return IntWord::not_whole;
+    // The whole word, to its last byte: strtoll stops at a NUL inside it too.
+    if (end == word.c_str() || end != word.c_str() + word.size()) return IntWord::not_whole;
     if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX)
         return first == '-' ? IntWord::too_small : IntWord::too_large;
     value = static_cast<int>(v);
@@ -146,7 +147,7 @@ bool parse_real(const std::string& word, double& value) {
     if (word.empty()) return false;
     char* end = nullptr;
     value = std::strtod(word.c_str(), &end);
-    return *end == '\0';
+    return end == word.c_str() + word.size();
 }
 
 int answer_int(const Prompt& ask, const IntCheck& check) { return answer<int>(ask, convert_int, check); }
