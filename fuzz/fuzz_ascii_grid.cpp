@@ -83,10 +83,11 @@ std::string lower(std::string s) {
     return s;
 }
 
+// The whole token, up to its last byte: strtod stops at a NUL inside it ("5\0" "6").
 bool whole_real_text(const std::string& s, double& v) {
     char* end = nullptr;
     v = std::strtod(s.c_str(), &end);
-    return !s.empty() && *end == '\0';
+    return !s.empty() && end == s.c_str() + s.size();
 }
 
 // The grid ascii_lecture() accepted, against "%d" and "%lf" (strtod) readings of the
@@ -111,7 +112,7 @@ void compare_with_strtod(const std::string& text) {
     const auto whole_int = [](const std::string& s) {
         char* end = nullptr;
         const long v = std::strtol(s.c_str(), &end, 10);
-        if (*end != '\0') fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
+        if (end != s.c_str() + s.size()) fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
         return v;
     };
     const bool rows_first = lower(t[0]) == "nrows" && lower(t[2]) == "ncols";
