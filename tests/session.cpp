@@ -54,7 +54,7 @@ std::string slurp(const std::string& path) {
 
 }  // namespace
 
-// Under /tmp whatever $TMPDIR says: the unprivileged runs need a root nobody can reach.
+// Under /tmp whatever $TMPDIR says: unprivileged runs need a root the user nobody can reach.
 TempRoot::TempRoot() : path_(support::make_private_dir("/tmp", "test")) {}
 
 TempRoot::~TempRoot() { support::remove_tree(path_); }
