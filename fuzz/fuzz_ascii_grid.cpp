@@ -106,13 +106,15 @@ void compare_with_strtod(const std::string& text) {
     if (too_few(11)) return;
     const auto whole_real = [](const std::string& s) {
         double v;
-        if (!whole_real_text(s, v)) fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a number");
+        if (!whole_real_text(s, v))
+            fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a number");
         return v;
     };
     const auto whole_int = [](const std::string& s) {
         char* end = nullptr;
         const long v = std::strtol(s.c_str(), &end, 10);
-        if (end != s.c_str() + s.size()) fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
+        if (end != s.c_str() + s.size())
+            fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
         return v;
     };
     const bool rows_first = lower(t[0]) == "nrows" && lower(t[2]) == "ncols";
@@ -123,7 +125,8 @@ void compare_with_strtod(const std::string& text) {
     bool has_nodata = !whole_real_text(t[k], number);
     if (has_nodata && lower(t[8]) == "dx" && lower(t[k]) == "dy") {
         if (too_few(k + 3)) return;
-        if (!same_bits(whole_real(t[k + 1]), dpix_size)) fuzz::finding("dx and dy differ but were accepted");
+        if (!same_bits(whole_real(t[k + 1]), dpix_size))
+            fuzz::finding("dx and dy differ but were accepted");
         k += 2;
         has_nodata = !whole_real_text(t[k], number);
     }

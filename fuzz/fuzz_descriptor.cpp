@@ -58,7 +58,8 @@ void compare_with_sscanf(const std::uint8_t* data, std::size_t size, int val) {
 
 bool sign_after_digit(const std::uint8_t* data, std::size_t size) {
     for (std::size_t k = 0; k + 1 < size; ++k)
-        if (data[k] >= '0' && data[k] <= '9' && (data[k + 1] == '+' || data[k + 1] == '-')) return true;
+        if (data[k] >= '0' && data[k] <= '9' && (data[k + 1] == '+' || data[k + 1] == '-'))
+            return true;
     return false;
 }
 
@@ -126,7 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // DEM_VARNEL_FUZZ_SKIP_KNOWN: before 7b6b2a5 read_descriptor() took a NUL byte for
         // white space (regressions/fuzz_descriptor/nul_taken_as_white_space.txt), before
         // f0db5f3 a sign right after a number ended the reading (sign_right_after_a_number).
-        if (!(skip_known && (std::memchr(data, 0, size) != nullptr || sign_after_digit(data, size))))
+        if (!(skip_known &&
+              (std::memchr(data, 0, size) != nullptr || sign_after_digit(data, size))))
             compare_with_sscanf(data, size, val);
 
         // Exact, half as long, or three bytes over; never more than 64 KiB of file.
@@ -147,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         if (pix_size == 0) pix_size = 1 + static_cast<int>((h >> 4) % 30);  // as the dialogue asks
         dpix_size = pix_size;
-        support::answer_from(unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
+        support::answer_from(
+            unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
         if (fuzz::run_phases([&] {
                 f1 = open_input(raster, true);
                 dem_lecture();

@@ -65,8 +65,9 @@ std::atomic<std::int64_t> heap_now{0};
 std::atomic<std::int64_t> heap_peak{0};
 
 void on_malloc(const volatile void*, std::size_t size) {
-    const std::int64_t now = heap_now.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed) +
-                             static_cast<std::int64_t>(size);
+    const std::int64_t now =
+        heap_now.fetch_add(static_cast<std::int64_t>(size), std::memory_order_relaxed) +
+        static_cast<std::int64_t>(size);
     std::int64_t peak = heap_peak.load(std::memory_order_relaxed);
     while (now > peak && !heap_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
     }
@@ -120,7 +121,8 @@ void init_process() {
 }
 
 const std::string& make_root(const char* tag) {
-    root_path = support::make_private_dir(support::temporary_directory(), std::string("fuzz_") + tag);
+    root_path =
+        support::make_private_dir(support::temporary_directory(), std::string("fuzz_") + tag);
     support::use_root(root_path);
     std::atexit(remove_root);
     return root_path;
@@ -163,7 +165,8 @@ bool run_phases(const std::function<void()>& phases, std::string* message) {
     const std::int64_t grown = measure_peak() - start;
     if (grown > static_cast<std::int64_t>(memory_ceiling) + measure_slack)
         finding("the " + std::string(measure_name) + " grew by " + std::to_string(grown >> 20) +
-                " MiB in one run under a memory_ceiling of " + std::to_string(memory_ceiling >> 20) +
+                " MiB in one run under a memory_ceiling of " +
+                std::to_string(memory_ceiling >> 20) +
                 " MiB: memory was taken without asking memory_available(), or more than was asked");
     if (!failure) return true;
     if (!failure->empty()) report(*failure);

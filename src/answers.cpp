@@ -133,13 +133,18 @@ IntWord read_int(const std::string& word, int& value) {
     return IntWord::whole;
 }
 
-bool parse_int(const std::string& word, int& value) { return read_int(word, value) == IntWord::whole; }
+bool parse_int(const std::string& word, int& value) {
+    return read_int(word, value) == IntWord::whole;
+}
 
 std::string int_refusal(const std::string& word, IntWord kind) {
     switch (kind) {
-        case IntWord::too_large: return quoted(word) + " is too large: a whole number here is at most 2147483647";
-        case IntWord::too_small: return quoted(word) + " is too small: a whole number here is at least -2147483648";
-        default: return quoted(word) + " is not a whole number";
+        case IntWord::too_large:
+            return quoted(word) + " is too large: a whole number here is at most 2147483647";
+        case IntWord::too_small:
+            return quoted(word) + " is too small: a whole number here is at least -2147483648";
+        default:
+            return quoted(word) + " is not a whole number";
     }
 }
 
@@ -150,11 +155,15 @@ bool parse_real(const std::string& word, double& value) {
     return end == word.c_str() + word.size();
 }
 
-int answer_int(const Prompt& ask, const IntCheck& check) { return answer<int>(ask, convert_int, check); }
+int answer_int(const Prompt& ask, const IntCheck& check) {
+    return answer<int>(ask, convert_int, check);
+}
 
-double answer_real(const Prompt& ask, const RealCheck& check) { return answer<double>(ask, convert_real, check); }
+double answer_real(const Prompt& ask, const RealCheck& check) {
+    return answer<double>(ask, convert_real, check);
+}
 
 std::string answer_word(const Prompt& ask, const WordCheck& check) {
-    return answer<std::string>(ask, convert_word,
-                               [&check](std::string w) { return check ? check(w) : std::string(); });
+    return answer<std::string>(
+        ask, convert_word, [&check](std::string w) { return check ? check(w) : std::string(); });
 }

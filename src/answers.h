@@ -40,8 +40,8 @@ using IntCheck = std::function<std::string(int)>;
 using RealCheck = std::function<std::string(double)>;
 using WordCheck = std::function<std::string(const std::string&)>;
 
-int answer_int(const Prompt& ask, const IntCheck& check = nullptr);      // "%d"
-double answer_real(const Prompt& ask, const RealCheck& check = nullptr);  // "%lf"
+int answer_int(const Prompt& ask, const IntCheck& check = nullptr);            // "%d"
+double answer_real(const Prompt& ask, const RealCheck& check = nullptr);       // "%lf"
 std::string answer_word(const Prompt& ask, const WordCheck& check = nullptr);  // "%s"
 
 // The whole word must be a decimal integer (an optional sign) within the int range.

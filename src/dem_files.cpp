@@ -23,7 +23,6 @@
 #include "run_state.h"
 #include "wide_rows.h"
 
-
 // --- Names -------------------------------------------------------------------------
 
 namespace {
@@ -56,8 +55,12 @@ std::string input_name;  // the input data file as shown in messages
 
 // What the reading pass leaves for the sweep: the raw cells' range in stored units, or
 // the ASCII values' range and where they start in the file.
-struct { int lowest, highest; } raw_range;
-struct { double lowest, highest; } ascii_range;
+struct {
+    int lowest, highest;
+} raw_range;
+struct {
+    double lowest, highest;
+} ascii_range;
 std::uint64_t ascii_values_offset = 0;
 // The values of an ASCII grid as the reading pass parsed them, in a file without a name
 // beside the input, for the sweep to read back as fast as a raw raster; null where the
@@ -111,12 +114,14 @@ std::FILE* open_input(const std::string& logical, bool raster) {
 }
 
 std::string geometry_problem(long long lines, long long columns) {
-    const std::string size = std::to_string(lines) + " lines and " + std::to_string(columns) +
-                             " columns";
+    const std::string size =
+        std::to_string(lines) + " lines and " + std::to_string(columns) + " columns";
     if (lines < 1 || columns < 1) return size + ": a grid needs at least one line and one column";
-    if (padded(lines) > INT_MAX || padded(columns) > INT_MAX) return size + ": too large to address";
+    if (padded(lines) > INT_MAX || padded(columns) > INT_MAX)
+        return size + ": too large to address";
     // Byte offsets of 8-byte cells must fit 64 bits with room to spare.
-    const std::uint64_t cells = static_cast<std::uint64_t>(padded(lines)) * static_cast<std::uint64_t>(padded(columns));
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(padded(lines)) * static_cast<std::uint64_t>(padded(columns));
     if (cells > (std::uint64_t{1} << 58)) return size + ": too large to address";
     return "";
 }
@@ -196,19 +201,19 @@ bool parse_value(std::string_view token, double& value) {
 
 namespace {
 
-const char* const descriptor_values[6] = {"number of lines",       "number of columns",    "bytes per cell",
-                                          "lowest elevation",      "highest elevation",    "pixel size"};
+const char* const descriptor_values[6] = {"number of lines",  "number of columns", "bytes per cell",
+                                          "lowest elevation", "highest elevation", "pixel size"};
 
 // A descriptor as scanf("%d") reads it six times, with the line of each number and,
 // where the reading stops before the sixth, the word it stops at (empty at the end of
 // the file), for messages that say what was found where.
 struct DescriptorReading {
-    int read = 0;           // numbers read
-    int line_of[6] = {};    // the line each was on
-    int stop_line = 0;      // where the reading stopped
-    int last_line = 0;      // the last line holding anything
-    std::string found;      // the word there
-    bool empty = true;      // nothing but white space
+    int read = 0;         // numbers read
+    int line_of[6] = {};  // the line each was on
+    int stop_line = 0;    // where the reading stopped
+    int last_line = 0;    // the last line holding anything
+    std::string found;    // the word there
+    bool empty = true;    // nothing but white space
 };
 
 class DescriptorScanner {
@@ -234,8 +239,8 @@ public:
             for (; c_ >= '0' && c_ <= '9'; take(word)) {
                 v = v * 10 + (c_ - '0');
                 if (v > static_cast<long long>(INT_MAX) + 1 || (!negative && v > INT_MAX))
-                    fail(shown + ": line " + std::to_string(line_) + " holds " + quoted(word + rest_of_word()) +
-                         ", beyond the int range");
+                    fail(shown + ": line " + std::to_string(line_) + " holds " +
+                         quoted(word + rest_of_word()) + ", beyond the int range");
             }
             *targets[r.read] = static_cast<int>(negative ? -v : v);
             r.line_of[r.read] = r.stop_line;
@@ -276,14 +281,17 @@ private:
 std::string stop_text(const DescriptorReading& r) {
     if (r.empty) return "the file holds nothing";
     if (r.found.empty()) return "it ends after line " + std::to_string(r.last_line);
-    std::string text = "line " + std::to_string(r.stop_line) + " holds " + quoted(r.found) + ", not a whole number";
-    if (r.found.compare(0, 3, "\xEF\xBB\xBF") == 0) text += " (a byte-order mark: save the descriptor as plain text)";
+    std::string text = "line " + std::to_string(r.stop_line) + " holds " + quoted(r.found) +
+                       ", not a whole number";
+    if (r.found.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        text += " (a byte-order mark: save the descriptor as plain text)";
     return text;
 }
 
 std::string lines_text(const DescriptorReading& r, int a, int b) {
-    return r.line_of[a] == r.line_of[b] ? "line " + std::to_string(r.line_of[a])
-                                        : "lines " + std::to_string(r.line_of[a]) + " and " + std::to_string(r.line_of[b]);
+    return r.line_of[a] == r.line_of[b]
+               ? "line " + std::to_string(r.line_of[a])
+               : "lines " + std::to_string(r.line_of[a]) + " and " + std::to_string(r.line_of[b]);
 }
 
 // The cell width comes from the operator's answer; a descriptor that says otherwise,
@@ -292,17 +300,19 @@ void check_cell_width(const DescriptorReading& r, int val, const std::string& sh
     const int expected = itype == 0 ? 2 : 4;
     const std::string answered = itype == 0 ? "2 (16-bit cells)" : "4 (32-bit cells)";
     if (r.read > 2 && val != expected)
-        report(shown + " says " + std::to_string(val) + " bytes per cell on line " + std::to_string(r.line_of[2]) +
-               "; the raster is read with " + answered + " as answered");
-    else if (r.read == 2 && r.found.empty())
-        report(shown + " gives no bytes per cell: " + stop_text(r) + "; the raster is read with " + answered +
+        report(shown + " says " + std::to_string(val) + " bytes per cell on line " +
+               std::to_string(r.line_of[2]) + "; the raster is read with " + answered +
                " as answered");
+    else if (r.read == 2 && r.found.empty())
+        report(shown + " gives no bytes per cell: " + stop_text(r) + "; the raster is read with " +
+               answered + " as answered");
 }
 
 }  // namespace
 
 bool read_descriptor(const std::string& logical, int& val) {
-    std::FILE* stream = std::fopen(host_path(logical).c_str(), "rb");  // as bytes, as open_input says
+    std::FILE* stream =
+        std::fopen(host_path(logical).c_str(), "rb");  // as bytes, as open_input says
     if (stream == nullptr) {
         if (errno == ENOENT) return false;
         fail("cannot open the descriptor " + shown_name(logical) + ": " + system_error());
@@ -324,7 +334,8 @@ bool read_descriptor(const std::string& logical, int& val) {
     check_cell_width(r, val, shown);
     if (r.read < 6 && !r.found.empty()) {
         std::string unread = descriptor_values[r.read];
-        for (int k = r.read + 1; k < 6; ++k) unread += std::string(k == 5 ? " and the " : ", the ") + descriptor_values[k];
+        for (int k = r.read + 1; k < 6; ++k)
+            unread += std::string(k == 5 ? " and the " : ", the ") + descriptor_values[k];
         report(shown + ": " + stop_text(r) + ", so the reading stops there and the " + unread +
                (r.read == 5 ? " is" : " are") + " taken as 0");
     }
@@ -336,8 +347,9 @@ bool read_descriptor(const std::string& logical, int& val) {
 namespace {
 
 void report_short_raster(unsigned long long missing) {
-    report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
-           " cells: the " + std::to_string(missing) + " missing cells are taken as 0");
+    report(input_name + " is shorter than " + std::to_string(nb_lig) + " lines of " +
+           std::to_string(nb_col) + " cells: the " + std::to_string(missing) +
+           " missing cells are taken as 0");
 }
 
 // Compares the size of a raster file with its geometry before any memory is taken for
@@ -345,14 +357,15 @@ void report_short_raster(unsigned long long missing) {
 bool raster_size_checked(std::size_t cell_bytes) {
     std::uint64_t size = 0;
     if (!regular_file_size(f1, size)) return false;
-    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    const unsigned long long cells =
+        static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
     const unsigned long long whole = size / cell_bytes;
     const unsigned long long expected = cells * cell_bytes;
     if (whole < cells)
         report_short_raster(cells - whole);  // a cell the file ends inside is missing too
     else if (size > expected)
-        report(input_name + " holds " + std::to_string(size - expected) +
-               " bytes more than its " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
+        report(input_name + " holds " + std::to_string(size - expected) + " bytes more than its " +
+               std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
                " cells; they are ignored");
     return true;
 }
@@ -367,12 +380,15 @@ struct RawScan {
 
 template <typename Cell>
 RawScan scan_raster() {
-    const unsigned long long cells = static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
-    std::vector<Cell> block(static_cast<std::size_t>(std::min<unsigned long long>(cells, (1u << 20) / sizeof(Cell))));
+    const unsigned long long cells =
+        static_cast<unsigned long long>(nb_lig) * static_cast<unsigned long long>(nb_col);
+    std::vector<Cell> block(
+        static_cast<std::size_t>(std::min<unsigned long long>(cells, (1u << 20) / sizeof(Cell))));
     RawScan scan;
     unsigned long long done = 0;
     while (done < cells) {
-        const std::size_t want = static_cast<std::size_t>(std::min<unsigned long long>(block.size(), cells - done));
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<unsigned long long>(block.size(), cells - done));
         const std::size_t got = std::fread(block.data(), sizeof(Cell), want, f1);
         if (std::ferror(f1)) fail("cannot read " + input_name + ": " + system_error());
         if constexpr (sizeof(Cell) == 2)
@@ -412,7 +428,9 @@ void dem_lecture() {
     PhaseTimer timer("reading");
     open_ascii_OK = false;
     const bool size_checked = raster_size_checked(itype == 0 ? 2 : 4);
-    if (!can_seek(f1)) fail("cannot read " + input_name + ": the sweep reads its lines again, so it must be a file");
+    if (!can_seek(f1))
+        fail("cannot read " + input_name +
+             ": the sweep reads its lines again, so it must be a file");
     const RawScan scan = itype == 0 ? scan_raster<std::uint16_t>() : scan_raster<std::int32_t>();
     if (scan.missing > 0 && !size_checked) report_short_raster(scan.missing);
     // The report's scan starts from 1000000 and 0 with strict comparisons.
@@ -433,7 +451,8 @@ void dem_lecture() {
 
 namespace {
 
-const char* const pair_names[6] = {"ncols", "nrows", "xllcorner", "yllcorner", "cellsize", "nodata_value"};
+const char* const pair_names[6] = {"ncols",     "nrows",    "xllcorner",
+                                   "yllcorner", "cellsize", "nodata_value"};
 
 std::string lower_case(std::string_view text) {
     std::string lower(text);
@@ -460,14 +479,16 @@ public:
         const bool rows_first = first == "nrows" && second == "ncols";
         nb_col = rows_first ? count2 : count1;
         nb_lig = rows_first ? count1 : count2;
-        if (rows_first) report(name_ + ": its header gives nrows before ncols; each is read by its label");
+        if (rows_first)
+            report(name_ + ": its header gives nrows before ncols; each is read by its label");
 
         const std::string x_label = label(2);
         X_min = finite(2);
         const std::string y_label = label(3);
         Y_min = finite(3);
         if (x_label == "xllcenter" || y_label == "yllcenter")
-            report(name_ + ": its header gives the centre of the lower-left cell (" + x_label + ", " + y_label +
+            report(name_ + ": its header gives the centre of the lower-left cell (" + x_label +
+                   ", " + y_label +
                    "), which is taken as its corner: the output's corner is then half a cell off");
 
         const std::string size_label = label(4);
@@ -477,8 +498,10 @@ public:
         if (size_label == "dx" && lower_case(token) == "dy") {
             const double dy = finite(5);
             if (dy != dpix_size)
-                fail(name_ + ": its cells are not square (dx " + number_text(dpix_size) + ", dy " + number_text(dy) +
-                     "): this program needs square cells (GDAL writes cellsize with -co FORCE_CELLSIZE=YES)");
+                fail(name_ + ": its cells are not square (dx " + number_text(dpix_size) + ", dy " +
+                     number_text(dy) +
+                     "): this program needs square cells (GDAL writes cellsize with -co "
+                     "FORCE_CELLSIZE=YES)");
             if (!next_label(5, token)) return false;
         }
         nodata = any_number(5);
@@ -492,7 +515,8 @@ private:
 
     std::string label(int pair) {
         std::string_view token;
-        if (!tokens_.next(token)) fail(where(pair) + " is missing: the file ends within its header");
+        if (!tokens_.next(token))
+            fail(where(pair) + " is missing: the file ends within its header");
         if (token.size() > 59) fail(where(pair) + ": the label is longer than 59 characters");
         return lower_case(token);
     }
@@ -500,7 +524,8 @@ private:
     // The label of an optional pair, or false when a number stands in its place: the
     // header has ended and the number is the grid's first value.
     bool next_label(int pair, std::string_view& token) {
-        if (!tokens_.next(token)) fail(where(pair) + " is missing: the file ends within its header");
+        if (!tokens_.next(token))
+            fail(where(pair) + " is missing: the file ends within its header");
         double number;
         if (parse_value(token, number)) {
             tokens_.put_back();
@@ -512,7 +537,8 @@ private:
 
     std::string_view value(int pair) {
         std::string_view token;
-        if (!tokens_.next(token)) fail(where(pair) + " has no value: the file ends within its header");
+        if (!tokens_.next(token))
+            fail(where(pair) + " has no value: the file ends within its header");
         return token;
     }
 
@@ -520,14 +546,16 @@ private:
         const std::string_view token = value(pair);
         int n = 0;
         const IntWord kind = read_int(std::string(token), n);
-        if (kind != IntWord::whole) fail(where(pair) + ": " + int_refusal(std::string(token), kind));
+        if (kind != IntWord::whole)
+            fail(where(pair) + ": " + int_refusal(std::string(token), kind));
         return n;
     }
 
     double finite(int pair) {
         const std::string_view token = value(pair);
         double v = 0.0;
-        if (!parse_value(token, v) || !std::isfinite(v)) fail(where(pair) + ": " + quoted(token) + " is not a finite number");
+        if (!parse_value(token, v) || !std::isfinite(v))
+            fail(where(pair) + ": " + quoted(token) + " is not a finite number");
         return v;
     }
 
@@ -550,14 +578,18 @@ void check_values_fit(std::FILE* stream, std::uint64_t header_bytes, const std::
     std::uint64_t size = 0;
     if (!regular_file_size(stream, size)) return;
     const std::uint64_t left = size > header_bytes ? size - header_bytes : 0;
-    const std::uint64_t values = static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
+    const std::uint64_t values =
+        static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
     if (left < 2 * values - 1)
-        fail(name + ": its header claims " + std::to_string(nb_lig) + " lines of " + std::to_string(nb_col) +
-             " values, more than the " + std::to_string(left) +
-             " bytes after the header can hold (every value takes at least 2 bytes with its separator)");
+        fail(name + ": its header claims " + std::to_string(nb_lig) + " lines of " +
+             std::to_string(nb_col) + " values, more than the " + std::to_string(left) +
+             " bytes after the header can hold (every value takes at least 2 bytes with its "
+             "separator)");
 }
 
-bool is_nodata(double v, double no_data) { return v == no_data || (std::isnan(v) && std::isnan(no_data)); }
+bool is_nodata(double v, double no_data) {
+    return v == no_data || (std::isnan(v) && std::isnan(no_data));
+}
 
 void drop_stored_values() {
     if (ascii_values != nullptr) std::fclose(ascii_values);
@@ -568,7 +600,8 @@ void drop_stored_values() {
 // room to spare for the output.
 void start_stored_values() {
     drop_stored_values();
-    const std::uint64_t bytes = 8 * static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
+    const std::uint64_t bytes =
+        8 * static_cast<std::uint64_t>(nb_lig) * static_cast<std::uint64_t>(nb_col);
     if (free_space(host_path(input_logical)) / 2 < bytes) return;
     ascii_values = create_anonymous_beside(input_logical);
 }
@@ -598,14 +631,16 @@ void ascii_lecture() {
     const std::string problem = geometry_problem(nb_lig, nb_col);
     if (!problem.empty()) fail(name + " gives " + problem);
     check_values_fit(f1, tokens.offset(), name);
-    if (!can_seek(f1)) fail("cannot read " + name + ": the sweep reads its values again, so it must be a file");
+    if (!can_seek(f1))
+        fail("cannot read " + name + ": the sweep reads its values again, so it must be a file");
     ascii_values_offset = tokens.offset();
     start_stored_values();
 
     // Every value is read and checked now, before any output exists; the sweep reads
     // them again as it needs them.
     std::vector<double> row(static_cast<std::size_t>(nb_col));
-    ascii_range = {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+    ascii_range = {std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity()};
     unsigned long long nodata_cells = 0;
     std::string_view token;
     for (int i = 0; i < nb_lig; ++i) {
@@ -615,17 +650,20 @@ void ascii_lecture() {
                 return " at line " + std::to_string(i) + ", column " + std::to_string(j);
             };
             if (!tokens.next(token))
-                fail(name + " holds fewer values than its " + std::to_string(nb_lig) + " lines of " +
-                     std::to_string(nb_col) + ": it ends" + where());
-            if (!parse_value(token, row[j])) fail(name + ": " + quoted(token) + where() + " is not a number");
+                fail(name + " holds fewer values than its " + std::to_string(nb_lig) +
+                     " lines of " + std::to_string(nb_col) + ": it ends" + where());
+            if (!parse_value(token, row[j]))
+                fail(name + ": " + quoted(token) + where() + " is not a number");
             if (has_nodata && is_nodata(row[j], nodata)) {
                 if (!std::isfinite(row[j]))
                     fail(name + ": " + quoted(token) + where() + " is the grid's no-data value " +
                          number_text(nodata) +
-                         ": this program takes no-data cells as elevations, and an elevation must be a finite number");
+                         ": this program takes no-data cells as elevations, and an elevation must "
+                         "be a finite number");
                 ++nodata_cells;
             }
-            if (!std::isfinite(row[j])) fail(name + ": " + quoted(token) + where() + " is not finite");
+            if (!std::isfinite(row[j]))
+                fail(name + ": " + quoted(token) + where() + " is not finite");
         }
         wide_rows.fold_range(row.data(), nb_col, ascii_range.lowest, ascii_range.highest);
         store_values(row.data());
@@ -646,7 +684,9 @@ namespace {
 
 // A raw cell in metres: the cell over coef, formed in extended precision and rounded to
 // double, which one double division gives here (see divide_by_unit).
-double metres(int cell) { return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef; }
+double metres(int cell) {
+    return coef == 1.0 ? static_cast<double>(cell) : static_cast<double>(cell) / coef;
+}
 
 // The padded input from a file of cells in line order: a raw raster, or the values of
 // an ASCII grid as the reading pass stored them. Each line is read when the sweep first
@@ -655,8 +695,10 @@ template <typename Cell>
 class StoredLines {
 public:
     explicit StoredLines(std::FILE* file)
-        : file_(file), cells_(std::is_same_v<Cell, double> ? 0 : static_cast<std::size_t>(nb_col)),
-          window_(nb_col, [this](int i, double* data) { make(i, data); }, false) {}
+        : file_(file),
+          cells_(std::is_same_v<Cell, double> ? 0 : static_cast<std::size_t>(nb_col)),
+          window_(
+              nb_col, [this](int i, double* data) { make(i, data); }, false) {}
 
     const double* line(int row) { return window_.line(row, nb_lig); }
     void forget(int row) { window_.forget(row); }
@@ -675,7 +717,8 @@ private:
             wide_rows.widen16(cells, data, nb_col);
         else if constexpr (std::is_same_v<Cell, std::int32_t>)
             wide_rows.widen32(cells, data, nb_col);
-        if (!std::is_same_v<Cell, double> && coef != 1.0) wide_rows.divide_by_unit(data, nb_col, coef);
+        if (!std::is_same_v<Cell, double> && coef != 1.0)
+            wide_rows.divide_by_unit(data, nb_col, coef);
     }
 
     std::FILE* file_;
@@ -688,7 +731,9 @@ private:
 class AsciiLines {
 public:
     AsciiLines()
-        : tokens_(at_values(), input_name), window_(nb_col, [this](int, double* data) { make(data); }, true) {}
+        : tokens_(at_values(), input_name),
+          window_(
+              nb_col, [this](int, double* data) { make(data); }, true) {}
 
     const double* line(int row) { return window_.line(row, nb_lig); }
     void forget(int row) { window_.forget(row); }
@@ -696,7 +741,8 @@ public:
 
 private:
     static std::FILE* at_values() {
-        if (!seek_to(f1, ascii_values_offset)) fail("cannot read " + input_name + " again: " + system_error());
+        if (!seek_to(f1, ascii_values_offset))
+            fail("cannot read " + input_name + " again: " + system_error());
         return f1;
     }
 
@@ -716,7 +762,8 @@ private:
 template <typename Lines, typename... Arguments>
 LineSource source_of(double lowest, double highest, Arguments... arguments) {
     const auto lines = std::make_shared<Lines>(arguments...);
-    LineSource source{[lines](int row) { return lines->line(row); }, [lines](int row) { lines->forget(row); }};
+    LineSource source{[lines](int row) { return lines->line(row); },
+                      [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
     if (Lines::read_anywhere)
@@ -728,14 +775,18 @@ LineSource source_of(double lowest, double highest, Arguments... arguments) {
 
 LineSource input_lines() {
     if (open_ascii_OK)
-        return ascii_values != nullptr ? source_of<StoredLines<double>>(ascii_range.lowest, ascii_range.highest, ascii_values)
-                                       : source_of<AsciiLines>(ascii_range.lowest, ascii_range.highest);
+        return ascii_values != nullptr
+                   ? source_of<StoredLines<double>>(ascii_range.lowest, ascii_range.highest,
+                                                    ascii_values)
+                   : source_of<AsciiLines>(ascii_range.lowest, ascii_range.highest);
     const double lowest = metres(raw_range.lowest), highest = metres(raw_range.highest);
     return itype == 0 ? source_of<StoredLines<std::uint16_t>>(lowest, highest, f1)
                       : source_of<StoredLines<std::int32_t>>(lowest, highest, f1);
 }
 
-double input_elevation(int i, int j) { return input_lines().line(i + margin_before)[j + margin_before]; }
+double input_elevation(int i, int j) {
+    return input_lines().line(i + margin_before)[j + margin_before];
+}
 
 // --- Writers -------------------------------------------------------------------------
 
@@ -747,7 +798,9 @@ void write_failed(const PendingFile& file) {
 
 // Output line i of the padded line that carries it, as written: the frame's cells
 // hold dmin_alt, the others are the padded line's data cells.
-bool all_frame(int i) { return i < frame_width || i >= nb_lig4 - frame_width || nb_col4 <= 2 * frame_width; }
+bool all_frame(int i) {
+    return i < frame_width || i >= nb_lig4 - frame_width || nb_col4 <= 2 * frame_width;
+}
 
 // The raw raster, written a line at a time as the sweep finishes each. The frame's
 // cells are all the stored value of dmin_alt, converted once.
@@ -763,7 +816,8 @@ public:
         const int inside = all_frame(i) ? 0 : nb_col4 - 2 * frame_width;
         std::fill(cells_.begin(), cells_.end(), frame_);
         if (inside > 0)
-            reduced_ += store_(padded_line + margin_before + frame_width, cells_.data() + frame_width, inside, coef);
+            reduced_ += store_(padded_line + margin_before + frame_width,
+                               cells_.data() + frame_width, inside, coef);
         reduced_ += frame_reduced_ * static_cast<std::uint64_t>(nb_col4 - inside);
         const std::size_t bytes = cells_.size() * sizeof(Cell);
         if (std::fwrite(cells_.data(), 1, bytes, f2) != bytes) write_failed(pending_f2);
@@ -795,7 +849,8 @@ public:
     void write(int i, const double* padded_line) {
         std::fill(line_.begin(), line_.end(), dmin_alt);
         if (!all_frame(i))
-            std::copy(padded_line + margin_before + frame_width, padded_line + margin_before + nb_col4 - frame_width,
+            std::copy(padded_line + margin_before + frame_width,
+                      padded_line + margin_before + nb_col4 - frame_width,
                       line_.begin() + frame_width);
         const std::size_t widest = lf_text_room + 1;  // and the tab
         for (const double v : line_) {
@@ -839,8 +894,10 @@ void write_ascii_header_lines() {
 }
 
 void write_ascii_corner_lines() {
-    if (std::fprintf(f2, "xllcorner %lf\n", X_min) < 0 || std::fprintf(f2, "yllcorner %lf\n", Y_min) < 0 ||
-        std::fprintf(f2, "cellsize %lf\n", pix_size_out) < 0 || std::fprintf(f2, "nodata_value -9999.9999\n") < 0)
+    if (std::fprintf(f2, "xllcorner %lf\n", X_min) < 0 ||
+        std::fprintf(f2, "yllcorner %lf\n", Y_min) < 0 ||
+        std::fprintf(f2, "cellsize %lf\n", pix_size_out) < 0 ||
+        std::fprintf(f2, "nodata_value -9999.9999\n") < 0)
         write_failed(pending_f2);
 }
 
@@ -862,10 +919,12 @@ void put_output_line(int row, const double* line) {
     if (i < 0 || i >= nb_lig4) return;  // margin lines are working space, not output
     if (format2 == 1) {
         if (itype2 == 0) {
-            if (!narrow_writer) narrow_writer = std::make_unique<RasterWriter<std::uint16_t>>(wide_rows.stored16);
+            if (!narrow_writer)
+                narrow_writer = std::make_unique<RasterWriter<std::uint16_t>>(wide_rows.stored16);
             narrow_writer->write(i, line);
         } else {
-            if (!wide_writer) wide_writer = std::make_unique<RasterWriter<std::int32_t>>(wide_rows.stored32);
+            if (!wide_writer)
+                wide_writer = std::make_unique<RasterWriter<std::int32_t>>(wide_rows.stored32);
             wide_writer->write(i, line);
         }
     } else if (format2 == 0) {
@@ -882,8 +941,8 @@ void forget_writers() {
 }
 
 int lines_written() {
-    return narrow_writer ? narrow_writer->written()
-           : wide_writer ? wide_writer->written()
+    return narrow_writer  ? narrow_writer->written()
+           : wide_writer  ? wide_writer->written()
            : ascii_writer ? ascii_writer->written()
                           : 0;
 }
@@ -894,8 +953,10 @@ void warn_unless_int(double elevation, const char* which, int written) {
     const long double stored = std::trunc(static_cast<long double>(elevation) * coef);
     if (stored >= INT_MIN && stored <= INT_MAX) return;
     report("the " + std::string(which) + " elevation, " + number_text(elevation) + " m, is " +
-           number_text(static_cast<double>(stored)) + " stored units, beyond the int range of its descriptor line in " +
-           shown_name(pending_f2d.logical) + "; the line holds its low 32 bits, " + std::to_string(written));
+           number_text(static_cast<double>(stored)) +
+           " stored units, beyond the int range of its descriptor line in " +
+           shown_name(pending_f2d.logical) + "; the line holds its low 32 bits, " +
+           std::to_string(written));
 }
 
 void save_raster() {
@@ -920,7 +981,9 @@ void save_raster() {
                        : "32-bit cells and were stored as their low 32 bits"));
 }
 
-std::string finite_only(double v) { return std::isfinite(v) ? "" : "a coordinate must be a finite number"; }
+std::string finite_only(double v) {
+    return std::isfinite(v) ? "" : "a coordinate must be a finite number";
+}
 
 }  // namespace
 
@@ -929,10 +992,13 @@ LineSink output_lines() {
     return LineSink{put_output_line};
 }
 
-std::uint64_t output_room() { return f2 == nullptr ? UINT64_MAX : free_space(pending_f2.temp_path); }
+std::uint64_t output_room() {
+    return f2 == nullptr ? UINT64_MAX : free_space(pending_f2.temp_path);
+}
 
 std::uint64_t output_file_bytes(int lines, int columns) {
-    const std::uint64_t cells = static_cast<std::uint64_t>(lines) * static_cast<std::uint64_t>(columns);
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(lines) * static_cast<std::uint64_t>(columns);
     if (format2 == 1) return cells * (itype2 == 0 ? 2 : 4) + 6 * 12;
     return cells * 9 * (open_ascii_OK ? 1 : 2) + 4096;
 }
@@ -960,7 +1026,8 @@ void ascii_saving() {
 void save() {
     PhaseTimer timer("save");
     if (format2 != 0 && format2 != 1) return;
-    if (lines_written() != nb_lig4) fail("the output's lines were not all written during the treatment");
+    if (lines_written() != nb_lig4)
+        fail("the output's lines were not all written during the treatment");
     if (format2 == 0) {
         ascii_saving();
         close_pending(pending_f2, f2);

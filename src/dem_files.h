@@ -11,7 +11,6 @@
 
 // --- Names: "c:\images\" + folder + "\" + base + suffix --------------------------
 
-
 // Suffixes by format (0 ASCII grid, 1 raw raster) and cell width (0 16-bit, else 32).
 std::string input_data_suffix(int file_format, int cell_width);
 std::string input_descriptor_suffix(int cell_width);

@@ -47,7 +47,9 @@ void banner() {
 // --- Answer checks ---------------------------------------------------------------------
 
 IntCheck one_of(int highest) {
-    return [highest](int v) { return v >= 0 && v <= highest ? std::string() : not_a_choice(v, highest); };
+    return [highest](int v) {
+        return v >= 0 && v <= highest ? std::string() : not_a_choice(v, highest);
+    };
 }
 
 // A name answer that leaves room for the longest suffix that can follow it.
@@ -56,8 +58,7 @@ WordCheck fits_after(const std::string& prefix, std::size_t suffix, const char* 
         const std::size_t room = max_name - prefix.size() - suffix;
         if (name.size() <= room) return std::string();
         return std::string(what) + " may have at most " + std::to_string(room) +
-               " characters here, so that every file name stays within " +
-               std::to_string(max_name);
+               " characters here, so that every file name stays within " + std::to_string(max_name);
     };
 }
 
@@ -72,8 +73,8 @@ IntCheck count_check(const char* what) {
 std::string not_negative(int v) { return v >= 0 ? "" : "the pixel size must not be negative"; }
 
 int ask_format() {
-    return answer_int([] { say("\n\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t"); },
-                      one_of(1));
+    return answer_int(
+        [] { say("\n\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t"); }, one_of(1));
 }
 
 int ask_cell_width() {
@@ -107,7 +108,8 @@ struct InputFiles {
 
 InputFiles raster_input(const std::string& stem) {
     itype = ask_cell_width();
-    const InputFiles input{stem + input_data_suffix(1, itype), stem + input_descriptor_suffix(itype)};
+    const InputFiles input{stem + input_data_suffix(1, itype),
+                           stem + input_descriptor_suffix(itype)};
     f1 = open_input(input.data, true);
     descriptor(input.descriptor);
     if (pix_size == 0)
@@ -127,7 +129,8 @@ InputFiles ascii_input(const std::string& stem) {
 
 // --- Output ------------------------------------------------------------------------------
 
-std::string clash(const InputFiles& input, const std::string& nomim2, const std::string& nomdescr2) {
+std::string clash(const InputFiles& input, const std::string& nomim2,
+                  const std::string& nomdescr2) {
     if (!nomdescr2.empty() && same_file(nomim2, nomdescr2))
         return "the output descriptor " + nomdescr2 + " is the same file as the output " + nomim2 +
                ", so one would replace the other; choose another output name";
@@ -156,8 +159,9 @@ void output(const std::string& directory, const std::string& nomfic1, const Inpu
             });
         std::string nomfic = nomfic1;
         if (rep == 1)
-            nomfic = answer_word([] { say("\n\n\tName of the DEM out (without any extension) ? "); },
-                                 fits_after(directory, longest_output_suffix, "the output name"));
+            nomfic =
+                answer_word([] { say("\n\n\tName of the DEM out (without any extension) ? "); },
+                            fits_after(directory, longest_output_suffix, "the output name"));
         std::string nomim2 = directory + nomfic;
         std::string nomdescr2;
         format2 = ask_format();
@@ -179,14 +183,17 @@ void output(const std::string& directory, const std::string& nomfic1, const Inpu
 // The typed input pixel size decides the output's extent with the output pixel size;
 // one that differs from the grid's own is most likely a slip.
 void warn_of_other_pixel_size(double pix_size_in) {
-    if (open_ascii_OK ? pix_size_in == dpix_size : pix_size == 0 || static_cast<long long>(pix_size_in) == pix_size)
+    if (open_ascii_OK ? pix_size_in == dpix_size
+                      : pix_size == 0 || static_cast<long long>(pix_size_in) == pix_size)
         return;
     char typed[40], own[40];
     std::snprintf(typed, sizeof typed, "%.10g", pix_size_in);
-    std::snprintf(own, sizeof own, "%.10g", open_ascii_OK ? dpix_size : static_cast<double>(pix_size));
-    report(std::string("the pixel size in, ") + typed + ", differs from the grid's own, " + own +
-           (open_ascii_OK ? " (the cellsize of its header)" : " (the pixel size of its descriptor)") +
-           ": the output then covers another extent than the input");
+    std::snprintf(own, sizeof own, "%.10g",
+                  open_ascii_OK ? dpix_size : static_cast<double>(pix_size));
+    report(
+        std::string("the pixel size in, ") + typed + ", differs from the grid's own, " + own +
+        (open_ascii_OK ? " (the cellsize of its header)" : " (the pixel size of its descriptor)") +
+        ": the output then covers another extent than the input");
 }
 
 // Reason to refuse a ratio: no output line or column, an output too large to address,
@@ -209,7 +216,8 @@ std::string ratio_problem(double r) {
     const std::string memory =
         memory_refusal(sweep_memory(nb_lig, nb_col, lines, columns) + file_lines_memory(columns));
     if (!memory.empty())
-        return "an output of " + std::to_string(lines) + " lines and " + std::to_string(columns) + " columns " + memory;
+        return "an output of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
+               " columns " + memory;
     const std::uint64_t files = output_file_bytes(lines, columns), disk = output_room();
     if (files > disk) {
         const SizeTexts sizes = distinct_sizes(files, disk);
@@ -228,9 +236,9 @@ void opening() {
     banner();
     std::string nomim1 = base_directory;
     // The folder must leave room for a one-character name with the longest suffix.
-    const std::string nomdir =
-        answer_word([] { say("\n\n\tName of the File Folder located in the Directory %s : ", base_directory); },
-                    fits_after(nomim1 + "\\", 1 + longest_output_suffix, "the folder name"));
+    const std::string nomdir = answer_word(
+        [] { say("\n\n\tName of the File Folder located in the Directory %s : ", base_directory); },
+        fits_after(nomim1 + "\\", 1 + longest_output_suffix, "the folder name"));
     nomim1 += nomdir + "\\";
     const std::string directory = nomim1;  // the output goes to the same folder
 

@@ -1,13 +1,13 @@
 // The console's key read without echo (termios) and the interrupting signals (POSIX
 // signal handlers that do only async-signal-safe work); host_console_windows.cpp is the
 // Windows body.
-#include "host_console.h"
-
-#include <csignal>
-#include <cstring>
 #include <termios.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstring>
+
+#include "host_console.h"
 #include "host_files.h"
 
 namespace {
@@ -25,11 +25,16 @@ void restore_terminal() {
 
 const char* signal_name(int sig) {
     switch (sig) {
-        case SIGINT: return "SIGINT";
-        case SIGQUIT: return "SIGQUIT";
-        case SIGTERM: return "SIGTERM";
-        case SIGHUP: return "SIGHUP";
-        default: return "SIGPIPE";
+        case SIGINT:
+            return "SIGINT";
+        case SIGQUIT:
+            return "SIGQUIT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "SIGPIPE";
     }
 }
 

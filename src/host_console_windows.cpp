@@ -4,25 +4,33 @@
 // the temporary files under the same lock as their installation.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+// windows.h comes first: the other system headers build on its types.
+// clang-format off
 #include <windows.h>
+// clang-format on
+
 #include <conio.h>
 #include <io.h>
 
-#include "host_console.h"
-
 #include <cstring>
 
+#include "host_console.h"
 #include "host_files.h"
 
 namespace {
 
 const char* event_name(DWORD event) {
     switch (event) {
-        case CTRL_C_EVENT: return "Ctrl-C";
-        case CTRL_BREAK_EVENT: return "Ctrl-Break";
-        case CTRL_CLOSE_EVENT: return "the console being closed";
-        case CTRL_LOGOFF_EVENT: return "the user logging off";
-        default: return "the system shutting down";
+        case CTRL_C_EVENT:
+            return "Ctrl-C";
+        case CTRL_BREAK_EVENT:
+            return "Ctrl-Break";
+        case CTRL_CLOSE_EVENT:
+            return "the console being closed";
+        case CTRL_LOGOFF_EVENT:
+            return "the user logging off";
+        default:
+            return "the system shutting down";
     }
 }
 
@@ -35,7 +43,8 @@ BOOL WINAPI on_console_event(DWORD event) {
     std::strcat(line, event_name(event));
     std::strcat(line, "; temporary files removed\r\n");
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written,
+              nullptr);
     TerminateProcess(GetCurrentProcess(), 1);
     return TRUE;
 }

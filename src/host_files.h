@@ -65,7 +65,8 @@ std::FILE* create_anonymous_beside(const std::string& logical);
 // from several threads at once; `got` is less than `bytes` only at the end of the file.
 // False on an error. The stream is not to be read in order afterwards (on Windows the
 // file's position moves).
-bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got);
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset,
+             std::size_t& got);
 
 // True when the stream's file can be read again from any place (not a pipe).
 bool can_seek(std::FILE* stream);

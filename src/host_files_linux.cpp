@@ -1,18 +1,18 @@
 // Host paths, the run's temporary files and their atomic installation on Linux
 // (host_files_windows.cpp is the Windows body).
-#include "host_files.h"
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include "failure.h"
+#include "host_files.h"
 
 const char* const base_directory = "c:\\images\\";
 
@@ -130,8 +130,8 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
 
     int fd = -1;
     for (int attempt = 0; fd < 0; ++attempt) {
-        file.temp_path = file.final_path + ".part-" + std::to_string(getpid()) + "-" +
-                         std::to_string(attempt);
+        file.temp_path =
+            file.final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
         file.slot = register_temporary(file.temp_path);
         fd = open(file.temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
@@ -140,9 +140,10 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
             if (error != EEXIST || attempt >= 100) {
                 errno = error;
                 if (error == EACCES || error == EPERM || error == EROFS)
-                    fail(cannot + "its folder " + directory_of(file.final_path) + " is not writable (" + system_error() +
-                         ")" +
-                         (exists ? ": outputs are written beside their final name and renamed into place, so the "
+                    fail(cannot + "its folder " + directory_of(file.final_path) +
+                         " is not writable (" + system_error() + ")" +
+                         (exists ? ": outputs are written beside their final name and renamed into "
+                                   "place, so the "
                                    "folder must be writable even where the file is"
                                  : ""));
                 fail(cannot + system_error());
@@ -151,7 +152,8 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
     }
     // A replaced file keeps its permissions, as it would if it were rewritten.
     if (exists) {
-        if (fchmod(fd, existing.st_mode & 07777) != 0) { /* the default mode stands */ }
+        if (fchmod(fd, existing.st_mode & 07777) != 0) { /* the default mode stands */
+        }
         if (geteuid() == 0 && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
         }
     }
@@ -201,7 +203,8 @@ void discard_pending(PendingFile& file, std::FILE*& stream) {
 
 void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
     const auto failed = [&to_file](const char* what) {
-        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " + system_error());
+        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " +
+             system_error());
     };
     if (std::fflush(to) != 0) failed("write");
     const int in = open(from.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -213,7 +216,8 @@ void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from
         ssize_t n = -1;
         if (in_kernel) {
             n = copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
-            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
                 in_kernel = false;
                 continue;
             }
@@ -221,7 +225,8 @@ void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from
             buffer.resize(std::size_t{1} << 20);
             n = read(in, buffer.data(), buffer.size());
             for (ssize_t done = 0; n > 0 && done < n;) {
-                const ssize_t w = write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+                const ssize_t w =
+                    write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
                 if (w < 0 && errno != EINTR) {
                     close(in);
                     failed("write");
@@ -257,7 +262,8 @@ std::FILE* create_anonymous_beside(const std::string& logical) {
     return stream;
 }
 
-bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got) {
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset,
+             std::size_t& got) {
     got = 0;
     while (got < bytes) {
         const ssize_t n = pread(fileno(stream), static_cast<char*>(buffer) + got, bytes - got,
@@ -306,7 +312,8 @@ void install_pending(const std::vector<PendingFile*>& files) {
 bool same_file(const std::string& logical_a, const std::string& logical_b) {
     // A symbolic link is followed even where it points to no file yet: writing through
     // it would create that file.
-    const std::string path_a = follow_links(host_path(logical_a)), path_b = follow_links(host_path(logical_b));
+    const std::string path_a = follow_links(host_path(logical_a)),
+                      path_b = follow_links(host_path(logical_b));
     struct stat a, b;
     if (stat(path_a.c_str(), &a) == 0 && stat(path_b.c_str(), &b) == 0)
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -318,7 +325,8 @@ std::uint64_t disk_ceiling = UINT64_MAX;
 std::uint64_t free_space(const std::string& path) {
     struct statvfs fs;
     if (statvfs(path.c_str(), &fs) != 0) return disk_ceiling;
-    return std::min(disk_ceiling, static_cast<std::uint64_t>(fs.f_bavail) * static_cast<std::uint64_t>(fs.f_frsize));
+    return std::min(disk_ceiling, static_cast<std::uint64_t>(fs.f_bavail) *
+                                      static_cast<std::uint64_t>(fs.f_frsize));
 }
 
 void remove_temporary_files() {

@@ -6,27 +6,30 @@
 // sharing, so that an interrupt can remove them while they are being written.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+// windows.h comes first: the other system headers build on its types.
+// clang-format off
 #include <windows.h>
+// clang-format on
+
 #include <fcntl.h>
 #include <io.h>
-
-#include "host_files.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <iterator>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 
 #include "failure.h"
+#include "host_files.h"
 
 const char* const base_directory = "c:\\images\\";
 
-const int interrupting_signals[5] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT,
-                                     CTRL_SHUTDOWN_EVENT};
+const int interrupting_signals[5] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
+                                     CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
 
 namespace {
 
@@ -42,18 +45,24 @@ thread_local int windows_errno = 0;
 int errno_of(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND: return ENOENT;
+        case ERROR_PATH_NOT_FOUND:
+            return ENOENT;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
         case ERROR_LOCK_VIOLATION:
-        case ERROR_WRITE_PROTECT: return EACCES;
+        case ERROR_WRITE_PROTECT:
+            return EACCES;
         case ERROR_FILE_EXISTS:
-        case ERROR_ALREADY_EXISTS: return EEXIST;
+        case ERROR_ALREADY_EXISTS:
+            return EEXIST;
         case ERROR_DISK_FULL:
-        case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+        case ERROR_HANDLE_DISK_FULL:
+            return ENOSPC;
         case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return ENOMEM;
-        default: return EIO;
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        default:
+            return EIO;
     }
 }
 
@@ -62,7 +71,9 @@ void note_failure() {
     windows_errno = errno = errno_of(windows_error);
 }
 
-HANDLE handle_of(std::FILE* stream) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))); }
+HANDLE handle_of(std::FILE* stream) {
+    return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+}
 
 // --- Names ------------------------------------------------------------------------------
 
@@ -78,10 +89,12 @@ UINT answer_code_page() {
 // has no place there (best-fit substitutes, which could name another file, count as none).
 bool to_ansi(const std::string& text, UINT from, std::string& ansi) {
     ansi = text;
-    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    if (std::all_of(text.begin(), text.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return true;
     const int size = static_cast<int>(text.size());
-    const int wide_size = MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    const int wide_size =
+        MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
     if (wide_size <= 0) return false;
     std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
     MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], wide_size);
@@ -89,7 +102,8 @@ bool to_ansi(const std::string& text, UINT from, std::string& ansi) {
     BOOL lost = FALSE;
     const DWORD flags = to == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     BOOL* lost_flag = to == CP_UTF8 ? nullptr : &lost;  // UTF-8 holds every character
-    const int ansi_size = WideCharToMultiByte(to, flags, wide.data(), wide_size, nullptr, 0, nullptr, lost_flag);
+    const int ansi_size =
+        WideCharToMultiByte(to, flags, wide.data(), wide_size, nullptr, 0, nullptr, lost_flag);
     if (ansi_size <= 0 || lost) return false;
     ansi.assign(static_cast<std::size_t>(ansi_size), '\0');
     WideCharToMultiByte(to, flags, wide.data(), wide_size, &ansi[0], ansi_size, nullptr, lost_flag);
@@ -105,7 +119,8 @@ std::string windows_name_problem(const std::string& rest) {
     for (const char c : rest) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20) return "Windows file names cannot hold control characters";
-        if (std::strchr(":*?\"<>|", c) != nullptr) return std::string("Windows file names cannot hold '") + c + "'";
+        if (std::strchr(":*?\"<>|", c) != nullptr)
+            return std::string("Windows file names cannot hold '") + c + "'";
     }
     const auto cut = rest.find_last_of("\\/");
     std::string stem = rest.substr(cut == std::string::npos ? 0 : cut + 1);
@@ -114,14 +129,16 @@ std::string windows_name_problem(const std::string& rest) {
     for (char& c : stem) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     static const char* const devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     bool device = std::find(std::begin(devices), std::end(devices), stem) != std::end(devices);
-    device = device || (stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
+    device = device || (stem.size() == 4 &&
+                        (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0) &&
                         std::isdigit(static_cast<unsigned char>(stem[3])));
     return device ? stem + " is the name of a device on Windows" : "";
 }
 
 std::string directory_of(const std::string& path) {
     const auto cut = path.find_last_of("\\/");
-    if (cut == std::string::npos) return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+    if (cut == std::string::npos)
+        return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
     if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);  // "\" or "c:\"
     return path.substr(0, cut);
 }
@@ -130,16 +147,20 @@ std::string directory_of(const std::string& path) {
 // result replaces the file it points to rather than the link.
 std::string follow_links(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return path;
-    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return path;
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return path;
     char target[4 * MAX_PATH];
-    const DWORD n = GetFinalPathNameByHandleA(file, target, sizeof target, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD n = GetFinalPathNameByHandleA(file, target, sizeof target,
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     CloseHandle(file);
     if (n == 0 || n >= sizeof target) return path;
     std::string resolved(target, n);
-    if (resolved.compare(0, 4, "\\\\?\\") == 0 && resolved.compare(4, 4, "UNC\\") != 0) resolved.erase(0, 4);
+    if (resolved.compare(0, 4, "\\\\?\\") == 0 && resolved.compare(4, 4, "UNC\\") != 0)
+        resolved.erase(0, 4);
     return resolved;
 }
 
@@ -172,8 +193,9 @@ void forget_temporary(int& slot) {
 }
 
 bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
-    const HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     const bool known = GetFileInformationByHandle(file, &info) != 0;
     CloseHandle(file);
@@ -205,7 +227,8 @@ std::string host_path(const std::string& logical) {
         if (!is_separator(path.back())) path += '\\';
     }
     const std::string problem = windows_name_problem(rest);
-    if (!problem.empty()) fail("cannot use the name " + logical + ": " + problem + "; choose another name");
+    if (!problem.empty())
+        fail("cannot use the name " + logical + ": " + problem + "; choose another name");
     std::string ansi;
     const UINT from = answer_code_page();
     if (!to_ansi(rest, from, ansi))
@@ -224,13 +247,14 @@ std::string system_error() {
     const int error = errno;
     if (windows_error == 0 || error != windows_errno) return std::strerror(error);
     char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, windows_error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n > 0 ? std::string(text, n) : "Windows error " + std::to_string(windows_error);
+    const DWORD n = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, windows_error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message =
+        n > 0 ? std::string(text, n) : "Windows error " + std::to_string(windows_error);
     if (text != nullptr) LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' ' ||
-                                message.back() == '.'))
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
         message.pop_back();
     return message;
 }
@@ -243,15 +267,17 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
     const DWORD attributes = GetFileAttributesA(file.final_path.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
     if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fail(cannot + "it is a directory");
-    if (exists && (attributes & FILE_ATTRIBUTE_READONLY)) fail(cannot + "the existing file is read-only");
+    if (exists && (attributes & FILE_ATTRIBUTE_READONLY))
+        fail(cannot + "the existing file is read-only");
 
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
         file.temp_path = file.final_path + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
                          std::to_string(attempt);
         file.slot = register_temporary(file.temp_path);
-        handle = CreateFileA(file.temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                             CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        handle =
+            CreateFileA(file.temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD error = GetLastError();
             forget_temporary(file.slot);
@@ -259,9 +285,10 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
                 SetLastError(error);
                 note_failure();
                 if (windows_error == ERROR_ACCESS_DENIED || windows_error == ERROR_WRITE_PROTECT)
-                    fail(cannot + "its folder " + directory_of(file.final_path) + " is not writable (" +
-                         system_error() + ")" +
-                         (exists ? ": outputs are written beside their final name and renamed into place, so the "
+                    fail(cannot + "its folder " + directory_of(file.final_path) +
+                         " is not writable (" + system_error() + ")" +
+                         (exists ? ": outputs are written beside their final name and renamed into "
+                                   "place, so the "
                                    "folder must be writable even where the file is"
                                  : ""));
                 fail(cannot + system_error());
@@ -318,11 +345,13 @@ void discard_pending(PendingFile& file, std::FILE*& stream) {
 
 void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
     const auto failed = [&to_file](const char* what) {
-        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " + system_error());
+        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " +
+             system_error());
     };
     if (std::fflush(to) != 0) failed("write");
-    const HANDLE in = CreateFileA(from.temp_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    const HANDLE in =
+        CreateFileA(from.temp_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE) {
         note_failure();
         failed("read the values of");
@@ -362,9 +391,10 @@ std::FILE* create_anonymous_beside(const std::string& logical) {
     // its handle closes, however the process ends.
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
-        handle = CreateFileA((stem + std::to_string(attempt)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                             CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
-                             nullptr);
+        handle = CreateFileA(
+            (stem + std::to_string(attempt)).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+            CREATE_NEW,
+            FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
         if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) return nullptr;
     }
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -380,7 +410,8 @@ std::FILE* create_anonymous_beside(const std::string& logical) {
 
 // Each read names its offset, so threads may read the same file at once. On Windows the
 // read also moves the file's position, which no reader of these files uses afterwards.
-bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset, std::size_t& got) {
+bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t offset,
+             std::size_t& got) {
     got = 0;
     const HANDLE file = handle_of(stream);
     while (got < bytes) {
@@ -388,7 +419,8 @@ bool read_at(std::FILE* stream, void* buffer, std::size_t bytes, std::uint64_t o
         const std::uint64_t where = offset + got;
         at.Offset = static_cast<DWORD>(where);
         at.OffsetHigh = static_cast<DWORD>(where >> 32);
-        const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes - got, std::size_t{1} << 30));
+        const DWORD want =
+            static_cast<DWORD>(std::min<std::size_t>(bytes - got, std::size_t{1} << 30));
         DWORD n = 0;
         if (!ReadFile(file, static_cast<char*>(buffer) + got, want, &n, &at)) {
             if (GetLastError() == ERROR_HANDLE_EOF) break;
@@ -409,13 +441,15 @@ bool seek_to(std::FILE* stream, std::uint64_t offset) {
 
 bool is_directory(std::FILE* stream) {
     BY_HANDLE_FILE_INFORMATION info;
-    return GetFileInformationByHandle(handle_of(stream), &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    return GetFileInformationByHandle(handle_of(stream), &info) &&
+           (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
     const HANDLE file = handle_of(stream);
     LARGE_INTEGER bytes;
-    if (GetFileType(file) != FILE_TYPE_DISK || is_directory(stream) || !GetFileSizeEx(file, &bytes)) return false;
+    if (GetFileType(file) != FILE_TYPE_DISK || is_directory(stream) || !GetFileSizeEx(file, &bytes))
+        return false;
     size = static_cast<std::uint64_t>(bytes.QuadPart);
     return true;
 }
@@ -439,21 +473,25 @@ void install_pending(const std::vector<PendingFile*>& files) {
 }
 
 bool same_file(const std::string& logical_a, const std::string& logical_b) {
-    const std::string path_a = follow_links(host_path(logical_a)), path_b = follow_links(host_path(logical_b));
+    const std::string path_a = follow_links(host_path(logical_a)),
+                      path_b = follow_links(host_path(logical_b));
     BY_HANDLE_FILE_INFORMATION a, b;
     if (file_identity(path_a, a) && file_identity(path_b, b))
-        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-               a.nFileIndexLow == b.nFileIndexLow;
-    return _stricmp(full_path(path_a).c_str(), full_path(path_b).c_str()) == 0;  // names ignore case here
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+               a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+    return _stricmp(full_path(path_a).c_str(), full_path(path_b).c_str()) ==
+           0;  // names ignore case here
 }
 
 std::uint64_t disk_ceiling = UINT64_MAX;
 
 std::uint64_t free_space(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const bool folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA((folder ? path : directory_of(path)).c_str(), &available, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExA((folder ? path : directory_of(path)).c_str(), &available, nullptr,
+                             nullptr))
         return disk_ceiling;
     return std::min<std::uint64_t>(disk_ceiling, available.QuadPart);
 }

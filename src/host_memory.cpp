@@ -16,7 +16,8 @@ std::uint64_t memory_ceiling = UINT64_MAX;
 namespace {
 std::string in_mebibytes(std::uint64_t bytes, int decimals) {
     char text[48];
-    std::snprintf(text, sizeof text, "%.*f MiB", decimals, static_cast<double>(bytes) / (1024.0 * 1024.0));
+    std::snprintf(text, sizeof text, "%.*f MiB", decimals,
+                  static_cast<double>(bytes) / (1024.0 * 1024.0));
     return text;
 }
 }  // namespace

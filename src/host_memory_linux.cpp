@@ -1,11 +1,12 @@
 // Reads what the host can give: memory from /proc/meminfo, the control-group v2 limit
 // and the process's resource limits; cores from the process's affinity.
-#include "host_memory.h"
-
-#include <fstream>
 #include <sched.h>
 #include <sys/resource.h>
+
 #include <algorithm>
+#include <fstream>
+
+#include "host_memory.h"
 
 namespace {
 
@@ -53,7 +54,8 @@ int usable_cores() {
 
 std::uint64_t memory_available() {
     std::uint64_t room = meminfo_available();
-    for (std::uint64_t other : {cgroup_room(), limit_room(RLIMIT_AS), limit_room(RLIMIT_DATA), memory_ceiling})
+    for (std::uint64_t other :
+         {cgroup_room(), limit_room(RLIMIT_AS), limit_room(RLIMIT_DATA), memory_ceiling})
         if (other < room) room = other;
     return room;
 }

@@ -2,12 +2,16 @@
 // room left under a job object's memory limits; cores from the process's affinity.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
+// windows.h comes first: the other system headers build on its types.
+// clang-format off
 #include <windows.h>
+// clang-format on
+
 #include <psapi.h>
 
-#include "host_memory.h"
-
 #include <bitset>
+
+#include "host_memory.h"
 
 namespace {
 
@@ -22,15 +26,18 @@ std::uint64_t physical_available() {
 // system): the commit it may still take.
 std::uint64_t job_room() {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits, sizeof limits, nullptr))
+    if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &limits,
+                                   sizeof limits, nullptr))
         return UINT64_MAX;
     const DWORD flags = limits.BasicLimitInformation.LimitFlags;
     std::uint64_t limit = UINT64_MAX;
     if (flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) limit = limits.ProcessMemoryLimit;
-    if ((flags & JOB_OBJECT_LIMIT_JOB_MEMORY) && limits.JobMemoryLimit < limit) limit = limits.JobMemoryLimit;
+    if ((flags & JOB_OBJECT_LIMIT_JOB_MEMORY) && limits.JobMemoryLimit < limit)
+        limit = limits.JobMemoryLimit;
     if (limit == UINT64_MAX) return UINT64_MAX;
     PROCESS_MEMORY_COUNTERS_EX used{};
-    if (!K32GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&used), sizeof used))
+    if (!K32GetProcessMemoryInfo(GetCurrentProcess(),
+                                 reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&used), sizeof used))
         return limit;
     return used.PrivateUsage >= limit ? 0 : limit - used.PrivateUsage;
 }

@@ -4,7 +4,9 @@
 #include <utility>
 
 LineWindow::LineWindow(int data_columns, Maker make, bool in_order)
-    : width_(static_cast<std::size_t>(padded(data_columns))), make_(std::move(make)), zeros_(width_, 0.0),
+    : width_(static_cast<std::size_t>(padded(data_columns))),
+      make_(std::move(make)),
+      zeros_(width_, 0.0),
       in_order_(in_order) {}
 
 std::vector<double> LineWindow::take_buffer() {

@@ -9,7 +9,8 @@
 
 class PhaseTimer {
 public:
-    explicit PhaseTimer(const char* phase) : phase_(phase), start_(std::chrono::steady_clock::now()) {}
+    explicit PhaseTimer(const char* phase)
+        : phase_(phase), start_(std::chrono::steady_clock::now()) {}
     ~PhaseTimer() {
         const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start_;
         std::fflush(stdout);

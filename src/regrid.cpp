@@ -7,13 +7,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "answers.h"
@@ -37,9 +37,13 @@ inline double sum(double a, double b) { return static_cast<double>(static_cast<l
 class OutputRing {
 public:
     OutputRing(int held, int columns)
-        : held_(held), width_(static_cast<std::size_t>(columns)), lines_(static_cast<std::size_t>(held) * width_) {}
+        : held_(held),
+          width_(static_cast<std::size_t>(columns)),
+          lines_(static_cast<std::size_t>(held) * width_) {}
 
-    double* operator[](int k) const { return lines_.data() + static_cast<std::size_t>(k % held_) * width_; }
+    double* operator[](int k) const {
+        return lines_.data() + static_cast<std::size_t>(k % held_) * width_;
+    }
     int held() const { return held_; }
 
 private:
@@ -74,7 +78,7 @@ struct SourceLines {
 // The first weight is the stretch to the next boundary, whole weights follow, and the
 // remainder, possibly negative in an enlargement, is kept as it is.
 Footprint footprint(int index, double factor, double* w) {
-    const ld position = static_cast<ld>(index) * factor;  // kept in extended precision
+    const ld position = static_cast<ld>(index) * factor;   // kept in extended precision
     const double rounded = static_cast<double>(position);  // what bigger and floor receive
     w[0] = static_cast<double>(static_cast<ld>(bigger(rounded)) - position);
     const int start = static_cast<int>(std::floor(rounded));
@@ -95,8 +99,10 @@ std::size_t footprint_room(double factor) { return static_cast<std::size_t>(fact
 
 Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
     Factors f;
-    f.lfacteur = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
-    f.cfacteur = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
+    f.lfacteur =
+        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
+    f.cfacteur =
+        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
     f.area = static_cast<double>(static_cast<ld>(f.lfacteur) * f.cfacteur);
     return f;
 }
@@ -112,9 +118,15 @@ namespace {
 // magnitude drops), and a fixed count runs without mispredicted branches.
 struct KernelPlan {
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors)
-        : Lin(lines_in), Cin(columns_in), C(columns_out), f(factors), room(footprint_room(f.cfacteur)),
-          cw(room * static_cast<std::size_t>(C)), columns(static_cast<std::size_t>(C)),
-          first(static_cast<std::size_t>(C)), last(static_cast<std::size_t>(C)) {
+        : Lin(lines_in),
+          Cin(columns_in),
+          C(columns_out),
+          f(factors),
+          room(footprint_room(f.cfacteur)),
+          cw(room * static_cast<std::size_t>(C)),
+          columns(static_cast<std::size_t>(C)),
+          first(static_cast<std::size_t>(C)),
+          last(static_cast<std::size_t>(C)) {
         for (int j = 0; j < C; ++j) {
             const Footprint fp = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
             columns[j] = fp;
@@ -123,7 +135,8 @@ struct KernelPlan {
             if (first[j] == 0 && last[j] == fp.last) count = std::max(count, fp.last + 1);
         }
         const auto packable = [this](int j) {
-            return first[j] == 0 && last[j] == columns[j].last && columns[j].start + count - 1 <= Cin - 1;
+            return first[j] == 0 && last[j] == columns[j].last &&
+                   columns[j].start + count - 1 <= Cin - 1;
         };
         middle_from = 0;
         middle_to = C;
@@ -135,7 +148,8 @@ struct KernelPlan {
         starts.assign(static_cast<std::size_t>(C), 0);
         for (int j = middle_from; j < middle_to; ++j) {
             for (int b = 0; b <= columns[j].last; ++b)
-                packed[static_cast<std::size_t>(count) * j + b] = cw[room * static_cast<std::size_t>(j) + b];
+                packed[static_cast<std::size_t>(count) * j + b] =
+                    cw[room * static_cast<std::size_t>(j) + b];
             starts[j] = columns[j].start;
         }
     }
@@ -145,19 +159,21 @@ struct KernelPlan {
     std::vector<double> cw;
     std::vector<Footprint> columns;
     std::vector<int> first, last;
-    int count = 0;                     // weights per packed column
+    int count = 0;                       // weights per packed column
     int middle_from = 0, middle_to = 0;  // the packed columns
     std::vector<double> packed;
     std::vector<std::int64_t> starts;
 };
 
 // One input line's terms added to the sums of columns from..to-1 of an output row.
-void add_line_terms(const KernelPlan& p, double w, const double* in, double* out, int from, int to) {
+void add_line_terms(const KernelPlan& p, double w, const double* in, double* out, int from,
+                    int to) {
     for (int j = from; j < to; ++j) {
         const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
         const double* v = in + p.columns[j].start;
         double acc = out[j];
-        for (int b = p.first[j]; b <= p.last[j]; ++b) acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
+        for (int b = p.first[j]; b <= p.last[j]; ++b)
+            acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
         out[j] = acc;
     }
 }
@@ -181,10 +197,18 @@ void add_packed_terms(const KernelPlan& p, double w, const double* in, double* o
 template <bool first>
 void add_packed_line(const KernelPlan& p, double w, const double* in, double* out) {
     switch (p.count) {
-        case 2: add_packed_terms<2, first>(p, w, in, out); break;
-        case 3: add_packed_terms<3, first>(p, w, in, out); break;
-        case 4: add_packed_terms<4, first>(p, w, in, out); break;
-        default: add_packed_terms<0, first>(p, w, in, out); break;
+        case 2:
+            add_packed_terms<2, first>(p, w, in, out);
+            break;
+        case 3:
+            add_packed_terms<3, first>(p, w, in, out);
+            break;
+        case 4:
+            add_packed_terms<4, first>(p, w, in, out);
+            break;
+        default:
+            add_packed_terms<0, first>(p, w, in, out);
+            break;
     }
 }
 
@@ -269,17 +293,21 @@ void fill_all_row(Rows& t, int i, int lines, int columns, bool interior_zeros = 
         if (row[columns - 1] == 0.0) fill_from_all_cell(t, i, columns - 1, lines, columns);
         return;
     }
-    for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j) fill_from_all_cell(t, i, j, lines, columns);
+    for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j)
+        fill_from_all_cell(t, i, j, lines, columns);
 }
 
-
-void clamp_row(double* row, int columns) { wide_rows.clamp(row, 1, columns - 1, dmin_alt, dmax_alt); }
+void clamp_row(double* row, int columns) {
+    wide_rows.clamp(row, 1, columns - 1, dmin_alt, dmax_alt);
+}
 
 }  // namespace
 
 namespace {
 
-bool fits_padded(long double count) { return count < static_cast<long double>(INT_MAX - margin_before - margin_after); }
+bool fits_padded(long double count) {
+    return count < static_cast<long double>(INT_MAX - margin_before - margin_after);
+}
 
 }  // namespace
 
@@ -298,8 +326,9 @@ long long output_count(int count, double r) {
 }
 
 std::uint64_t sweep_memory(int lines, int columns, int out_lines, int out_columns) {
-    const Factors f = factors(static_cast<int>(padded(lines)), static_cast<int>(padded(columns)),
-                              static_cast<int>(padded(out_lines)), static_cast<int>(padded(out_columns)));
+    const Factors f =
+        factors(static_cast<int>(padded(lines)), static_cast<int>(padded(columns)),
+                static_cast<int>(padded(out_lines)), static_cast<int>(padded(out_columns)));
     const std::uint64_t in_width = 8 * static_cast<std::uint64_t>(padded(columns));
     const std::uint64_t out_width = 8 * static_cast<std::uint64_t>(padded(out_columns));
     // For each thread, the input lines a footprint spans and one more (a source's
@@ -307,10 +336,13 @@ std::uint64_t sweep_memory(int lines, int columns, int out_lines, int out_column
     // output column its weights twice (as computed and packed), its footprint, bounds
     // and start.
     const int threads = sweep_thread_count();
-    const std::uint64_t in_lines = static_cast<std::uint64_t>(threads) * (footprint_room(f.lfacteur) + 1) * in_width;
-    const std::uint64_t out_rows = static_cast<std::uint64_t>(ring_lines(threads - 1) + 3) * out_width;
-    const std::uint64_t plan = static_cast<std::uint64_t>(padded(out_columns)) *
-                               (2 * 8 * footprint_room(f.cfacteur) + sizeof(Footprint) + 2 * sizeof(int) + 8);
+    const std::uint64_t in_lines =
+        static_cast<std::uint64_t>(threads) * (footprint_room(f.lfacteur) + 1) * in_width;
+    const std::uint64_t out_rows =
+        static_cast<std::uint64_t>(ring_lines(threads - 1) + 3) * out_width;
+    const std::uint64_t plan =
+        static_cast<std::uint64_t>(padded(out_columns)) *
+        (2 * 8 * footprint_room(f.cfacteur) + sizeof(Footprint) + 2 * sizeof(int) + 8);
     return in_lines + out_rows + plan;
 }
 
@@ -323,9 +355,10 @@ void treatment(const LineSource& in, const LineSink& out) {
     if (dmin_alt > in.lowest) dmin_alt = in.lowest;
     if (dmax_alt < in.highest) dmax_alt = in.highest;
     if (dmin_alt < 0.0)
-        report("the input holds negative elevations: this program is made for positive "
-               "elevations, where 0 means no data, so results near negative cells come out "
-               "as magnitudes");
+        report(
+            "the input holds negative elevations: this program is made for positive "
+            "elevations, where 0 means no data, so results near negative cells come out "
+            "as magnitudes");
 
     const long long lines = output_count(nb_lig, ratio), columns = output_count(nb_col, ratio);
     if (lines < 0 || columns < 0) fail("the ratio gives no addressable output");
@@ -366,10 +399,15 @@ namespace {
 // same rows in the same order, so the bytes do not depend on the number of threads.
 class SweepCrew {
 public:
-    SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputRing& rows, const LineSink& sink, int lines,
-              int workers, bool writer)
-        : plan_(plan), in_(in), rows_(rows), sink_(sink), lines_(lines),
-          done_(static_cast<std::size_t>(rows.held()), -1), lw_(footprint_room(plan.f.lfacteur)) {
+    SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputRing& rows,
+              const LineSink& sink, int lines, int workers, bool writer)
+        : plan_(plan),
+          in_(in),
+          rows_(rows),
+          sink_(sink),
+          lines_(lines),
+          done_(static_cast<std::size_t>(rows.held()), -1),
+          lw_(footprint_room(plan.f.lfacteur)) {
         try {
             if (writer) threads_.emplace_back([this] { write(); });
             writer_ = writer;
@@ -400,7 +438,8 @@ public:
             if (next_claim_ < lines_ && free_for(next_claim_)) {
                 const Claim claimed = claim();
                 hold.unlock();
-                for (int row = claimed.first; row < claimed.end; ++row) compute(in_, lw_.data(), row);
+                for (int row = claimed.first; row < claimed.end; ++row)
+                    compute(in_, lw_.data(), row);
                 hold.lock();
                 continue;
             }
@@ -492,11 +531,13 @@ private:
             std::vector<double> lw(footprint_room(plan_.f.lfacteur));
             for (;;) {
                 std::unique_lock<std::mutex> hold(mutex_);
-                changed_.wait(hold, [&] { return stop_ || next_claim_ >= lines_ || free_for(next_claim_); });
+                changed_.wait(
+                    hold, [&] { return stop_ || next_claim_ >= lines_ || free_for(next_claim_); });
                 if (stop_ || next_claim_ >= lines_) return;
                 const Claim claimed = claim();
                 hold.unlock();
-                for (int row = claimed.first; row < claimed.end; ++row) compute(own, lw.data(), row);
+                for (int row = claimed.first; row < claimed.end; ++row)
+                    compute(own, lw.data(), row);
                 changed_.notify_all();
             }
         });
@@ -579,11 +620,15 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
 
     // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
     std::vector<double> smoothed(3 * static_cast<std::size_t>(C));
-    const auto first_smoothed = [&](int r) { return smoothed.data() + static_cast<std::size_t>(r % 3) * C; };
+    const auto first_smoothed = [&](int r) {
+        return smoothed.data() + static_cast<std::size_t>(r % 3) * C;
+    };
     RowSpread filled_spread[3], smoothed_spread[3], border_spread[2];
     // What the second smoothing reads for row x: the border rows as the filling left
     // them, the others from the ring.
-    const auto second_input = [&](int x) -> const double* { return interior(x) ? first_smoothed(x) : tabout[x]; };
+    const auto second_input = [&](int x) -> const double* {
+        return interior(x) ? first_smoothed(x) : tabout[x];
+    };
     const auto second_spread = [&](int x) -> const RowSpread& {
         return interior(x) ? smoothed_spread[x % 3] : border_spread[x == 0 ? 0 : 1];
     };
@@ -608,7 +653,8 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
             const int r = k - 3;
             if (interior(r)) {
                 double* out = first_smoothed(r);
-                const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3], filled_spread[(r + 1) % 3]);
+                const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3],
+                                                  filled_spread[(r + 1) % 3]);
                 wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
                 out[0] = tabout[r][0];  // the border columns are not smoothed
                 out[C - 1] = tabout[r][C - 1];
@@ -616,8 +662,10 @@ void sweep(const LineSource& in, const LineSink& sink, int NBlig_in, int NBcol_i
             }
             const int q = k - 4;
             if (interior(q)) {
-                const bool plain = plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
-                wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q], C, plain);
+                const bool plain =
+                    plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
+                wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1),
+                                       tabout[q], C, plain);
                 clamp_row(tabout[q], C);
             }
         });

@@ -3,7 +3,6 @@
 
 #include <initializer_list>
 
-
 std::FILE* f1;
 std::FILE* f1d;
 std::FILE* f2;

@@ -27,9 +27,9 @@ extern bool descr_OK;       // the input descriptor existed
 extern int dyn_scale;  // unit answer 0-3
 extern double coef;    // its factor: 1, 10, 100, 1000
 
-extern bool open_ascii_OK;    // the input was an ASCII grid
-extern double X_min, Y_min;   // lower-left corner
-extern double nodata;         // no-data value of an ASCII header; never applied
+extern bool open_ascii_OK;   // the input was an ASCII grid
+extern double X_min, Y_min;  // lower-left corner
+extern double nodata;        // no-data value of an ASCII header; never applied
 
 extern double ratio;         // input pixel size / output pixel size
 extern double pix_size_out;  // output pixel size

@@ -3,11 +3,12 @@
 // baseline build also holds the choice among them. Every operation has a fast way
 // that is provably the defined result and the defined way, in x87 extended
 // precision, for the lanes where the proof does not hold.
-#include <cmath>
-#include <cstring>
+#include "wide_rows.h"
+
 #include <immintrin.h>
 
-#include "wide_rows.h"
+#include <cmath>
+#include <cstring>
 
 #ifndef WIDE_ROWS_NAME
 #define WIDE_ROWS_NAME wide_rows_base
@@ -84,7 +85,8 @@ inline Lanes fused_multiply_subtract(Lanes a, Lanes b, Lanes c) {
     __m256d x[3][2];
     const Lanes* in[3] = {&a, &b, &c};
     for (int k = 0; k < 3; ++k) std::memcpy(x[k], in[k], sizeof a);
-    const __m256d lo = _mm256_fmsub_pd(x[0][0], x[1][0], x[2][0]), hi = _mm256_fmsub_pd(x[0][1], x[1][1], x[2][1]);
+    const __m256d lo = _mm256_fmsub_pd(x[0][0], x[1][0], x[2][0]),
+                  hi = _mm256_fmsub_pd(x[0][1], x[1][1], x[2][1]);
     Lanes r;
     std::memcpy(&r, &lo, 32);
     std::memcpy(reinterpret_cast<char*>(&r) + 32, &hi, 32);
@@ -98,7 +100,8 @@ inline Lanes fused_multiply_subtract(Lanes a, Lanes b, Lanes c) {
 double defined_sum(const double* const lines[3], int j) {
     double dval = 0.0;
     for (int l = 0; l < 3; ++l)
-        for (int k = -1; k <= 1; ++k) dval = static_cast<double>(static_cast<ld>(dval) + lines[l][j + k]);
+        for (int k = -1; k <= 1; ++k)
+            dval = static_cast<double>(static_cast<ld>(dval) + lines[l][j + k]);
     return dval;
 }
 
@@ -156,7 +159,8 @@ inline bool store_means(Lanes total, double* out) {
     store(out, p + ((e + grid) - grid));
     return no_lane((p != 0.0) & ((size < 0x1p-960) | (size >= 0x1p1022)));
 #else
-    for (int l = 0; l < lanes; ++l) out[l] = static_cast<double>(static_cast<ld>(total[l]) * one_ninth);
+    for (int l = 0; l < lanes; ++l)
+        out[l] = static_cast<double>(static_cast<ld>(total[l]) * one_ninth);
     return true;
 #endif
 }
@@ -177,8 +181,8 @@ RowSpread row_spread(const double* row, int columns) {
     return r;
 }
 
-void window_means(const double* above, const double* row, const double* below, double* out, int columns,
-                  bool middle_plain) {
+void window_means(const double* above, const double* row, const double* below, double* out,
+                  int columns, bool middle_plain) {
     const double* const lines[3] = {above, row, below};
     const int to = columns - middle_from;
     int j = 1;
@@ -280,7 +284,8 @@ inline bool truncated_product(double v, double factor, std::int64_t& t) {
 
 template <typename Cell>
 std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double factor) {
-    const std::int64_t lowest = sizeof(Cell) == 2 ? 0 : INT32_MIN, highest = sizeof(Cell) == 2 ? 65535 : INT32_MAX;
+    const std::int64_t lowest = sizeof(Cell) == 2 ? 0 : INT32_MIN,
+                       highest = sizeof(Cell) == 2 ? 65535 : INT32_MAX;
     std::uint64_t reduced = 0;
     const auto one = [&](int j) {
         std::int64_t t;
@@ -365,8 +370,12 @@ void range(const Cell* cells, int columns, int& min, int& max) {
     }
 }
 
-void widen16(const std::uint16_t* cells, double* row, int columns) { widen<std::uint16_t, Shorts>(cells, row, columns); }
-void widen32(const std::int32_t* cells, double* row, int columns) { widen<std::int32_t, Ints>(cells, row, columns); }
+void widen16(const std::uint16_t* cells, double* row, int columns) {
+    widen<std::uint16_t, Shorts>(cells, row, columns);
+}
+void widen32(const std::int32_t* cells, double* row, int columns) {
+    widen<std::int32_t, Ints>(cells, row, columns);
+}
 
 void range16(const std::uint16_t* cells, int columns, int& min, int& max) {
     range<std::uint16_t, Shorts>(cells, columns, min, max);
@@ -427,9 +436,9 @@ void clamp(double* row, int from, int to, double lowest, double highest) {
 
 }  // namespace
 
-const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,      stored16, stored32,
-                                 widen16,    widen32,      range16,        range32,        divide_by_unit, clamp,
-                                 fold_range};
+const WideRows WIDE_ROWS_NAME = {row_spread,     window_means, divide_by_area, next_zero, stored16,
+                                 stored32,       widen16,      widen32,        range16,   range32,
+                                 divide_by_unit, clamp,        fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

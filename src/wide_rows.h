@@ -27,8 +27,8 @@ struct WideRows {
     // in line then column order (above[j-1], above[j], above[j+1], row[j-1], ...
     // below[j+1]), then multiplied by 1/9 rounded to double, each result rounded to
     // double from extended precision. middle_plain: plain_together() holds.
-    void (*window_means)(const double* above, const double* row, const double* below, double* out, int columns,
-                         bool middle_plain);
+    void (*window_means)(const double* above, const double* row, const double* below, double* out,
+                         int columns, bool middle_plain);
 
     // row[j] = |row[j] / area| for 0 <= j < columns, the quotient rounded to double from
     // extended precision.

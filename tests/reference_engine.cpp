@@ -37,8 +37,10 @@ const int dj[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
 
 void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBlig_out,
             int NBcol_out, double lowest, double highest) {
-    const double lf = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
-    const double cf = static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
+    const double lf =
+        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBlig_out) / NBlig_in));
+    const double cf =
+        static_cast<double>(1.0L / static_cast<double>(static_cast<ld>(NBcol_out) / NBcol_in));
     const double area = static_cast<double>(static_cast<ld>(lf) * cf);
     std::vector<double> lw(static_cast<std::size_t>(lf) + 3), cw(static_cast<std::size_t>(cf) + 3);
     for (int i = 0; i < NBlig_out; ++i) {
@@ -51,7 +53,8 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
                 for (int b = 0; b <= colk; ++b) {
                     const int r = ls + a, c = cs + b;
                     if (0 < r && r < NBlig_in && 0 < c && c < NBcol_in)
-                        accum = static_cast<double>(static_cast<ld>(lw[a]) * cw[b] * tabin[r][c] + accum);
+                        accum = static_cast<double>(static_cast<ld>(lw[a]) * cw[b] * tabin[r][c] +
+                                                    accum);
                 }
             accum = static_cast<double>(static_cast<ld>(accum) / area);
             if (!(accum > 0)) accum = std::fabs(accum);
@@ -93,7 +96,8 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             for (int j = 1; j < C - 1; ++j) {
                 double dval = 0.0;
                 for (int l = i - 1; l <= i + 1; ++l)
-                    for (int k = j - 1; k <= j + 1; ++k) dval = static_cast<double>(static_cast<ld>(dval) + tabout[l][k]);
+                    for (int k = j - 1; k <= j + 1; ++k)
+                        dval = static_cast<double>(static_cast<ld>(dval) + tabout[l][k]);
                 dtab[i][j] = static_cast<double>(static_cast<ld>(dval) * 0.1111111111111111);
             }
         for (int i = 1; i < L - 1; ++i)

@@ -1,22 +1,23 @@
 // Test support: temporary roots and runs of the real program.
 #include "session.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <grp.h>
-#include <signal.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "in_process_run.h"
 
@@ -61,7 +62,8 @@ TempRoot::~TempRoot() { support::remove_tree(path_); }
 
 void TempRoot::write(const std::string& relative, const std::string& bytes) const {
     const std::string path = file(relative);
-    for (std::size_t cut = path_.size() + 1; (cut = path.find('/', cut)) != std::string::npos; ++cut)
+    for (std::size_t cut = path_.size() + 1; (cut = path.find('/', cut)) != std::string::npos;
+         ++cut)
         mkdir(path.substr(0, cut).c_str(), 0755);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;
@@ -180,7 +182,8 @@ Running start_program(const TempRoot& root, const std::string& answers, const Op
         close(pipe_fds[0]);
         close(pipe_fds[1]);
         if (drop && !become_nobody()) _exit(126);
-        const std::string& out_path = options.standard_output.empty() ? run.out_path : options.standard_output;
+        const std::string& out_path =
+            options.standard_output.empty() ? run.out_path : options.standard_output;
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
@@ -288,7 +291,9 @@ std::vector<std::int32_t> cells32(const std::string& bytes) {
     std::vector<std::int32_t> cells(bytes.size() / 4);
     for (std::size_t k = 0; k < cells.size(); ++k) {
         std::uint32_t v = 0;
-        for (int b = 0; b < 4; ++b) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[4 * k + b])) << (8 * b);
+        for (int b = 0; b < 4; ++b)
+            v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[4 * k + b]))
+                 << (8 * b);
         cells[k] = static_cast<std::int32_t>(v);
     }
     return cells;

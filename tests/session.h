@@ -2,10 +2,11 @@
 // answers, its standard output, standard error and exit status captured.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 // A fresh directory that stands for "c:\images\", removed with its contents at the end.
@@ -32,9 +33,9 @@ private:
 
 struct Session {
     std::string out, err;
-    int status = -1;     // exit status; -1 if killed by a signal or timed out
+    int status = -1;  // exit status; -1 if killed by a signal or timed out
     bool timed_out = false;
-    long peak_kib = 0;   // the program's peak resident memory
+    long peak_kib = 0;  // the program's peak resident memory
 };
 
 // How the program is started. Permission tests need an ordinary user: when the tests
@@ -65,8 +66,8 @@ Session run_program(const TempRoot& root, const std::string& answers, Options op
 // The program started with a standard input pipe kept open, for signal tests.
 struct Running {
     pid_t pid = -1;
-    int input = -1;                   // write end of standard input
-    std::string out_path, err_path;   // where its output goes
+    int input = -1;                  // write end of standard input
+    std::string out_path, err_path;  // where its output goes
 };
 Running start_program(const TempRoot& root, const std::string& answers,
                       const Options& options = {});

@@ -2,15 +2,15 @@
 // loops, the refusals that ask again, the missing input, and what the output files
 // look like when the run completes, fails or is interrupted.
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <csignal>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
 
 #include "session.h"
 #include "transcript.h"
@@ -20,7 +20,8 @@ namespace {
 // A 4 x 5 raster of 16-bit cells from 120 to 340, with its descriptor.
 void put_alps(const TempRoot& root, const std::string& pixel_size = "10") {
     std::vector<std::uint16_t> cells;
-    for (int k = 0; k < 20; ++k) cells.push_back(static_cast<std::uint16_t>(120 + k * 11 + (k == 19 ? 11 : 0)));
+    for (int k = 0; k < 20; ++k)
+        cells.push_back(static_cast<std::uint16_t>(120 + k * 11 + (k == 19 ? 11 : 0)));
     root.write("dem1/alps_m2.raw", raw16(cells));
     root.write("dem1/alps_m2.txt", "4\n5\n2\n120\n340\n" + pixel_size + "\n");
 }
@@ -28,10 +29,11 @@ void put_alps(const TempRoot& root, const std::string& pixel_size = "10") {
 // The transcript of a session on alps from the first question to the end of the
 // engine, with a 16-bit raw output under the generic name at pixel sizes 10 and 5.
 std::string alps_session_text() {
-    return text::banner() + text::folder + text::name + text::format + text::width + text::range(120, 340) +
-           text::unit + text::size(4, 5) + text::output_name("alps") + text::format + text::width +
-           text::parameters + text::pixel_in + text::pixel_out + text::ratio("2.000000") +
-           text::announcement(8, 10) + text::enlargement + text::treatment;
+    return text::banner() + text::folder + text::name + text::format + text::width +
+           text::range(120, 340) + text::unit + text::size(4, 5) + text::output_name("alps") +
+           text::format + text::width + text::parameters + text::pixel_in + text::pixel_out +
+           text::ratio("2.000000") + text::announcement(8, 10) + text::enlargement +
+           text::treatment;
 }
 
 const std::string alps_answers = "dem1\nalps\n1\n0\n0\n0\n1\n0\n10\n5\n";
@@ -65,8 +67,8 @@ TEST(Dialogue, RatioIsReportedWithSixDecimals) {
         const Session s =
             run_program(root, std::string("dem1 alps 1 0 0 0 1 0 ") + c.in + " " + c.out + "\n");
         EXPECT_EQ(s.status, 0) << s.err;
-        const std::string expected = text::parameters + text::pixel_in + text::pixel_out + text::ratio(c.shown) +
-                                     text::announcement(c.lines, c.columns);
+        const std::string expected = text::parameters + text::pixel_in + text::pixel_out +
+                                     text::ratio(c.shown) + text::announcement(c.lines, c.columns);
         EXPECT_NE(s.out.find(expected), std::string::npos) << s.out;
     }
 }
@@ -77,8 +79,8 @@ TEST(Dialogue, WordsThatAreNotWholeNumbersAreRefusedAndTheQuestionAskedAgain) {
     // At the format question: not numbers, a fraction, beyond int, then a valid answer.
     const Session s = run_program(root, "dem1 alps abc 5abc 2.5 99999999999 1 0 0 0 1 0 10 5\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    const std::string asked_five_times =
-        text::name + text::format + text::format + text::format + text::format + text::format + text::width;
+    const std::string asked_five_times = text::name + text::format + text::format + text::format +
+                                         text::format + text::format + text::width;
     EXPECT_NE(s.out.find(asked_five_times), std::string::npos);
     EXPECT_NE(s.err.find("dem_varnel: \"abc\" is not a whole number"), std::string::npos) << s.err;
     EXPECT_NE(s.err.find("\"99999999999\" is too large: a whole number here is at most 2147483647"),
@@ -99,10 +101,10 @@ TEST(Dialogue, ChoiceLoopsAskAgainAboveTheirRangeAndForNegatives) {
     const std::string expected =
         text::banner() + text::folder + text::name + text::format + text::format + text::format +
         text::format + text::width + text::width + text::range(120, 340) + text::unit + text::unit +
-        text::unit + text::unit + text::size(4, 5) + text::output_name("alps") + text::output_name("alps") +
-        text::output_name("alps") + text::format + text::format + text::width + text::width +
-        text::parameters + text::pixel_in + text::pixel_out + text::ratio("2.000000") +
-        text::announcement(8, 10) + text::enlargement + text::treatment;
+        text::unit + text::unit + text::size(4, 5) + text::output_name("alps") +
+        text::output_name("alps") + text::output_name("alps") + text::format + text::format +
+        text::width + text::width + text::parameters + text::pixel_in + text::pixel_out +
+        text::ratio("2.000000") + text::announcement(8, 10) + text::enlargement + text::treatment;
     EXPECT_EQ(s.out, expected);
 }
 
@@ -124,8 +126,8 @@ TEST(Dialogue, PixelSizesGivingNoOutputLineAreAskedAgainAsAPair) {
     // 1 and 10 give 0.4 lines out of 4: refused; then 10 and 5.
     const Session s = run_program(root, "dem1 alps 1 0 0 0 1 0 1 10 10 5\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.out.find(text::parameters + text::pixel_in + text::pixel_out + text::pixel_in + text::pixel_out +
-                         text::ratio("2.000000") + text::announcement(8, 10)),
+    EXPECT_NE(s.out.find(text::parameters + text::pixel_in + text::pixel_out + text::pixel_in +
+                         text::pixel_out + text::ratio("2.000000") + text::announcement(8, 10)),
               std::string::npos)
         << s.out;
     EXPECT_NE(s.err.find("fewer than one line or column"), std::string::npos) << s.err;
@@ -156,14 +158,16 @@ TEST(Dialogue, MissingAsciiGridWaitsForAtMostOneCharacter) {
 TEST(Dialogue, MissingDescriptorIsCreatedFromTheAnswersAndCompletedByTheReader) {
     TempRoot root;
     std::vector<std::int32_t> cells(100 * 200);
-    for (std::size_t k = 0; k < cells.size(); ++k) cells[k] = static_cast<std::int32_t>(k % 700) - 50;
+    for (std::size_t k = 0; k < cells.size(); ++k)
+        cells[k] = static_cast<std::int32_t>(k % 700) - 50;
     root.write("d/big_m4.raw", raw32(cells));
     const Session s = run_program(root, "d big 1 1 100 200 25 0 0 1 1 1 1\n");
     EXPECT_EQ(s.status, 0) << s.err;
     const std::string expected_start =
         text::banner() + text::folder + text::name + text::format + text::width +
-        text::no_descriptor("c:\\images\\d\\big_m4.txt") + text::lines_question + text::columns_question +
-        text::pixel_question + text::range(-50, 649) + text::unit + text::size(100, 200);
+        text::no_descriptor("c:\\images\\d\\big_m4.txt") + text::lines_question +
+        text::columns_question + text::pixel_question + text::range(-50, 649) + text::unit +
+        text::size(100, 200);
     EXPECT_EQ(s.out.substr(0, expected_start.size()), expected_start);
     EXPECT_EQ(root.read("d/big_m4.txt"), "100\n200\n4\n-50\n649\n25\n");
 }
@@ -189,10 +193,11 @@ TEST(Dialogue, TypedGeometryMustBeAtLeastOneAndPixelSizeNotNegative) {
     root.write("d/g_m2.raw", raw16({5, 6, 7, 8}));
     const Session s = run_program(root, "d g 1 0 0 -2 2 2147483647 2 -1 0 3 0 0 1 0 6 3\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    const std::string expected = text::no_descriptor("c:\\images\\d\\g_m2.txt") + text::lines_question +
-                                 text::lines_question + text::lines_question + text::columns_question +
-                                 text::columns_question + text::pixel_question + text::pixel_question +
-                                 text::extra_pixel_question + text::range(5, 8);
+    const std::string expected =
+        text::no_descriptor("c:\\images\\d\\g_m2.txt") + text::lines_question +
+        text::lines_question + text::lines_question + text::columns_question +
+        text::columns_question + text::pixel_question + text::pixel_question +
+        text::extra_pixel_question + text::range(5, 8);
     EXPECT_NE(s.out.find(expected), std::string::npos) << s.out;
     EXPECT_EQ(root.read("d/g_m2.txt"), "2\n2\n2\n5\n8\n3\n");
 }
@@ -202,7 +207,8 @@ TEST(Dialogue, DescriptorPixelSizeZeroBringsTheExtraQuestionOnce) {
     put_alps(root, "0");
     const Session s = run_program(root, "dem1 alps 1 0 0 0 0 1 0 10 5\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.out.find(text::width + text::extra_pixel_question + text::range(120, 340)), std::string::npos);
+    EXPECT_NE(s.out.find(text::width + text::extra_pixel_question + text::range(120, 340)),
+              std::string::npos);
     TempRoot other;
     put_alps(other, "25");
     const Session t = run_program(other, alps_answers);
@@ -216,11 +222,11 @@ TEST(Dialogue, AsciiInputWithANewOutputName) {
                "1 2 3\n4 5 6\n");
     const Session s = run_program(root, "dem1 alps 0 1 out1 0 30 30\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    const std::string expected = text::banner() + text::folder + text::name + text::format + "\n" + "\n" +
-                                 text::size(2, 3) + text::output_name("alps") + text::new_name + text::format +
-                                 text::parameters + text::pixel_in + text::pixel_out +
-                                 text::ratio("1.000000") + text::announcement(2, 3) + text::reduction +
-                                 text::treatment;
+    const std::string expected = text::banner() + text::folder + text::name + text::format + "\n" +
+                                 "\n" + text::size(2, 3) + text::output_name("alps") +
+                                 text::new_name + text::format + text::parameters + text::pixel_in +
+                                 text::pixel_out + text::ratio("1.000000") +
+                                 text::announcement(2, 3) + text::reduction + text::treatment;
     EXPECT_EQ(s.out, expected);
     const std::string out = root.read("dem1/out1_varnel.asc");
     const std::string header =
@@ -236,13 +242,16 @@ TEST(Dialogue, NamesThatWouldMakeAPathLongerThan127CharactersAreRefused) {
     root.write(folder + "/" + base + "_m2.txt", "2 2 2 1 4 1");
     // A folder of 102 characters, then 101; a base one too long, then one that fits;
     // the generic name is too long for "_varnel_m2.raw", so a short new name is asked.
-    const Session s = run_program(root, std::string(102, 'f') + " " + folder + " " + base + "x " + base +
-                                            " 1 0 0 0 1 n 1 0 1 1\n");
+    const Session s = run_program(root, std::string(102, 'f') + " " + folder + " " + base + "x " +
+                                            base + " 1 0 0 0 1 n 1 0 1 1\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.out.find(text::banner() + text::folder + text::folder + text::name + text::name + text::format),
+    EXPECT_NE(s.out.find(text::banner() + text::folder + text::folder + text::name + text::name +
+                         text::format),
               std::string::npos);
-    EXPECT_NE(s.out.find(text::output_name(base) + text::output_name(base) + text::new_name), std::string::npos);
-    EXPECT_NE(s.err.find("the folder name may have at most 101 characters"), std::string::npos) << s.err;
+    EXPECT_NE(s.out.find(text::output_name(base) + text::output_name(base) + text::new_name),
+              std::string::npos);
+    EXPECT_NE(s.err.find("the folder name may have at most 101 characters"), std::string::npos)
+        << s.err;
     EXPECT_TRUE(root.exists(folder + "/n_varnel_m2.raw"));
 }
 
@@ -254,9 +263,9 @@ TEST(Dialogue, AnOutputThatWouldOverwriteTheInputIsRefusedAndAskedAgain) {
     // The new name "alps" with a 16-bit raster output is the input itself; then "b".
     const Session s = run_program(root, "d alps_varnel 1 0 0 1 alps 1 0 1 b 1 0 1 1\n");
     EXPECT_EQ(s.status, 0) << s.err;
-    const std::string again = text::output_name("alps_varnel") + text::new_name + text::format + text::width +
-                              text::output_name("alps_varnel") + text::new_name + text::format + text::width +
-                              text::parameters;
+    const std::string again = text::output_name("alps_varnel") + text::new_name + text::format +
+                              text::width + text::output_name("alps_varnel") + text::new_name +
+                              text::format + text::width + text::parameters;
     EXPECT_NE(s.out.find(again), std::string::npos) << s.out;
     EXPECT_NE(s.err.find("would overwrite the input"), std::string::npos);
     for (const auto& file : input) EXPECT_EQ(root.read(file.first), file.second) << file.first;
@@ -271,10 +280,12 @@ TEST(Dialogue, AnOutputFolderThatCannotBeWrittenFailsBeforeTheComputation) {
     chmod(root.file("dem1").c_str(), 0555);
     const Session s = run_program(root, alps_answers, {10, true});
     EXPECT_EQ(s.status, 1);
-    EXPECT_NE(s.err.find("dem_varnel: cannot create c:\\images\\dem1\\alps_varnel_m2.raw"), std::string::npos)
+    EXPECT_NE(s.err.find("dem_varnel: cannot create c:\\images\\dem1\\alps_varnel_m2.raw"),
+              std::string::npos)
         << s.err;
     EXPECT_NE(s.err.find("is not writable"), std::string::npos) << s.err;
-    EXPECT_NE(s.err.find("renamed into place, so the folder must be writable"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("renamed into place, so the folder must be writable"), std::string::npos)
+        << s.err;
     EXPECT_EQ(s.out.find(text::parameters), std::string::npos) << "refused before the pixel sizes";
     EXPECT_FALSE(root.has_temporary());
 }
@@ -287,7 +298,8 @@ TEST(Dialogue, AnExistingOutputThatIsNotWritableIsRefused) {
     chmod(root.file("dem1/alps_varnel_m2.raw").c_str(), 0444);
     const Session s = run_program(root, alps_answers, {10, true});
     EXPECT_EQ(s.status, 1);
-    EXPECT_NE(s.err.find("cannot create c:\\images\\dem1\\alps_varnel_m2.raw"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("cannot create c:\\images\\dem1\\alps_varnel_m2.raw"), std::string::npos)
+        << s.err;
     EXPECT_EQ(root.read("dem1/alps_varnel_m2.raw"), "old");
 }
 
@@ -300,27 +312,33 @@ TEST(Dialogue, AnOutputDescriptorThatIsTheOutputRasterIsRefusedAndAskedAgain) {
         ASSERT_EQ(symlink("alps_varnel_m2.raw", root.file("dem1/alps_varnel_m2.txt").c_str()), 0);
         const Session s = run_program(root, "dem1 alps 1 0 0 0 1 0 1 other 1 0 10 5\n");
         EXPECT_EQ(s.status, 0) << s.err;
-        EXPECT_NE(s.err.find("the output descriptor c:\\images\\dem1\\alps_varnel_m2.txt is the same file as "
-                             "the output c:\\images\\dem1\\alps_varnel_m2.raw"),
-                  std::string::npos)
+        EXPECT_NE(
+            s.err.find(
+                "the output descriptor c:\\images\\dem1\\alps_varnel_m2.txt is the same file as "
+                "the output c:\\images\\dem1\\alps_varnel_m2.raw"),
+            std::string::npos)
             << s.err;
         EXPECT_EQ(root.read("dem1/other_varnel_m2.txt"), "8\n10\n2\n120\n340\n5\n");
-        EXPECT_EQ(root.exists("dem1/alps_varnel_m2.raw") ? root.read("dem1/alps_varnel_m2.raw") : "none",
-                  raster_exists ? "old raster" : "none");
+        EXPECT_EQ(
+            root.exists("dem1/alps_varnel_m2.raw") ? root.read("dem1/alps_varnel_m2.raw") : "none",
+            raster_exists ? "old raster" : "none");
     }
 }
 
 TEST(Dialogue, AnInputPixelSizeOtherThanTheGridsOwnIsWarnedOf) {
-    const std::string ascii = "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 5\n1 2 3 4 5 6\n";
+    const std::string ascii =
+        "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 5\n1 2 3 4 5 6\n";
     struct Case {
         std::string answers, warning;
     };
     const Case cases[] = {
         {"dem1 alps 1 0 0 0 1 0 10.5 5", ""},  // the descriptor holds whole metres
-        {"dem1 alps 1 0 0 0 1 0 7 5", "the pixel size in, 7, differs from the grid's own, 10 (the pixel size of its "
-                                     "descriptor): the output then covers another extent than the input"},
+        {"dem1 alps 1 0 0 0 1 0 7 5",
+         "the pixel size in, 7, differs from the grid's own, 10 (the pixel size of its "
+         "descriptor): the output then covers another extent than the input"},
         {"dem1 a 0 0 1 0 5 2", ""},
-        {"dem1 a 0 0 1 0 2 1", "the pixel size in, 2, differs from the grid's own, 5 (the cellsize of its header)"},
+        {"dem1 a 0 0 1 0 2 1",
+         "the pixel size in, 2, differs from the grid's own, 5 (the cellsize of its header)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.answers);
@@ -341,8 +359,10 @@ TEST(Dialogue, ADialogueThatCannotBeWrittenFailsTheRun) {
     full.standard_output = "/dev/full";
     const Session s = run_program(root, alps_answers, full);
     EXPECT_EQ(s.status, 1);
-    EXPECT_NE(s.err.find("dem_varnel: cannot write the dialogue to standard output: No space left on device"),
-              std::string::npos)
+    EXPECT_NE(
+        s.err.find(
+            "dem_varnel: cannot write the dialogue to standard output: No space left on device"),
+        std::string::npos)
         << s.err;
     EXPECT_FALSE(root.exists("dem1/alps_varnel_m2.raw"));
     EXPECT_FALSE(root.has_temporary());
@@ -400,8 +420,10 @@ TEST(Dialogue, ADescriptorWhoseCellWidthDisagreesIsReadWithTheAnsweredWidth) {
     const Session s = run_program(root, alps_answers);
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(s.out, alps_session_text()) << "16-bit cells as answered";
-    EXPECT_EQ(s.err, "dem_varnel: the descriptor c:\\images\\dem1\\alps_m2.txt (" + root.file("dem1/alps_m2.txt") +
-                         ") says 4 bytes per cell on line 3; the raster is read with 2 (16-bit cells) as answered\n");
+    EXPECT_EQ(s.err, "dem_varnel: the descriptor c:\\images\\dem1\\alps_m2.txt (" +
+                         root.file("dem1/alps_m2.txt") +
+                         ") says 4 bytes per cell on line 3; the raster is read with 2 (16-bit "
+                         "cells) as answered\n");
 }
 
 TEST(Dialogue, PixelSizesWhoseOutputTheMachineCannotHoldAreAskedAgain) {
@@ -415,16 +437,18 @@ TEST(Dialogue, PixelSizesWhoseOutputTheMachineCannotHoldAreAskedAgain) {
         const char* output;
         const char* pixel_sizes;
         const char* reason;
-    } cases[] = {{"1 0", "1 0.0000000025", "an output of 1600000000 lines and 2000000000 columns needs"},
-                 {"1 0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"},
-                 {"0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"}};
+    } cases[] = {
+        {"1 0", "1 0.0000000025", "an output of 1600000000 lines and 2000000000 columns needs"},
+        {"1 0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"},
+        {"0", "1 0.00001", "an output of 399999 lines and 499999 columns makes files of"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.output);
-        const Session s =
-            run_program(root, std::string("dem1 alps 1 0 0 0 ") + c.output + " " + c.pixel_sizes + " 10 5 0 0\n");
+        const Session s = run_program(root, std::string("dem1 alps 1 0 0 0 ") + c.output + " " +
+                                                c.pixel_sizes + " 10 5 0 0\n");
         EXPECT_EQ(s.status, 0) << s.err;
         EXPECT_NE(s.err.find(c.reason), std::string::npos) << s.err;
-        EXPECT_NE(s.out.find(text::pixel_in + text::pixel_out + text::pixel_in + text::pixel_out + text::ratio("2.000000")),
+        EXPECT_NE(s.out.find(text::pixel_in + text::pixel_out + text::pixel_in + text::pixel_out +
+                             text::ratio("2.000000")),
                   std::string::npos);
     }
 }

@@ -3,12 +3,12 @@
 // directories, empty, unreadable or truncated at every length, and sizes the machine
 // cannot hold.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 #include "host_memory.h"
 #include "session.h"
@@ -34,9 +34,11 @@ std::vector<std::string> words_of(const std::string& answers) {
 void put_raster(const TempRoot& root, const std::string& stem, int lines, int columns) {
     std::vector<std::uint16_t> cells;
     for (int i = 0; i < lines; ++i)
-        for (int j = 0; j < columns; ++j) cells.push_back(static_cast<std::uint16_t>(5000 + (i * 13 + j * 7) % 900));
+        for (int j = 0; j < columns; ++j)
+            cells.push_back(static_cast<std::uint16_t>(5000 + (i * 13 + j * 7) % 900));
     root.write(stem + "_m2.raw", raw16(cells));
-    root.write(stem + "_m2.txt", std::to_string(lines) + "\n" + std::to_string(columns) + "\n2\n5000\n5899\n10\n");
+    root.write(stem + "_m2.txt",
+               std::to_string(lines) + "\n" + std::to_string(columns) + "\n2\n5000\n5899\n10\n");
 }
 
 }  // namespace
@@ -57,7 +59,9 @@ TEST(Faults, ClosedInputAtEveryQuestionOfEverySessionEndsCleanly) {
         TempRoot root;
         put_raster(root, "d/r", 5, 6);
         root.write("d/n_m4.raw", raw32({1, 2, 3, 4, 5, 6}));
-        root.write("d/a.asc", "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n1 2 3\n4 5 6\n");
+        root.write("d/a.asc",
+                   "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n1 2 "
+                   "3\n4 5 6\n");
         const auto before = root.snapshot();
         const std::vector<std::string> words = words_of(dialogue.answers);
         // The whole dialogue completes: the answers are right.
@@ -109,7 +113,8 @@ TEST(Faults, KilledWhileComputingOrWritingLeavesNoPartialFileUnderAFinalName) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         kill(run.pid, SIGKILL);
         finish_program(run);
-        const std::string raster = root.read("d/big_varnel_m2.raw"), descriptor = root.read("d/big_varnel_m2.txt");
+        const std::string raster = root.read("d/big_varnel_m2.raw"),
+                          descriptor = root.read("d/big_varnel_m2.txt");
         const bool old_raster = raster == "old raster", new_raster = raster == new_raster_bytes;
         EXPECT_TRUE(old_raster || new_raster) << "a raster of " << raster.size() << " bytes";
         // Killed between the removal of the old descriptor and the renames, there is
@@ -180,14 +185,17 @@ TEST(Faults, RasterTruncatedAtEveryLengthReadsWithItsWarning) {
         const Session s = run_program(root, "d t 1 0 0 0 1 0 1 1\n", {10});
         EXPECT_EQ(s.status, 0) << s.err;
         const std::size_t missing = 12 - length / 2;
-        EXPECT_NE(s.err.find("the " + std::to_string(missing) + " missing cells are taken as 0"), std::string::npos) << s.err;
+        EXPECT_NE(s.err.find("the " + std::to_string(missing) + " missing cells are taken as 0"),
+                  std::string::npos)
+            << s.err;
         EXPECT_EQ(root.read("d/t_varnel_m2.raw").size(), 24u);
     }
 }
 
 TEST(Faults, AsciiGridTruncatedAtEveryLengthIsRefusedUnlessItStillHoldsEveryValue) {
-    const std::string grid = "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value -9999\n"
-                             "1.5 2.25 3\n4 5 6.75\n";
+    const std::string grid =
+        "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value -9999\n"
+        "1.5 2.25 3\n4 5 6.75\n";
     for (std::size_t length = 0; length < grid.size(); ++length) {
         SCOPED_TRACE(length);
         TempRoot root;
@@ -214,8 +222,9 @@ TEST(Faults, AGridTooLargeForTheMachineIsRefusedAtOnceWithWhatItNeeds) {
     const struct {
         const char* geometry;
         const char* reason;
-    } cases[] = {{"1\n2147483000\n", "an output of 1 lines and 2147483000 columns needs"},
-                 {"2000000\n2000000\n", "an output of 2000000 lines and 2000000 columns makes files of"}};
+    } cases[] = {
+        {"1\n2147483000\n", "an output of 1 lines and 2147483000 columns needs"},
+        {"2000000\n2000000\n", "an output of 2000000 lines and 2000000 columns makes files of"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.geometry);
         TempRoot root;
@@ -223,7 +232,8 @@ TEST(Faults, AGridTooLargeForTheMachineIsRefusedAtOnceWithWhatItNeeds) {
         root.write("d/huge_m2.txt", std::string(c.geometry) + "2\n0\n0\n10\n");
         const auto started = std::chrono::steady_clock::now();
         const Session s = run_program(root, "d huge 1 0 0 0 1 0 10 10\n", {30});
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         EXPECT_EQ(s.status, 1);
         EXPECT_NE(s.err.find(c.reason), std::string::npos) << s.err;
         EXPECT_LT(seconds, 5.0) << "refused before the computation";

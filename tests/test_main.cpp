@@ -2,10 +2,10 @@
 // starting the dialogue, anything else is refused with status 2, and output that
 // cannot be written fails the run.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <sstream>
-#include <sys/wait.h>
 
 #include "session.h"
 #include "transcript.h"

@@ -16,10 +16,12 @@ void put_input(const TempRoot& root, bool ascii, int lines) {
     std::vector<std::uint16_t> cells;
     cells.reserve(static_cast<std::size_t>(lines) * columns);
     for (int i = 0; i < lines; ++i)
-        for (int j = 0; j < columns; ++j) cells.push_back(static_cast<std::uint16_t>(100 + (7 * i + 3 * j) % 1000));
+        for (int j = 0; j < columns; ++j)
+            cells.push_back(static_cast<std::uint16_t>(100 + (7 * i + 3 * j) % 1000));
     if (!ascii) {
         root.write("d/r_m2.raw", raw16(cells));
-        root.write("d/r_m2.txt", std::to_string(lines) + "\n" + std::to_string(columns) + "\n2\n100\n1099\n10\n");
+        root.write("d/r_m2.txt",
+                   std::to_string(lines) + "\n" + std::to_string(columns) + "\n2\n100\n1099\n10\n");
         return;
     }
     std::string grid = "ncols " + std::to_string(columns) + "\nnrows " + std::to_string(lines) +
@@ -40,9 +42,11 @@ TEST(BoundedMemory, PeakMemoryDoesNotGrowWithTheNumberOfLinesForAnyFormatPair) {
     const struct {
         bool ascii_in, ascii_out;
         int lines;
-    } pairs[] = {{false, false, 5000}, {false, true, 5000}, {true, false, 2400}, {true, true, 2400}};
+    } pairs[] = {
+        {false, false, 5000}, {false, true, 5000}, {true, false, 2400}, {true, true, 2400}};
     for (const auto& pair : pairs) {
-        SCOPED_TRACE(std::string(pair.ascii_in ? "ASCII" : "raw") + " to " + (pair.ascii_out ? "ASCII" : "raw"));
+        SCOPED_TRACE(std::string(pair.ascii_in ? "ASCII" : "raw") + " to " +
+                     (pair.ascii_out ? "ASCII" : "raw"));
         long peak[2] = {0, 0};
         for (int k = 0; k < 2; ++k) {
             TempRoot root;
@@ -55,7 +59,7 @@ TEST(BoundedMemory, PeakMemoryDoesNotGrowWithTheNumberOfLinesForAnyFormatPair) {
             peak[k] = s.peak_kib;
         }
         EXPECT_GT(peak[0], 0) << "the peak was read";
-        EXPECT_LT(peak[1] - peak[0], 8 * 1024) << peak[0] << " KiB at 100 lines, " << peak[1] << " KiB at "
-                                                << pair.lines;
+        EXPECT_LT(peak[1] - peak[0], 8 * 1024)
+            << peak[0] << " KiB at 100 lines, " << peak[1] << " KiB at " << pair.lines;
     }
 }

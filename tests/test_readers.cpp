@@ -15,7 +15,8 @@ namespace {
 class Readers : public InProcess {
 protected:
     // Reads a raw raster of `lines` x `columns` with the given cell width and unit.
-    void read_raster(const std::string& bytes, int lines, int columns, int width, const std::string& unit) {
+    void read_raster(const std::string& bytes, int lines, int columns, int width,
+                     const std::string& unit) {
         const std::string suffix = width == 0 ? "_m2.raw" : "_m4.raw";
         root.write("d/r" + suffix, bytes);
         answers(unit);
@@ -52,7 +53,8 @@ protected:
     }
 };
 
-const std::string header = "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value -9999\n";
+const std::string header =
+    "ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ncellsize 5\nnodata_value -9999\n";
 
 }  // namespace
 
@@ -100,7 +102,9 @@ TEST_F(Readers, DivisionByTheUnitIsTheExtendedQuotientRoundedToDouble) {
         ASSERT_FALSE(failed) << failure;
         const long double factor = unit == 1 ? 10.0L : unit == 2 ? 100.0L : 1000.0L;
         for (std::size_t j = 0; j < cells.size(); ++j)
-            EXPECT_EQ(input_elevation(0, j), static_cast<double>(static_cast<long double>(cells[j]) / factor)) << cells[j];
+            EXPECT_EQ(input_elevation(0, j),
+                      static_cast<double>(static_cast<long double>(cells[j]) / factor))
+                << cells[j];
     }
 }
 
@@ -110,10 +114,12 @@ TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
     EXPECT_EQ(input_elevation(0, 2), 9.0);
     EXPECT_EQ(input_elevation(1, 0), 0.0);
     EXPECT_EQ(input_elevation(1, 2), 0.0);
-    EXPECT_EQ(err, "dem_varnel: c:\\images\\d\\r_m2.raw (" + root.file("d/r_m2.raw") +
-                       ") is shorter than 2 lines of 3 cells: the 3 missing cells are taken as 0\n");
+    EXPECT_EQ(err,
+              "dem_varnel: c:\\images\\d\\r_m2.raw (" + root.file("d/r_m2.raw") +
+                  ") is shorter than 2 lines of 3 cells: the 3 missing cells are taken as 0\n");
     read_raster(std::string(13, '\x01'), 2, 3, 0, "0");
-    EXPECT_NE(err.find("holds 1 bytes more than its 2 lines of 3 cells; they are ignored"), std::string::npos)
+    EXPECT_NE(err.find("holds 1 bytes more than its 2 lines of 3 cells; they are ignored"),
+              std::string::npos)
         << err;
 }
 
@@ -121,7 +127,8 @@ TEST_F(Readers, ARasterFarShorterThanItsDescriptorIsWarnedOfBeforeAnyGridIsMade)
     memory_ceiling = 1 << 20;
     read_raster(raw16({7}), 30000, 30000, 0, "0");
     memory_ceiling = UINT64_MAX;
-    EXPECT_NE(err.find("is shorter than 30000 lines of 30000 cells: the 899999999 missing cells are taken as 0"),
+    EXPECT_NE(err.find("is shorter than 30000 lines of 30000 cells: the 899999999 missing cells "
+                       "are taken as 0"),
               std::string::npos)
         << err;
 }
@@ -227,7 +234,8 @@ TEST_F(Readers, AsciiGridReadsAlikeInEveryLayoutAndLineEnd) {
     const std::string layouts[] = {
         header + "1.5 2.25 -3\n4e2 5 +6\n",
         header + "1.5\n2.25\n-3\n4e2\n5\n+6\n",
-        "ncols 3 nrows 2 xllcorner 10 yllcorner 20 cellsize 5 nodata_value -9999 1.5 2.25 -3 4e2 5 +6",
+        "ncols 3 nrows 2 xllcorner 10 yllcorner 20 cellsize 5 nodata_value -9999 1.5 2.25 -3 4e2 5 "
+        "+6",
         "NCOLS\t3\r\nNROWS\t2\r\nXLLCENTER\t10\r\nYLLCENTER\t20\r\nCELLSIZE\t5\r\nNODATA\t-9999\r\n"
         "1.5\t2.25\t-3\r\n400\t5.0\t6\r\n",
     };
@@ -249,8 +257,9 @@ TEST_F(Readers, AsciiGridReadsAlikeInEveryLayoutAndLineEnd) {
 }
 
 TEST_F(Readers, AsciiValuesAreTheCorrectlyRoundedDoublesOfTheirText) {
-    read_ascii("ncols 4 nrows 1 x 0 y 0 c 1 n -9999 0.1 1e-310 0x1.8p1 "
-               "2.2250738585072011e-308\n");
+    read_ascii(
+        "ncols 4 nrows 1 x 0 y 0 c 1 n -9999 0.1 1e-310 0x1.8p1 "
+        "2.2250738585072011e-308\n");
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(input_elevation(0, 0), 0.1);
     EXPECT_EQ(input_elevation(0, 1), 1e-310) << "a subnormal, as strtod gives it";
@@ -272,16 +281,19 @@ TEST_F(Readers, AsciiValuesReadAgainAreTheSameFromTheirStoredCopyOrFromTheText) 
     disk_ceiling = UINT64_MAX;
     ASSERT_FALSE(failed) << failure;
     for (int i = 0; i < 5; ++i)
-        for (int j = 0; j < 7; ++j) EXPECT_EQ(input_elevation(i, j), stored[static_cast<std::size_t>(i * 7 + j)]);
+        for (int j = 0; j < 7; ++j)
+            EXPECT_EQ(input_elevation(i, j), stored[static_cast<std::size_t>(i * 7 + j)]);
     EXPECT_EQ(stored[34], 46.58);
 }
 
 TEST_F(Readers, AsciiProgressLinesComeEveryHundredLines) {
-    std::string grid = "ncols 1\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
+    std::string grid =
+        "ncols 1\nnrows 250\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
     for (int i = 0; i < 250; ++i) grid += "7\n";
     read_ascii(grid);
     EXPECT_EQ(out, "\n" + text::ascii_progress(250));
-    EXPECT_EQ(text::ascii_progress(250), "\tline 100                   \r\tline 200                   \r");
+    EXPECT_EQ(text::ascii_progress(250),
+              "\tline 100                   \r\tline 200                   \r");
     grid = "ncols 1\nnrows 100\nxllcorner 0\nyllcorner 0\ncellsize 1\nnodata_value -1\n";
     for (int i = 0; i < 100; ++i) grid += "7\n";
     reset_run_state();
@@ -294,27 +306,35 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
         std::string grid, message;
     };
     const Case cases[] = {
-        {"ncols 3\nnrows 2\n" + std::string(60, 'x') + " 1\n", "header pair 3 (xllcorner): the label is longer than 59"},
+        {"ncols 3\nnrows 2\n" + std::string(60, 'x') + " 1\n",
+         "header pair 3 (xllcorner): the label is longer than 59"},
         {"ncols three\n", "header pair 1 (ncols): \"three\" is not a whole number"},
         {"ncols 3.5\n", "header pair 1 (ncols): \"3.5\" is not a whole number"},
         {"ncols 3 nrows 99999999999\n", "header pair 2 (nrows)"},
-        {"ncols 3 nrows 2 xllcorner inf\n", "header pair 3 (xllcorner): \"inf\" is not a finite number"},
+        {"ncols 3 nrows 2 xllcorner inf\n",
+         "header pair 3 (xllcorner): \"inf\" is not a finite number"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1e300 nodata_value 0\n", "cellsize"},
-        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize nan nodata_value 0\n", "header pair 5 (cellsize)"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize nan nodata_value 0\n",
+         "header pair 5 (cellsize)"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0\n", "header pair 5 (cellsize) is missing"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 dx 5 dy 2.5\n1 2 3 4 5 6\n",
          "its cells are not square (dx 5, dy 2.5): this program needs square cells"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1 nodata_value nan\n1 2 3\n4 nan 6\n",
-         "\"nan\" at line 1, column 1 is the grid's no-data value nan: this program takes no-data cells as "
+         "\"nan\" at line 1, column 1 is the grid's no-data value nan: this program takes no-data "
+         "cells as "
          "elevations"},
         {"ncols 20000 nrows 20000 xllcorner 0 yllcorner 0 cellsize 1 nodata_value 0\n1 2 3\n",
-         "its header claims 20000 lines of 20000 values, more than the 7 bytes after the header can hold"},
+         "its header claims 20000 lines of 20000 values, more than the 7 bytes after the header "
+         "can hold"},
         {"ncols 99999999999\n", "\"99999999999\" is too large"},
-        {"ncols 0 nrows 2 xllcorner 0 yllcorner 0 cellsize 5 nodata_value 0\n", "at least one line and one column"},
-        {header + "1 2 3\n4 5\n", "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
+        {"ncols 0 nrows 2 xllcorner 0 yllcorner 0 cellsize 5 nodata_value 0\n",
+         "at least one line and one column"},
+        {header + "1 2 3\n4 5\n",
+         "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
         {header + "1 2 3\n4 x5 6\n", "\"x5\" at line 1, column 1 is not a number"},
         {header + "1 2 3\n4 1,5 6\n", "\"1,5\" at line 1, column 1 is not a number"},
-        {header + std::string("1 2\0 3\n4 5 6\n", 13), "\"2\\x00\" at line 0, column 1 is not a number"},
+        {header + std::string("1 2\0 3\n4 5 6\n", 13),
+         "\"2\\x00\" at line 0, column 1 is not a number"},
         {header + "1 nan 3\n4 5 6\n", "\"nan\" at line 0, column 1 is not finite"},
         {header + "1 2 1e999\n4 5 6\n", "at line 0, column 2 is not finite"},
     };
@@ -337,7 +357,8 @@ TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
         {"NROWS 2\nNCOLS 3\nxllcorner 10\nyllcorner 20\ncellsize 5\nNODATA_value -1\n",
          "its header gives nrows before ncols; each is read by its label", true},
         {"ncols 3\nnrows 2\nXLLCENTER 10\nYLLCENTER 20\ncellsize 5\n",
-         "the centre of the lower-left cell (xllcenter, yllcenter), which is taken as its corner: the output's "
+         "the centre of the lower-left cell (xllcenter, yllcenter), which is taken as its corner: "
+         "the output's "
          "corner is then half a cell off",
          false},
         {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ndx 5\ndy 5.0\n", "", false},
@@ -351,7 +372,8 @@ TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
         expect_three_by_two();
         EXPECT_EQ(input_elevation(0, 0), 1.5) << "the first value is a cell, not a label";
         EXPECT_EQ(input_elevation(1, 2), 0.0);
-        EXPECT_EQ(err.find("no-data"), std::string::npos) << "cells of 0 are not no-data cells: " << err;
+        EXPECT_EQ(err.find("no-data"), std::string::npos)
+            << "cells of 0 are not no-data cells: " << err;
         EXPECT_EQ(c.has_nodata, nodata != 0.0);
         EXPECT_EQ(c.note.empty(), err.empty()) << err;
         EXPECT_NE(err.find(c.note), std::string::npos) << err;
@@ -362,8 +384,9 @@ TEST_F(Readers, NoDataCellsAreElevationsWithOneWarning) {
     read_ascii(header + "1 -9999 3\n-9999 5 6 7\n");
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(input_elevation(0, 1), -9999.0) << "the no-data value is not applied";
-    EXPECT_NE(err.find("dem_varnel: 2 cells hold the no-data value -9999; they are taken as elevations"),
-              std::string::npos)
+    EXPECT_NE(
+        err.find("dem_varnel: 2 cells hold the no-data value -9999; they are taken as elevations"),
+        std::string::npos)
         << err;
     EXPECT_NE(err.find("more values than its 2 lines of 3"), std::string::npos) << err;
 }

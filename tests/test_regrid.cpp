@@ -3,17 +3,16 @@
 // every number of threads, with the smoothing's extended rounding.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "LIB/GRIDUTIL.h"
-#include <cstring>
-#include <random>
-
 #include "in_process.h"
 #include "reference_engine.h"
-#include "wide_rows.h"
 #include "regrid.h"
 #include "transcript.h"
+#include "wide_rows.h"
 
 namespace {
 
@@ -28,7 +27,8 @@ public:
         for (int i = 0; i < lines_; ++i)
             for (int j = 0; j < columns_; ++j) cells_[i][j] = rows[i][j];
     }
-    Grid(int lines, int columns, double value) : Grid(Rows(lines, std::vector<double>(columns, value))) {}
+    Grid(int lines, int columns, double value)
+        : Grid(Rows(lines, std::vector<double>(columns, value))) {}
     ~Grid() { frdmatrice(cells_, lines_); }
     Grid(const Grid&) = delete;
     Grid& operator=(const Grid&) = delete;
@@ -54,7 +54,9 @@ Weights weights_of(int index, double factor) {
     return {f.start, w};
 }
 
-double ratio_of(double in, double out) { return static_cast<double>(static_cast<long double>(in) / out); }
+double ratio_of(double in, double out) {
+    return static_cast<double>(static_cast<long double>(in) / out);
+}
 
 class Engine : public InProcess {};
 
@@ -68,8 +70,9 @@ TEST(Footprints, ReductionByTwoAndAHalfMatchesTheWorkedTable) {
         int i, start;
         std::vector<double> w;
     };
-    for (const Row& row : {Row{0, 0, {1, 1, 0.5}}, Row{1, 2, {0.5, 1, 1, 0}}, Row{2, 5, {1, 1, 0.5}},
-                           Row{3, 7, {0.5, 1, 1, 0}}, Row{9, 22, {0.5, 1, 1, 0}}}) {
+    for (const Row& row :
+         {Row{0, 0, {1, 1, 0.5}}, Row{1, 2, {0.5, 1, 1, 0}}, Row{2, 5, {1, 1, 0.5}},
+          Row{3, 7, {0.5, 1, 1, 0}}, Row{9, 22, {0.5, 1, 1, 0}}}) {
         SCOPED_TRACE(row.i);
         const Weights got = weights_of(row.i, f.lfacteur);
         EXPECT_EQ(got.start, row.start);
@@ -84,8 +87,8 @@ TEST(Footprints, EnlargementKeepsItsNegativeRemainders) {
         int i, start;
         double w0, w1;
     };
-    for (const Row& row : {Row{0, 0, 1, -0.6}, Row{1, 0, 0.6, -0.2}, Row{2, 0, 0.2, 0.2}, Row{3, 1, 0.8, -0.4},
-                           Row{4, 1, 0.4, 0.0}, Row{5, 2, 1, -0.6}}) {
+    for (const Row& row : {Row{0, 0, 1, -0.6}, Row{1, 0, 0.6, -0.2}, Row{2, 0, 0.2, 0.2},
+                           Row{3, 1, 0.8, -0.4}, Row{4, 1, 0.4, 0.0}, Row{5, 2, 1, -0.6}}) {
         SCOPED_TRACE(row.i);
         const Weights got = weights_of(row.i, f.lfacteur);
         EXPECT_EQ(got.start, row.start);
@@ -201,7 +204,8 @@ TEST_F(Engine, RangeStartsAtTenMillionAndZero) {
     EXPECT_EQ(dmin_alt, -9.0);
     EXPECT_EQ(dmax_alt, 0.0);
     for (int i = 1; i < nb_lig3 - 1; ++i)
-        for (int j = 1; j < nb_col3 - 1; ++j) EXPECT_EQ(negative.output[i][j], 0.0) << "all clamped to 0.0";
+        for (int j = 1; j < nb_col3 - 1; ++j)
+            EXPECT_EQ(negative.output[i][j], 0.0) << "all clamped to 0.0";
     EXPECT_NE(err.find("dem_varnel: the input holds negative elevations"), std::string::npos);
 
     reset_run_state();
@@ -216,8 +220,10 @@ TEST_F(Engine, EqualLineCountsReportAReductionAndProgressComesEveryHundredLines)
     TreatmentRun equal(Rows(246, std::vector<double>(3, 7.0)));
     ratio = 1.0;
     run([&] { equal.treat(); });
-    EXPECT_EQ(out, text::announcement(246, 3) + text::reduction + text::treatment + text::kernel_progress(250));
-    EXPECT_EQ(text::kernel_progress(250), "\tline 100                \r\tline 200                \r");
+    EXPECT_EQ(out, text::announcement(246, 3) + text::reduction + text::treatment +
+                       text::kernel_progress(250));
+    EXPECT_EQ(text::kernel_progress(250),
+              "\tline 100                \r\tline 200                \r");
 
     reset_run_state();
     TreatmentRun doubled(Rows(48, std::vector<double>(3, 7.0)));
@@ -248,12 +254,23 @@ Grid random_padded_input(std::mt19937_64& random, int lines, int columns) {
         for (int j = 0; j < columns; ++j) {
             double v = height(random);
             switch (random() % 16) {
-                case 0: v = 0.0; break;
-                case 1: v = std::ldexp(v, -30); break;
-                case 2: v = -v; break;
-                case 3: v = std::ldexp(static_cast<double>(random() % 4096), -7); break;
-                case 4: v = std::ldexp(v, 40); break;
-                default: break;
+                case 0:
+                    v = 0.0;
+                    break;
+                case 1:
+                    v = std::ldexp(v, -30);
+                    break;
+                case 2:
+                    v = -v;
+                    break;
+                case 3:
+                    v = std::ldexp(static_cast<double>(random() % 4096), -7);
+                    break;
+                case 4:
+                    v = std::ldexp(v, 40);
+                    break;
+                default:
+                    break;
             }
             rows[i + 3][j + 3] = v;
         }
@@ -267,22 +284,28 @@ Grid random_padded_input(std::mt19937_64& random, int lines, int columns) {
 static double defined_mean(const Rows& rows, int i, int j) {
     double dval = 0.0;
     for (int l = i - 1; l <= i + 1; ++l)
-        for (int k = j - 1; k <= j + 1; ++k) dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
+        for (int k = j - 1; k <= j + 1; ++k)
+            dval = static_cast<double>(static_cast<long double>(dval) + rows[l][k]);
     return static_cast<double>(static_cast<long double>(dval) * 0.1111111111111111);
 }
 
 TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
     std::mt19937_64 random(20261208);
-    const double pixel_pairs[][2] = {{10, 5}, {5, 10}, {3, 10}, {30, 50}, {7, 2.5}, {1, 30}, {2.5, 1}, {4, 4}, {10, 3}};
+    const double pixel_pairs[][2] = {{10, 5}, {5, 10},  {3, 10}, {30, 50}, {7, 2.5},
+                                     {1, 30}, {2.5, 1}, {4, 4},  {10, 3}};
     for (int trial = 0; trial < 60; ++trial) {
-        const int lines = 1 + static_cast<int>(random() % 70), columns = 1 + static_cast<int>(random() % 70);
+        const int lines = 1 + static_cast<int>(random() % 70),
+                  columns = 1 + static_cast<int>(random() % 70);
         const auto& pair = pixel_pairs[trial % 9];
         const double r = ratio_of(pair[0], pair[1]);
-        const int out_lines = static_cast<int>(scaled_count(lines, r)), out_columns = static_cast<int>(scaled_count(columns, r));
+        const int out_lines = static_cast<int>(scaled_count(lines, r)),
+                  out_columns = static_cast<int>(scaled_count(columns, r));
         if (out_lines < 1 || out_columns < 1) continue;
-        SCOPED_TRACE(std::to_string(lines) + "x" + std::to_string(columns) + " ratio " + std::to_string(r));
+        SCOPED_TRACE(std::to_string(lines) + "x" + std::to_string(columns) + " ratio " +
+                     std::to_string(r));
         const Grid in = random_padded_input(random, lines, columns);
-        Grid ours(out_lines + 4, out_columns + 4, 0.0), literal(out_lines + 4, out_columns + 4, 0.0);
+        Grid ours(out_lines + 4, out_columns + 4, 0.0),
+            literal(out_lines + 4, out_columns + 4, 0.0);
         dmin_alt = 1e7;
         dmax_alt = 0.0;
         for (int i = 3; i < lines + 3; ++i)
@@ -293,12 +316,15 @@ TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
         testing::internal::CaptureStdout();
         transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4);
         testing::internal::GetCapturedStdout();
-        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4, dmin_alt, dmax_alt);
+        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4,
+                          dmin_alt, dmax_alt);
         int differences = 0;
         for (int i = 0; i < out_lines + 4; ++i)
             for (int j = 0; j < out_columns + 4; ++j)
-                if (std::memcmp(&ours[i][j], &literal[i][j], sizeof(double)) != 0 && ++differences <= 3)
-                    ADD_FAILURE() << "cell " << i << "," << j << ": " << ours[i][j] << " vs " << literal[i][j];
+                if (std::memcmp(&ours[i][j], &literal[i][j], sizeof(double)) != 0 &&
+                    ++differences <= 3)
+                    ADD_FAILURE() << "cell " << i << "," << j << ": " << ours[i][j] << " vs "
+                                  << literal[i][j];
         EXPECT_EQ(differences, 0);
     }
 }
@@ -316,9 +342,11 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
     dmin_alt = -3000.0;
     dmax_alt = 3000.0;
     for (const double r : {ratio_of(10, 4), ratio_of(3, 10), 1.0}) {
-        const int out_lines = static_cast<int>(scaled_count(lines, r)), out_columns = static_cast<int>(scaled_count(columns, r));
+        const int out_lines = static_cast<int>(scaled_count(lines, r)),
+                  out_columns = static_cast<int>(scaled_count(columns, r));
         Grid literal(out_lines + 4, out_columns + 4, 0.0);
-        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4, dmin_alt, dmax_alt);
+        reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4,
+                          dmin_alt, dmax_alt);
         for (const int threads : {1, 2, 3, 5}) {
             SCOPED_TRACE("ratio " + std::to_string(r) + ", threads " + std::to_string(threads));
             sweep_threads = threads;
@@ -328,7 +356,9 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
             testing::internal::GetCapturedStdout();
             int differences = 0;
             for (int i = 0; i < out_lines + 4; ++i)
-                differences += std::memcmp(ours[i], literal[i], sizeof(double) * static_cast<std::size_t>(out_columns + 4)) != 0;
+                differences +=
+                    std::memcmp(ours[i], literal[i],
+                                sizeof(double) * static_cast<std::size_t>(out_columns + 4)) != 0;
             EXPECT_EQ(differences, 0) << "lines that differ";
         }
     }
@@ -344,7 +374,8 @@ std::vector<double> sweep_means(const Rows& rows, int i) {
     const bool plain = plain_together(wide_rows.row_spread(rows[i - 1].data(), columns),
                                       wide_rows.row_spread(rows[i].data(), columns),
                                       wide_rows.row_spread(rows[i + 1].data(), columns));
-    wide_rows.window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), out.data(), columns, plain);
+    wide_rows.window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), out.data(),
+                           columns, plain);
     return out;
 }
 }  // namespace
@@ -362,7 +393,8 @@ TEST(EngineExactness, SmoothingWindowsOfWideRangeTakeTheExtendedRounding) {
         const double plain = 8 * big + small;
         const double defined = static_cast<double>(static_cast<long double>(8 * big) + small);
         ASSERT_NE(plain, defined);
-        EXPECT_EQ(sweep_means(rows, 1)[1], static_cast<double>(static_cast<long double>(defined) * 0.1111111111111111));
+        EXPECT_EQ(sweep_means(rows, 1)[1],
+                  static_cast<double>(static_cast<long double>(defined) * 0.1111111111111111));
     }
 }
 
@@ -373,7 +405,9 @@ TEST(EngineExactness, SmoothingRoundsEveryPartialSumThroughExtendedPrecision) {
     const int lines = 120, columns = 1001;
     Rows rows(lines, std::vector<double>(columns));
     for (auto& row : rows)
-        for (double& v : row) v = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 14));
+        for (double& v : row)
+            v = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52,
+                           static_cast<int>(random() % 14));
     int differences = 0;
     for (int i = 1; i < lines - 1; ++i) {
         const std::vector<double> means = sweep_means(rows, i);
@@ -391,8 +425,10 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
     // 64 bits, each alone in its window; then terrain with holes and wide windows.
     std::vector<double> awkward;
     while (awkward.size() < 64) {
-        const double d = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 40) - 10);
-        if (d * 0.1111111111111111 != static_cast<double>(static_cast<long double>(d) * 0.1111111111111111))
+        const double d = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52,
+                                    static_cast<int>(random() % 40) - 10);
+        if (d * 0.1111111111111111 !=
+            static_cast<double>(static_cast<long double>(d) * 0.1111111111111111))
             awkward.push_back(d);
     }
     const int columns = 3 * 64 + 2;
@@ -409,7 +445,9 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
     // an awkward sum in their middle.
     for (int extra = 0; extra < 3; ++extra) {
         rows.emplace_back(columns);
-        for (double& v : rows.back()) v = 1000.0 + static_cast<double>(random() % 500) + 0.125 * static_cast<double>(random() % 8);
+        for (double& v : rows.back())
+            v = 1000.0 + static_cast<double>(random() % 500) +
+                0.125 * static_cast<double>(random() % 8);
     }
     const int last = static_cast<int>(rows.size()) - 1;
     for (int level = 0; level < 3; ++level) {
@@ -427,10 +465,12 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
             if (i == 4) {
                 EXPECT_FALSE(plain) << "rows with a negative and an infinite value";
             }
-            variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), got.data(), columns, plain);
+            variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(),
+                                  got.data(), columns, plain);
             for (int j = 1; j < columns - 1; ++j) {
                 const double expected = defined_mean(rows, i, j);
-                EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0) << i << "," << j << ": " << got[j] << " vs " << expected;
+                EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0)
+                    << i << "," << j << ": " << got[j] << " vs " << expected;
             }
         }
     }
@@ -443,11 +483,15 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
     // Quotients that round differently straight to double than through 64 bits,
     // zeros, negatives, tiny and huge values, and arbitrary sums.
     while (values.size() < 200) {
-        const double a = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52, static_cast<int>(random() % 30));
-        if (a / area != static_cast<double>(static_cast<long double>(a) / area)) values.push_back(a);
+        const double a = std::ldexp(1.0 + static_cast<double>(random() >> 12) * 0x1p-52,
+                                    static_cast<int>(random() % 30));
+        if (a / area != static_cast<double>(static_cast<long double>(a) / area))
+            values.push_back(a);
     }
-    for (double v : {0.0, -0.0, -5.5, 1e-310, 4e-300, 1e300, -1e305, HUGE_VAL, std::nan("")}) values.push_back(v);
-    while (values.size() < 4000) values.push_back(std::ldexp(static_cast<double>(random() >> 11), -40) - 100.0);
+    for (double v : {0.0, -0.0, -5.5, 1e-310, 4e-300, 1e300, -1e305, HUGE_VAL, std::nan("")})
+        values.push_back(v);
+    while (values.size() < 4000)
+        values.push_back(std::ldexp(static_cast<double>(random() >> 11), -40) - 100.0);
     for (int level = 0; level < 3; ++level) {
         const WideRows* variant = wide_rows_variant(level);
         if (variant == nullptr) continue;
@@ -457,7 +501,8 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
         for (std::size_t k = 0; k < values.size(); ++k) {
             double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
             if (!(expected > 0)) expected = std::fabs(expected);
-            ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0) << values[k] << ": " << row[k] << " vs " << expected;
+            ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0)
+                << values[k] << ": " << row[k] << " vs " << expected;
         }
     }
 }
@@ -484,8 +529,9 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
     for (auto& c : wide) c = static_cast<std::int32_t>(random());
     wide[500] = INT32_MIN;
     // Rows whose lowest value is a zero of either sign, met in different orders.
-    const std::vector<std::vector<double>> ranges = {
-        {5, 0.0, -0.0, 7}, {5, -0.0, 0.0, 7}, {-0.0, -0.0}, {3, 4, 2e7, 1e7}, {-3, -8, -1}, {2e7, 3e7}};
+    const std::vector<std::vector<double>> ranges = {{5, 0.0, -0.0, 7}, {5, -0.0, 0.0, 7},
+                                                     {-0.0, -0.0},      {3, 4, 2e7, 1e7},
+                                                     {-3, -8, -1},      {2e7, 3e7}};
     for (int level = 0; level < 3; ++level) {
         const WideRows* variant = wide_rows_variant(level);
         if (variant == nullptr) continue;
@@ -506,16 +552,20 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
             std::vector<double> divided = row;
             variant->divide_by_unit(divided.data(), static_cast<int>(divided.size()), factor);
             for (std::size_t j = 0; j < row.size(); ++j)
-                ASSERT_EQ(divided[j], static_cast<double>(static_cast<long double>(row[j]) / factor)) << row[j];
+                ASSERT_EQ(divided[j],
+                          static_cast<double>(static_cast<long double>(row[j]) / factor))
+                    << row[j];
         }
-        std::vector<double> clamped = {5, -1, 25, std::nan(""), -0.0, 0.0, 10, 20, 19.5, -HUGE_VAL, HUGE_VAL, 3, 30, 7};
+        std::vector<double> clamped = {5,  -1,   25,        std::nan(""), -0.0, 0.0, 10,
+                                       20, 19.5, -HUGE_VAL, HUGE_VAL,     3,    30,  7};
         std::vector<double> expected_clamp = clamped;
         for (std::size_t j = 1; j + 1 < expected_clamp.size(); ++j) {
             if (expected_clamp[j] < 0.0) expected_clamp[j] = 0.0;
             if (expected_clamp[j] > 20.0) expected_clamp[j] = 20.0;
         }
         variant->clamp(clamped.data(), 1, static_cast<int>(clamped.size()) - 1, 0.0, 20.0);
-        EXPECT_EQ(std::memcmp(clamped.data(), expected_clamp.data(), clamped.size() * sizeof(double)), 0);
+        EXPECT_EQ(
+            std::memcmp(clamped.data(), expected_clamp.data(), clamped.size() * sizeof(double)), 0);
         for (const auto& values : ranges) {
             std::vector<double> padded = values;
             padded.resize(19, 9.0);  // across a vector's width
@@ -526,7 +576,8 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
             }
             variant->fold_range(padded.data(), static_cast<int>(padded.size()), low, high);
             EXPECT_EQ(std::memcmp(&low, &expected_low, sizeof low), 0) << values[0] << " " << low;
-            EXPECT_EQ(std::memcmp(&high, &expected_high, sizeof high), 0) << values[0] << " " << high;
+            EXPECT_EQ(std::memcmp(&high, &expected_high, sizeof high), 0)
+                << values[0] << " " << high;
         }
     }
 }

@@ -2,13 +2,14 @@
 // bits, raw rasters and descriptors, ASCII grids with and without the corner question,
 // the text of every value, files replaced only once complete, and where the output's
 // cells lie on the ground.
+#include <sys/mount.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <random>
-#include <sys/mount.h>
-#include <sys/stat.h>
 
 #include "LIB/GRIDUTIL.h"
 #include "dem_files.h"
@@ -34,7 +35,8 @@ protected:
         nb_col4 = columns;
         nb_lig3 = lines + 4;
         nb_col3 = columns + 4;
-        padded.assign(static_cast<std::size_t>(nb_lig3), std::vector<double>(static_cast<std::size_t>(nb_col3), 0.0));
+        padded.assign(static_cast<std::size_t>(nb_lig3),
+                      std::vector<double>(static_cast<std::size_t>(nb_col3), 0.0));
         for (int i = 0; i < lines; ++i)
             for (int j = 0; j < columns; ++j) padded[i + 3][j + 3] = value(i, j);
         dmin_alt = low;
@@ -49,7 +51,8 @@ protected:
         itype2 = width;
         const std::string stem = "c:\\images\\d\\o";
         run([&] {
-            create_output_files(stem + output_data_suffix(1, width), stem + output_descriptor_suffix(width));
+            create_output_files(stem + output_data_suffix(1, width),
+                                stem + output_descriptor_suffix(width));
             write_lines_and_save();
         });
     }
@@ -87,12 +90,14 @@ TEST_F(Writers, FrameIsThreeCellsOfTheLowestElevation) {
     reset_run_state();
     output_of(6, 9, 2.0, 99.0, [](int, int) { return 50.0; });
     save_raw(1);
-    for (std::int32_t v : cells32(root.read("d/o_varnel_m4.raw"))) EXPECT_EQ(v, 2) << "six lines: all frame";
+    for (std::int32_t v : cells32(root.read("d/o_varnel_m4.raw")))
+        EXPECT_EQ(v, 2) << "six lines: all frame";
 }
 
 TEST_F(Writers, StoredUnitsAreTheTruncatedExtendedProductAndItsLowBits) {
     EXPECT_EQ(defined_stored_bits(12.34, 10.0), 123u);
-    EXPECT_EQ(defined_stored_bits(0.3, 10.0), 2u) << "0.3 x 10 is just below 3 in extended precision";
+    EXPECT_EQ(defined_stored_bits(0.3, 10.0), 2u)
+        << "0.3 x 10 is just below 3 in extended precision";
     EXPECT_EQ(defined_stored_bits(123.9, 1.0), 123u);
     EXPECT_EQ(defined_stored_bits(-0.7, 1.0), 0u);
     EXPECT_EQ(defined_stored_bits(-1.5, 1.0) & 0xFFFF, 65535u);
@@ -102,17 +107,21 @@ TEST_F(Writers, StoredUnitsAreTheTruncatedExtendedProductAndItsLowBits) {
     // Far beyond any integer type: still the low bits of the exact truncated integer.
     std::mt19937_64 random(7);
     for (int k = 0; k < 2000; ++k) {
-        const double v = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 70)) *
-                         (k % 2 ? -1 : 1);
+        const double v =
+            std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 70)) *
+            (k % 2 ? -1 : 1);
         const auto exact = static_cast<__int128>(std::trunc(static_cast<long double>(v) * 1000.0L));
-        EXPECT_EQ(defined_stored_bits(v, 1000.0), static_cast<std::uint32_t>(static_cast<unsigned __int128>(exact)))
+        EXPECT_EQ(defined_stored_bits(v, 1000.0),
+                  static_cast<std::uint32_t>(static_cast<unsigned __int128>(exact)))
             << v;
     }
 }
 
 TEST_F(Writers, SixteenBitRasterStoresLowBitsWithOneWarning) {
     const double values[2][4] = {{12.34, 65.536, -1.5, -0.5}, {0.3, 1.0, 2.0, 3.0}};
-    output_of(10, 10, -2.0, 70.0, [&](int i, int j) { return i >= 3 && i <= 4 && j >= 3 && j <= 6 ? values[i - 3][j - 3] : 1.0; });
+    output_of(10, 10, -2.0, 70.0, [&](int i, int j) {
+        return i >= 3 && i <= 4 && j >= 3 && j <= 6 ? values[i - 3][j - 3] : 1.0;
+    });
     coef = 1000.0;
     save_raw(0);
     ASSERT_FALSE(failed) << failure;
@@ -151,8 +160,9 @@ TEST_F(Writers, AsciiOutputOfAnAsciiInputAsksNothingAndRepeatsTheCorner) {
     const std::string grid = save_ascii();
     ASSERT_FALSE(failed) << failure;
     EXPECT_EQ(out, "");
-    std::string expected = "ncols 7\nnrows 7\nxllcorner 1000.250000\nyllcorner -20.000000\ncellsize 12.500000\n"
-                           "nodata_value -9999.9999\n";
+    std::string expected =
+        "ncols 7\nnrows 7\nxllcorner 1000.250000\nyllcorner -20.000000\ncellsize 12.500000\n"
+        "nodata_value -9999.9999\n";
     for (int k = 0; k < 49; ++k) expected += k == 24 ? "12.500000\t" : "1.000000\t";
     EXPECT_EQ(grid, expected) << "one text line, a tab after every value, no final line end";
 }
@@ -162,28 +172,36 @@ TEST_F(Writers, AsciiOutputOfARawInputAsksTheCornerAfterTheSizeLines) {
     open_ascii_OK = false;
     const std::string grid = save_ascii("inf nan 500.5 -12");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(out, "\n\n\tUTM Coordinates : \n\t\tX_min ? \n\t\tX_min ? \n\t\tX_min ? \t\tY_min ? ");
+    EXPECT_EQ(out,
+              "\n\n\tUTM Coordinates : \n\t\tX_min ? \n\t\tX_min ? \n\t\tX_min ? \t\tY_min ? ");
     EXPECT_NE(err.find("a coordinate must be a finite number"), std::string::npos);
-    const std::string header = "ncols 3\nnrows 2\nxllcorner 500.500000\nyllcorner -12.000000\ncellsize 5.000000\n";
+    const std::string header =
+        "ncols 3\nnrows 2\nxllcorner 500.500000\nyllcorner -12.000000\ncellsize 5.000000\n";
     EXPECT_EQ(grid.substr(0, header.size()), header);
 }
 
 TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
     std::mt19937_64 random(11);
-    std::vector<double> values = {0.0, -0.0, 0.0000005, 0.0000015, -0.0000004, 1e-300, 2.5e-7, 123456789.1234565,
-                                  1e22, 9.999999999e15, -65535.9999995, 1e300, -1e-7};
+    std::vector<double> values = {0.0,        -0.0,           0.0000005,      0.0000015,
+                                  -0.0000004, 1e-300,         2.5e-7,         123456789.1234565,
+                                  1e22,       9.999999999e15, -65535.9999995, 1e300,
+                                  -1e-7};
     while (values.size() < 5000) {
         std::uint64_t bits = random();
         double v;
         std::memcpy(&v, &bits, sizeof v);
         if (!std::isfinite(v)) continue;
-        if (values.size() % 2) v = std::ldexp(std::fmod(std::fabs(v), 1.0) + 0.5, static_cast<int>(random() % 60) - 30);
+        if (values.size() % 2)
+            v = std::ldexp(std::fmod(std::fabs(v), 1.0) + 0.5,
+                           static_cast<int>(random() % 60) - 30);
         values.push_back(v);
     }
     const int columns = 50;
     const int lines = static_cast<int>(values.size()) / columns;
     output_of(lines + 6, columns + 6, -1e308, 1e308, [&](int i, int j) {
-        return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3 ? values[(i - 3) * columns + (j - 3)] : 0.0;
+        return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3
+                   ? values[(i - 3) * columns + (j - 3)]
+                   : 0.0;
     });
     open_ascii_OK = true;
     const std::string grid = save_ascii();
@@ -202,13 +220,15 @@ TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
     TempRoot root;
     std::vector<std::uint16_t> cells;
-    for (int k = 0; k < 12 * 11; ++k) cells.push_back(static_cast<std::uint16_t>(1000 + (k * 37) % 400));
+    for (int k = 0; k < 12 * 11; ++k)
+        cells.push_back(static_cast<std::uint16_t>(1000 + (k * 37) % 400));
     root.write("d/dem_m2.raw", raw16(cells));
     root.write("d/dem_m2.txt", "12\n11\n2\n1000\n1400\n10\n");
     // 16-bit out, then the output read back as the base dem_varnel, to ASCII.
     Session s = run_program(root, "d dem 1 0 1 0 1 0 10 10\n");
     ASSERT_EQ(s.status, 0) << s.err;
-    EXPECT_EQ(root.read("d/dem_varnel_m2.txt").substr(0, 13), "12\n11\n2\n1000\n") << "in the input's decimetres";
+    EXPECT_EQ(root.read("d/dem_varnel_m2.txt").substr(0, 13), "12\n11\n2\n1000\n")
+        << "in the input's decimetres";
     s = run_program(root, "d dem_varnel 1 0 1 0 0 10 10 7 8\n");
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_NE(s.out.find(text::size(12, 11)), std::string::npos);
@@ -238,7 +258,8 @@ TEST(WriterSessions, AFullDeviceFailsTheRunAndKeepsThePreviousOutput) {
     // least it could take (9 bytes a value) would: the write fails on the way.
     Session s = run_program(root, "d g 0 0 0 4 1\n");
     EXPECT_EQ(s.status, 1);
-    EXPECT_NE(s.err.find("dem_varnel: cannot write c:\\images\\d\\g_varnel.asc"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("dem_varnel: cannot write c:\\images\\d\\g_varnel.asc"), std::string::npos)
+        << s.err;
     EXPECT_NE(s.err.find("No space left on device"), std::string::npos) << s.err;
     EXPECT_EQ(root.read("d/g_varnel.asc"), "previous result");
     // A 180 x 180 32-bit raster (127 KiB) is known not to fit before anything is computed.
@@ -257,16 +278,22 @@ TEST_F(Writers, EveryCellIsTheTruncatedExtendedProductForEveryUnit) {
     for (int k = 0; k < 4000; ++k) {
         // Decimal fractions (whose products land just below or at whole numbers),
         // negatives, arbitrary doubles and values beyond the int range.
-        const double decimal = static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
+        const double decimal =
+            static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
         const double arbitrary = std::ldexp(static_cast<double>(random() >> 11), -40) - 4000.0;
-        values.push_back(k % 4 == 0 ? decimal : k % 4 == 1 ? decimal / 10 : k % 4 == 2 ? arbitrary : arbitrary * 1e9);
+        values.push_back(k % 4 == 0   ? decimal
+                         : k % 4 == 1 ? decimal / 10
+                         : k % 4 == 2 ? arbitrary
+                                      : arbitrary * 1e9);
     }
     const int columns = 40, lines = static_cast<int>(values.size()) / columns;
     for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
         SCOPED_TRACE(factor);
         reset_run_state();
         output_of(lines + 6, columns + 6, -1e18, 1e18, [&](int i, int j) {
-            return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3 ? values[(i - 3) * columns + (j - 3)] : 0.0;
+            return i >= 3 && j >= 3 && i < lines + 3 && j < columns + 3
+                       ? values[(i - 3) * columns + (j - 3)]
+                       : 0.0;
         });
         coef = factor;
         save_raw(1);
@@ -275,7 +302,9 @@ TEST_F(Writers, EveryCellIsTheTruncatedExtendedProductForEveryUnit) {
         for (int i = 0; i < lines; ++i)
             for (int j = 0; j < columns; ++j) {
                 const double v = values[i * columns + j];
-                ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3], static_cast<std::int32_t>(defined_stored_bits(v, factor))) << v;
+                ASSERT_EQ(cells[(i + 3) * (columns + 6) + j + 3],
+                          static_cast<std::int32_t>(defined_stored_bits(v, factor)))
+                    << v;
             }
     }
 }
@@ -284,12 +313,19 @@ TEST(StoredCells, EveryInstructionSetStoresTheDefinedBits) {
     std::mt19937_64 random(8);
     std::vector<double> line;
     for (int k = 0; k < 6000; ++k) {
-        const double decimal = static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
+        const double decimal =
+            static_cast<double>(static_cast<long long>(random() % 2000000) - 1000000) / 1000.0;
         const double arbitrary = std::ldexp(static_cast<double>(random() >> 11), -40) - 4000.0;
-        const double huge = std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 60));
-        line.push_back(k % 4 == 0 ? decimal : k % 4 == 1 ? decimal / 100 : k % 4 == 2 ? arbitrary : huge);
+        const double huge =
+            std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 60));
+        line.push_back(k % 4 == 0   ? decimal
+                       : k % 4 == 1 ? decimal / 100
+                       : k % 4 == 2 ? arbitrary
+                                    : huge);
     }
-    for (double v : {0.0, -0.0, 0.3, 12.34, 65.535, 65.536, -1.5, -0.5, HUGE_VAL, -HUGE_VAL, std::nan("")}) line.push_back(v);
+    for (double v :
+         {0.0, -0.0, 0.3, 12.34, 65.535, 65.536, -1.5, -0.5, HUGE_VAL, -HUGE_VAL, std::nan("")})
+        line.push_back(v);
     const int n = static_cast<int>(line.size());
     for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
         std::uint64_t outside16 = 0, outside32 = 0;
@@ -324,9 +360,10 @@ TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
         const char* name;
         std::string answers;  // format and cell width
         std::string file;
-        std::size_t bytes;    // of a raw output, 0 for ASCII
+        std::size_t bytes;  // of a raw output, 0 for ASCII
     };
-    const Input inputs[] = {{"raw 16-bit", "d r16 1 0 2"}, {"raw 32-bit", "d r32 1 1 2"}, {"ASCII", "d asc 0"}};
+    const Input inputs[] = {
+        {"raw 16-bit", "d r16 1 0 2"}, {"raw 32-bit", "d r32 1 1 2"}, {"ASCII", "d asc 0"}};
     const Output outputs[] = {{"ASCII", "0", "_varnel.asc", 0},
                               {"raw 16-bit", "1 0", "_varnel_m2.raw", 18u * 20u * 2u},
                               {"raw 32-bit", "1 1", "_varnel_m4.raw", 18u * 20u * 4u}};
@@ -336,7 +373,8 @@ TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
             TempRoot root;
             std::vector<std::uint16_t> narrow;
             std::vector<std::int32_t> wide;
-            std::string grid = "ncols 10\nnrows 9\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value -9999\n";
+            std::string grid =
+                "ncols 10\nnrows 9\nxllcorner 1\nyllcorner 2\ncellsize 10\nnodata_value -9999\n";
             for (int k = 0; k < 90; ++k) {
                 narrow.push_back(static_cast<std::uint16_t>(2000 + 37 * k % 500));
                 wide.push_back(2000 + 37 * k % 500 - (k == 40 ? 3000 : 0));
@@ -348,9 +386,11 @@ TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
             root.write("d/r32_m4.txt", "9\n10\n4\n-1000\n2500\n10\n");
             root.write("d/asc.asc", grid);
             const std::string corner = out.bytes == 0 && in.answers[2] == 'r' ? " 100 200" : "";
-            const Session s = run_program(root, in.answers + " 0 " + out.answers + " 10 5" + corner + "\n");
+            const Session s =
+                run_program(root, in.answers + " 0 " + out.answers + " 10 5" + corner + "\n");
             ASSERT_EQ(s.status, 0) << s.err;
-            const std::string stem = "d/" + std::string(in.answers.substr(2, in.answers.find(' ', 2) - 2));
+            const std::string stem =
+                "d/" + std::string(in.answers.substr(2, in.answers.find(' ', 2) - 2));
             const std::string result = root.read(stem + out.file);
             if (out.bytes > 0) {
                 EXPECT_EQ(result.size(), out.bytes);
@@ -371,7 +411,9 @@ TEST(WriterSessions, EveryInputFormatGoesToEveryOutputFormat) {
 // (p_in - s)^2 / (2 s) in each direction, as the README says.
 TEST(WriterSessions, OutputCellsLieWhereThePaddedFramesMapThem) {
     const int lines = 57, columns = 63, margin = 8;
-    const auto plane = [](double x, double y) { return 100000 + 1000 * (x - 0.5) + 300 * (y - 0.5); };
+    const auto plane = [](double x, double y) {
+        return 100000 + 1000 * (x - 0.5) + 300 * (y - 0.5);
+    };
     std::vector<std::int32_t> cells;
     for (int i = 0; i < lines; ++i)
         for (int j = 0; j < columns; ++j) cells.push_back(100000 + 1000 * j + 300 * i);
@@ -380,10 +422,11 @@ TEST(WriterSessions, OutputCellsLieWhereThePaddedFramesMapThem) {
         TempRoot root;
         root.write("d/r_m4.raw", raw32(cells));
         root.write("d/r_m4.txt", "57\n63\n4\n100000\n178800\n10\n");
-        const Session s = run_program(root, "d r 1 1 0 0 1 1 10 " + std::to_string(out_size) + "\n");
+        const Session s =
+            run_program(root, "d r 1 1 0 0 1 1 10 " + std::to_string(out_size) + "\n");
         ASSERT_EQ(s.status, 0) << s.err;
         const double p_out = out_size / 10.0;  // in input pixels
-        int L4 = 0, C4 = 0;  // from the descriptor, as a user would take them
+        int L4 = 0, C4 = 0;                    // from the descriptor, as a user would take them
         ASSERT_EQ(std::sscanf(root.read("d/r_varnel_m4.txt").c_str(), "%d %d", &L4, &C4), 2);
         const std::vector<std::int32_t> out = cells32(root.read("d/r_varnel_m4.raw"));
         ASSERT_EQ(out.size(), static_cast<std::size_t>(L4) * C4);

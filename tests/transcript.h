@@ -10,7 +10,8 @@ std::string banner();
 const std::string folder = "\n\n\tName of the File Folder located in the Directory c:\\images\\ : ";
 const std::string name = "\n\n\tName of DEM File (without any extension) ? ";
 const std::string format = "\n\n\tFormat Type :\n\t\t0 ====> ascii\n\t\t1 ====> raster\n\t\t";
-const std::string width = "\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t";
+const std::string width =
+    "\n\ttype of DEM raster :\n\t\t0 ====> 16 bits\n\t\t1 ====> 32 bits\n\t\t";
 const std::string unit =
     "\n\n\tAre these values\n\t\t0 ====> in meters"
     "\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters"

@@ -41,7 +41,7 @@ T** make_grid(int NbCol, int NbLig) {
 
 }  // namespace
 
-#define GRIDUTIL_FAMILY(prefix, T)                                                 \
+#define GRIDUTIL_FAMILY(prefix, T)                                                   \
     T** prefix##matrice(int NbCol, int NbLig) { return make_grid<T>(NbCol, NbLig); } \
     void fr##prefix##matrice(T** Mat, int NbLig) { free_grid(Mat, NbLig); }
 

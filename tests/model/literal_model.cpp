@@ -19,9 +19,10 @@ static_assert(std::numeric_limits<long double>::digits == 64,
 typedef long double ext;  // the extended-precision intermediate type
 
 // ---------------------------------------------------------------- grids (zero-filled)
-template <typename T> using Grid = std::vector<std::vector<T>>;
-template <typename T> static Grid<T> matrice(int nbcol, int nblig)
-{
+template <typename T>
+using Grid = std::vector<std::vector<T>>;
+template <typename T>
+static Grid<T> matrice(int nbcol, int nblig) {
     return Grid<T>(nblig > 0 ? nblig : 0, std::vector<T>(nbcol > 0 ? nbcol : 0, T(0)));
 }
 
@@ -51,10 +52,10 @@ static const int NW = 4096;
 
 // ---------------------------------------------------------------- helpers
 // Logical name "c:\images\" + rest -> $DEM_VARNEL_ROOT/rest with '\' turned into '/'.
-static std::string host_path(const std::string &logical)
-{
+static std::string host_path(const std::string &logical) {
     static const std::string base = "c:\\images\\";
-    std::string rest = logical.compare(0, base.size(), base) == 0 ? logical.substr(base.size()) : logical;
+    std::string rest =
+        logical.compare(0, base.size(), base) == 0 ? logical.substr(base.size()) : logical;
     for (char &ch : rest)
         if (ch == '\\') ch = '/';
     const char *root = std::getenv("DEM_VARNEL_ROOT");
@@ -65,22 +66,19 @@ static std::string host_path(const std::string &logical)
 
 // Answers are scanf-read; a failed read would make a question loop spin for ever, so the model
 // stops instead (the harness never sends such input).
-static void read_int(int *v)
-{
+static void read_int(int *v) {
     if (std::scanf("%d", v) != 1) {
         std::fprintf(stderr, "literal_model: no integer answer on stdin\n");
         std::exit(2);
     }
 }
-static void read_double(double *v)
-{
+static void read_double(double *v) {
     if (std::scanf("%lf", v) != 1) {
         std::fprintf(stderr, "literal_model: no real answer on stdin\n");
         std::exit(2);
     }
 }
-static void read_word(std::string *s)
-{
+static void read_word(std::string *s) {
     static char buf[4096];
     if (std::scanf("%4095s", buf) != 1) {
         std::fprintf(stderr, "literal_model: no word answer on stdin\n");
@@ -90,16 +88,14 @@ static void read_word(std::string *s)
 }
 
 // Real -> integer conversion truncating toward zero; beyond int64 the model has no defined answer.
-static int64_t trunc64(ext v)
-{
+static int64_t trunc64(ext v) {
     if (!(v > -9.2e18L && v < 9.2e18L)) {
         std::fprintf(stderr, "literal_model: value out of integer range\n");
         std::exit(4);
     }
     return (int64_t)v;
 }
-static int trunc_int(ext v)
-{
+static int trunc_int(ext v) {
     int64_t t = trunc64(v);
     if (t < INT32_MIN || t > INT32_MAX) {
         std::fprintf(stderr, "literal_model: value out of int range\n");
@@ -108,15 +104,13 @@ static int trunc_int(ext v)
     return (int)t;
 }
 
-static void key_wait()
-{
+static void key_wait() {
     std::fflush(stdout);
     (void)std::getchar();
 }
 
 // ---------------------------------------------------------------- readers
-static void dem_lecture()
-{
+static void dem_lecture() {
     dtab_in = matrice<double>(nb_col, nb_lig);
     open_ascii_OK = false;
     if (itype == 0) {
@@ -131,7 +125,8 @@ static void dem_lecture()
                 jtab1[i][j] = (uint16_t)(buf[2 * j] | (buf[2 * j + 1] << 8));
         }
         for (int i = 0; i < nb_lig; i++)
-            for (int j = 0; j < nb_col; j++) itab1[i][j] = (int32_t)jtab1[i][j];  // widened unsigned
+            for (int j = 0; j < nb_col; j++)
+                itab1[i][j] = (int32_t)jtab1[i][j];  // widened unsigned
         jtab1.clear();
     } else {
         itab1 = matrice<int32_t>(nb_col, nb_lig);
@@ -161,17 +156,26 @@ static void dem_lecture()
         read_int(&dyn_scale);
     } while (dyn_scale > 3);
     switch (dyn_scale) {
-    case 0: coef = 1.0; break;
-    case 1: coef = 10.0; break;
-    case 2: coef = 100.0; break;
-    case 3: coef = 1000.0; break;
-    default:
-        std::fprintf(stderr, "literal_model: negative unit answer has no factor\n");
-        std::exit(5);
+        case 0:
+            coef = 1.0;
+            break;
+        case 1:
+            coef = 10.0;
+            break;
+        case 2:
+            coef = 100.0;
+            break;
+        case 3:
+            coef = 1000.0;
+            break;
+        default:
+            std::fprintf(stderr, "literal_model: negative unit answer has no factor\n");
+            std::exit(5);
     }
     // quotient formed in extended precision, rounded to double when stored
     for (int i = 0; i < nb_lig; i++)
-        for (int j = 0; j < nb_col; j++) dtab_in[i][j] = (double)((ext)(double)itab1[i][j] / (ext)coef);
+        for (int j = 0; j < nb_col; j++)
+            dtab_in[i][j] = (double)((ext)(double)itab1[i][j] / (ext)coef);
     if (!descr_OK) {
         std::fprintf(f1d, "%d\n%d\n%d\n", min, max, trunc_int(dpix_size));
         std::fclose(f1d);
@@ -179,8 +183,7 @@ static void dem_lecture()
     }
 }
 
-static void ascii_lecture()
-{
+static void ascii_lecture() {
     char texte[4096];
     double dval = 0.0;
     std::printf("\n");
@@ -211,8 +214,7 @@ static void ascii_lecture()
 }
 
 // ---------------------------------------------------------------- writers
-static void ascii_saving()
-{
+static void ascii_saving() {
     std::fprintf(f2, "ncols %d\n", nb_col4);
     std::fprintf(f2, "nrows %d\n", nb_lig4);
     if (!open_ascii_OK) {
@@ -230,8 +232,7 @@ static void ascii_saving()
         for (int j = 0; j < nb_col4; j++) std::fprintf(f2, "%lf\t", dtab_out2[i][j]);
 }
 
-static void save()
-{
+static void save() {
     dtab_out = matrice<double>(nb_col4, nb_lig4);
     dtab_out2 = matrice<double>(nb_col4, nb_lig4);
     for (int i = 0; i < nb_lig4; i++)
@@ -254,7 +255,8 @@ static void save()
         jtab2 = matrice<uint16_t>(nb_col4, nb_lig4);
         for (int i = 0; i < nb_lig4; i++)
             for (int j = 0; j < nb_col4; j++)  // product in extended precision, then truncated
-                jtab2[i][j] = (uint16_t)((uint64_t)trunc64((ext)dtab_out2[i][j] * (ext)coef) & 0xFFFFu);
+                jtab2[i][j] =
+                    (uint16_t)((uint64_t)trunc64((ext)dtab_out2[i][j] * (ext)coef) & 0xFFFFu);
         buf.resize((size_t)nb_col4 * 2);
         for (int i = 0; i < nb_lig4; i++) {
             for (int j = 0; j < nb_col4; j++) {
@@ -268,8 +270,9 @@ static void save()
         itab2 = matrice<int32_t>(nb_col4, nb_lig4);
         for (int i = 0; i < nb_lig4; i++)
             for (int j = 0; j < nb_col4; j++)
-                itab2[i][j] = (int32_t)(uint32_t)((uint64_t)trunc64((ext)dtab_out2[i][j] * (ext)coef) &
-                                                  0xFFFFFFFFu);
+                itab2[i][j] =
+                    (int32_t)(uint32_t)((uint64_t)trunc64((ext)dtab_out2[i][j] * (ext)coef) &
+                                        0xFFFFFFFFu);
         buf.resize((size_t)nb_col4 * 4);
         for (int i = 0; i < nb_lig4; i++) {
             for (int j = 0; j < nb_col4; j++) {
@@ -296,8 +299,7 @@ static void save()
 
 // ---------------------------------------------------------------- engine
 // Smallest whole number strictly greater than x.
-static double bigger(double x)
-{
+static double bigger(double x) {
     double c = std::ceil(x);
     if (c == x) return (double)((ext)x + 1.0L);
     return c;
@@ -306,8 +308,7 @@ static double bigger(double x)
 // Weights of padded output line (or column) i for the factor fact: w[0..*k], first index *s.
 // The position is stored as a double for bigger and floor, but w[0] subtracts the product
 // i * fact as formed in extended precision.
-static void weights(int i, double fact, double *w, int *s, int *k)
-{
+static void weights(int i, double fact, double *w, int *s, int *k) {
     double lp = (double)((ext)i * (ext)fact);
     w[0] = (double)((ext)bigger(lp) - (ext)i * (ext)fact);
     *s = (int)std::floor(lp);
@@ -322,20 +323,19 @@ static void weights(int i, double fact, double *w, int *s, int *k)
     *k = n;
 }
 
-static void factors(int nin, int nout, double *fact)
-{
+static void factors(int nin, int nout, double *fact) {
     double q = (double)((ext)nout / (ext)nin);
     *fact = (double)(1.0L / (ext)q);
 }
 
-static void kernel(const Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-                   int NBcol_out, double lfacteur, double cfacteur, double area, bool progress);
-static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBlig_out, int NBcol_out,
-                              bool first_pass_only = false);
+static void kernel(const Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in,
+                   int NBlig_out, int NBcol_out, double lfacteur, double cfacteur, double area,
+                   bool progress);
+static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBlig_out,
+                              int NBcol_out, bool first_pass_only = false);
 
-static void transf(Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-                   int NBcol_out)
-{
+static void transf(Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in,
+                   int NBlig_out, int NBcol_out) {
     Grid<double> dtab = matrice<double>(NBcol_out, NBlig_out);
     double lfacteur, cfacteur;
     factors(NBlig_in, NBlig_out, &lfacteur);
@@ -355,9 +355,9 @@ static void transf(Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int 
 }
 
 // Area-weighted box mean of every padded output cell.
-static void kernel(const Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in, int NBlig_out,
-                   int NBcol_out, double lfacteur, double cfacteur, double area, bool progress)
-{
+static void kernel(const Grid<double> &tabin, Grid<double> &tabout, int NBlig_in, int NBcol_in,
+                   int NBlig_out, int NBcol_out, double lfacteur, double cfacteur, double area,
+                   bool progress) {
     static double lw[NW], cw[NW];
     int ls, ligk, cs, colk;
     for (int i = 0; i < NBlig_out; i++) {
@@ -380,10 +380,8 @@ static void kernel(const Grid<double> &tabin, Grid<double> &tabout, int NBlig_in
 }
 
 // Gap filling (two passes), two 3x3 mean passes and the clamp, in place.
-static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBlig_out, int NBcol_out,
-                              bool first_pass_only)
-{
-
+static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBlig_out,
+                              int NBcol_out, bool first_pass_only) {
     static const int di[8] = {-1, -1, -1, 0, 1, 1, 1, 0};
     static const int dj[8] = {-1, 0, 1, 1, 1, 0, -1, -1};
 
@@ -429,7 +427,8 @@ static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBli
             for (int j = 1; j <= NBcol_out - 2; j++) {
                 double dval = 0.0;
                 for (int l = i - 1; l <= i + 1; l++)
-                    for (int k = j - 1; k <= j + 1; k++) dval = (double)((ext)dval + (ext)tabout[l][k]);
+                    for (int k = j - 1; k <= j + 1; k++)
+                        dval = (double)((ext)dval + (ext)tabout[l][k]);
                 dtab[i][j] = (double)((ext)dval * (ext)c9);
             }
         for (int i = 1; i <= NBlig_out - 2; i++)
@@ -444,13 +443,11 @@ static void fill_smooth_clamp(Grid<double> &tabout, Grid<double> &dtab, int NBli
         }
 }
 
-static int out_size(int n, double r)
-{
+static int out_size(int n, double r) {
     return trunc_int((ext)n * (ext)r);  // product kept in extended precision, then truncated
 }
 
-static void treatment()
-{
+static void treatment() {
     dmin_alt = 10000000.0;
     dmax_alt = 0.0;
     for (int i = 0; i < nb_lig; i++)
@@ -479,8 +476,7 @@ static void treatment()
 }
 
 // ---------------------------------------------------------------- run control
-static void parameters()
-{
+static void parameters() {
     double pix_size_in = 0.0;
     std::printf("\n\tParameters : ");
     std::printf("\n\t\tpixel size in  ? ");
@@ -491,15 +487,13 @@ static void parameters()
     std::printf("\n\tresulting ratio = %lf ", ratio);
 }
 
-static void framed(const char *text)
-{
+static void framed(const char *text) {
     std::string s(text);
     s.resize(60, ' ');
     std::printf("\n\t*%s*", s.c_str());
 }
 
-static void opening()
-{
+static void opening() {
     std::string nomdir, nomfic1, nomfic, nomim1, nomdescr1, nomim2, nomdescr2;
     int rep = 0, val = 0;
 
@@ -647,15 +641,13 @@ static void opening()
 
 // ---------------------------------------------------------------- self-check of worked examples
 static int failures = 0;
-static void expect(bool ok, const char *what)
-{
+static void expect(bool ok, const char *what) {
     std::printf("%s  %s\n", ok ? "ok  " : "FAIL", what);
     if (!ok) failures++;
 }
 static bool near(double a, double b, double tol = 1e-12) { return std::fabs(a - b) <= tol; }
 
-static int selfcheck()
-{
+static int selfcheck() {
     double w[NW];
     int s, k;
     double f;
@@ -667,7 +659,8 @@ static int selfcheck()
     r = (double)((ext)3.0 / (ext)10.0);
     expect(out_size(10, r) == 2, "10 lines at pixel sizes 3 and 10 give 2 lines");
     expect(out_size(101, 0.5) == 50, "101 lines at ratio 0.5 give 50");
-    expect(out_size(21, r) == 6 && out_size(6, 3.5) == 21, "21 lines at 0.3 give 6, 6 at 3.5 give 21");
+    expect(out_size(21, r) == 6 && out_size(6, 3.5) == 21,
+           "21 lines at 0.3 give 6, 6 at 3.5 give 21");
 
     expect(bigger(2.0) == 3.0 && bigger(2.3) == 3.0 && bigger(0.0) == 1.0 && bigger(3.0) == 4.0 &&
                bigger(2.5) == 3.0,
@@ -700,13 +693,14 @@ static int selfcheck()
     struct Row2 {
         int i, ls;
         double w0, w1;
-    } enl[] = {{0, 0, 1, -0.6}, {1, 0, 0.6, -0.2}, {2, 0, 0.2, 0.2},
+    } enl[] = {{0, 0, 1, -0.6},   {1, 0, 0.6, -0.2},  {2, 0, 0.2, 0.2},
                {3, 1, 0.8, -0.4}, {4, 1, 0.4, 1e-16}, {5, 2, 1, -0.6}};
     for (const Row2 &row : enl) {
         weights(row.i, f, w, &s, &k);
         bool ok = s == row.ls && k == 1 && near(w[0], row.w0) && near(w[1], row.w1, 1e-12);
         char msg[128];
-        std::snprintf(msg, sizeof msg, "enlargement weights of padded line %d: %.17g %.17g", row.i, w[0], w[1]);
+        std::snprintf(msg, sizeof msg, "enlargement weights of padded line %d: %.17g %.17g", row.i,
+                      w[0], w[1]);
         expect(ok, msg);
     }
     weights(4, f, w, &s, &k);
@@ -739,7 +733,8 @@ static int selfcheck()
         for (int j = 2; j <= 8; j++)
             ok = ok && near(out[1][j], 0.8 * h) && near(out[9][j], 0.6 * h) && out[0][j] == 0.0 &&
                  near(out[5][j], h);
-        expect(ok, "reduction by 2.5 of a constant h: line 0 0, line 1 0.8h, line 9 0.6h, inside h");
+        expect(ok,
+               "reduction by 2.5 of a constant h: line 0 0, line 1 0.8h, line 9 0.6h, inside h");
     }
     // enlargement 6 x 6 at 3.5 over a constant h
     {
@@ -773,15 +768,15 @@ static int selfcheck()
         g[1][2] = 20;
         g[2][1] = 30;
         fill_smooth_clamp(g, scratch, 3, 3, true);
-        expect(g[1][1] == 20.0, "an empty cell with neighbours 10, 20, 30 above, right, below becomes 20");
+        expect(g[1][1] == 20.0,
+               "an empty cell with neighbours 10, 20, 30 above, right, below becomes 20");
     }
 
     std::printf("%d failure(s)\n", failures);
     return failures ? 1 : 0;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     if (argc > 1 && std::strcmp(argv[1], "--selfcheck") == 0) return selfcheck();
     opening();
     parameters();
