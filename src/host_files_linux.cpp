@@ -14,8 +14,6 @@
 #include "failure.h"
 #include "host_files.h"
 
-const char* const base_directory = "c:\\images\\";
-
 namespace {
 
 const std::string logical_root = base_directory;
@@ -108,11 +106,6 @@ std::string host_path(const std::string& logical) {
     for (char& c : rest)
         if (c == '\\') c = '/';
     return path + rest;
-}
-
-std::string shown_name(const std::string& logical) {
-    const std::string host = host_path(logical);
-    return host == logical ? logical : logical + " (" + host + ")";
 }
 
 std::string system_error() { return std::strerror(errno); }
@@ -319,8 +312,6 @@ bool same_file(const std::string& logical_a, const std::string& logical_b) {
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     return path_a == path_b;
 }
-
-std::uint64_t disk_ceiling = UINT64_MAX;
 
 std::uint64_t free_space(const std::string& path) {
     struct statvfs fs;

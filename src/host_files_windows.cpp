@@ -26,8 +26,6 @@
 #include "failure.h"
 #include "host_files.h"
 
-const char* const base_directory = "c:\\images\\";
-
 const int interrupting_signals[5] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
                                      CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
 
@@ -236,11 +234,6 @@ std::string host_path(const std::string& logical) {
              ", it holds a character that file names in code page " + std::to_string(GetACP()) +
              " cannot hold; choose a name of plain letters and digits");
     return path + ansi;
-}
-
-std::string shown_name(const std::string& logical) {
-    const std::string host = host_path(logical);
-    return host == logical ? logical : logical + " (" + host + ")";
 }
 
 std::string system_error() {
@@ -482,8 +475,6 @@ bool same_file(const std::string& logical_a, const std::string& logical_b) {
     return _stricmp(full_path(path_a).c_str(), full_path(path_b).c_str()) ==
            0;  // names ignore case here
 }
-
-std::uint64_t disk_ceiling = UINT64_MAX;
 
 std::uint64_t free_space(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
