@@ -46,6 +46,10 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
 // flush to the device has little left to wait for; failures surface there.
 void start_writeback(std::FILE* stream);
 
+// Waits until what was written to the stream is on the device; false, with errno set,
+// when it cannot be.
+bool sync_to_device(std::FILE* stream);
+
 // Flushes the stream to the device and closes it; fails naming the file on error.
 void close_pending(PendingFile& file, std::FILE*& stream);
 

@@ -167,24 +167,9 @@ void start_writeback(std::FILE* stream) {
 #endif
 }
 
-void close_pending(PendingFile& file, std::FILE*& stream) {
-    if (stream == nullptr) return;
-    std::FILE* s = stream;
-    stream = nullptr;
-    bool ok = std::fflush(s) == 0 && !std::ferror(s);
-    int error = errno;
-    if (ok && fsync(fileno(s)) != 0 && errno != EINVAL && errno != EROFS) {
-        ok = false;
-        error = errno;
-    }
-    if (std::fclose(s) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        errno = error;
-        fail("cannot write " + shown_name(file.logical) + ": " + system_error());
-    }
+bool sync_to_device(std::FILE* stream) {
+    // A device that cannot be synced (a pipe, a read-only file system) has nothing to wait for.
+    return fsync(fileno(stream)) == 0 || errno == EINVAL || errno == EROFS;
 }
 
 void discard_pending(PendingFile& file, std::FILE*& stream) {

@@ -308,25 +308,10 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
 // Windows has no write-back without waiting; the data leaves the library's buffer.
 void start_writeback(std::FILE* stream) { std::fflush(stream); }
 
-void close_pending(PendingFile& file, std::FILE*& stream) {
-    if (stream == nullptr) return;
-    std::FILE* s = stream;
-    stream = nullptr;
-    bool ok = std::fflush(s) == 0 && !std::ferror(s);
-    int error = errno;
-    if (ok && !FlushFileBuffers(handle_of(s))) {
-        note_failure();
-        ok = false;
-        error = errno;
-    }
-    if (std::fclose(s) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        errno = error;
-        fail("cannot write " + shown_name(file.logical) + ": " + system_error());
-    }
+bool sync_to_device(std::FILE* stream) {
+    if (FlushFileBuffers(handle_of(stream))) return true;
+    note_failure();
+    return false;
 }
 
 void discard_pending(PendingFile& file, std::FILE*& stream) {
