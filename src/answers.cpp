@@ -47,6 +47,12 @@ std::string quoted(std::string_view word) {
     return text + (word.size() > shown ? "...\"" : "\"");
 }
 
+std::string number_text(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+
 std::string not_a_choice(int answer, int highest) {
     std::string text = std::to_string(answer) + " is not one of 0";
     for (int v = 1; v <= highest; ++v) text += ", " + std::to_string(v);

@@ -30,6 +30,9 @@ void report(const std::string& message);
 // message short or garbling it), at most 40 characters and "..." after.
 std::string quoted(std::string_view word);
 
+// A number as a message shows it: up to ten significant digits ("12.5", "1e+300").
+std::string number_text(double v);
+
 // "4 is not one of 0, 1, 2, 3": the refusal of a choice outside 0 to `highest`.
 std::string not_a_choice(int answer, int highest);
 

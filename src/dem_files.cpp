@@ -67,12 +67,6 @@ std::uint64_t ascii_values_offset = 0;
 // folder or its free space does not allow one (the sweep then parses the text again).
 std::FILE* ascii_values = nullptr;
 std::string input_logical;  // the input data file's logical name
-
-std::string number_text(double v) {
-    char text[40];
-    std::snprintf(text, sizeof text, "%.10g", v);
-    return text;
-}
 }  // namespace
 
 void create_input_descriptor(const std::string& logical) {
@@ -399,12 +393,9 @@ RawScan scan_raster() {
         if (got < want) break;
     }
     scan.missing = cells - done;  // a cell the file ends inside too
-    if (scan.missing > 0) {
-        const Cell zero = 0;
-        if constexpr (sizeof(Cell) == 2)
-            wide_rows.range16(&zero, 1, scan.lowest, scan.highest);
-        else
-            wide_rows.range32(&zero, 1, scan.lowest, scan.highest);
+    if (scan.missing > 0) {       // the missing cells are 0
+        scan.lowest = std::min(scan.lowest, 0);
+        scan.highest = std::max(scan.highest, 0);
     }
     return scan;
 }

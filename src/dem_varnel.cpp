@@ -186,12 +186,10 @@ void warn_of_other_pixel_size(double pix_size_in) {
     if (open_ascii_OK ? pix_size_in == dpix_size
                       : pix_size == 0 || static_cast<long long>(pix_size_in) == pix_size)
         return;
-    char typed[40], own[40];
-    std::snprintf(typed, sizeof typed, "%.10g", pix_size_in);
-    std::snprintf(own, sizeof own, "%.10g",
-                  open_ascii_OK ? dpix_size : static_cast<double>(pix_size));
+    const double own = open_ascii_OK ? dpix_size : static_cast<double>(pix_size);
     report(
-        std::string("the pixel size in, ") + typed + ", differs from the grid's own, " + own +
+        "the pixel size in, " + number_text(pix_size_in) + ", differs from the grid's own, " +
+        number_text(own) +
         (open_ascii_OK ? " (the cellsize of its header)" : " (the pixel size of its descriptor)") +
         ": the output then covers another extent than the input");
 }
