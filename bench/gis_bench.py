@@ -99,7 +99,8 @@ class Tools:
         """A helper step (conversion, information), untimed."""
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=self.timeout)
         if p.returncode != 0:
-            raise BenchError(f"exit status {p.returncode}: {' '.join(cmd)}\n{p.stderr.strip()[-600:]}")
+            raise BenchError(f"exit status {p.returncode}: {' '.join(cmd)}\n"
+                             + p.stderr.strip()[-600:])
         return p.stdout
 
     def info(self, path):
@@ -146,7 +147,8 @@ def to_doubles(tools, path):
     remove(raw, raw[:-4] + ".hdr")
     tools.quiet([tools.gdal["gdal_translate"], "-q", "-of", "ENVI", "-ot", "Float64", path, raw])
     if os.path.getsize(raw) != info["columns"] * info["lines"] * 8:
-        raise BenchError(f"{raw}: {os.path.getsize(raw)} bytes for {info['columns']} x {info['lines']}")
+        raise BenchError(f"{raw}: {os.path.getsize(raw)} bytes for "
+                         f"{info['columns']} x {info['lines']} cells")
     return raw, info
 
 
@@ -209,8 +211,9 @@ def fs(x, digits=2):
 
 def geometry_text(info):
     gt = info["gt"]
+    crs = "" if info["epsg_32631"] else ", **not EPSG:32631**"
     return (f"{info['columns']} x {info['lines']}, origin ({gt[0]:.10g}, {gt[3]:.10g}), "
-            f"pixel {gt[1]:.10g} x {-gt[5]:.10g}")
+            f"pixel {gt[1]:.10g} x {-gt[5]:.10g}{crs}")
 
 
 # ---------------------------------------------------------------- voids: inputs
@@ -432,10 +435,12 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
                           [g["gdalwarp"], "-q", "-overwrite", "-r", "average"] + tr +
                           ["-srcnodata", repr(NODATA), "-dstnodata", repr(NODATA),
                            paths["voided"], warped])
-            f = tools.run(f"voids_{tag}_fillnodata_{rep + 1}", [g["fillnodata"], "-q", warped, filled])
+            f = tools.run(f"voids_{tag}_fillnodata_{rep + 1}",
+                          [g["fillnodata"], "-q", warped, filled])
             warp_t.append(w["wall"])
             fill_t.append(f["wall"])
-            log(f"    gdalwarp + gdal_fillnodata run {rep + 1}: {w['wall']:.2f} + {f['wall']:.2f} s")
+            log(f"    gdalwarp + gdal_fillnodata run {rep + 1}: "
+                f"{w['wall']:.2f} + {f['wall']:.2f} s")
         remove(free)
         tools.run(f"voids_{tag}_gdalwarp_free",
                   [g["gdalwarp"], "-q", "-overwrite", "-r", "average"] + tr + [paths["free"], free])
@@ -447,7 +452,8 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
                         median=median_or_none(sums), warp_median=median_or_none(warp_t),
                         fill_median=median_or_none(fill_t))
         log(f"    GDAL: {err['geometry']}; RMS {fs(err['rms'], 4)} m, largest {err['max']:.3f} m "
-            f"over {err['cells']} cells ({err['over_voids']} over voids, {err['dilated']} dilated), "
+            f"over {err['cells']} cells ({err['over_voids']} over voids, "
+            f"{err['dilated']} dilated), "
             f"{err['unfilled']} left without data; gdalwarp's output {geometry_text(warped_info)}")
         results.append(gdal_row)
 
@@ -472,7 +478,8 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
                                    and err["rms"] <= gdal_row["rms"])
             ours_row["speed"] = gdal_row["median"] / ours_row["median"]
             ours_row["speed_met"] = ours_row["speed"] >= SPEED_GOAL
-            log(f"    ours: {err['geometry']}; RMS {fs(err['rms'], 4)} m, largest {err['max']:.3f} m "
+            log(f"    ours: {err['geometry']}; RMS {fs(err['rms'], 4)} m, "
+                f"largest {err['max']:.3f} m "
                 f"over {err['cells']} cells, {err['unfilled']} left without data; lowered by "
                 f"{SEA_SHIFT:g} m: largest difference {sea:.3g} m")
         results.append(ours_row)
@@ -498,7 +505,8 @@ def voids_table(results):
                      f"{r['speed']:.1f} ({'yes' if r['speed_met'] else '**no**'})",
                      f"{r['sea_max']:.2g} ({'yes' if r['sea_met'] else '**no**'})"]
         tool = "gdalwarp + gdal_fillnodata.py" if r["tool"] == "GDAL" else "ours"
-        rows.append(f"| {r['case']} | {tool} | {r['geometry']} | {r['cells']} | {fs(r['rms'], 4)} | "
+        rows.append(f"| {r['case']} | {tool} | {r['geometry']} | {r['cells']} | "
+                    f"{fs(r['rms'], 4)} | "
                     f"{r['max']:.3f} | {r['unfilled']} | {wall} | " + " | ".join(goals) + " |")
     return "\n".join(rows)
 
@@ -604,7 +612,8 @@ def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
 
 
 def geotiff_table(result, ours_ok):
-    rows = ["| Case | Tool | Output geometry | Median (s) | Runs (s) | Ours / tool | Peak RSS (MiB) |",
+    rows = ["| Case | Tool | Output geometry | Median (s) | Runs (s) | Ours / tool | "
+            "Peak RSS (MiB) |",
             "|---|---|---|---|---|---|---|"]
     for case in result["cases"]:
         if not ours_ok:
@@ -616,12 +625,13 @@ def geotiff_table(result, ours_ok):
     m = result["memory"]
     rows.append("")
     if m:
-        rows += [f"| Our peak RSS, x 2, {m['columns']} columns | at {m['few_lines']} lines (MiB) | "
+        rows += [f"| Ours, x 2 | Columns | Peak RSS at {m['few_lines']} lines (MiB) | "
                  f"at {m['many_lines']} lines (MiB) | Difference (MiB) | "
                  f"Within {MEMORY_SPREAD // MIB} MiB |",
-                 "|---|---|---|---|---|",
-                 f"| | {m['few_rss'] / MIB:.1f} | {m['many_rss'] / MIB:.1f} | "
-                 f"{m['difference'] / MIB:+.1f} | {'yes' if m['met'] else '**no**'} |"]
+                 "|---|---|---|---|---|---|",
+                 f"| bounded memory | {m['columns']} | {m['few_rss'] / MIB:.1f} | "
+                 f"{m['many_rss'] / MIB:.1f} | {m['difference'] / MIB:+.1f} | "
+                 f"{'yes' if m['met'] else '**no**'} |"]
     else:
         rows.append("Our peak RSS from few to many lines: not available.")
     return "\n".join(rows)
@@ -658,7 +668,8 @@ def main():
     tools = Tools(work, os.path.abspath(args.build), args.timeout)
     ours_ok, why = tools.ours_available(work)
     log(tools.version)
-    log(f"Ours: {tools.ours}: " + ("GDAL-style command line" if ours_ok else f"not available ({why})"))
+    log(f"Ours: {tools.ours}: "
+        + ("GDAL-style command line" if ours_ok else f"not available ({why})"))
     floor = rss_floor()
     if floor:
         log(f"Peak RSS from os.wait4: figures include up to {floor / MIB:.0f} MiB of this script")
@@ -670,7 +681,8 @@ def main():
                             rss_source="wait4" if floor else "/usr/bin/time -f %M"))
     tables = []
     if "voids" in sections:
-        report["voids"] = voids_section(tools, work, sizes["voids"], args.seed, args.repeat, ours_ok)
+        report["voids"] = voids_section(tools, work, sizes["voids"], args.seed, args.repeat,
+                                        ours_ok)
         tables.append((f"Voids ({sizes['voids']} x {sizes['voids']} cells at {VOID_PIXEL:g} m, "
                        "errors over the output cells over voids, dilated by one cell; medians of "
                        f"{args.repeat}):", voids_table(report["voids"])))
