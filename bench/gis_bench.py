@@ -26,6 +26,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the source tree by the import below
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from run_bench import BenchError, log, rss_floor, run_measured  # noqa: E402
 
