@@ -16,16 +16,19 @@
 #include <string>
 #include <vector>
 
-#include "dem_files.h"
+#include "dem_files/names.h"
+#include "dem_varnel/dialogue.h"
+#include "dem_varnel/phases.h"
+#include "dem_varnel/run_state.h"
 #include "fixed_text.h"
 #include "harness.h"
 #include "host_files.h"
 #include "in_process_run.h"
-#include "regrid.h"
-#include "run_state.h"
+#include "regrid/engine.h"
 
 namespace {
 
+RunFiles files;
 std::string folder;  // host path of c:\images\g
 const std::string input_logical = "c:\\images\\g\\in.asc";
 const std::string output_stem = "c:\\images\\g\\o";
@@ -144,7 +147,7 @@ void compare_with_strtod(const std::string& text) {
     for (const double* v : reals) check_lf_text(*v);
     if (pix_size != static_cast<int>(dpix_size))
         fuzz::finding("pix_size is not dpix_size truncated");
-    fuzz::for_each_input_line([&](int i, const double* line) {
+    fuzz::for_each_input_line(files, [&](int i, const double* line) {
         for (int j = 0; j < nb_col; ++j) {
             const std::string& token = t[k + static_cast<std::size_t>(i) * nb_col + j];
             if (!same_bits(whole_real(token), line[j]))
@@ -166,10 +169,13 @@ void check_read_back(double lowest, double highest) {
     const int lines = nb_lig4, columns = nb_col4;
     reset_run_state();
     std::string message;
+    RunFiles back;
     if (!fuzz::run_phases(
-            [] {
-                f1 = open_input(output_stem + output_data_suffix(0, 0), false);
-                ascii_lecture();
+            [&back] {
+                const std::string name = output_stem + output_data_suffix(0, 0);
+                back.ascii =
+                    std::make_unique<AsciiReader>(open_input(name, false), name, shown_name(name));
+                ascii_lecture(back);
             },
             &message))
         fuzz::finding("the ASCII grid written does not read back: " + message);
@@ -177,7 +183,7 @@ void check_read_back(double lowest, double highest) {
         fuzz::finding("the ASCII grid written reads back as " + std::to_string(nb_lig) + " x " +
                       std::to_string(nb_col) + " instead of " + std::to_string(lines) + " x " +
                       std::to_string(columns));
-    fuzz::for_each_input_line([&](int, const double* cells) {
+    fuzz::for_each_input_line(back, [&](int, const double* cells) {
         for (int j = 0; j < columns; ++j) {
             const double v = cells[j];
             if (!(v >= lowest - 5.000001e-7 - std::fabs(lowest) * 1e-15 &&
@@ -192,7 +198,7 @@ void regrid_and_write(std::uint64_t h) {
     if (static_cast<long long>(nb_lig) * nb_col > most_input_cells) return;
     const double* sizes = pixel_sizes[h % (sizeof pixel_sizes / sizeof pixel_sizes[0])];
     pix_size_out = sizes[1];
-    ratio = static_cast<double>(static_cast<long double>(sizes[0]) / sizes[1]);  // as parameters()
+    ratio = pixel_ratio(sizes[0], sizes[1]);  // as parameters()
     if (output_count(nb_lig, ratio) < 0 || output_count(nb_col, ratio) < 0) return;
     if (scaled_count(nb_lig, ratio) * scaled_count(nb_col, ratio) > most_output_cells) return;
     format2 = (h >> 8) & 1;
@@ -201,10 +207,15 @@ void regrid_and_write(std::uint64_t h) {
     std::string message;
     if (!fuzz::run_phases(
             [] {
-                create_output_files(output_stem + output_data_suffix(format2, itype2),
-                                    output_stem + output_descriptor_suffix(itype2));
-                treatment(input_lines(), output_lines());
-                save();
+                const std::string data = output_stem + output_data_suffix(format2, itype2);
+                if (format2 == 1)
+                    files.raster = std::make_unique<RasterWriter>(
+                        data, output_stem + output_descriptor_suffix(itype2), itype2 == 0 ? 2 : 4,
+                        coef);
+                else
+                    files.grid = std::make_unique<AsciiWriter>(data, !open_ascii_OK);
+                treatment(files);
+                save(files);
             },
             &message))
         fuzz::finding(
@@ -243,9 +254,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::write_file(folder + "/in.asc", text);
 
     support::start_run();
+    files = RunFiles();
     const bool read = fuzz::run_phases([] {
-        f1 = open_input(input_logical, false);
-        ascii_lecture();
+        files.ascii = std::make_unique<AsciiReader>(open_input(input_logical, false), input_logical,
+                                                    shown_name(input_logical));
+        ascii_lecture(files);
     });
     if (read) {
         if (nb_lig < 1 || nb_col < 1)
@@ -254,6 +267,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         compare_with_strtod(text);
         regrid_and_write(h);
     }
+    files = RunFiles();
     support::end_run();
     remove_outputs();
     return 0;

@@ -15,15 +15,18 @@
 #include <string>
 #include <vector>
 
-#include "dem_files.h"
+#include "dem_files/descriptor.h"
+#include "dem_files/names.h"
+#include "dem_varnel/dialogue.h"
+#include "dem_varnel/phases.h"
+#include "dem_varnel/run_state.h"
 #include "harness.h"
 #include "host_files.h"
 #include "in_process_run.h"
-#include "regrid.h"
-#include "run_state.h"
 
 namespace {
 
+RunFiles files;
 std::string folder;  // host path of c:\images\r
 bool skip_known = false;
 const std::string stem = "c:\\images\\r\\x";
@@ -41,12 +44,12 @@ std::string raster_bytes(const std::uint8_t* data, std::size_t size, std::size_t
 
 // What read_descriptor() left, against sscanf on the same bytes (up to a NUL, where
 // sscanf's input ends and read_descriptor() meets a character that is not a number).
-void compare_with_sscanf(const std::uint8_t* data, std::size_t size, int val) {
+void compare_with_sscanf(const std::uint8_t* data, std::size_t size, const Descriptor& d) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     int v[6] = {0, 0, 0, 0, 0, 0};
     const int n =
         std::sscanf(text.c_str(), "%d%d%d%d%d%d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    const int got[6] = {nb_lig, nb_col, val, mind, maxd, pix_size};
+    const int got[6] = {d.lines, d.columns, d.cell_bytes, d.lowest, d.highest, d.pixel_size};
     for (int k = 0; k < 6; ++k) {
         const int expected = k < n ? v[k] : 0;
         if (got[k] != expected)
@@ -67,7 +70,7 @@ bool sign_after_digit(const std::uint8_t* data, std::size_t size) {
 // the unit factor, formed in extended precision and rounded once to double.
 void check_cells(const std::string& raster, std::size_t cell_bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(raster.data());
-    fuzz::for_each_input_line([&](int i, const double* cells) {
+    fuzz::for_each_input_line(files, [&](int i, const double* cells) {
         for (int j = 0; j < nb_col; ++j) {
             const std::size_t k = (static_cast<std::size_t>(i) * nb_col + j) * cell_bytes;
             // DEM_VARNEL_FUZZ_SKIP_KNOWN: a cell cut by the end of the file holds its
@@ -117,11 +120,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     support::start_run();
     itype = width;
-    int val = 0;
+    Descriptor d;
     bool exists = false;
-    if (fuzz::run_phases([&] { exists = read_descriptor(descriptor, val); })) {
+    if (fuzz::run_phases(
+            [&] { exists = read_descriptor(descriptor, static_cast<int>(cell_bytes), d); })) {
         if (!exists) fuzz::finding("read_descriptor() finds no descriptor where one exists");
-        if (nb_lig < 1 || nb_col < 1 || !descr_OK)
+        nb_lig = d.lines;
+        nb_col = d.columns;
+        pix_size = d.pixel_size;
+        descr_OK = true;
+        if (nb_lig < 1 || nb_col < 1)
             fuzz::finding("read_descriptor() accepted a geometry of " + std::to_string(nb_lig) +
                           " x " + std::to_string(nb_col));
         // DEM_VARNEL_FUZZ_SKIP_KNOWN: before 7b6b2a5 read_descriptor() took a NUL byte for
@@ -129,7 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // f0db5f3 a sign right after a number ended the reading (sign_right_after_a_number).
         if (!(skip_known &&
               (std::memchr(data, 0, size) != nullptr || sign_after_digit(data, size))))
-            compare_with_sscanf(data, size, val);
+            compare_with_sscanf(data, size, d);
 
         // Exact, half as long, or three bytes over; never more than 64 KiB of file.
         const unsigned long long exact =
@@ -151,15 +159,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         dpix_size = pix_size;
         support::answer_from(
             unit_answers[(h >> 12) % (sizeof unit_answers / sizeof unit_answers[0])]);
+        files = RunFiles();
         if (fuzz::run_phases([&] {
-                f1 = open_input(raster, true);
-                dem_lecture();
+                files.raw =
+                    std::make_unique<RawReader>(open_input(raster, true), shown_name(raster),
+                                                static_cast<int>(cell_bytes), nb_lig, nb_col);
+                dem_lecture(files);
             })) {
             if (coef != 1.0 && coef != 10.0 && coef != 100.0 && coef != 1000.0)
                 fuzz::finding("dem_lecture() left a unit factor of " + std::to_string(coef));
             if (static_cast<long long>(nb_lig) * nb_col <= 65536) check_cells(cells, cell_bytes);
         }
     }
+    files = RunFiles();
     support::end_run();
     unlink(descriptor_host.c_str());
     unlink(raster_host.c_str());

@@ -11,13 +11,12 @@
 #include <map>
 #include <string>
 
-#include "dem_files.h"
-#include "dem_varnel.h"
+#include "dem_varnel/dialogue.h"
+#include "dem_varnel/phases.h"
+#include "dem_varnel/run_state.h"
 #include "harness.h"
 #include "host_files.h"
 #include "in_process_run.h"
-#include "regrid.h"
-#include "run_state.h"
 
 namespace {
 
@@ -160,11 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     support::start_run({reinterpret_cast<const char*>(data), size});
     bool regridded = false;
     const bool completed = fuzz::run_phases([&] {
-        opening();
+        RunFiles files;
+        opening(files);
         if (static_cast<long long>(nb_lig) * nb_col > most_input_cells) return;
-        parameters();
-        treatment(input_lines(), output_lines());
-        save();
+        parameters(files);
+        treatment(files);
+        save(files);
         regridded = true;
     });
     remove_temporary_files();

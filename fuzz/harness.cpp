@@ -14,13 +14,13 @@
 #include <limits>
 
 #include "answers.h"
-#include "dem_files.h"
+#include "dem_varnel/phases.h"
+#include "dem_varnel/run_guard.h"
+#include "dem_varnel/run_state.h"
 #include "host_files.h"
 #include "host_memory.h"
 #include "in_process_run.h"
 #include "padded_lines.h"
-#include "run_guard.h"
-#include "run_state.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define FUZZ_HEAP_HOOKS 1
@@ -174,8 +174,9 @@ bool run_phases(const std::function<void()>& phases, std::string* message) {
     return false;
 }
 
-void for_each_input_line(const std::function<void(int line, const double* cells)>& visit) {
-    LineSource source = input_lines();
+void for_each_input_line(const RunFiles& files,
+                         const std::function<void(int line, const double* cells)>& visit) {
+    LineSource source = input_lines(files);
     for (int i = 0; i < nb_lig; ++i) {
         visit(i, source.line(i + margin_before) + margin_before);
         source.forget(i + margin_before + 1);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "dem_varnel/run_files.h"
+
 namespace fuzz {
 
 // The memory_ceiling every target runs under: large enough for the seed grids and
@@ -48,7 +50,8 @@ bool run_phases(const std::function<void()>& phases, std::string* message = null
 // Every line of the input as the sweep reads it (line i, its cells in metres), from one
 // source in order: input_elevation() makes a source for each cell, which for an ASCII
 // grid parses the text again from its start (a grid read back took 350 s that way).
-void for_each_input_line(const std::function<void(int line, const double* cells)>& visit);
+void for_each_input_line(const RunFiles& files,
+                         const std::function<void(int line, const double* cells)>& visit);
 
 // Ends the process with a message on the real standard error: a fault the sanitizers
 // cannot see (a broken invariant) becomes a crash with a reproducer.

@@ -1,13 +1,41 @@
-// The window of lines a line source keeps for the sweep.
+// The padded geometry's limits and the window of lines a line source keeps for the sweep.
 #include "padded_lines.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <utility>
+
+std::string geometry_problem(long long lines, long long columns) {
+    const std::string size =
+        std::to_string(lines) + " lines and " + std::to_string(columns) + " columns";
+    if (lines < 1 || columns < 1) return size + ": a grid needs at least one line and one column";
+    if (padded(lines) > INT_MAX || padded(columns) > INT_MAX)
+        return size + ": too large to address";
+    // Byte offsets of 8-byte cells must fit 64 bits with room to spare.
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(padded(lines)) * static_cast<std::uint64_t>(padded(columns));
+    if (cells > (std::uint64_t{1} << 58)) return size + ": too large to address";
+    return "";
+}
 
 LineWindow::LineWindow(int data_columns, Maker make, bool in_order)
     : width_(static_cast<std::size_t>(padded(data_columns))),
       make_(std::move(make)),
       zeros_(width_, 0.0),
       in_order_(in_order) {}
+
+void frame_line(int i, const double* padded_line, int lines, int columns, double frame,
+                double* out) {
+    if (i < frame_width || i >= lines - frame_width || columns <= 2 * frame_width) {
+        std::fill(out, out + columns, frame);
+        return;
+    }
+    std::fill(out, out + frame_width, frame);
+    std::copy(padded_line + margin_before + frame_width,
+              padded_line + margin_before + columns - frame_width, out + frame_width);
+    std::fill(out + columns - frame_width, out + columns, frame);
+}
 
 std::vector<double> LineWindow::take_buffer() {
     if (spare_.empty()) return std::vector<double>(width_, 0.0);

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <string>
 #include <vector>
 
 constexpr int margin_before = 3;  // zero lines and columns before the data
@@ -16,6 +17,16 @@ constexpr int frame_width = 3;    // cells of the lowest elevation around the ou
 
 // Lines (or columns) of a padded grid that carries `count` of them.
 constexpr long long padded(long long count) { return count + margin_before + margin_after; }
+
+// Reason to refuse a grid of `lines` x `columns` (fewer than one line or column, or too
+// large to address padded), or empty when it is acceptable.
+std::string geometry_problem(long long lines, long long columns);
+
+// Output line i (of `lines` x `columns`) from the padded line that carries it: the
+// frame_width cells along each edge hold `frame`, the others are the padded line's data
+// cells.
+void frame_line(int i, const double* padded_line, int lines, int columns, double frame,
+                double* out);
 
 // The padded input, a line at a time. `line(r)` gives padded line r, valid until
 // `forget` passes it; the lines are first asked for in increasing order, and one may be
@@ -31,10 +42,25 @@ struct LineSource {
     std::function<LineSource()> another = nullptr;
 };
 
-// The padded output, a line at a time: `put(r, line)` hands over padded line r as soon
-// as it is final, every line once and in order; `line` is valid during the call only.
+// What the engine makes of a source: told to the sink before its first line and
+// returned by the engine's call. Output cell (i, j) covers, in the input's ground units,
+// x from x0 + corner_x + j * sx and y down from y0 + corner_y - i * sy, where (x0, y0) is
+// the input's upper-left corner: the padded input (margin_before cells before the data)
+// is mapped onto the padded output.
+struct OutputGeometry {
+    int lines = 0, columns = 0;          // output data lines and columns
+    double lowest = 0.0, highest = 0.0;  // the range the output is clamped to
+    bool enlargement = false;            // more padded output lines than input lines
+    double sx = 0.0, sy = 0.0;           // an output cell's width and height
+    double corner_x = 0.0, corner_y = 0.0;
+};
+
+// The output, a line at a time: `start` is told the geometry before the first line;
+// `put(i, cells)` hands over output line i, framed, as soon as it is final, every line
+// once and in order; `cells` is valid during the call only.
 struct LineSink {
-    std::function<void(int row, const double* line)> put;
+    std::function<void(const OutputGeometry&)> start;
+    std::function<void(int line, const double* cells)> put;
 };
 
 // The data lines a source has made and the sweep may still ask for, each made once by

@@ -11,10 +11,10 @@
 #include <string>
 
 #include "answers.h"
+#include "dem_varnel/run_state.h"
 #include "failure.h"
 #include "host_files.h"
 #include "in_process_run.h"
-#include "run_state.h"
 #include "session.h"
 
 class InProcess : public ::testing::Test {

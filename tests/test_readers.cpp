@@ -3,11 +3,12 @@
 // any layout, and every malformed input ending with its message.
 #include <sys/stat.h>
 
-#include "LIB/GRIDUTIL.h"
-#include "dem_files.h"
+#include "dem_files/descriptor.h"
+#include "dem_files/names.h"
+#include "dem_varnel/dialogue.h"
+#include "dem_varnel/phases.h"
 #include "host_memory.h"
 #include "in_process.h"
-#include "regrid.h"
 #include "transcript.h"
 
 namespace {
@@ -20,23 +21,36 @@ protected:
         const std::string suffix = width == 0 ? "_m2.raw" : "_m4.raw";
         root.write("d/r" + suffix, bytes);
         answers(unit);
+        files = RunFiles();
         run([&] {
-            f1 = open_input("c:\\images\\d\\r" + suffix, true);
+            const std::string name = "c:\\images\\d\\r" + suffix;
+            files.raw = std::make_unique<RawReader>(open_input(name, true), shown_name(name),
+                                                    width == 0 ? 2 : 4, lines, columns);
             nb_lig = lines;
             nb_col = columns;
             itype = width;
             descr_OK = true;
-            dem_lecture();
+            dem_lecture(files);
         });
     }
 
     void read_ascii(const std::string& contents) {
         root.write("d/a.asc", contents);
+        files = RunFiles();
         run([&] {
-            f1 = open_input("c:\\images\\d\\a.asc", false);
-            ascii_lecture();
+            const std::string name = "c:\\images\\d\\a.asc";
+            files.ascii =
+                std::make_unique<AsciiReader>(open_input(name, false), name, shown_name(name));
+            ascii_lecture(files);
         });
     }
+
+    // Input cell (i, j) in metres as the sweep reads it.
+    double input_elevation(int i, int j) {
+        return input_lines(files).line(i + margin_before)[j + margin_before];
+    }
+
+    RunFiles files;
 
     // The 3 x 2 grid with its corner at (10, 20) and cells of 5 that the ASCII cases read.
     void expect_three_by_two() {
@@ -144,10 +158,10 @@ TEST_F(Readers, ACellTheFileEndsInsideIsZeroLikeTheCellsAfterIt) {
 
 TEST_F(Readers, EmptyOrDirectoryRasterIsAnError) {
     root.write("d/e_m2.raw", "");
-    run([&] { f1 = open_input("c:\\images\\d\\e_m2.raw", true); });
+    run([&] { open_input("c:\\images\\d\\e_m2.raw", true); });
     expect_failure("is empty: it holds no elevation");
     mkdir(root.file("d/dir_m2.raw").c_str(), 0755);
-    run([&] { f1 = open_input("c:\\images\\d\\dir_m2.raw", true); });
+    run([&] { open_input("c:\\images\\d\\dir_m2.raw", true); });
     expect_failure("it is a directory");
 }
 
@@ -155,78 +169,77 @@ TEST_F(Readers, CreatedDescriptorIsCompletedWithTheScannedRangeAndPixelSize) {
     root.write("d/r_m2.raw", raw16({120, 340, 200, 150}));
     answers("1");
     run([&] {
-        f1 = open_input("c:\\images\\d\\r_m2.raw", true);
-        create_input_descriptor("c:\\images\\d\\r_m2.txt");
+        const std::string name = "c:\\images\\d\\r_m2.raw";
+        files.raw = std::make_unique<RawReader>(open_input(name, true), shown_name(name), 2, 2, 2);
+        files.new_descriptor = std::make_unique<PendingOutput>("c:\\images\\d\\r_m2.txt", "w");
         nb_lig = 2;
         nb_col = 2;
-        std::fprintf(f1d, "2\n2\n2\n");
+        std::fprintf(files.new_descriptor->stream(), "2\n2\n2\n");
         dpix_size = 25;
         descr_OK = false;
-        dem_lecture();
+        dem_lecture(files);
     });
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(f1d, nullptr);
+    EXPECT_EQ(files.new_descriptor, nullptr);
     EXPECT_EQ(root.read("d/r_m2.txt"), "2\n2\n2\n120\n340\n25\n");
     EXPECT_EQ(input_elevation(0, 1), 34.0);
 }
 
 TEST_F(Readers, DescriptorTakesTheNumbersItHoldsAndLeavesTheRestAtZero) {
-    int val = -1;
+    Descriptor d;
     root.write("d/x_m2.txt", "10\r\n20\r\n2\r\n");  // three lines, CR LF
-    run([&] { EXPECT_TRUE(read_descriptor("c:\\images\\d\\x_m2.txt", val)); });
+    run([&] { EXPECT_TRUE(read_descriptor("c:\\images\\d\\x_m2.txt", 2, d)); });
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(nb_lig, 10);
-    EXPECT_EQ(nb_col, 20);
-    EXPECT_EQ(val, 2);
-    EXPECT_EQ(pix_size, 0);
-    EXPECT_TRUE(descr_OK);
+    EXPECT_EQ(d.lines, 10);
+    EXPECT_EQ(d.columns, 20);
+    EXPECT_EQ(d.cell_bytes, 2);
+    EXPECT_EQ(d.pixel_size, 0);
 
-    reset_run_state();
+    d = Descriptor();
     root.write("d/y_m2.txt", "5 6 4 -3 99 25.0 trailing words");
-    run([&] { read_descriptor("c:\\images\\d\\y_m2.txt", val); });
-    EXPECT_EQ(mind, -3);
-    EXPECT_EQ(maxd, 99);
-    EXPECT_EQ(pix_size, 25) << "read as \"%d\" reads it";
+    run([&] { read_descriptor("c:\\images\\d\\y_m2.txt", 2, d); });
+    EXPECT_EQ(d.lowest, -3);
+    EXPECT_EQ(d.highest, 99);
+    EXPECT_EQ(d.pixel_size, 25) << "read as \"%d\" reads it";
 
-    reset_run_state();
+    d = Descriptor();
     root.write("d/z_m2.txt", "5 6 two 7");
-    val = 0;
-    run([&] { read_descriptor("c:\\images\\d\\z_m2.txt", val); });
+    run([&] { read_descriptor("c:\\images\\d\\z_m2.txt", 2, d); });
     EXPECT_FALSE(failed);
-    EXPECT_EQ(nb_col, 6);
-    EXPECT_EQ(val, 0) << "a word ends the reading like the end of the file";
-    EXPECT_EQ(mind, 0);
+    EXPECT_EQ(d.columns, 6);
+    EXPECT_EQ(d.cell_bytes, 0) << "a word ends the reading like the end of the file";
+    EXPECT_EQ(d.lowest, 0);
 }
 
 TEST_F(Readers, ANulByteEndsTheDescriptorLikeAnythingElseThatIsNotANumber) {
-    int val = 0;
+    Descriptor d;
     root.write("d/nul_m2.txt", std::string("5\n7\n2\n\0 12\n", 10));
-    run([&] { read_descriptor("c:\\images\\d\\nul_m2.txt", val); });
+    run([&] { read_descriptor("c:\\images\\d\\nul_m2.txt", 2, d); });
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(val, 2);
-    EXPECT_EQ(mind, 0) << "12 comes after the NUL";
-    EXPECT_EQ(pix_size, 0);
+    EXPECT_EQ(d.cell_bytes, 2);
+    EXPECT_EQ(d.lowest, 0) << "12 comes after the NUL";
+    EXPECT_EQ(d.pixel_size, 0);
 }
 
 TEST_F(Readers, DescriptorErrorsNameTheFile) {
-    int val;
-    run([&] { EXPECT_FALSE(read_descriptor("c:\\images\\d\\none_m2.txt", val)); });
+    Descriptor val;
+    run([&] { EXPECT_FALSE(read_descriptor("c:\\images\\d\\none_m2.txt", 2, val)); });
     EXPECT_FALSE(failed) << "a missing descriptor is not an error";
 
     root.write("d/big_m2.txt", "5 2147483648 2");
-    run([&] { read_descriptor("c:\\images\\d\\big_m2.txt", val); });
+    run([&] { read_descriptor("c:\\images\\d\\big_m2.txt", 2, val); });
     expect_failure("the descriptor c:\\images\\d\\big_m2.txt");
     expect_failure("beyond the int range");
 
     for (const char* geometry : {"0 5 2", "5 -1 2", "2147483645 3 2"}) {
         SCOPED_TRACE(geometry);
         root.write("d/g_m2.txt", geometry);
-        run([&] { read_descriptor("c:\\images\\d\\g_m2.txt", val); });
+        run([&] { read_descriptor("c:\\images\\d\\g_m2.txt", 2, val); });
         EXPECT_TRUE(failed);
         EXPECT_NE(failure.find("c:\\images\\d\\g_m2.txt"), std::string::npos) << failure;
     }
     mkdir(root.file("d/dir_m2.txt").c_str(), 0755);
-    run([&] { read_descriptor("c:\\images\\d\\dir_m2.txt", val); });
+    run([&] { read_descriptor("c:\\images\\d\\dir_m2.txt", 2, val); });
     expect_failure("cannot read the descriptor");
 }
 

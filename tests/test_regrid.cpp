@@ -1,6 +1,8 @@
-// The engine: footprint weights of both worked examples, output sizes, treatment's
-// range, messages and progress lines, and the sweep against the literal engine, on
-// every number of threads, with the smoothing's extended rounding.
+// The engine: footprint weights of both worked examples, output sizes, the range,
+// geometry and progress of a call, and the sweep against the literal engine, on every
+// number of threads, with the smoothing's extended rounding.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -8,10 +10,10 @@
 #include <vector>
 
 #include "LIB/GRIDUTIL.h"
-#include "in_process.h"
 #include "reference_engine.h"
-#include "regrid.h"
-#include "transcript.h"
+#include "regrid/engine.h"
+#include "regrid/kernel.h"
+#include "regrid/sweep.h"
 #include "wide_rows.h"
 
 namespace {
@@ -54,11 +56,7 @@ Weights weights_of(int index, double factor) {
     return {f.start, w};
 }
 
-double ratio_of(double in, double out) {
-    return static_cast<double>(static_cast<long double>(in) / out);
-}
-
-class Engine : public InProcess {};
+double ratio_of(double in, double out) { return pixel_ratio(in, out); }
 
 }  // namespace
 
@@ -134,11 +132,11 @@ namespace {
 
 // The run's input as a line source over a padded grid of `rows`, its range scanned
 // in order with strict comparisons, as a reader leaves it.
-class TreatmentRun {
+class EngineRun {
 public:
-    explicit TreatmentRun(const Rows& rows) : input_(pad(rows)) {
-        nb_lig = static_cast<int>(rows.size());
-        nb_col = static_cast<int>(rows[0].size());
+    explicit EngineRun(const Rows& rows) : input_(pad(rows)) {
+        request.lines = static_cast<int>(rows.size());
+        request.columns = static_cast<int>(rows[0].size());
         source_ = LineSource{[this](int r) -> const double* { return input_[r]; }, [](int) {}};
         source_.lowest = HUGE_VAL;
         source_.highest = -HUGE_VAL;
@@ -147,19 +145,27 @@ public:
                 if (source_.lowest > v) source_.lowest = v;
                 if (source_.highest < v) source_.highest = v;
             }
+        request.progress = [this](int line) { progress.push_back(line); };
     }
 
-    // treatment() from the source to a sink that keeps every padded output line.
-    void treat() {
+    // The engine from the source to a sink that keeps every output line.
+    OutputGeometry run(double ratio) {
         output.clear();
-        const LineSink sink{[this](int r, const double* line) {
-            EXPECT_EQ(r, static_cast<int>(output.size())) << "lines come in order, each once";
-            output.emplace_back(line, line + nb_col3);
-        }};
-        treatment(source_, sink);
+        progress.clear();
+        request.ratio = ratio;
+        LineSink sink;
+        sink.start = [this](const OutputGeometry& g) { started = g; };
+        sink.put = [this](int i, const double* line) {
+            EXPECT_EQ(i, static_cast<int>(output.size())) << "lines come in order, each once";
+            output.emplace_back(line, line + started.columns);
+        };
+        return regrid(source_, sink, request);
     }
 
+    RegridRequest request;
+    OutputGeometry started;
     Rows output;
+    std::vector<int> progress;
 
 private:
     static Rows pad(const Rows& rows) {
@@ -175,71 +181,76 @@ private:
 
 }  // namespace
 
-TEST_F(Engine, TreatmentAnnouncesTheSizesAndHandsOverEveryFinishedLine) {
-    Rows rows(100, std::vector<double>(10, 0.0));
+TEST(EngineCall, HandsTheSinkEveryFramedLineAndReturnsTheRangeAndGeometry) {
+    Rows rows(100, std::vector<double>(20, 0.0));
     for (int i = 0; i < 100; ++i)
-        for (int j = 0; j < 10; ++j) rows[i][j] = 100 + i + 0.5 * j;
-    TreatmentRun t(rows);
-    ratio = ratio_of(30, 50);
-    run([&] { t.treat(); });
-    ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(nb_lig4, 59);
-    EXPECT_EQ(nb_col4, 5);
-    EXPECT_EQ(out, text::announcement(59, 5) + text::reduction + text::treatment);
-    EXPECT_EQ(dmin_alt, 100.0);
-    EXPECT_EQ(dmax_alt, 199 + 4.5);
-    ASSERT_EQ(static_cast<int>(t.output.size()), nb_lig3);
-    for (int i = 1; i < nb_lig3 - 1; ++i)
-        for (int j = 1; j < nb_col3 - 1; ++j) {
-            EXPECT_GE(t.output[i][j], dmin_alt);
-            EXPECT_LE(t.output[i][j], dmax_alt);
+        for (int j = 0; j < 20; ++j) rows[i][j] = 100 + i + 0.5 * j;
+    EngineRun t(rows);
+    t.request.pixel_size = 30;
+    const OutputGeometry g = t.run(ratio_of(30, 50));
+    EXPECT_EQ(g.lines, 59);
+    EXPECT_EQ(g.columns, 11);
+    EXPECT_FALSE(g.enlargement);
+    EXPECT_EQ(g.lowest, 100.0);
+    EXPECT_EQ(g.highest, 199 + 9.5);
+    EXPECT_EQ(t.started.lines, 59) << "the sink is told the geometry first";
+    // The padded input (104 x 30 m) mapped onto the padded output (63 lines).
+    EXPECT_DOUBLE_EQ(g.sy, 104 * 30.0 / 63);
+    EXPECT_DOUBLE_EQ(g.sx, 24 * 30.0 / 15);
+    EXPECT_DOUBLE_EQ(g.corner_x, 3 * (g.sx - 30));
+    EXPECT_DOUBLE_EQ(g.corner_y, 3 * (30 - g.sy));
+    ASSERT_EQ(static_cast<int>(t.output.size()), 59);
+    for (int i = 0; i < 59; ++i)
+        for (int j = 0; j < 11; ++j) {
+            const bool frame = i < 3 || i >= 56 || j < 3 || j >= 8;
+            if (frame) {
+                EXPECT_EQ(t.output[i][j], g.lowest) << i << "," << j;
+            }
+            EXPECT_GE(t.output[i][j], g.lowest);
+            EXPECT_LE(t.output[i][j], g.highest);
         }
-    EXPECT_EQ(err, "");
 }
 
-TEST_F(Engine, RangeStartsAtTenMillionAndZero) {
-    TreatmentRun negative({{-5, -3}, {-9, -1}});
-    ratio = 1.0;
-    run([&] { negative.treat(); });
-    EXPECT_EQ(dmin_alt, -9.0);
-    EXPECT_EQ(dmax_alt, 0.0);
-    for (int i = 1; i < nb_lig3 - 1; ++i)
-        for (int j = 1; j < nb_col3 - 1; ++j)
-            EXPECT_EQ(negative.output[i][j], 0.0) << "all clamped to 0.0";
-    EXPECT_NE(err.find("dem_varnel: the input holds negative elevations"), std::string::npos);
-
-    reset_run_state();
-    TreatmentRun high({{2e7, 3e7}});
-    ratio = 1.0;
-    run([&] { high.treat(); });
-    EXPECT_EQ(dmin_alt, 1e7);
-    EXPECT_EQ(dmax_alt, 3e7);
+TEST(EngineCall, RangeStartsAtTenMillionAndZero) {
+    EngineRun negative({{-5, -3}, {-9, -1}});
+    OutputGeometry g = negative.run(1.0);
+    EXPECT_EQ(g.lowest, -9.0);
+    EXPECT_EQ(g.highest, 0.0);
+    EngineRun high({{2e7, 3e7}});
+    g = high.run(1.0);
+    EXPECT_EQ(g.lowest, 1e7);
+    EXPECT_EQ(g.highest, 3e7);
 }
 
-TEST_F(Engine, EqualLineCountsReportAReductionAndProgressComesEveryHundredLines) {
-    TreatmentRun equal(Rows(246, std::vector<double>(3, 7.0)));
-    ratio = 1.0;
-    run([&] { equal.treat(); });
-    EXPECT_EQ(out, text::announcement(246, 3) + text::reduction + text::treatment +
-                       text::kernel_progress(250));
-    EXPECT_EQ(text::kernel_progress(250),
-              "\tline 100                \r\tline 200                \r");
-
-    reset_run_state();
-    TreatmentRun doubled(Rows(48, std::vector<double>(3, 7.0)));
-    ratio = ratio_of(2, 1);
-    run([&] { doubled.treat(); });
-    EXPECT_EQ(out, text::announcement(96, 6) + text::enlargement + text::treatment)
-        << "100 padded lines print no progress";
+TEST(EngineCall, EqualLineCountsAreAReductionAndProgressComesEveryHundredPaddedLines) {
+    EngineRun equal(Rows(246, std::vector<double>(3, 7.0)));
+    EXPECT_FALSE(equal.run(1.0).enlargement);
+    EXPECT_EQ(equal.progress, (std::vector<int>{100, 200}));
+    EngineRun doubled(Rows(48, std::vector<double>(3, 7.0)));
+    EXPECT_TRUE(doubled.run(ratio_of(2, 1)).enlargement);
+    EXPECT_TRUE(doubled.progress.empty()) << "100 padded lines print no progress";
 }
 
-TEST_F(Engine, ReductionByThirtyRunsBeyondTwentyFourInputCellsPerOutputCell) {
-    TreatmentRun t(Rows(1000, std::vector<double>(40, 250.0)));
-    ratio = ratio_of(1, 30);
-    run([&] { t.treat(); });
-    ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(nb_lig4, 33);
-    EXPECT_DOUBLE_EQ(t.output[16][3], 250.0);
+TEST(EngineCall, FramesWithNoDataWhenAsked) {
+    EngineRun t(Rows(20, std::vector<double>(20, 7.0)));
+    t.request.frame = RegridRequest::Frame::no_data;
+    t.run(1.0);
+    EXPECT_TRUE(std::isnan(t.output[0][5]));
+    EXPECT_TRUE(std::isnan(t.output[10][19]));
+    EXPECT_EQ(t.output[10][10], 7.0);
+}
+
+TEST(EngineCall, ReductionByThirtyRunsBeyondTwentyFourInputCellsPerOutputCell) {
+    Grid in(1004, 44, 0.0);
+    for (int i = 3; i < 1003; ++i)
+        for (int j = 3; j < 43; ++j) in[i][j] = 250.0;
+    const int out_lines = static_cast<int>(scaled_count(1000, ratio_of(1, 30)));
+    EXPECT_EQ(out_lines, 33);
+    Grid out(out_lines + 4, 5, 0.0);
+    SweepOptions options;
+    options.lowest = options.highest = 250.0;
+    transf(*in, *out, 1004, 44, out_lines + 4, 5, options);
+    EXPECT_DOUBLE_EQ(out[16][3], 250.0);
 }
 
 namespace {
@@ -306,16 +317,16 @@ TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
         const Grid in = random_padded_input(random, lines, columns);
         Grid ours(out_lines + 4, out_columns + 4, 0.0),
             literal(out_lines + 4, out_columns + 4, 0.0);
-        dmin_alt = 1e7;
-        dmax_alt = 0.0;
+        double dmin_alt = 1e7, dmax_alt = 0.0;
         for (int i = 3; i < lines + 3; ++i)
             for (int j = 3; j < columns + 3; ++j) {
                 dmin_alt = std::min(dmin_alt, in[i][j]);
                 dmax_alt = std::max(dmax_alt, in[i][j]);
             }
-        testing::internal::CaptureStdout();
-        transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4);
-        testing::internal::GetCapturedStdout();
+        SweepOptions options;
+        options.lowest = dmin_alt;
+        options.highest = dmax_alt;
+        transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4, options);
         reference::transf(*in, *literal, lines + 4, columns + 4, out_lines + 4, out_columns + 4,
                           dmin_alt, dmax_alt);
         int differences = 0;
@@ -339,8 +350,7 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
         for (int j = 20; j < 90; ++j) in[i][j] = 0.0;
     for (int i = 190; i < 196; ++i)
         for (int j = 3; j < columns + 3; ++j) in[i][j] = 0.0;
-    dmin_alt = -3000.0;
-    dmax_alt = 3000.0;
+    const double dmin_alt = -3000.0, dmax_alt = 3000.0;
     for (const double r : {ratio_of(10, 4), ratio_of(3, 10), 1.0}) {
         const int out_lines = static_cast<int>(scaled_count(lines, r)),
                   out_columns = static_cast<int>(scaled_count(columns, r));
@@ -349,11 +359,12 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
                           dmin_alt, dmax_alt);
         for (const int threads : {1, 2, 3, 5}) {
             SCOPED_TRACE("ratio " + std::to_string(r) + ", threads " + std::to_string(threads));
-            sweep_threads = threads;
+            SweepOptions options;
+            options.lowest = dmin_alt;
+            options.highest = dmax_alt;
+            options.threads = threads;
             Grid ours(out_lines + 4, out_columns + 4, 0.0);
-            testing::internal::CaptureStdout();
-            transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4);
-            testing::internal::GetCapturedStdout();
+            transf(*in, *ours, lines + 4, columns + 4, out_lines + 4, out_columns + 4, options);
             int differences = 0;
             for (int i = 0; i < out_lines + 4; ++i)
                 differences +=
@@ -362,7 +373,6 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
             EXPECT_EQ(differences, 0) << "lines that differ";
         }
     }
-    sweep_threads = 0;
 }
 
 namespace {

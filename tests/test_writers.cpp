@@ -12,7 +12,10 @@
 #include <random>
 
 #include "LIB/GRIDUTIL.h"
-#include "dem_files.h"
+#include "dem_files/ascii_writer.h"
+#include "dem_files/names.h"
+#include "dem_files/raster_writer.h"
+#include "dem_varnel/phases.h"
 #include "in_process.h"
 #include "session.h"
 #include "transcript.h"
@@ -50,30 +53,46 @@ protected:
         format2 = 1;
         itype2 = width;
         const std::string stem = "c:\\images\\d\\o";
+        files = RunFiles();
         run([&] {
-            create_output_files(stem + output_data_suffix(1, width),
-                                stem + output_descriptor_suffix(width));
-            write_lines_and_save();
+            files.raster = std::make_unique<RasterWriter>(stem + output_data_suffix(1, width),
+                                                          stem + output_descriptor_suffix(width),
+                                                          width == 0 ? 2 : 4, coef);
+            write_lines_and_save(files.raster->sink());
         });
     }
 
     std::string save_ascii(const std::string& corner_answers = "") {
         format2 = 0;
         answers(corner_answers + " ");
+        files = RunFiles();
         run([&] {
-            create_output_files("c:\\images\\d\\o_varnel.asc", "");
-            write_lines_and_save();
+            files.grid =
+                std::make_unique<AsciiWriter>("c:\\images\\d\\o_varnel.asc", !open_ascii_OK);
+            write_lines_and_save(files.grid->sink([](const OutputGeometry& g) {
+                return ascii_header_text(g.columns, g.lines, X_min, Y_min, pix_size_out);
+            }));
         });
         return root.read("d/o_varnel.asc");
     }
 
-    // The padded output handed to the writer's sink line by line, as the sweep does.
-    void write_lines_and_save() {
-        const LineSink sink = output_lines();
-        for (int r = 0; r < nb_lig3; ++r) sink.put(r, padded[r].data());
-        save();
+    // The output handed to the writer's sink line by line, framed as the engine frames
+    // it, then saved as the dialogue saves it.
+    void write_lines_and_save(const LineSink& sink) {
+        files.result.lines = nb_lig4;
+        files.result.columns = nb_col4;
+        files.result.lowest = dmin_alt;
+        files.result.highest = dmax_alt;
+        sink.start(files.result);
+        std::vector<double> line(static_cast<std::size_t>(nb_col4));
+        for (int i = 0; i < nb_lig4; ++i) {
+            frame_line(i, padded[i + 3].data(), nb_lig4, nb_col4, dmin_alt, line.data());
+            sink.put(i, line.data());
+        }
+        save(files);
     }
 
+    RunFiles files;
     std::vector<std::vector<double>> padded;
 };
 

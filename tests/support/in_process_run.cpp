@@ -12,9 +12,9 @@
 #include <stdexcept>
 
 #include "answers.h"
+#include "dem_varnel/run_guard.h"
+#include "dem_varnel/run_state.h"
 #include "host_files.h"
-#include "run_guard.h"
-#include "run_state.h"
 
 namespace support {
 

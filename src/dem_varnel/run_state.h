@@ -1,17 +1,10 @@
-// The run state: the module-level variables every phase reads and adds to. All are
-// zero, false or null at program start; reset_run_state() brings them back there
-// (tests run several phases in one process). No grid lives here: the sweep takes its
-// lines from the reader's line source and hands them to the writer's line sink.
+// The run state: the dialogue's answers and what it records of the run, module-level
+// variables under the names the program has always used. All are zero or false at
+// program start; reset_run_state() brings them back there (tests run several dialogues
+// in one process). Nothing of the engine, the readers or the writers lives here: the
+// streams and temporary files are the run's reader and writer objects' (RunFiles), and
+// the engine takes its sizes and ratio as arguments and returns what it found.
 #pragma once
-
-#include <cstdint>
-#include <cstdio>
-
-// Streams: input data and descriptor, output data and descriptor.
-extern std::FILE* f1;
-extern std::FILE* f1d;
-extern std::FILE* f2;
-extern std::FILE* f2d;
 
 extern int format;   // input format: 0 ASCII grid, 1 raw raster
 extern int format2;  // output format
@@ -40,8 +33,5 @@ extern int nb_lig4, nb_col4;  // output lines, columns
 extern int nb_lig2, nb_col2;  // padded input size
 extern int nb_lig3, nb_col3;  // padded output size
 
-// Closes the streams still open (the input data file stays open to the end of a run).
-void close_streams();
-
-// Closes the streams and zeroes every variable.
+// Zeroes every variable.
 void reset_run_state();

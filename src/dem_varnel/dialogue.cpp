@@ -1,21 +1,25 @@
 // The run's dialogue: opening (banner, input names and reading, output names and
 // files) and parameters (the two pixel sizes and their ratio). main() runs them with
 // treatment and save.
-#include "dem_varnel.h"
+#include "dem_varnel/dialogue.h"
 
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <string>
 
 #include "answers.h"
-#include "dem_files.h"
+#include "dem_files/descriptor.h"
+#include "dem_files/names.h"
+#include "dem_varnel/phases.h"
+#include "dem_varnel/run_state.h"
 #include "failure.h"
+#include "host_console.h"
 #include "host_files.h"
 #include "host_memory.h"
 #include "padded_lines.h"
-#include "regrid.h"
-#include "run_state.h"
+#include "regrid/engine.h"
 
 namespace {
 
@@ -87,17 +91,25 @@ int ask_cell_width() {
 
 // The descriptor of a raw raster: read when it exists, otherwise created from the
 // operator's answers and completed by the reader.
-void descriptor(const std::string& nomdescr1) {
-    int val = 0;
-    if (read_descriptor(nomdescr1, val)) return;
+void descriptor(RunFiles& files, const std::string& nomdescr1) {
+    Descriptor read;
+    if (read_descriptor(nomdescr1, itype == 0 ? 2 : 4, read)) {
+        nb_lig = read.lines;
+        nb_col = read.columns;
+        mind = read.lowest;
+        maxd = read.highest;
+        pix_size = read.pixel_size;
+        descr_OK = true;
+        return;
+    }
     say("\n No File %s \n\n", nomdescr1.c_str());
-    create_input_descriptor(nomdescr1);
+    files.new_descriptor = std::make_unique<PendingOutput>(nomdescr1, "w");
     nb_lig = answer_int([] { say("\n\tNumber of lines   ? "); }, count_check("lines"));
     nb_col = answer_int([] { say("\n\tNumber of columns ? "); }, count_check("columns"));
     pix_size = answer_int([] { say("\n\tPixel size ? "); }, not_negative);
-    val = itype == 0 ? 2 : 4;
-    if (std::fprintf(f1d, "%d\n%d\n%d\n", nb_lig, nb_col, val) < 0)
-        fail("cannot write " + shown_name(nomdescr1) + ": " + system_error());
+    const int val = itype == 0 ? 2 : 4;
+    if (std::fprintf(files.new_descriptor->stream(), "%d\n%d\n%d\n", nb_lig, nb_col, val) < 0)
+        files.new_descriptor->write_failed();
     descr_OK = false;
 }
 
@@ -106,23 +118,27 @@ struct InputFiles {
     std::string data, descriptor;
 };
 
-InputFiles raster_input(const std::string& stem) {
+InputFiles raster_input(RunFiles& files, const std::string& stem) {
     itype = ask_cell_width();
     const InputFiles input{stem + input_data_suffix(1, itype),
                            stem + input_descriptor_suffix(itype)};
-    f1 = open_input(input.data, true);
-    descriptor(input.descriptor);
+    std::FILE* stream = open_input(input.data, true);
+    files.raw =
+        std::make_unique<RawReader>(stream, shown_name(input.data), itype == 0 ? 2 : 4, 0, 0);
+    descriptor(files, input.descriptor);
     if (pix_size == 0)
         pix_size = answer_int([] { say("\n\n\tPixel Size (in meters) ? "); }, not_negative);
     dpix_size = pix_size;
-    dem_lecture();
+    files.raw->set_geometry(nb_lig, nb_col);
+    dem_lecture(files);
     return input;
 }
 
-InputFiles ascii_input(const std::string& stem) {
+InputFiles ascii_input(RunFiles& files, const std::string& stem) {
     const InputFiles input{stem + input_data_suffix(0, 0), ""};
-    f1 = open_input(input.data, false);
-    ascii_lecture();
+    std::FILE* stream = open_input(input.data, false);
+    files.ascii = std::make_unique<AsciiReader>(stream, input.data, shown_name(input.data));
+    ascii_lecture(files);
     say("\n");
     return input;
 }
@@ -144,7 +160,8 @@ std::string clash(const InputFiles& input, const std::string& nomim2,
     return "";
 }
 
-void output(const std::string& directory, const std::string& nomfic1, const InputFiles& input) {
+void output(RunFiles& files, const std::string& directory, const std::string& nomfic1,
+            const InputFiles& input) {
     const std::string generic_too_long =
         fits_after(directory, longest_output_suffix, "the output name")(nomfic1);
     for (;;) {
@@ -175,7 +192,11 @@ void output(const std::string& directory, const std::string& nomfic1, const Inpu
             report(problem);
             continue;
         }
-        create_output_files(nomim2, nomdescr2);
+        if (format2 == 1)
+            files.raster =
+                std::make_unique<RasterWriter>(nomim2, nomdescr2, itype2 == 0 ? 2 : 4, coef);
+        else
+            files.grid = std::make_unique<AsciiWriter>(nomim2, !open_ascii_OK);
         return;
     }
 }
@@ -197,7 +218,7 @@ void warn_of_other_pixel_size(double pix_size_in) {
 // Reason to refuse a ratio: no output line or column, an output too large to address,
 // more memory than the machine can give for the sweep, or output files larger than
 // the free space where they are written; empty when the run can go on.
-std::string ratio_problem(double r) {
+std::string ratio_problem(const RunFiles& files, double r) {
     char text[240];
     const long long out_lines = output_count(nb_lig, r), out_columns = output_count(nb_col, r);
     if (out_lines < 0 || out_columns < 0) {
@@ -211,14 +232,16 @@ std::string ratio_problem(double r) {
         return text;
     }
     const int lines = static_cast<int>(out_lines), columns = static_cast<int>(out_columns);
+    RegridRequest request = treatment_request();
+    request.ratio = r;
     const std::string memory =
-        memory_refusal(sweep_memory(nb_lig, nb_col, lines, columns) + file_lines_memory(columns));
+        memory_refusal(regrid_memory(request) + file_lines_memory(files, columns));
     if (!memory.empty())
         return "an output of " + std::to_string(lines) + " lines and " + std::to_string(columns) +
                " columns " + memory;
-    const std::uint64_t files = output_file_bytes(lines, columns), disk = output_room();
-    if (files > disk) {
-        const SizeTexts sizes = distinct_sizes(files, disk);
+    const std::uint64_t bytes = output_file_bytes(files, lines, columns), disk = output_room(files);
+    if (bytes > disk) {
+        const SizeTexts sizes = distinct_sizes(bytes, disk);
         std::snprintf(text, sizeof text,
                       "an output of %d lines and %d columns makes files of %s, more than the "
                       "%s free where they are written",
@@ -230,7 +253,32 @@ std::string ratio_problem(double r) {
 
 }  // namespace
 
-void opening() {
+// Inputs are read as bytes, text too: the
+// readers take CR as white space, so CR LF files read as LF ones, and the ASCII
+// reader's byte offsets (it seeks back to its values) hold on every host, as a Windows
+// text stream's would not; nor does a Ctrl-Z end a file there.
+std::FILE* open_input(const std::string& logical, bool raster) {
+    const std::string host = host_path(logical);
+    std::FILE* stream = std::fopen(host.c_str(), "rb");
+    if (stream == nullptr) {
+        if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());
+        say("\n File %s unknown\n", logical.c_str());
+        if (host != logical) report("the host path tried was " + host);
+        wait_for_key(answer_in);
+        fail("");
+    }
+    const auto refuse = [stream](const std::string& why) {
+        std::fclose(stream);
+        fail(why);
+    };
+    if (is_directory(stream)) refuse("cannot read " + shown_name(logical) + ": it is a directory");
+    std::uint64_t size = 0;
+    if (raster && regular_file_size(stream, size) && size == 0)
+        refuse(shown_name(logical) + " is empty: it holds no elevation");
+    return stream;
+}
+
+void opening(RunFiles& files) {
     banner();
     std::string nomim1 = base_directory;
     // The folder must leave room for a one-character name with the longest suffix.
@@ -246,16 +294,16 @@ void opening() {
     nomim1 += nomfic1;
 
     format = ask_format();
-    const InputFiles input = format == 1 ? raster_input(nomim1) : ascii_input(nomim1);
+    const InputFiles input = format == 1 ? raster_input(files, nomim1) : ascii_input(files, nomim1);
 
     say("\n\tTHE ORIGINAL DEM HAS : ");
     say("\n\t            %d LINES", nb_lig);
     say("\n\t        AND %d COLUMNS", nb_col);
 
-    output(directory, nomfic1, input);
+    output(files, directory, nomfic1, input);
 }
 
-void parameters() {
+void parameters(const RunFiles& files) {
     const RealCheck pixel_size = [](double v) {
         if (std::isfinite(v) && v > 0 && v <= 2147483647.0) return std::string();
         return std::string("a pixel size must be a positive number no larger than 2147483647");
@@ -266,8 +314,8 @@ void parameters() {
         pix_size_in = answer_real([] { say("\n\t\tpixel size in  ? "); }, pixel_size);
         pix_size_out = answer_real([] { say("\t\tpixel size out ? "); }, pixel_size);
         // The quotient keeps a 64-bit significand and is rounded once, to double.
-        ratio = static_cast<double>(static_cast<long double>(pix_size_in) / pix_size_out);
-        const std::string problem = ratio_problem(ratio);
+        ratio = pixel_ratio(pix_size_in, pix_size_out);
+        const std::string problem = ratio_problem(files, ratio);
         if (problem.empty()) break;
         report(problem + "; pixel sizes asked again");
     }

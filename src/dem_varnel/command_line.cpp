@@ -1,7 +1,7 @@
 // The command line: no arguments runs the dialogue, as the program always has; --help
 // (or -h, which users try first) and --version print to standard output and exit 0,
 // or 1 when that output cannot be written; any other argument is refused with status 2.
-#include "command_line.h"
+#include "dem_varnel/command_line.h"
 
 #include <cstdio>
 #include <string>

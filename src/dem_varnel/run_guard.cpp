@@ -1,13 +1,13 @@
 // The run's guard: the one place where a failure is reported and the run ended.
-#include "run_guard.h"
+#include "dem_varnel/run_guard.h"
 
+#include <exception>
 #include <new>
 
 #include "answers.h"
 #include "failure.h"
 #include "host_console.h"
 #include "host_files.h"
-#include "run_state.h"
 
 std::optional<std::string> failure_of(const std::function<void()>& phases) {
     try {
@@ -17,6 +17,8 @@ std::optional<std::string> failure_of(const std::function<void()>& phases) {
         return failure.message;
     } catch (const std::bad_alloc&) {
         return std::string("out of memory");
+    } catch (const std::exception& error) {  // from a line source or sink of another's making
+        return std::string(error.what());
     }
 }
 
@@ -25,6 +27,5 @@ int run_guarded(void (*phases)()) {
     const std::optional<std::string> failure = failure_of(phases);
     if (failure && !failure->empty()) report(*failure);
     if (failure) remove_temporary_files();
-    close_streams();
     return failure ? 1 : 0;
 }

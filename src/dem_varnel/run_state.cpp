@@ -1,12 +1,6 @@
-// The run state's definitions, and its release and reset.
-#include "run_state.h"
+// The run state's definitions and its reset.
+#include "dem_varnel/run_state.h"
 
-#include <initializer_list>
-
-std::FILE* f1;
-std::FILE* f1d;
-std::FILE* f2;
-std::FILE* f2d;
 int format, format2, itype, itype2;
 int nb_lig, nb_col;
 int pix_size;
@@ -21,15 +15,7 @@ double nodata;
 double ratio, pix_size_out;
 double dmin_alt, dmax_alt;
 int nb_lig4, nb_col4, nb_lig2, nb_col2, nb_lig3, nb_col3;
-void close_streams() {
-    for (std::FILE** s : {&f1, &f1d, &f2, &f2d}) {
-        if (*s != nullptr) std::fclose(*s);
-        *s = nullptr;
-    }
-}
-
 void reset_run_state() {
-    close_streams();
     format = format2 = itype = itype2 = 0;
     nb_lig = nb_col = pix_size = mind = maxd = dyn_scale = 0;
     nb_lig4 = nb_col4 = nb_lig2 = nb_col2 = nb_lig3 = nb_col3 = 0;

@@ -1,0 +1,51 @@
+// The ASCII grid output: a header of label and value pairs, then every value as "%lf"
+// prints it followed by a tab, with no line break anywhere in the value block. Values
+// are written as the sweep hands each line over; where the header depends on answers
+// asked after the sweep, they wait in a file of their own and follow the header then.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dem_files/pending_output.h"
+#include "padded_lines.h"
+
+// The header the dialogue writes: ncols, nrows, xllcorner, yllcorner and cellsize with
+// "%d" and "%lf", and the fixed no-data line.
+std::string ascii_header_text(int columns, int lines, double x_min, double y_min, double cell_size);
+
+class AsciiWriter {
+public:
+    // Creates the grid's file under a temporary name, and with `values_apart` the file
+    // its values wait in.
+    AsciiWriter(const std::string& logical, bool values_apart);
+
+    // The line sink the engine writes the values through. Unless the values are apart,
+    // `header` gives the header for the output's geometry, written before them.
+    LineSink sink(std::function<std::string(const OutputGeometry&)> header = nullptr);
+
+    // Writes `header` and then the values that waited apart (or, when they followed the
+    // header at once, only flushes them), and puts the grid in place.
+    void finish(const OutputGeometry& g, const std::string& header = "");
+
+    std::uint64_t room() const { return grid_.room(); }
+    // What an output of this size writes at the least: 9 bytes a value ("0.000000" and
+    // a tab), twice when its values wait apart.
+    static std::uint64_t file_bytes(int lines, int columns, bool values_apart);
+    // Bytes the writer holds: its text buffer.
+    static std::uint64_t memory() { return 1 << 20; }
+
+private:
+    void write(const double* line, int columns);
+    void flush();
+    PendingOutput& values_file() { return values_ ? *values_ : grid_; }
+
+    PendingOutput grid_;
+    std::unique_ptr<PendingOutput> values_;  // the values, when they wait apart
+    std::vector<char> buffer_;
+    std::size_t used_ = 0, flushes_ = 0;
+    int columns_ = 0, written_ = 0;
+};

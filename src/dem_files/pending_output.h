@@ -1,0 +1,42 @@
+// A file the run creates: written under a temporary name beside its final name, and
+// put in place with the other files of its output only once all are complete. An
+// object that goes away before that removes its temporary file, so a failed run, or a
+// failed run followed by another in the same process, leaves nothing behind.
+#pragma once
+
+#include <cstdio>
+#include <initializer_list>
+#include <string>
+
+#include "host_files.h"
+
+class PendingOutput {
+public:
+    // Creates the temporary file of `logical` with `mode` ("wb" bytes, "w" text).
+    PendingOutput(const std::string& logical, const char* mode);
+    ~PendingOutput();
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    std::FILE* stream() const { return stream_; }
+    const std::string& logical() const { return file_.logical; }
+    // Bytes free where it is being written.
+    std::uint64_t room() const;
+
+    // Fails naming the file, with the system's reason.
+    [[noreturn]] void write_failed() const;
+
+    // Flushes it to the device and closes it; fails naming it on error.
+    void close();
+
+    // Appends the whole of the closed `from` to this file and removes it.
+    void append(PendingOutput& from);
+
+    // Puts closed files in place, in order (see install_pending).
+    static void install(std::initializer_list<PendingOutput*> files);
+
+private:
+    PendingFile file_;
+    std::FILE* stream_ = nullptr;
+    bool installed_ = false;
+};

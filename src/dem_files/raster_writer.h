@@ -1,0 +1,48 @@
+// The raw raster output and its descriptor: each framed output line converted to
+// stored cells (elevation x unit, truncated toward zero, the low 16 or 32 bits kept)
+// and written as the sweep hands it over; the descriptor once the sweep is done; both
+// put in place together.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dem_files/pending_output.h"
+#include "padded_lines.h"
+
+class RasterWriter {
+public:
+    // Creates both files under temporary names; `cell_bytes` is 2 or 4, `unit` the factor
+    // from metres to stored units (1, 10, 100 or 1000).
+    RasterWriter(const std::string& data_logical, const std::string& descriptor_logical,
+                 int cell_bytes, double unit);
+
+    // The line sink the engine writes the raster through.
+    LineSink sink();
+
+    // Writes the descriptor (lines, columns, bytes per cell, the range in stored units,
+    // the pixel size truncated), flushes both files and puts them in place; warns of
+    // cells and range lines that did not fit.
+    void finish(const OutputGeometry& g, double pixel_size_out);
+
+    // Bytes free where the files are written, and what an output of this size takes.
+    std::uint64_t room() const { return data_.room(); }
+    static std::uint64_t file_bytes(int lines, int columns, int cell_bytes);
+    // Bytes the writer holds for an output of `columns` columns.
+    static std::uint64_t memory(int columns) { return 4 * static_cast<std::uint64_t>(columns); }
+
+private:
+    template <typename Cell>
+    void write(std::vector<Cell>& buffer, const double* line);
+    void warn_unless_int(double elevation, const char* which, int written) const;
+
+    PendingOutput data_, descriptor_;
+    int cell_bytes_;
+    double unit_;
+    std::vector<std::uint16_t> narrow_;  // the stored cells of a line, of one width
+    std::vector<std::int32_t> wide_;
+    int columns_ = 0, written_ = 0;
+    unsigned long long reduced_ = 0;  // cells stored by their low bits
+};

@@ -1,0 +1,79 @@
+// Lines of stored cells read at any place, widened and divided by the unit in vectors.
+#include "dem_files/stored_lines.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+#include "failure.h"
+#include "host_files.h"
+#include "wide_rows.h"
+
+namespace {
+
+template <typename Cell>
+class StoredLines {
+public:
+    StoredLines(std::FILE* file, std::string shown, int lines, int columns, double unit)
+        : file_(file),
+          shown_(std::move(shown)),
+          lines_(lines),
+          columns_(columns),
+          unit_(unit),
+          cells_(std::is_same_v<Cell, double> ? 0 : static_cast<std::size_t>(columns)),
+          window_(
+              columns, [this](int i, double* data) { make(i, data); }, false) {}
+
+    const double* line(int row) { return window_.line(row, lines_); }
+    void forget(int row) { window_.forget(row); }
+
+private:
+    void make(int i, double* data) {
+        const std::size_t bytes = static_cast<std::size_t>(columns_) * sizeof(Cell);
+        Cell* cells = cells_.empty() ? reinterpret_cast<Cell*>(data) : cells_.data();
+        std::size_t got = 0;
+        if (!read_at(file_, cells, bytes, static_cast<std::uint64_t>(i) * bytes, got))
+            fail("cannot read " + shown_ + ": " + system_error());
+        const std::size_t whole = got / sizeof(Cell);  // a cell the file ends inside is 0
+        std::fill(cells + whole, cells + columns_, Cell(0));
+        if constexpr (std::is_same_v<Cell, std::uint16_t>)
+            wide_rows.widen16(cells, data, columns_);
+        else if constexpr (std::is_same_v<Cell, std::int32_t>)
+            wide_rows.widen32(cells, data, columns_);
+        if (!std::is_same_v<Cell, double> && unit_ != 1.0)
+            wide_rows.divide_by_unit(data, columns_, unit_);
+    }
+
+    std::FILE* file_;
+    std::string shown_;
+    int lines_, columns_;
+    double unit_;
+    std::vector<Cell> cells_;  // raw cells before their conversion; doubles are read in place
+    LineWindow window_;
+};
+
+template <typename Cell>
+LineSource source_of(std::FILE* file, const std::string& shown, int lines, int columns,
+                     double unit) {
+    const auto stored = std::make_shared<StoredLines<Cell>>(file, shown, lines, columns, unit);
+    LineSource source{[stored](int row) { return stored->line(row); },
+                      [stored](int row) { stored->forget(row); }};
+    source.another = [=] { return source_of<Cell>(file, shown, lines, columns, unit); };
+    return source;
+}
+
+}  // namespace
+
+LineSource stored_lines(std::FILE* file, const std::string& shown, CellType type, int lines,
+                        int columns, double unit) {
+    switch (type) {
+        case CellType::unsigned16:
+            return source_of<std::uint16_t>(file, shown, lines, columns, unit);
+        case CellType::signed32:
+            return source_of<std::int32_t>(file, shown, lines, columns, unit);
+        default:
+            return source_of<double>(file, shown, lines, columns, 1.0);
+    }
+}

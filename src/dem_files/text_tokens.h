@@ -1,0 +1,47 @@
+// Text read as white-space separated words, in large blocks, and words converted to
+// reals as "%lf" converts them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class TokenReader {
+public:
+    // `name`: the file as messages show it.
+    TokenReader(std::FILE* stream, std::string name);
+
+    // The next token, valid until the next call; false at the end of the file.
+    bool next(std::string_view& token);
+
+    // The last token is given again by the next call.
+    void put_back() { put_back_ = true; }
+
+    // Bytes of the file before the next token (and any blanks before it).
+    std::uint64_t offset() const { return consumed_ + pos_ - (put_back_ ? last_.size() : 0); }
+
+    // Where the last token stands: the file's line and its field on that line, both
+    // counted from 1.
+    int line() const { return line_; }
+    int field() const { return field_; }
+
+private:
+    void refill();
+
+    std::FILE* stream_;
+    std::string name_;
+    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::size_t pos_ = 0, end_ = 0;
+    std::uint64_t consumed_ = 0;  // bytes of the file before the buffer's start
+    bool at_eof_ = false;
+    bool put_back_ = false;
+    std::string_view last_;
+    int line_ = 1, field_ = 0;        // of the last token
+    int next_line_ = 1, fields_ = 0;  // where reading stands, and tokens on its line
+};
+
+// A whole token as a real, the value "%lf" gives; strtod's wider syntax (a leading
+// '+', hexadecimal, results beyond the range of from_chars) is taken through strtod.
+bool parse_value(std::string_view token, double& value);

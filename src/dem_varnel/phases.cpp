@@ -1,0 +1,156 @@
+// The reading, treatment and saving phases of the dialogue: the run state's answers
+// handed to the reader, the engine and the writer, their results recorded back in the
+// run state, and the questions and reports that belong between them.
+#include "dem_varnel/phases.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+#include "answers.h"
+#include "run_state.h"
+
+namespace {
+
+const double unit_factor[4] = {1.0, 10.0, 100.0, 1000.0};
+
+void ask_unit() {
+    dyn_scale = answer_int(
+        [] {
+            say("\n\n\tAre these values\n\t\t0 ====> in meters");
+            say("\n\t\t1 ====> in decimeters\n\t\t2 ====> in centimeters");
+            say("\n\t\t3 ====> in millimeters\n\t\t");
+        },
+        [](int v) { return v >= 0 && v <= 3 ? std::string() : not_a_choice(v, 3); });
+    coef = unit_factor[dyn_scale];
+}
+
+std::string finite_only(double v) {
+    return std::isfinite(v) ? "" : "a coordinate must be a finite number";
+}
+
+// What the dialogue says as the engine goes: the output's size, the mode, and a
+// progress line every 100 lines that overwrites the last.
+void announce(const OutputGeometry& g) {
+    if (g.lowest < 0.0)
+        report(
+            "the input holds negative elevations: this program is made for positive "
+            "elevations, where 0 means no data, so results near negative cells come out "
+            "as magnitudes");
+    say("\n\n\tThe resulting image will have : ");
+    say("\n\t\t%d lines and %d columns ", g.lines, g.columns);
+    say(g.enlargement ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
+    say("\n\n\tTreatment \n\n");
+}
+
+}  // namespace
+
+void dem_lecture(RunFiles& files) {
+    open_ascii_OK = false;
+    const RawScan scan = files.raw->scan();
+    // The report's scan starts from 1000000 and 0 with strict comparisons.
+    const int min = std::min(1000000, scan.lowest), max = std::max(0, scan.highest);
+    say("\n\n\tHypsometric dynamic scale:\n\t\tMin = %d\n\t\tMax = %d ", min, max);
+    ask_unit();  // the cells are divided by it as the sweep reads them
+
+    if (!descr_OK) {
+        PendingOutput& descriptor = *files.new_descriptor;
+        if (std::fprintf(descriptor.stream(), "%d\n%d\n%d\n", min, max,
+                         static_cast<int>(dpix_size)) < 0)
+            descriptor.write_failed();
+        descriptor.close();
+        PendingOutput::install({&descriptor});
+        files.new_descriptor.reset();
+    }
+}
+
+void ascii_lecture(RunFiles& files) {
+    say("\n");
+    open_ascii_OK = true;
+    coef = 1.0;
+    const AsciiHeader& header = files.ascii->read_header();
+    nb_col = header.columns;
+    nb_lig = header.lines;
+    X_min = header.x_min;
+    Y_min = header.y_min;
+    dpix_size = header.cell_size;
+    nodata = header.nodata;
+    files.ascii->scan([](int i) { say("\tline %d                   \r", i); });
+    pix_size = static_cast<int>(dpix_size);  // truncation toward zero
+}
+
+RegridRequest treatment_request() {
+    RegridRequest request;
+    request.lines = nb_lig;
+    request.columns = nb_col;
+    request.ratio = ratio;
+    request.pixel_size = dpix_size;
+    return request;
+}
+
+LineSource input_lines(const RunFiles& files) {
+    return files.raw ? files.raw->source(coef) : files.ascii->source();
+}
+
+void treatment(RunFiles& files) {
+    RegridRequest request = treatment_request();
+    request.planned = announce;
+    request.progress = [](int k) { say("\tline %d                \r", k); };
+    const LineSource in = input_lines(files);
+    LineSink out;
+    if (files.raster) {
+        out = files.raster->sink();
+    } else if (open_ascii_OK) {
+        // The corner is the input's: the header goes first.
+        out = files.grid->sink([](const OutputGeometry& g) {
+            return ascii_header_text(g.columns, g.lines, X_min, Y_min, pix_size_out);
+        });
+    } else {
+        out = files.grid->sink();
+    }
+    files.result = regrid(in, out, request);
+    const OutputGeometry& g = files.result;
+    dmin_alt = g.lowest;
+    dmax_alt = g.highest;
+    nb_lig4 = g.lines;
+    nb_col4 = g.columns;
+    nb_lig2 = static_cast<int>(padded(nb_lig));
+    nb_col2 = static_cast<int>(padded(nb_col));
+    nb_lig3 = static_cast<int>(padded(nb_lig4));
+    nb_col3 = static_cast<int>(padded(nb_col4));
+}
+
+void ascii_saving(RunFiles& files) {
+    if (open_ascii_OK) {  // the header went first
+        files.grid->finish(files.result);
+        return;
+    }
+    say("\n\n\tUTM Coordinates : ");
+    X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
+    Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
+    files.grid->finish(files.result,
+                       ascii_header_text(nb_col4, nb_lig4, X_min, Y_min, pix_size_out));
+}
+
+void save(RunFiles& files) {
+    if (files.grid)
+        ascii_saving(files);
+    else if (files.raster)
+        files.raster->finish(files.result, pix_size_out);
+}
+
+std::uint64_t file_lines_memory(const RunFiles& files, int columns) {
+    const std::uint64_t in = files.ascii ? 1 << 20 : 4 * static_cast<std::uint64_t>(nb_col);
+    const std::uint64_t out = files.grid ? AsciiWriter::memory() : RasterWriter::memory(columns);
+    return in + out;
+}
+
+std::uint64_t output_file_bytes(const RunFiles& files, int lines, int columns) {
+    return files.grid ? AsciiWriter::file_bytes(lines, columns, !open_ascii_OK)
+                      : RasterWriter::file_bytes(lines, columns, itype2 == 0 ? 2 : 4);
+}
+
+std::uint64_t output_room(const RunFiles& files) {
+    return files.grid ? files.grid->room() : files.raster ? files.raster->room() : UINT64_MAX;
+}

@@ -1,0 +1,121 @@
+// The engine's one call: the range, the geometry, the sweep, and the framing of each
+// padded output line into the output line the sink receives.
+#include "regrid/engine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "failure.h"
+#include "host_memory.h"
+#include "phase_times.h"
+#include "regrid/sweep.h"
+
+namespace {
+
+using ld = long double;
+
+bool fits_padded(long double count) {
+    return count < static_cast<long double>(INT_MAX - margin_before - margin_after);
+}
+
+// The padded input mapped onto the padded output: a cell of the output is the padded
+// input's extent divided by the padded output's count, and the data start
+// margin_before cells in on both.
+void place(OutputGeometry& g, const RegridRequest& r) {
+    const double p = r.pixel_size;
+    g.sx = static_cast<double>(padded(r.columns) * static_cast<ld>(p) / padded(g.columns));
+    g.sy = static_cast<double>(padded(r.lines) * static_cast<ld>(p) / padded(g.lines));
+    g.corner_x = static_cast<double>(margin_before * (static_cast<ld>(g.sx) - p));
+    g.corner_y = static_cast<double>(margin_before * (static_cast<ld>(p) - g.sy));
+}
+
+// The sink's output lines from the sweep's padded ones; margin lines are working space.
+class Framer {
+public:
+    Framer(const LineSink& sink, const OutputGeometry& g, double frame)
+        : sink_(sink), g_(g), frame_(frame), line_(static_cast<std::size_t>(g.columns)) {}
+
+    void operator()(int row, const double* padded_line) {
+        const int i = row - margin_before;
+        if (i < 0 || i >= g_.lines) return;
+        frame_line(i, padded_line, g_.lines, g_.columns, frame_, line_.data());
+        sink_.put(i, line_.data());
+    }
+
+private:
+    const LineSink& sink_;
+    const OutputGeometry& g_;
+    double frame_;
+    std::vector<double> line_;
+};
+
+}  // namespace
+
+double pixel_ratio(double pixel_in, double pixel_out) {
+    return static_cast<double>(static_cast<ld>(pixel_in) / pixel_out);
+}
+
+long double scaled_count(int count, double r) { return static_cast<ld>(count) * r; }
+
+long long output_count(int count, double r) {
+    const long double scaled = scaled_count(count, r);
+    if (!(scaled >= 1.0L) || !fits_padded(scaled)) return -1;
+    return static_cast<long long>(scaled);  // truncation toward zero
+}
+
+int regrid_threads(int requested) {
+    return requested > 0 ? requested : std::max(1, usable_cores());
+}
+
+OutputGeometry output_geometry(const RegridRequest& request) {
+    OutputGeometry g;
+    const long long lines = output_count(request.lines, request.ratio);
+    const long long columns = output_count(request.columns, request.ratio);
+    g.lines = static_cast<int>(lines);
+    g.columns = static_cast<int>(columns);
+    if (lines < 0 || columns < 0) return g;
+    g.enlargement = padded(g.lines) > padded(request.lines);
+    place(g, request);
+    return g;
+}
+
+std::uint64_t regrid_memory(const RegridRequest& request) {
+    const OutputGeometry g = output_geometry(request);
+    if (g.lines < 0 || g.columns < 0) return 0;
+    // The sweep's lines and plan, and the framed line handed to the sink.
+    return sweep_bytes(regrid_threads(request.threads), static_cast<int>(padded(request.lines)),
+                       static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
+                       static_cast<int>(padded(g.columns))) +
+           8 * static_cast<std::uint64_t>(g.columns);
+}
+
+OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request) {
+    PhaseTimer timer("treatment");
+    OutputGeometry g = output_geometry(request);
+    if (g.lines < 0 || g.columns < 0) fail("the ratio gives no addressable output");
+    // The scan of every input cell from 1.0e7 and 0.0 with strict comparisons keeps
+    // what the source's first lowest and highest values give it.
+    g.lowest = 10000000.0;
+    g.highest = 0.0;
+    if (g.lowest > in.lowest) g.lowest = in.lowest;
+    if (g.highest < in.highest) g.highest = in.highest;
+
+    if (request.planned) request.planned(g);
+    if (out.start) out.start(g);
+    const double frame = request.frame == RegridRequest::Frame::lowest
+                             ? g.lowest
+                             : std::numeric_limits<double>::quiet_NaN();
+    Framer framer(out, g, frame);
+    SweepOptions options;
+    options.lowest = g.lowest;
+    options.highest = g.highest;
+    options.threads = regrid_threads(request.threads);
+    options.progress = request.progress;
+    sweep(in, std::ref(framer), static_cast<int>(padded(request.lines)),
+          static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
+          static_cast<int>(padded(g.columns)), options);
+    return g;
+}

@@ -1,0 +1,62 @@
+// The area-weighted kernel: the footprint of an output line or column over the input,
+// the plan of every output column's weights, and one output row as the weighted sums
+// of the input lines under its footprint. Intermediates carry a 64-bit significand
+// (long double) and are rounded to double exactly where a value is stored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "padded_lines.h"
+
+// The smallest whole number strictly greater than x.
+double bigger(double x);
+
+// Input cells per output cell along lines and columns, from the padded sizes, and the
+// footprint area.
+struct Factors {
+    double lfacteur, cfacteur, area;
+};
+Factors factors(int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out);
+
+// The weights of output line (or column) `index` over the input lines it covers:
+// w[0..last] apply to input lines start..start+last. w needs room for
+// footprint_room(factor) values.
+struct Footprint {
+    int start;
+    int last;
+};
+Footprint footprint(int index, double factor, double* w);
+std::size_t footprint_room(double factor);
+
+// The weights of every output column, computed once. Pairs whose input column is
+// outside 0 < c < Cin are skipped (their weight dropped), so each column keeps the run
+// first..last of its weights that fall inside. The columns of the middle, all of whose
+// weights fall inside, also get their weights packed side by side, padded with zero
+// weights to the widest count: a zero weight adds exactly nothing to a sum of finite
+// values (at most the sign of a zero sum, which the final magnitude drops), and a
+// fixed count runs without mispredicted branches.
+struct KernelPlan {
+    KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors);
+
+    // Bytes a plan of `columns_out` columns holds at `cfacteur`.
+    static std::uint64_t bytes(int columns_out, double cfacteur);
+
+    int Lin, Cin, C;
+    Factors f;
+    std::size_t room;
+    std::vector<double> cw;
+    std::vector<Footprint> columns;
+    std::vector<int> first, last;
+    int count = 0;                       // weights per packed column
+    int middle_from = 0, middle_to = 0;  // the packed columns
+    std::vector<double> packed;
+    std::vector<std::int64_t> starts;
+};
+
+// Output row i of the padded output into `out`: every cell the weighted sum of the
+// input lines under its footprint divided by the area, made non-negative. `lw` has
+// room for footprint_room(lfacteur) line weights. Returns the first input line the row
+// draws on.
+int kernel_row(const KernelPlan& p, double* lw, const LineSource& in, double* out, int i);
