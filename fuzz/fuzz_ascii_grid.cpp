@@ -94,9 +94,10 @@ bool whole_real_text(const std::string& s, double& v) {
 }
 
 // The grid ascii_lecture() accepted, against "%d" and "%lf" (strtod) readings of the
-// tokens at the places the header's labels give: ncols and nrows (by their labels when
-// nrows comes first), the corner, the cell size (dx, when dy follows), and the no-data
-// pair unless a number stands where its label would; then the cells in line order.
+// tokens at the places the header gives: by their labels where every label is a known
+// one (each once), otherwise by position (ncols and nrows by their labels when nrows
+// comes first, the cell size dx when dy follows, and the no-data pair unless a number
+// stands where its label would); then the cells in line order.
 void compare_with_strtod(const std::string& text) {
     const std::vector<std::string> t = tokens_of(text);
     const std::size_t cells = static_cast<std::size_t>(nb_lig) * static_cast<std::size_t>(nb_col);
@@ -120,30 +121,63 @@ void compare_with_strtod(const std::string& text) {
             fuzz::finding("ascii_lecture() accepted \"" + s + "\" as a whole number");
         return v;
     };
-    const bool rows_first = lower(t[0]) == "nrows" && lower(t[2]) == "ncols";
-    if (whole_int(t[rows_first ? 3 : 1]) != nb_col || whole_int(t[rows_first ? 1 : 3]) != nb_lig)
-        fuzz::finding("the header counts read differ from \"" + t[1] + "\" and \"" + t[3] + "\"");
+    // The pairs: five, then dy after dx, then a no-data pair where a label stands.
     std::size_t k = 10;
     double number;
     bool has_nodata = !whole_real_text(t[k], number);
+    bool dy = false;
     if (has_nodata && lower(t[8]) == "dx" && lower(t[k]) == "dy") {
         if (too_few(k + 3)) return;
-        if (!same_bits(whole_real(t[k + 1]), dpix_size))
-            fuzz::finding("dx and dy differ but were accepted");
+        dy = true;
         k += 2;
         has_nodata = !whole_real_text(t[k], number);
     }
     if (has_nodata) {
         if (too_few(k + 2)) return;
-        if (!same_bits(whole_real(t[k + 1]), nodata))
-            fuzz::finding("the no-data value \"" + t[k + 1] + "\" is read differently from strtod");
         k += 2;
     }
+    // Each role's value token: 0 ncols, 1 nrows, 2 x, 3 y, 4 cell size, 5 no-data, 6 dy.
+    const std::size_t pairs = k / 2;
+    std::size_t at[7] = {1, 3, 5, 7, 9, 0, 0};
+    if (dy) at[6] = 11;
+    if (has_nodata) at[5] = k - 1;
+    const auto role_of = [](const std::string& label) {
+        const std::string l = lower(label);
+        if (l == "ncols") return 0;
+        if (l == "nrows") return 1;
+        if (l == "xllcorner" || l == "xllcenter") return 2;
+        if (l == "yllcorner" || l == "yllcenter") return 3;
+        if (l == "cellsize" || l == "dx") return 4;
+        if (l == "nodata_value" || l == "nodata") return 5;
+        if (l == "dy") return 6;
+        return -1;
+    };
+    std::size_t by_label[7] = {0, 0, 0, 0, 0, 0, 0};
+    bool labelled = true;
+    for (std::size_t p = 0; p < pairs && labelled; ++p) {
+        const int role = role_of(t[2 * p]);
+        if (role < 0 || by_label[role] != 0)
+            labelled = false;
+        else
+            by_label[role] = 2 * p + 1;
+    }
+    if (labelled && (lower(t[by_label[4] - 1]) == "dx") == (by_label[6] != 0) && by_label[0] &&
+        by_label[1] && by_label[2] && by_label[3] && by_label[4])
+        std::copy(by_label, by_label + 7, at);
+    else if (lower(t[0]) == "nrows" && lower(t[2]) == "ncols")
+        std::swap(at[0], at[1]);
+    if (whole_int(t[at[0]]) != nb_col || whole_int(t[at[1]]) != nb_lig)
+        fuzz::finding("the header counts read differ from \"" + t[at[0]] + "\" and \"" + t[at[1]] +
+                      "\"");
+    if (at[6] != 0 && !same_bits(whole_real(t[at[6]]), dpix_size))
+        fuzz::finding("dx and dy differ but were accepted");
+    if (at[5] != 0 && !same_bits(whole_real(t[at[5]]), nodata))
+        fuzz::finding("the no-data value \"" + t[at[5]] + "\" is read differently from strtod");
     if (too_few(k + cells)) return;
     const double* const reals[3] = {&X_min, &Y_min, &dpix_size};
     for (int r = 0; r < 3; ++r)
-        if (!same_bits(whole_real(t[5 + 2 * r]), *reals[r]))
-            fuzz::finding("header value \"" + t[5 + 2 * r] + "\" is read differently from strtod");
+        if (!same_bits(whole_real(t[at[2 + r]]), *reals[r]))
+            fuzz::finding("header value \"" + t[at[2 + r]] + "\" is read differently from strtod");
     for (const double* v : reals) check_lf_text(*v);
     if (pix_size != static_cast<int>(dpix_size))
         fuzz::finding("pix_size is not dpix_size truncated");

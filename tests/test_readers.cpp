@@ -331,11 +331,11 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
          "header pair 5 (cellsize)"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0\n", "header pair 5 (cellsize) is missing"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 dx 5 dy 2.5\n1 2 3 4 5 6\n",
-         "its cells are not square (dx 5, dy 2.5): this program needs square cells"},
+         "its cells are not square (dx 5, dy 2.5): this program needs square cells; resample the "
+         "grid to square cells first (for instance gdalwarp -tr 2.5 2.5)"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1 nodata_value nan\n1 2 3\n4 nan 6\n",
-         "\"nan\" at line 1, column 1 is the grid's no-data value nan: this program takes no-data "
-         "cells as "
-         "elevations"},
+         "\"nan\" on line 3, field 2 is the grid's no-data value nan: this program takes no-data "
+         "cells as elevations"},
         {"ncols 20000 nrows 20000 xllcorner 0 yllcorner 0 cellsize 1 nodata_value 0\n1 2 3\n",
          "its header claims 20000 lines of 20000 values, more than the 7 bytes after the header "
          "can hold"},
@@ -343,13 +343,24 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
         {"ncols 0 nrows 2 xllcorner 0 yllcorner 0 cellsize 5 nodata_value 0\n",
          "at least one line and one column"},
         {header + "1 2 3\n4 5\n",
-         "fewer values than its 2 lines of 3: it ends at line 1, column 2"},
-        {header + "1 2 3\n4 x5 6\n", "\"x5\" at line 1, column 1 is not a number"},
-        {header + "1 2 3\n4 1,5 6\n", "\"1,5\" at line 1, column 1 is not a number"},
+         "fewer values than its 2 lines of 3: it ends after 5 values, on line 8"},
+        {header + "1 2 3\n4 x5 6\n", "\"x5\" on line 8, field 2 is not a number"},
+        {header + "1 2 3\n4 1,5 6\n",
+         "\"1,5\" on line 8, field 2 is not a number (values must be separated by blanks, not "
+         "commas)"},
         {header + std::string("1 2\0 3\n4 5 6\n", 13),
-         "\"2\\x00\" at line 0, column 1 is not a number"},
-        {header + "1 nan 3\n4 5 6\n", "\"nan\" at line 0, column 1 is not finite"},
-        {header + "1 2 1e999\n4 5 6\n", "at line 0, column 2 is not finite"},
+         "\"2\\x00\" on line 7, field 2 is not a number"},
+        {header + "1 nan 3\n4 5 6\n", "\"nan\" on line 7, field 2 is not finite"},
+        {header + "1 2 1e999\n4 5 6\n", "on line 7, field 3 is not finite"},
+        // A missing pair is told as such, not as missing values; commas are told as such.
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0\n1 2 3\n4 5 6\n",
+         "header pair 5 (cellsize) is missing: \"1\" on line 2 stands where its label should be"},
+        {"ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 5\n1,2,3\n4,5,6\n",
+         "\"1,2,3\" on line 6, field 1 is not a number (values must be separated by blanks"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize -5 nodata_value 0\n",
+         "header pair 5 (cellsize): the cell size must be positive, not -5"},
+        {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 0\n1 2 3 4 5 6\n",
+         "the cell size must be positive, not 0"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.grid);
@@ -376,6 +387,11 @@ TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
          false},
         {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ndx 5\ndy 5.0\n", "", false},
         {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\ndx 5\ndy 5\nNODATA_value nan\n", "", true},
+        // Known labels in any order are read by their labels.
+        {"ncols 3\nnrows 2\nyllcorner 20\nxllcorner 10\ncellsize 5\n",
+         "its header gives yllcorner before xllcorner; each is read by its label", false},
+        {"ncols 3\nnrows 2\nxllcorner 10\nyllcorner 20\nNODATA_value -1\ncellsize 5\n",
+         "its header gives nodata_value before cellsize; each is read by its label", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.header);

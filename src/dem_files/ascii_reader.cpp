@@ -95,6 +95,7 @@ const AsciiHeader& AsciiReader::read_header() {
     if (!can_seek(file_))
         fail("cannot read " + shown_ + ": the sweep reads its values again, so it must be a file");
     values_offset_ = tokens.offset();
+    values_place_ = tokens.place();
     return header_;
 }
 
@@ -128,6 +129,7 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
     if (!seek_to(file_, values_offset_)) fail("cannot read " + shown_ + ": " + system_error());
     start_stored_values();
     TokenReader tokens(file_, shown_);
+    tokens.start_at(values_place_);
     const std::string& name = shown_;
     const int nb_lig = header_.lines, nb_col = header_.columns;
     std::vector<double> row(static_cast<std::size_t>(nb_col));
@@ -138,14 +140,21 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
     for (int i = 0; i < nb_lig; ++i) {
         if (i > 0 && i % 100 == 0 && progress) progress(i);
         for (int j = 0; j < nb_col; ++j) {
-            const auto where = [i, j] {
-                return " at line " + std::to_string(i) + ", column " + std::to_string(j);
+            // Where a value stands: the file's line and its field there, from 1.
+            const auto where = [&tokens] {
+                return " on line " + std::to_string(tokens.line()) + ", field " +
+                       std::to_string(tokens.field());
             };
             if (!tokens.next(token))
                 fail(name + " holds fewer values than its " + std::to_string(nb_lig) +
-                     " lines of " + std::to_string(nb_col) + ": it ends" + where());
+                     " lines of " + std::to_string(nb_col) + ": it ends after " +
+                     std::to_string(static_cast<unsigned long long>(i) * nb_col + j) +
+                     " values, on line " + std::to_string(tokens.line()));
             if (!parse_value(token, row[j]))
-                fail(name + ": " + quoted(token) + where() + " is not a number");
+                fail(name + ": " + quoted(token) + where() + " is not a number" +
+                     (token.find(',') != std::string_view::npos
+                          ? " (values must be separated by blanks, not commas)"
+                          : ""));
             if (header_.has_nodata && is_nodata(row[j], header_.nodata)) {
                 if (!std::isfinite(row[j]))
                     fail(name + ": " + quoted(token) + where() + " is the grid's no-data value " +

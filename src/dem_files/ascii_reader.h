@@ -44,6 +44,7 @@ private:
     std::string logical_, shown_;
     AsciiHeader header_;
     std::uint64_t values_offset_ = 0;  // where the values start in the file
+    TokenReader::Place values_place_{1, 0};
     // The values as the pass parsed them; null where there is no room for them.
     std::FILE* stored_ = nullptr;
     double lowest_ = 0.0, highest_ = 0.0;

@@ -27,6 +27,19 @@ public:
     int line() const { return line_; }
     int field() const { return field_; }
 
+    // Where the next token's line stands, and the fields before it on that line, for a
+    // reader that starts at offset() to count on from.
+    struct Place {
+        int line, fields_before;
+    };
+    Place place() const {
+        return put_back_ ? Place{line_, field_ - 1} : Place{next_line_, fields_};
+    }
+    void start_at(Place place) {
+        next_line_ = line_ = place.line;
+        fields_ = place.fields_before;
+    }
+
 private:
     void refill();
 
