@@ -472,3 +472,22 @@ TEST(WriterSessions, OutputCellsLieWhereThePaddedFramesMapThem) {
         }
     }
 }
+
+TEST(WriterSessions, TheCoordinateSystemBesideAnAsciiInputGoesBesideTheOutput) {
+    TempRoot root;
+    std::string grid = "ncols 10\nnrows 9\nxllcorner 1\nyllcorner 2\ncellsize 10\n";
+    for (int k = 0; k < 90; ++k) grid += std::to_string(100 + k) + " ";
+    root.write("d/g.asc", grid);
+    const std::string wkt = "PROJCS[\"WGS 84 / UTM zone 31N\"]";
+    root.write("d/g.prj", wkt);
+    Session s = run_program(root, "d g 0 0 0 10 5\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/g_varnel.prj"), wkt);
+    EXPECT_NE(s.err.find("and c:\\images\\d\\g_varnel.prj: an ASCII grid of 18 lines x 20 columns"),
+              std::string::npos)
+        << s.err;
+    s = run_program(root, "d g 0 1 o 1 0 10 5\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/o_varnel_m2.prj"), wkt) << "beside the raster, named like it";
+    EXPECT_FALSE(root.has_temporary());
+}

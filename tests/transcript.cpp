@@ -49,6 +49,14 @@ std::string kernel_progress(int padded_lines) {
     return out;
 }
 
+std::string without_summary(const std::string& err) {
+    const std::string summary = "dem_varnel: wrote ";
+    const std::size_t at = err.rfind(summary);
+    if (at == std::string::npos || (at > 0 && err[at - 1] != '\n')) return err;
+    const std::size_t end = err.find('\n', at);
+    return err.substr(0, at) + (end == std::string::npos ? "" : err.substr(end + 1));
+}
+
 std::string ascii_progress(int lines) {
     std::string out;
     for (int i = 100; i < lines; i += 100)

@@ -40,5 +40,8 @@ std::string unknown(const std::string& logical);
 std::string kernel_progress(int padded_lines);
 // Progress lines of the ASCII reader for a grid of `lines` lines.
 std::string ascii_progress(int lines);
+// Standard error without the summary line a completed run ends with ("dem_varnel:
+// wrote ..."), whose time varies.
+std::string without_summary(const std::string& err);
 
 }  // namespace text

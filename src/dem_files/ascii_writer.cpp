@@ -80,7 +80,8 @@ void AsciiWriter::flush() {
     if (++flushes_ % 32 == 0) start_writeback(file.stream());
 }
 
-void AsciiWriter::finish(const OutputGeometry& g, const std::string& header) {
+void AsciiWriter::finish(const OutputGeometry& g, const std::string& header,
+                         PendingOutput* companion) {
     PhaseTimer timer("save");
     if (written_ != g.lines) fail("the output's lines were not all written during the treatment");
     flush();
@@ -90,5 +91,8 @@ void AsciiWriter::finish(const OutputGeometry& g, const std::string& header) {
         grid_.append(*values_);
     }
     grid_.close();
-    PendingOutput::install({&grid_});
+    if (companion != nullptr)
+        PendingOutput::install({&grid_, companion});
+    else
+        PendingOutput::install({&grid_});
 }

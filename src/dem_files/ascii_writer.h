@@ -28,8 +28,10 @@ public:
     LineSink sink(std::function<std::string(const OutputGeometry&)> header = nullptr);
 
     // Writes `header` and then the values that waited apart (or, when they followed the
-    // header at once, only flushes them), and puts the grid in place.
-    void finish(const OutputGeometry& g, const std::string& header = "");
+    // header at once, only flushes them), and puts the grid in place, with a closed
+    // `companion` file if given.
+    void finish(const OutputGeometry& g, const std::string& header = "",
+                PendingOutput* companion = nullptr);
 
     std::uint64_t room() const { return grid_.room(); }
     // What an output of this size writes at the least: 9 bytes a value ("0.000000" and

@@ -72,7 +72,8 @@ void RasterWriter::warn_unless_int(double elevation, const char* which, int writ
            std::to_string(written));
 }
 
-void RasterWriter::finish(const OutputGeometry& g, double pixel_size_out) {
+void RasterWriter::finish(const OutputGeometry& g, double pixel_size_out,
+                          PendingOutput* companion) {
     PhaseTimer timer("save");
     if (written_ != g.lines) fail("the output's lines were not all written during the treatment");
     data_.close();
@@ -87,7 +88,10 @@ void RasterWriter::finish(const OutputGeometry& g, double pixel_size_out) {
     warn_unless_int(g.lowest, "lowest", lines[3]);
     warn_unless_int(g.highest, "highest", lines[4]);
     descriptor_.close();
-    PendingOutput::install({&data_, &descriptor_});
+    if (companion != nullptr)
+        PendingOutput::install({&data_, &descriptor_, companion});
+    else
+        PendingOutput::install({&data_, &descriptor_});
     if (reduced_ > 0)
         report(std::to_string(reduced_) + " cells do not fit " +
                (cell_bytes_ == 2 ? "16-bit cells and were stored modulo 65536"

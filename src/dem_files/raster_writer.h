@@ -23,9 +23,9 @@ public:
     LineSink sink();
 
     // Writes the descriptor (lines, columns, bytes per cell, the range in stored units,
-    // the pixel size truncated), flushes both files and puts them in place; warns of
-    // cells and range lines that did not fit.
-    void finish(const OutputGeometry& g, double pixel_size_out);
+    // the pixel size truncated), flushes both files and puts them in place, with a closed
+    // `companion` file if given; warns of cells and range lines that did not fit.
+    void finish(const OutputGeometry& g, double pixel_size_out, PendingOutput* companion = nullptr);
 
     // Bytes free where the files are written, and what an output of this size takes.
     std::uint64_t room() const { return data_.room(); }

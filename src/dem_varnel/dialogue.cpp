@@ -10,6 +10,7 @@
 #include <string>
 
 #include "answers.h"
+#include "dem_files/crs_file.h"
 #include "dem_files/descriptor.h"
 #include "dem_files/names.h"
 #include "dem_varnel/phases.h"
@@ -139,6 +140,7 @@ InputFiles ascii_input(RunFiles& files, const std::string& stem) {
     std::FILE* stream = open_input(input.data, false);
     files.ascii = std::make_unique<AsciiReader>(stream, input.data, shown_name(input.data));
     ascii_lecture(files);
+    files.crs = read_crs_beside(input.data);
     say("\n");
     return input;
 }
@@ -197,6 +199,9 @@ void output(RunFiles& files, const std::string& directory, const std::string& no
                 std::make_unique<RasterWriter>(nomim2, nomdescr2, itype2 == 0 ? 2 : 4, coef);
         else
             files.grid = std::make_unique<AsciiWriter>(nomim2, !open_ascii_OK);
+        files.written = {nomim2};
+        if (format2 == 1) files.written.push_back(nomdescr2);
+        files.crs_name = crs_name_of(nomim2);
         return;
     }
 }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "answers.h"
+#include "host_files.h"
 #include "run_state.h"
 
 namespace {
@@ -121,23 +122,61 @@ void treatment(RunFiles& files) {
     nb_col3 = static_cast<int>(padded(nb_col4));
 }
 
+namespace {
+
+// The input's coordinate system as a file beside the output, written and closed, to be
+// put in place with it; null when the input has none.
+std::unique_ptr<PendingOutput> crs_beside_output(const RunFiles& files) {
+    if (!files.crs) return nullptr;
+    auto crs = std::make_unique<PendingOutput>(files.crs_name, "wb");
+    if (std::fwrite(files.crs->data(), 1, files.crs->size(), crs->stream()) != files.crs->size())
+        crs->write_failed();
+    crs->close();
+    return crs;
+}
+
+// What a completed run wrote, on one line of standard error after the dialogue's last
+// text: its files, size, cells and time.
+void summary(const RunFiles& files) {
+    if (files.written.empty()) return;  // outputs made by a caller of its own
+    std::string names = shown_name(files.written[0]);
+    std::vector<std::string> rest(files.written.begin() + 1, files.written.end());
+    if (files.crs) rest.push_back(files.crs_name);
+    for (std::size_t k = 0; k < rest.size(); ++k)
+        names += (k + 1 == rest.size() ? " and " : ", ") + rest[k];
+    const std::string size =
+        std::to_string(nb_lig4) + " lines x " + std::to_string(nb_col4) + " columns";
+    const std::string cells = files.grid
+                                  ? "an ASCII grid of " + size
+                                  : size + (itype2 == 0 ? " of 16-bit" : " of 32-bit") + " cells";
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - files.started;
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f s", spent.count());
+    report("wrote " + names + ": " + cells + ", in " + seconds);
+}
+
+}  // namespace
+
 void ascii_saving(RunFiles& files) {
-    if (open_ascii_OK) {  // the header went first
-        files.grid->finish(files.result);
-        return;
+    std::string header;  // the header went first for an ASCII input
+    if (!open_ascii_OK) {
+        say("\n\n\tUTM Coordinates : ");
+        X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
+        Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
+        header = ascii_header_text(nb_col4, nb_lig4, X_min, Y_min, pix_size_out);
     }
-    say("\n\n\tUTM Coordinates : ");
-    X_min = answer_real([] { say("\n\t\tX_min ? "); }, finite_only);
-    Y_min = answer_real([] { say("\t\tY_min ? "); }, finite_only);
-    files.grid->finish(files.result,
-                       ascii_header_text(nb_col4, nb_lig4, X_min, Y_min, pix_size_out));
+    const std::unique_ptr<PendingOutput> crs = crs_beside_output(files);
+    files.grid->finish(files.result, header, crs.get());
 }
 
 void save(RunFiles& files) {
-    if (files.grid)
+    if (files.grid) {
         ascii_saving(files);
-    else if (files.raster)
-        files.raster->finish(files.result, pix_size_out);
+    } else if (files.raster) {
+        const std::unique_ptr<PendingOutput> crs = crs_beside_output(files);
+        files.raster->finish(files.result, pix_size_out, crs.get());
+    }
+    summary(files);
 }
 
 std::uint64_t file_lines_memory(const RunFiles& files, int columns) {

@@ -5,7 +5,11 @@
 // follow in the same process.
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "dem_files/ascii_reader.h"
 #include "dem_files/ascii_writer.h"
@@ -21,4 +25,11 @@ struct RunFiles {
     std::unique_ptr<RasterWriter> raster;           // a raw raster output
     std::unique_ptr<AsciiWriter> grid;              // or an ASCII grid output
     OutputGeometry result;                          // what the treatment made
+
+    // The input's coordinate system, the text of the .prj beside an ASCII grid, which
+    // goes beside the output as `crs_name`.
+    std::optional<std::string> crs;
+    std::string crs_name;
+    std::vector<std::string> written;  // the output's files, for the summary
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 };
