@@ -25,11 +25,12 @@ namespace {
 const std::string logical_root = base_directory;
 constexpr std::size_t max_path = 4096;
 
-// The interrupting signals as they were before the installation held them.
-sigset_t mask_before_installation;
+// The interrupting signals as they were before the installation held them. A mask is
+// a thread's own, and so are these.
+thread_local sigset_t mask_before_installation;
 // Set while a signal that came during an installation is delivered after it, every file
 // in place: its handler then says so.
-std::atomic<bool> installed_while_held{false};
+thread_local std::atomic<bool> installed_while_held{false};
 
 }  // namespace
 
