@@ -12,4 +12,6 @@ void wait_for_key(std::FILE* input);
 
 // From now on an interrupting signal gives the terminal its settings back, removes the
 // run's temporary files, says so on standard error and ends the process with status 1.
+// One that comes while outputs are being put in place waits until they all are, and
+// the line names them as complete instead.
 void remove_temporary_files_on_interrupt();

@@ -38,16 +38,21 @@ const char* signal_name(int sig) {
     }
 }
 
+void write_error(const char* text) {
+    ssize_t ignored = write(STDERR_FILENO, text, std::strlen(text));
+    (void)ignored;
+}
+
 // Only async-signal-safe calls: the terminal is given back, the temporary files
-// unlinked, one line written, and the process ends at once.
+// unlinked, one line written, and the process ends at once. A signal that came while
+// outputs were put in place is delivered once they all are, and the line says so.
 extern "C" void on_interrupt(int sig) {
     restore_terminal();
-    remove_temporary_files();
-    char line[96] = "dem_varnel: interrupted by ";
-    std::strcat(line, signal_name(sig));
-    std::strcat(line, "; temporary files removed\n");
-    ssize_t ignored = write(STDERR_FILENO, line, std::strlen(line));
-    (void)ignored;
+    const char* const line_end = remove_temporary_files_for_interrupt();
+    write_error("dem_varnel: interrupted by ");
+    write_error(signal_name(sig));
+    write_error(line_end);
+    write_error("\n");
     _exit(1);
 }
 

@@ -34,17 +34,23 @@ const char* event_name(DWORD event) {
     }
 }
 
+void write_error(const char* text) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
+              nullptr);
+}
+
 // The files are removed, one line written straight to the error handle (the C library's
 // stream may be in use by the run's own thread), and the process ended at once, as
-// _exit does on other hosts: no exit handlers run beside the interrupted thread.
+// _exit does on other hosts: no exit handlers run beside the interrupted thread. An event
+// that comes while outputs are put in place waits until they all are, and the line
+// says so.
 BOOL WINAPI on_console_event(DWORD event) {
-    remove_temporary_files();
-    char line[128] = "dem_varnel: interrupted by ";
-    std::strcat(line, event_name(event));
-    std::strcat(line, "; temporary files removed\r\n");
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), line, static_cast<DWORD>(std::strlen(line)), &written,
-              nullptr);
+    const char* const line_end = remove_temporary_files_for_interrupt();
+    write_error("dem_varnel: interrupted by ");
+    write_error(event_name(event));
+    write_error(line_end);
+    write_error("\r\n");
     TerminateProcess(GetCurrentProcess(), 1);
     return TRUE;
 }

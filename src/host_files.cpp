@@ -1,19 +1,188 @@
 // What the host files of every platform share: the base directory of the names, how a
-// name is shown, the bound on the free space that tests and fuzzers lower, and the
-// closing of a file being written, around the host's flush to the device.
+// name is shown, the bound on the free space, and the life of a file being written: its
+// temporary name and slot, the checks before it replaces a file, its closing, and the
+// locked, uninterrupted order in which a run's files are put in place. The system calls
+// beneath are each host's (host_files_system.h).
 #include "host_files.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "failure.h"
+#include "host_files_system.h"
 
 const char* const base_directory = "c:\\images\\";
 
 std::uint64_t disk_ceiling = UINT64_MAX;
 
+namespace {
+
+// --- The run's temporary files -------------------------------------------------------------
+
+// Fixed slots, so that an interruption's handler can remove them: on Linux a signal
+// handler, on Windows the console's handler on a thread of its own. Lock-free atomics are
+// safe in both.
+constexpr int max_temporaries = 8;
+constexpr std::size_t max_path = 4096;
+char temporary_names[max_temporaries][max_path];
+std::atomic<bool> temporary_used[max_temporaries];
+static_assert(std::atomic<bool>::is_always_lock_free, "the slots are read by signal handlers");
+
+int register_temporary(const std::string& path) {
+    if (path.size() >= max_path) fail("path too long: " + path);
+    for (int slot = 0; slot < max_temporaries; ++slot) {
+        if (!temporary_used[slot].load()) {
+            std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
+            temporary_used[slot].store(true);
+            return slot;
+        }
+    }
+    fail("too many temporary files");
+}
+
+void forget_temporary(int& slot) {
+    if (slot >= 0) temporary_used[slot].store(false);
+    slot = -1;
+}
+
+void remove_registered_temporaries() {
+    for (int slot = 0; slot < max_temporaries; ++slot)
+        if (temporary_used[slot].exchange(false)) host::remove_file(temporary_names[slot]);
+}
+
+std::string temporary_start(const std::string& final_path) { return final_path + ".part-"; }
+
+// The process id of a temporary name's ending "<process>-<n>", or 0 when it is not one.
+unsigned long process_of_ending(const std::string& ending) {
+    const auto dash = ending.find('-');
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) != 0;
+        });
+    };
+    if (dash == std::string::npos || dash > 10 || !digits(ending.substr(0, dash)) ||
+        !digits(ending.substr(dash + 1)))
+        return 0;
+    const unsigned long long id = std::stoull(ending.substr(0, dash));
+    return id <= 0xFFFFFFFFull ? static_cast<unsigned long>(id) : 0;
+}
+
+// A run killed outright (SIGKILL, a crash, the power) leaves its temporary files: the
+// next run on the same final name removes those whose process is gone, and only those,
+// since a running process may still put its own in place.
+void remove_orphaned_temporaries(const std::string& final_path) {
+    const std::string start = temporary_start(final_path);
+    const unsigned long self = host::process_id();
+    for (const std::string& ending : host::endings_of_names_starting(start)) {
+        const unsigned long owner = process_of_ending(ending);
+        if (owner != 0 && owner != self && !host::process_exists(owner))
+            host::remove_file((start + ending).c_str());
+    }
+}
+
+// --- Putting files in place ----------------------------------------------------------------
+
+// How the line an interruption leaves ends when it came while files were being put in
+// place and they all were: " after A and B were put in place; they are complete". Set
+// while the interruptions are held, read by their handler.
+std::string installed_line_end;
+
+std::string installed_line_end_of(const std::vector<PendingFile*>& files) {
+    std::string names;
+    for (std::size_t k = 0; k < files.size(); ++k) {
+        if (k > 0) names += k + 1 == files.size() ? " and " : ", ";
+        names += shown_name(files[k]->logical);
+    }
+    return " after " + names +
+           (files.size() == 1 ? " was put in place; it is complete"
+                              : " were put in place; they are complete");
+}
+
+// The folders the files go to, each named once.
+std::vector<std::string> folders_of(const std::vector<PendingFile*>& files) {
+    std::vector<std::string> folders;
+    for (const PendingFile* file : files) {
+        const std::string folder = host::directory_of(file->final_path);
+        if (std::find(folders.begin(), folders.end(), folder) == folders.end())
+            folders.push_back(folder);
+    }
+    return folders;
+}
+
+// Another run putting files of the same names in place waits until this one is done, so
+// that a pair on disk is always one run's pair.
+class FolderLock {
+public:
+    explicit FolderLock(const std::vector<std::string>& folders)
+        : locks_(host::lock_folders(folders)) {}
+    ~FolderLock() { host::unlock_folders(locks_); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+    const host::FolderLocks& locks() const { return locks_; }
+
+private:
+    host::FolderLocks locks_;
+};
+
+// An installation once begun finishes; an interruption meanwhile is dealt with after it,
+// told whether every file was put in place.
+class InterruptionsHeld {
+public:
+    InterruptionsHeld() { host::hold_interruptions(); }
+    ~InterruptionsHeld() { host::release_interruptions(installed_); }
+    InterruptionsHeld(const InterruptionsHeld&) = delete;
+    InterruptionsHeld& operator=(const InterruptionsHeld&) = delete;
+    void all_installed() { installed_ = true; }
+
+private:
+    bool installed_ = false;
+};
+
+}  // namespace
+
 std::string shown_name(const std::string& logical) {
     const std::string host = host_path(logical);
     return host == logical ? logical : logical + " (" + host + ")";
+}
+
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
+    file.logical = logical;
+    file.final_path = host::follow_links(host_path(logical));
+    const std::string cannot = "cannot create " + shown_name(logical) + ": ";
+
+    const host::Existing existing = host::existing_kind(file.final_path);
+    const bool exists = existing != host::Existing::none;
+    if (existing == host::Existing::directory) fail(cannot + "it is a directory");
+    if (exists) {
+        const std::string why_not = host::why_not_replaceable(file.final_path);
+        if (!why_not.empty()) fail(cannot + why_not);
+    }
+    remove_orphaned_temporaries(file.final_path);
+
+    // The slot is taken before the file exists, so that an interruption never misses it.
+    std::FILE* stream = nullptr;
+    for (int attempt = 0; stream == nullptr; ++attempt) {
+        file.temp_path = temporary_start(file.final_path) + std::to_string(host::process_id()) +
+                         "-" + std::to_string(attempt);
+        file.slot = register_temporary(file.temp_path);
+        host::Creation outcome = host::Creation::failed;
+        stream =
+            host::create_exclusive(file.temp_path, exists ? file.final_path : "", mode, outcome);
+        if (stream != nullptr) break;
+        forget_temporary(file.slot);
+        if (outcome == host::Creation::name_taken && attempt < 100) continue;
+        if (outcome == host::Creation::folder_not_writable)
+            fail(cannot + "its folder " + host::directory_of(file.final_path) +
+                 " is not writable (" + system_error() + ")" +
+                 (exists ? ": outputs are written beside their final name and renamed into "
+                           "place, so the folder must be writable even where the file is"
+                         : ""));
+        fail(cannot + system_error());
+    }
+    return stream;
 }
 
 void close_pending(PendingFile& file, std::FILE*& stream) {
@@ -34,4 +203,65 @@ void close_pending(PendingFile& file, std::FILE*& stream) {
         errno = error;
         fail("cannot write " + shown_name(file.logical) + ": " + system_error());
     }
+}
+
+void discard_pending(PendingFile& file, std::FILE*& stream) {
+    if (stream != nullptr) std::fclose(stream);
+    stream = nullptr;
+    if (file.slot >= 0) host::remove_file(file.temp_path.c_str());
+    forget_temporary(file.slot);
+}
+
+void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
+    const auto failed = [&to_file](const char* what) {
+        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " +
+             system_error());
+    };
+    if (std::fflush(to) != 0) failed("write");
+    switch (host::append_file(to, from.temp_path)) {
+        case host::Copy::read_failed:
+            failed("read the values of");
+            break;
+        case host::Copy::write_failed:
+            failed("write");
+            break;
+        case host::Copy::done:
+            break;
+    }
+    std::FILE* none = nullptr;
+    discard_pending(from, none);
+}
+
+void install_pending(const std::vector<PendingFile*>& files) {
+    // The lock is waited for before the interruptions are held: a run waiting for
+    // another can still be stopped.
+    const FolderLock lock(folders_of(files));
+    InterruptionsHeld held;
+    installed_line_end = installed_line_end_of(files);
+    for (std::size_t k = 1; k < files.size(); ++k) {
+        if (!host::remove_if_present(files[k]->final_path))
+            fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
+    }
+    for (PendingFile* file : files) {
+        if (!host::rename_replacing(file->temp_path, file->final_path))
+            fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
+        forget_temporary(file->slot);
+    }
+    std::string folder;
+    if (!host::flush_folders(lock.locks(), folder))
+        fail("cannot flush the folder " + folder + " to the device (" + system_error() +
+             "): the files just put in place there may not survive a power cut");
+    held.all_installed();
+}
+
+void remove_temporary_files() {
+    host::hold_interruptions();
+    remove_registered_temporaries();
+    host::release_interruptions(false);
+}
+
+const char* remove_temporary_files_for_interrupt() {
+    const bool installed = host::settle_installation_for_interrupt();
+    remove_registered_temporaries();
+    return installed ? installed_line_end.c_str() : "; temporary files removed";
 }

@@ -39,7 +39,8 @@ struct PendingFile {
 // Creates the temporary file of `logical` exclusively, beside its final name, and
 // opens it with `mode`: "wb" writes bytes as they are, "w" is text, each "\n" written
 // becoming the host's line end (CR LF on Windows). Fails with "cannot create" when the
-// file cannot be made.
+// file cannot be made. Temporary files of the same final name left by runs whose process
+// no longer exists (killed outright) are removed first.
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode);
 
 // Hands what is written so far to the device without waiting, so that the final
@@ -86,7 +87,11 @@ bool regular_file_size(std::FILE* stream, std::uint64_t& size);
 
 // Puts closed pending files in place, in order: first the old final files of every
 // file but the first are removed, then each is renamed onto its final name, so that
-// an interruption never leaves a new first file beside old later ones.
+// an interruption never leaves a new first file beside old later ones. Other runs
+// putting files in the same folders in place wait until this one is done (a lock on
+// the folder, no file of its own), so that the files on disk are all one run's; once
+// begun the installation finishes before an interruption is dealt with, and the folder
+// is flushed to the device after the renames.
 void install_pending(const std::vector<PendingFile*>& files);
 
 // True when the two logical names denote the same file: by identity where both
@@ -109,3 +114,11 @@ extern const int interrupting_signals[5];
 // Removes every temporary file of the run that is not yet in place; async-signal-safe
 // (on Windows, safe on the console's control-handler thread).
 void remove_temporary_files();
+
+// For the handler of an interrupting signal, which ends the process after it: waits for
+// an installation under way to finish (on Linux the signals wait for it instead) and
+// keeps any other from starting, removes the temporary files as remove_temporary_files()
+// does, and returns how the handler's line ends: " after <names> were put in place; they
+// are complete" when the interruption came while those files were being put in place,
+// otherwise "; temporary files removed". Async-signal-safe like remove_temporary_files().
+const char* remove_temporary_files_for_interrupt();

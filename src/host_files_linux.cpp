@@ -1,82 +1,36 @@
-// Host paths, the run's temporary files and their atomic installation on Linux
-// (host_files_windows.cpp is the Windows body).
+// Host paths and the system calls beneath the run's files on Linux: exclusive creation,
+// renames, a folder's lock (flock on a descriptor of the folder itself, so that no lock
+// file is left) and its flush, and the signals held while files are put in place
+// (host_files_windows.cpp is the Windows body; host_files.cpp the policy both share).
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 
-#include "failure.h"
 #include "host_files.h"
+#include "host_files_system.h"
 
 namespace {
 
 const std::string logical_root = base_directory;
-
-// Temporary files live in fixed slots so that a signal handler can unlink them.
-constexpr int max_temporaries = 8;
 constexpr std::size_t max_path = 4096;
-char temporary_names[max_temporaries][max_path];
-volatile sig_atomic_t temporary_used[max_temporaries];
 
-int register_temporary(const std::string& path) {
-    if (path.size() >= max_path) fail("path too long: " + path);
-    for (int slot = 0; slot < max_temporaries; ++slot) {
-        if (!temporary_used[slot]) {
-            std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
-            temporary_used[slot] = 1;
-            return slot;
-        }
-    }
-    fail("too many temporary files");
-}
-
-void forget_temporary(int& slot) {
-    if (slot >= 0) temporary_used[slot] = 0;
-    slot = -1;
-}
-
-std::string directory_of(const std::string& path) {
-    const auto cut = path.rfind('/');
-    if (cut == std::string::npos) return ".";
-    return cut == 0 ? "/" : path.substr(0, cut);
-}
-
-// The file a name stands for: symbolic links are followed, so that the result
-// replaces the file a link points to rather than the link.
-std::string follow_links(std::string path) {
-    for (int hop = 0; hop < 40; ++hop) {
-        struct stat st;
-        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-        std::string target(max_path, '\0');
-        const ssize_t n = readlink(path.c_str(), &target[0], target.size());
-        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
-        target.resize(static_cast<std::size_t>(n));
-        path = target[0] == '/' ? target : directory_of(path) + "/" + target;
-    }
-    return path;
-}
-
-class SignalBlock {
-public:
-    SignalBlock() {
-        sigset_t set;
-        sigemptyset(&set);
-        for (int sig : interrupting_signals) sigaddset(&set, sig);
-        sigprocmask(SIG_BLOCK, &set, &saved_);
-    }
-    ~SignalBlock() { sigprocmask(SIG_SETMASK, &saved_, nullptr); }
-    SignalBlock(const SignalBlock&) = delete;
-    SignalBlock& operator=(const SignalBlock&) = delete;
-
-private:
-    sigset_t saved_;
-};
+// The interrupting signals as they were before the installation held them. A mask is
+// a thread's own, and so are these.
+thread_local sigset_t mask_before_installation;
+// Set while a signal that came during an installation is delivered after it, every file
+// in place: its handler then says so.
+thread_local std::atomic<bool> installed_while_held{false};
 
 }  // namespace
 
@@ -110,56 +64,6 @@ std::string host_path(const std::string& logical) {
 
 std::string system_error() { return std::strerror(errno); }
 
-std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
-    file.logical = logical;
-    file.final_path = follow_links(host_path(logical));
-    const std::string cannot = "cannot create " + shown_name(logical) + ": ";
-
-    struct stat existing;
-    const bool exists = stat(file.final_path.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) fail(cannot + "it is a directory");
-    if (exists && access(file.final_path.c_str(), W_OK) != 0)
-        fail(cannot + "the existing file is not writable (" + system_error() + ")");
-
-    int fd = -1;
-    for (int attempt = 0; fd < 0; ++attempt) {
-        file.temp_path =
-            file.final_path + ".part-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        file.slot = register_temporary(file.temp_path);
-        fd = open(file.temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            const int error = errno;
-            forget_temporary(file.slot);
-            if (error != EEXIST || attempt >= 100) {
-                errno = error;
-                if (error == EACCES || error == EPERM || error == EROFS)
-                    fail(cannot + "its folder " + directory_of(file.final_path) +
-                         " is not writable (" + system_error() + ")" +
-                         (exists ? ": outputs are written beside their final name and renamed into "
-                                   "place, so the "
-                                   "folder must be writable even where the file is"
-                                 : ""));
-                fail(cannot + system_error());
-            }
-        }
-    }
-    // A replaced file keeps its permissions, as it would if it were rewritten.
-    if (exists) {
-        if (fchmod(fd, existing.st_mode & 07777) != 0) { /* the default mode stands */
-        }
-        if (geteuid() == 0 && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-        }
-    }
-    std::FILE* stream = fdopen(fd, mode);
-    if (stream == nullptr) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        fail(cannot + system_error());
-    }
-    return stream;
-}
-
 void start_writeback(std::FILE* stream) {
     if (std::fflush(stream) != 0) return;  // the error stays on the stream for close_pending
 #ifdef __linux__
@@ -172,61 +76,8 @@ bool sync_to_device(std::FILE* stream) {
     return fsync(fileno(stream)) == 0 || errno == EINVAL || errno == EROFS;
 }
 
-void discard_pending(PendingFile& file, std::FILE*& stream) {
-    if (stream != nullptr) std::fclose(stream);
-    stream = nullptr;
-    if (file.slot >= 0) unlink(file.temp_path.c_str());
-    forget_temporary(file.slot);
-}
-
-void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
-    const auto failed = [&to_file](const char* what) {
-        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " +
-             system_error());
-    };
-    if (std::fflush(to) != 0) failed("write");
-    const int in = open(from.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) failed("read the values of");
-    const int out = fileno(to);
-    bool in_kernel = true;  // copy_file_range where the file systems allow, plain copies otherwise
-    std::vector<char> buffer;
-    for (;;) {
-        ssize_t n = -1;
-        if (in_kernel) {
-            n = copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
-            if (n < 0 &&
-                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-                in_kernel = false;
-                continue;
-            }
-        } else {
-            buffer.resize(std::size_t{1} << 20);
-            n = read(in, buffer.data(), buffer.size());
-            for (ssize_t done = 0; n > 0 && done < n;) {
-                const ssize_t w =
-                    write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
-                if (w < 0 && errno != EINTR) {
-                    close(in);
-                    failed("write");
-                }
-                if (w > 0) done += w;
-            }
-        }
-        if (n == 0) break;
-        if (n < 0 && errno != EINTR) {
-            const int error = errno;
-            close(in);
-            errno = error;
-            failed("write");
-        }
-    }
-    close(in);
-    std::FILE* none = nullptr;
-    discard_pending(from, none);
-}
-
 std::FILE* create_anonymous_beside(const std::string& logical) {
-    const std::string folder = directory_of(follow_links(host_path(logical)));
+    const std::string folder = host::directory_of(host::follow_links(host_path(logical)));
     int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files on this file system: a named one, unlinked at once.
@@ -274,24 +125,11 @@ bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
     return true;
 }
 
-void install_pending(const std::vector<PendingFile*>& files) {
-    SignalBlock block;
-    for (std::size_t k = 1; k < files.size(); ++k) {
-        if (unlink(files[k]->final_path.c_str()) != 0 && errno != ENOENT)
-            fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
-    }
-    for (PendingFile* file : files) {
-        if (rename(file->temp_path.c_str(), file->final_path.c_str()) != 0)
-            fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
-        forget_temporary(file->slot);
-    }
-}
-
 bool same_file(const std::string& logical_a, const std::string& logical_b) {
     // A symbolic link is followed even where it points to no file yet: writing through
     // it would create that file.
-    const std::string path_a = follow_links(host_path(logical_a)),
-                      path_b = follow_links(host_path(logical_b));
+    const std::string path_a = host::follow_links(host_path(logical_a)),
+                      path_b = host::follow_links(host_path(logical_b));
     struct stat a, b;
     if (stat(path_a.c_str(), &a) == 0 && stat(path_b.c_str(), &b) == 0)
         return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -305,11 +143,210 @@ std::uint64_t free_space(const std::string& path) {
                                       static_cast<std::uint64_t>(fs.f_frsize));
 }
 
-void remove_temporary_files() {
-    for (int slot = 0; slot < max_temporaries; ++slot) {
-        if (temporary_used[slot]) {
-            unlink(temporary_names[slot]);
-            temporary_used[slot] = 0;
+namespace host {
+
+std::string directory_of(const std::string& path) {
+    const auto cut = path.rfind('/');
+    if (cut == std::string::npos) return ".";
+    return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+std::string follow_links(const std::string& name) {
+    std::string path = name;
+    for (int hop = 0; hop < 40; ++hop) {
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(max_path, '\0');
+        const ssize_t n = readlink(path.c_str(), &target[0], target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return path;
+        target.resize(static_cast<std::size_t>(n));
+        path = target[0] == '/' ? target : directory_of(path) + "/" + target;
+    }
+    return path;
+}
+
+std::vector<std::string> endings_of_names_starting(const std::string& start) {
+    std::vector<std::string> endings;
+    const auto cut = start.rfind('/');
+    const std::string lead = cut == std::string::npos ? start : start.substr(cut + 1);
+    DIR* folder = opendir(directory_of(start).c_str());
+    if (folder == nullptr) return endings;
+    while (const dirent* entry = readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name.size() > lead.size() && name.compare(0, lead.size(), lead) == 0)
+            endings.push_back(name.substr(lead.size()));
+    }
+    closedir(folder);
+    return endings;
+}
+
+unsigned long process_id() { return static_cast<unsigned long>(getpid()); }
+
+bool process_exists(unsigned long id) {
+    if (id > static_cast<unsigned long>(INT_MAX)) return true;  // no pid_t: not for us to judge
+    return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
+
+Existing existing_kind(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return Existing::none;
+    return S_ISDIR(st.st_mode) ? Existing::directory : Existing::file;
+}
+
+std::string why_not_replaceable(const std::string& path) {
+    if (access(path.c_str(), W_OK) == 0) return "";
+    return "the existing file is not writable (" + system_error() + ")";
+}
+
+std::FILE* create_exclusive(const std::string& path, const std::string& replaced, const char* mode,
+                            Creation& outcome) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        const bool refused = errno == EACCES || errno == EPERM || errno == EROFS;
+        outcome = errno == EEXIST ? Creation::name_taken
+                  : refused       ? Creation::folder_not_writable
+                                  : Creation::failed;
+        return nullptr;
+    }
+    // A replaced file keeps its permissions, as it would if it were rewritten; where they
+    // cannot be given, the default mode stands.
+    struct stat existing;
+    if (!replaced.empty() && stat(replaced.c_str(), &existing) == 0) {
+        if (fchmod(fd, existing.st_mode & 07777) != 0) {
+        }
+        if (geteuid() == 0 && fchown(fd, existing.st_uid, existing.st_gid) != 0) {
         }
     }
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        close(fd);
+        unlink(path.c_str());
+        errno = error;
+        outcome = Creation::failed;
+        return nullptr;
+    }
+    outcome = Creation::created;
+    return stream;
 }
+
+Copy append_file(std::FILE* to, const std::string& from) {
+    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return Copy::read_failed;
+    const auto failed = [in] {
+        const int error = errno;
+        close(in);
+        errno = error;
+        return Copy::write_failed;
+    };
+    const int out = fileno(to);
+    bool in_kernel = true;  // copy_file_range where the file systems allow, plain copies otherwise
+    std::vector<char> buffer;
+    for (;;) {
+        ssize_t n = -1;
+        if (in_kernel) {
+            n = copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+            if (n < 0 &&
+                (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                in_kernel = false;
+                continue;
+            }
+        } else {
+            buffer.resize(std::size_t{1} << 20);
+            n = read(in, buffer.data(), buffer.size());
+            for (ssize_t done = 0; n > 0 && done < n;) {
+                const ssize_t w =
+                    write(out, buffer.data() + done, static_cast<std::size_t>(n - done));
+                if (w < 0 && errno != EINTR) return failed();
+                if (w > 0) done += w;
+            }
+        }
+        if (n == 0) break;
+        if (n < 0 && errno != EINTR) return failed();
+    }
+    close(in);
+    return Copy::done;
+}
+
+void remove_file(const char* path) { unlink(path); }
+
+bool remove_if_present(const std::string& path) {
+    return unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool rename_replacing(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+FolderLocks lock_folders(const std::vector<std::string>& folders) {
+    struct Opened {
+        int fd;
+        struct stat identity;
+        std::string folder;
+    };
+    std::vector<Opened> opened;
+    for (const std::string& folder : folders) {
+        // A folder that cannot be read cannot be opened to be locked or flushed: its
+        // files are put in place all the same.
+        Opened o{open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), {}, folder};
+        if (o.fd < 0) continue;
+        const auto same = [&o](const Opened& p) {
+            return p.identity.st_dev == o.identity.st_dev && p.identity.st_ino == o.identity.st_ino;
+        };
+        if (fstat(o.fd, &o.identity) != 0 || std::any_of(opened.begin(), opened.end(), same)) {
+            close(o.fd);
+            continue;
+        }
+        opened.push_back(o);
+    }
+    // One order for every run, so that two never wait for each other in a circle.
+    std::sort(opened.begin(), opened.end(), [](const Opened& a, const Opened& b) {
+        return a.identity.st_dev != b.identity.st_dev ? a.identity.st_dev < b.identity.st_dev
+                                                      : a.identity.st_ino < b.identity.st_ino;
+    });
+    FolderLocks locks;
+    for (const Opened& o : opened) {
+        // Where the file system has no locks (ENOLCK) the folder is still flushed.
+        while (flock(o.fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        locks.handles.push_back(o.fd);
+        locks.folders.push_back(o.folder);
+    }
+    return locks;
+}
+
+bool flush_folders(const FolderLocks& locks, std::string& failed) {
+    for (std::size_t k = 0; k < locks.handles.size(); ++k) {
+        // A file system that cannot flush a folder (EINVAL) has nothing to wait for.
+        const int fd = static_cast<int>(locks.handles[k]);
+        if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) {
+            failed = locks.folders[k];
+            return false;
+        }
+    }
+    return true;
+}
+
+void unlock_folders(FolderLocks& locks) {
+    for (const std::intptr_t fd : locks.handles) close(static_cast<int>(fd));  // and its lock
+    locks = {};
+}
+
+void hold_interruptions() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : interrupting_signals) sigaddset(&set, sig);
+    sigprocmask(SIG_BLOCK, &set, &mask_before_installation);
+}
+
+void release_interruptions(bool installed) {
+    // A signal that came meanwhile is delivered as the mask is restored, before
+    // sigprocmask returns, and finds the flag set.
+    installed_while_held.store(installed);
+    sigprocmask(SIG_SETMASK, &mask_before_installation, nullptr);
+    installed_while_held.store(false);
+}
+
+bool settle_installation_for_interrupt() { return installed_while_held.load(); }
+
+}  // namespace host

@@ -1,9 +1,10 @@
-// Host paths, the run's temporary files and their installation on Windows. A logical
-// name is the host path as it stands, its root replaced only where DEM_VARNEL_ROOT is
-// set. Its bytes come in the code page of the operator's answers and go to the system's
-// file functions in the ANSI code page: a name that cannot make that trip is refused, so
-// that no other file is ever opened in its place. Temporary files are opened with delete
-// sharing, so that an interrupt can remove them while they are being written.
+// Host paths and the system calls beneath the run's files on Windows. A logical name is
+// the host path as it stands, its root replaced only where DEM_VARNEL_ROOT is set. Its
+// bytes come in the code page of the operator's answers and go to the system's file
+// functions in the ANSI code page: a name that cannot make that trip is refused, so that
+// no other file is ever opened in its place. Temporary files are opened with delete
+// sharing, so that an interrupt can remove them while they are being written; a folder
+// is locked by a named mutex made from its full path, so that no lock file is left.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 // windows.h comes first: the other system headers build on its types.
@@ -22,9 +23,11 @@
 #include <cstring>
 #include <iterator>
 #include <mutex>
+#include <vector>
 
 #include "failure.h"
 #include "host_files.h"
+#include "host_files_system.h"
 
 const int interrupting_signals[5] = {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT,
                                      CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT};
@@ -133,63 +136,6 @@ std::string windows_name_problem(const std::string& rest) {
     return device ? stem + " is the name of a device on Windows" : "";
 }
 
-std::string directory_of(const std::string& path) {
-    const auto cut = path.find_last_of("\\/");
-    if (cut == std::string::npos)
-        return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
-    if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);  // "\" or "c:\"
-    return path.substr(0, cut);
-}
-
-// The file a name stands for: a symbolic link (a reparse point) is followed, so that the
-// result replaces the file it points to rather than the link.
-std::string follow_links(const std::string& path) {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return path;
-    const HANDLE file =
-        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return path;
-    char target[4 * MAX_PATH];
-    const DWORD n = GetFinalPathNameByHandleA(file, target, sizeof target,
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(file);
-    if (n == 0 || n >= sizeof target) return path;
-    std::string resolved(target, n);
-    if (resolved.compare(0, 4, "\\\\?\\") == 0 && resolved.compare(4, 4, "UNC\\") != 0)
-        resolved.erase(0, 4);
-    return resolved;
-}
-
-// --- The run's temporary files ------------------------------------------------------------
-
-// Fixed slots, so that the console's control handler, on a thread of its own, can remove
-// them; it takes `installing` first, so that files being put in place are put in place
-// whole before the run ends.
-constexpr int max_temporaries = 8;
-constexpr std::size_t max_path = 4096;
-char temporary_names[max_temporaries][max_path];
-std::atomic<bool> temporary_used[max_temporaries];
-std::mutex installing;
-
-int register_temporary(const std::string& path) {
-    if (path.size() >= max_path) fail("path too long: " + path);
-    for (int slot = 0; slot < max_temporaries; ++slot) {
-        if (!temporary_used[slot].load()) {
-            std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
-            temporary_used[slot].store(true);
-            return slot;
-        }
-    }
-    fail("too many temporary files");
-}
-
-void forget_temporary(int& slot) {
-    if (slot >= 0) temporary_used[slot].store(false);
-    slot = -1;
-}
-
 bool file_identity(const std::string& path, BY_HANDLE_FILE_INFORMATION& info) {
     const HANDLE file =
         CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -205,6 +151,15 @@ std::string full_path(const std::string& path) {
     const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
     return n == 0 || n >= sizeof full ? path : std::string(full, n);
 }
+
+// --- Installation and interruptions ------------------------------------------------------
+
+// The console's control handler runs on a thread of its own while the run goes on: it
+// takes `installing` before it removes anything, so that files being put in place are
+// put in place whole before the run ends, and keeps it. `installations` counts those
+// completed, so that the handler can tell whether one finished while it waited.
+std::mutex installing;
+std::atomic<unsigned> installations{0};
 
 }  // namespace
 
@@ -252,59 +207,6 @@ std::string system_error() {
     return message;
 }
 
-std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
-    file.logical = logical;
-    file.final_path = follow_links(host_path(logical));
-    const std::string cannot = "cannot create " + shown_name(logical) + ": ";
-
-    const DWORD attributes = GetFileAttributesA(file.final_path.c_str());
-    const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-    if (exists && (attributes & FILE_ATTRIBUTE_DIRECTORY)) fail(cannot + "it is a directory");
-    if (exists && (attributes & FILE_ATTRIBUTE_READONLY))
-        fail(cannot + "the existing file is read-only");
-
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; handle == INVALID_HANDLE_VALUE; ++attempt) {
-        file.temp_path = file.final_path + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
-                         std::to_string(attempt);
-        file.slot = register_temporary(file.temp_path);
-        handle =
-            CreateFileA(file.temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                        nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
-            forget_temporary(file.slot);
-            if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || attempt >= 100) {
-                SetLastError(error);
-                note_failure();
-                if (windows_error == ERROR_ACCESS_DENIED || windows_error == ERROR_WRITE_PROTECT)
-                    fail(cannot + "its folder " + directory_of(file.final_path) +
-                         " is not writable (" + system_error() + ")" +
-                         (exists ? ": outputs are written beside their final name and renamed into "
-                                   "place, so the "
-                                   "folder must be writable even where the file is"
-                                 : ""));
-                fail(cannot + system_error());
-            }
-        }
-    }
-    // "w" translates each "\n" written into CR LF, "wb" writes bytes as they are.
-    const bool text = std::strchr(mode, 'b') == nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), text ? _O_TEXT : _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        fail(cannot + system_error());
-    }
-    std::FILE* stream = _fdopen(fd, mode);
-    if (stream == nullptr) {
-        const int error = errno;
-        _close(fd);
-        errno = error;
-        fail(cannot + system_error());
-    }
-    return stream;
-}
-
 // Windows has no write-back without waiting; the data leaves the library's buffer.
 void start_writeback(std::FILE* stream) { std::fflush(stream); }
 
@@ -314,55 +216,8 @@ bool sync_to_device(std::FILE* stream) {
     return false;
 }
 
-void discard_pending(PendingFile& file, std::FILE*& stream) {
-    if (stream != nullptr) std::fclose(stream);
-    stream = nullptr;
-    if (file.slot >= 0) DeleteFileA(file.temp_path.c_str());
-    forget_temporary(file.slot);
-}
-
-void append_pending(std::FILE* to, const PendingFile& to_file, PendingFile& from) {
-    const auto failed = [&to_file](const char* what) {
-        fail(std::string("cannot ") + what + " " + shown_name(to_file.logical) + ": " +
-             system_error());
-    };
-    if (std::fflush(to) != 0) failed("write");
-    const HANDLE in =
-        CreateFileA(from.temp_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (in == INVALID_HANDLE_VALUE) {
-        note_failure();
-        failed("read the values of");
-    }
-    // Bytes as they are, past the text translation of the stream: the values are text
-    // already.
-    const HANDLE out = handle_of(to);
-    std::vector<char> buffer(std::size_t{1} << 20);
-    for (;;) {
-        DWORD n = 0;
-        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr)) {
-            note_failure();
-            CloseHandle(in);
-            failed("read the values of");
-        }
-        if (n == 0) break;
-        for (DWORD done = 0; done < n;) {
-            DWORD w = 0;
-            if (!WriteFile(out, buffer.data() + done, n - done, &w, nullptr)) {
-                note_failure();
-                CloseHandle(in);
-                failed("write");
-            }
-            done += w;
-        }
-    }
-    CloseHandle(in);
-    std::FILE* none = nullptr;
-    discard_pending(from, none);
-}
-
 std::FILE* create_anonymous_beside(const std::string& logical) {
-    const std::string folder = directory_of(follow_links(host_path(logical)));
+    const std::string folder = host::directory_of(host::follow_links(host_path(logical)));
     const std::string stem = folder + (is_separator(folder.back()) ? "" : "\\") + ".dem_varnel-" +
                              std::to_string(GetCurrentProcessId()) + "-";
     // Named while open (Windows has no file without a name), deleted by the system when
@@ -432,27 +287,9 @@ bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
     return true;
 }
 
-void install_pending(const std::vector<PendingFile*>& files) {
-    const std::lock_guard<std::mutex> hold(installing);
-    for (std::size_t k = 1; k < files.size(); ++k) {
-        if (!DeleteFileA(files[k]->final_path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND) {
-            note_failure();
-            fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
-        }
-    }
-    for (PendingFile* file : files) {
-        if (!MoveFileExA(file->temp_path.c_str(), file->final_path.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-            note_failure();
-            fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
-        }
-        forget_temporary(file->slot);
-    }
-}
-
 bool same_file(const std::string& logical_a, const std::string& logical_b) {
-    const std::string path_a = follow_links(host_path(logical_a)),
-                      path_b = follow_links(host_path(logical_b));
+    const std::string path_a = host::follow_links(host_path(logical_a)),
+                      path_b = host::follow_links(host_path(logical_b));
     BY_HANDLE_FILE_INFORMATION a, b;
     if (file_identity(path_a, a) && file_identity(path_b, b))
         return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
@@ -466,14 +303,228 @@ std::uint64_t free_space(const std::string& path) {
     const bool folder =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA((folder ? path : directory_of(path)).c_str(), &available, nullptr,
-                             nullptr))
+    if (!GetDiskFreeSpaceExA((folder ? path : host::directory_of(path)).c_str(), &available,
+                             nullptr, nullptr))
         return disk_ceiling;
     return std::min<std::uint64_t>(disk_ceiling, available.QuadPart);
 }
 
-void remove_temporary_files() {
-    const std::lock_guard<std::mutex> hold(installing);
-    for (int slot = 0; slot < max_temporaries; ++slot)
-        if (temporary_used[slot].exchange(false)) DeleteFileA(temporary_names[slot]);
+namespace host {
+
+std::string directory_of(const std::string& path) {
+    const auto cut = path.find_last_of("\\/");
+    if (cut == std::string::npos)
+        return path.size() >= 2 && path[1] == ':' ? path.substr(0, 2) : ".";
+    if (cut == 0 || (cut == 2 && path[1] == ':')) return path.substr(0, cut + 1);  // "\" or "c:\"
+    return path.substr(0, cut);
 }
+
+// A symbolic link is a reparse point; the system names the file it leads to.
+std::string follow_links(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return path;
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return path;
+    char target[4 * MAX_PATH];
+    const DWORD n = GetFinalPathNameByHandleA(file, target, sizeof target,
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(file);
+    if (n == 0 || n >= sizeof target) return path;
+    std::string resolved(target, n);
+    if (resolved.compare(0, 4, "\\\\?\\") == 0 && resolved.compare(4, 4, "UNC\\") != 0)
+        resolved.erase(0, 4);
+    return resolved;
+}
+
+std::vector<std::string> endings_of_names_starting(const std::string& start) {
+    std::vector<std::string> endings;
+    const auto cut = start.find_last_of("\\/:");
+    const std::string lead = cut == std::string::npos ? start : start.substr(cut + 1);
+    WIN32_FIND_DATAA found;
+    const HANDLE search = FindFirstFileA((start + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return endings;
+    do {
+        // The pattern also matches short names: the long name is checked again.
+        const std::string name = found.cFileName;
+        if (name.size() > lead.size() && _strnicmp(name.c_str(), lead.c_str(), lead.size()) == 0)
+            endings.push_back(name.substr(lead.size()));
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return endings;
+}
+
+unsigned long process_id() { return GetCurrentProcessId(); }
+
+bool process_exists(unsigned long id) {
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (process == nullptr) return GetLastError() != ERROR_INVALID_PARAMETER;
+    // A process that has ended lives on as long as someone holds a handle to it.
+    DWORD code = 0;
+    const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+    CloseHandle(process);
+    return !ended;
+}
+
+Existing existing_kind(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Existing::none;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? Existing::directory : Existing::file;
+}
+
+std::string why_not_replaceable(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
+               ? "the existing file is read-only"
+               : "";
+}
+
+std::FILE* create_exclusive(const std::string& path, const std::string&, const char* mode,
+                            Creation& outcome) {
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        note_failure();
+        outcome = windows_error == ERROR_FILE_EXISTS || windows_error == ERROR_ALREADY_EXISTS
+                      ? Creation::name_taken
+                  : windows_error == ERROR_ACCESS_DENIED || windows_error == ERROR_WRITE_PROTECT
+                      ? Creation::folder_not_writable
+                      : Creation::failed;
+        return nullptr;
+    }
+    outcome = Creation::failed;
+    // "w" translates each "\n" written into CR LF, "wb" writes bytes as they are.
+    const bool text = std::strchr(mode, 'b') == nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), text ? _O_TEXT : _O_BINARY);
+    if (fd < 0) {
+        const int error = errno;
+        CloseHandle(handle);
+        DeleteFileA(path.c_str());
+        errno = error;
+        return nullptr;
+    }
+    std::FILE* stream = _fdopen(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        _close(fd);
+        DeleteFileA(path.c_str());
+        errno = error;
+        return nullptr;
+    }
+    outcome = Creation::created;
+    return stream;
+}
+
+Copy append_file(std::FILE* to, const std::string& from) {
+    const HANDLE in = CreateFileA(from.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE) {
+        note_failure();
+        return Copy::read_failed;
+    }
+    const auto failed = [in](Copy how) {
+        note_failure();
+        CloseHandle(in);
+        return how;
+    };
+    // Bytes as they are, past the text translation of the stream: the values are text
+    // already.
+    const HANDLE out = handle_of(to);
+    std::vector<char> buffer(std::size_t{1} << 20);
+    for (;;) {
+        DWORD n = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &n, nullptr))
+            return failed(Copy::read_failed);
+        if (n == 0) break;
+        for (DWORD done = 0; done < n;) {
+            DWORD w = 0;
+            if (!WriteFile(out, buffer.data() + done, n - done, &w, nullptr))
+                return failed(Copy::write_failed);
+            done += w;
+        }
+    }
+    CloseHandle(in);
+    return Copy::done;
+}
+
+void remove_file(const char* path) { DeleteFileA(path); }
+
+bool remove_if_present(const std::string& path) {
+    if (DeleteFileA(path.c_str()) || GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    note_failure();
+    return false;
+}
+
+bool rename_replacing(const std::string& from, const std::string& to) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    note_failure();
+    return false;
+}
+
+FolderLocks lock_folders(const std::vector<std::string>& folders) {
+    // A folder's mutex is named after its full path, in lower case since names ignore it
+    // here, hashed (FNV-1a) to fit the length of a name; another folder of the same hash
+    // would only wait its turn.
+    std::vector<std::string> names;
+    for (const std::string& folder : folders) {
+        std::string path = full_path(folder);
+        std::replace(path.begin(), path.end(), '/', '\\');
+        while (path.size() > 3 && path.back() == '\\') path.pop_back();
+        CharLowerBuffA(&path[0], static_cast<DWORD>(path.size()));
+        std::uint64_t hash = 14695981039346656037ull;
+        for (const char c : path) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        char name[64];
+        std::snprintf(name, sizeof name, "dem_varnel-folder-%016llx",
+                      static_cast<unsigned long long>(hash));
+        if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+    }
+    // One order for every run, so that two never wait for each other in a circle.
+    std::sort(names.begin(), names.end());
+    FolderLocks locks;
+    for (const std::string& name : names) {
+        // Seen by every session where the system lets this user make it there, otherwise
+        // by this session's runs.
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+        if (mutex == nullptr) mutex = CreateMutexA(nullptr, FALSE, ("Local\\" + name).c_str());
+        if (mutex == nullptr) continue;
+        // A mutex its holder left by ending (WAIT_ABANDONED) is this run's all the same.
+        const DWORD waited = WaitForSingleObject(mutex, INFINITE);
+        if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+            CloseHandle(mutex);
+            continue;
+        }
+        locks.handles.push_back(reinterpret_cast<std::intptr_t>(mutex));
+        locks.folders.push_back(name);
+    }
+    return locks;
+}
+
+// The renames are made write-through (MOVEFILE_WRITE_THROUGH): nothing is left to flush.
+bool flush_folders(const FolderLocks&, std::string&) { return true; }
+
+void unlock_folders(FolderLocks& locks) {
+    for (const std::intptr_t handle : locks.handles) {
+        ReleaseMutex(reinterpret_cast<HANDLE>(handle));
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+    }
+    locks = {};
+}
+
+void hold_interruptions() { installing.lock(); }
+
+void release_interruptions(bool installed) {
+    if (installed) ++installations;
+    installing.unlock();
+}
+
+bool settle_installation_for_interrupt() {
+    const unsigned before = installations.load();
+    installing.lock();  // kept: the process ends with the handler
+    return installations.load() != before;
+}
+
+}  // namespace host

@@ -171,9 +171,12 @@ Running start_program(const TempRoot& root, const std::string& answers, const Op
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     if (drop) hand_over(root.path(), nobody);
+    // Numbered, so that several runs on one root at once keep their outputs apart.
+    static int started = 0;
+    const std::string capture = root.path() + "." + std::to_string(++started);
     Running run;
-    run.out_path = root.path() + ".out";
-    run.err_path = root.path() + ".err";
+    run.out_path = capture + ".out";
+    run.err_path = capture + ".err";
     int pipe_fds[2];
     if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
     run.pid = fork();
@@ -189,6 +192,10 @@ Running start_program(const TempRoot& root, const std::string& answers, const Op
         dup2(out, 1);
         dup2(err, 2);
         setenv("DEM_VARNEL_ROOT", root.path().c_str(), 1);
+        for (const std::string& setting : options.environment) {
+            const auto cut = setting.find('=');
+            setenv(setting.substr(0, cut).c_str(), setting.substr(cut + 1).c_str(), 1);
+        }
         if (chdir(root.path().c_str()) != 0) _exit(127);
         execv(program.c_str(), argv.data());
         _exit(127);

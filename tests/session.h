@@ -44,8 +44,9 @@ struct Session {
 struct Options {
     int seconds = 60;
     bool unprivileged = false;
-    std::vector<std::string> arguments = {};  // after the program's name
-    std::string standard_output = "";         // a file for it instead of the capture
+    std::vector<std::string> arguments = {};    // after the program's name
+    std::string standard_output = "";           // a file for it instead of the capture
+    std::vector<std::string> environment = {};  // "NAME=VALUE" set for it
 };
 
 // Empty when unprivileged runs can be made, otherwise the reason they cannot.
