@@ -69,7 +69,9 @@ public:
         h.y_min = finite(*by_role[y_role], y_role);
         const std::string& x_label = by_role[x_role]->label;
         const std::string& y_label = by_role[y_role]->label;
-        if (x_label == "xllcenter" || y_label == "yllcenter")
+        h.x_centre = x_label == "xllcenter";
+        h.y_centre = y_label == "yllcenter";
+        if (h.x_centre || h.y_centre)
             report(name_ + ": its header gives the centre of the lower-left cell (" + x_label +
                    ", " + y_label +
                    "), which is taken as its corner: the output's corner is then half a cell off");

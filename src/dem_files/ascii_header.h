@@ -9,6 +9,9 @@
 struct AsciiHeader {
     int columns = 0, lines = 0;
     double x_min = 0.0, y_min = 0.0;  // the lower-left corner
+    // Where the header gives the centre of the lower-left cell (xllcenter, yllcenter)
+    // rather than its corner.
+    bool x_centre = false, y_centre = false;
     double cell_size = 0.0;
     bool has_nodata = false;
     double nodata = 0.0;

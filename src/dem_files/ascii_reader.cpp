@@ -65,12 +65,16 @@ private:
         for (int j = 0; j < columns_; ++j)
             if (!tokens_.next(token) || !parse_value(token, data[j]) || !std::isfinite(data[j]))
                 fail(shown_ + " changed while it was being read");
+        mark_voids(data, columns_, void_value);
     }
 
     TokenReader tokens_;
     std::string shown_;
     int lines_, columns_;
     LineWindow window_;
+
+public:
+    double void_value = NAN;  // cells made NaN as they are read
 };
 
 }  // namespace
@@ -133,9 +137,10 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
     const std::string& name = shown_;
     const int nb_lig = header_.lines, nb_col = header_.columns;
     std::vector<double> row(static_cast<std::size_t>(nb_col));
-    lowest_ = std::numeric_limits<double>::infinity();
-    highest_ = -std::numeric_limits<double>::infinity();
+    lowest_ = valid_lowest_ = std::numeric_limits<double>::infinity();
+    highest_ = valid_highest_ = -std::numeric_limits<double>::infinity();
     nodata_cells_ = 0;
+    unsigned long long voids_in_rows = 0;
     std::string_view token;
     for (int i = 0; i < nb_lig; ++i) {
         if (i > 0 && i % 100 == 0 && progress) progress(i);
@@ -166,30 +171,41 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
             if (!std::isfinite(row[j]))
                 fail(name + ": " + quoted(token) + where() + " is not finite");
         }
+        const unsigned long long voids_before = voids_in_rows;
         wide_rows.fold_range(row.data(), nb_col, lowest_, highest_);
+        voids_in_rows = nodata_cells_;
+        if (voids_in_rows == voids_before) {
+            wide_rows.fold_range(row.data(), nb_col, valid_lowest_, valid_highest_);
+        } else {
+            for (int j = 0; j < nb_col; ++j)
+                if (!is_nodata(row[j], header_.nodata)) {
+                    if (valid_lowest_ > row[j]) valid_lowest_ = row[j];
+                    if (valid_highest_ < row[j]) valid_highest_ = row[j];
+                }
+        }
         store_values(row.data());
     }
     store_values(nullptr);
     if (tokens.next(token))
         report(name + " holds more values than its " + std::to_string(nb_lig) + " lines of " +
                std::to_string(nb_col) + "; the rest is ignored");
-    if (nodata_cells_ > 0)
-        report(std::to_string(nodata_cells_) + " cells hold the no-data value " +
-               number_text(header_.nodata) + "; they are taken as elevations");
 }
 
-LineSource AsciiReader::source() const {
+LineSource AsciiReader::source(bool voids_as_nan) const {
+    const bool voids = voids_as_nan && header_.has_nodata;
+    const double void_value = voids ? header_.nodata : NAN;
     LineSource source;
     if (stored_ != nullptr) {
-        source =
-            stored_lines(stored_, shown_, CellType::real64, header_.lines, header_.columns, 1.0);
+        source = stored_lines(stored_, shown_, CellType::real64, header_.lines, header_.columns,
+                              1.0, void_value);
     } else {
         const auto lines = std::make_shared<AsciiLines>(file_, values_offset_, shown_,
                                                         header_.lines, header_.columns);
+        lines->void_value = void_value;
         source = LineSource{[lines](int row) { return lines->line(row); },
                             [lines](int row) { lines->forget(row); }};
     }
-    source.lowest = lowest_;
-    source.highest = highest_;
+    source.lowest = voids ? valid_lowest_ : lowest_;
+    source.highest = voids ? valid_highest_ : highest_;
     return source;
 }

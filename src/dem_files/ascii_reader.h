@@ -25,12 +25,13 @@ public:
     const AsciiHeader& read_header();
 
     // The reading pass over every value, `progress` told each 100th line before it is
-    // read; warns of values beyond the last line and of cells that hold the no-data
-    // value.
+    // read; warns of values beyond the last line.
     void scan(const std::function<void(int line)>& progress);
 
-    // The padded input with the range the pass found.
-    LineSource source() const;
+    // The padded input with the range the pass found; with `voids_as_nan` the cells that
+    // hold the no-data value are NaN, which marks them as voids, and the range is that of
+    // the other cells.
+    LineSource source(bool voids_as_nan = false) const;
 
     // Cells that hold the header's no-data value.
     unsigned long long nodata_cells() const { return nodata_cells_; }
@@ -48,5 +49,6 @@ private:
     // The values as the pass parsed them; null where there is no room for them.
     std::FILE* stored_ = nullptr;
     double lowest_ = 0.0, highest_ = 0.0;
+    double valid_lowest_ = 0.0, valid_highest_ = 0.0;  // of the cells that are not voids
     unsigned long long nodata_cells_ = 0;
 };

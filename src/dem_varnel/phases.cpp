@@ -78,6 +78,9 @@ void ascii_lecture(RunFiles& files) {
     dpix_size = header.cell_size;
     nodata = header.nodata;
     files.ascii->scan([](int i) { say("\tline %d                   \r", i); });
+    if (files.ascii->nodata_cells() > 0)
+        report(std::to_string(files.ascii->nodata_cells()) + " cells hold the no-data value " +
+               number_text(nodata) + "; they are taken as elevations");
     pix_size = static_cast<int>(dpix_size);  // truncation toward zero
 }
 
