@@ -51,6 +51,9 @@ void start_writeback(std::FILE* stream);
 // when it cannot be.
 bool sync_to_device(std::FILE* stream);
 
+// The same for a file another library wrote and closed, by its host path.
+bool sync_file_to_device(const std::string& path);
+
 // Flushes the stream to the device and closes it; fails naming the file on error.
 void close_pending(PendingFile& file, std::FILE*& stream);
 

@@ -71,6 +71,16 @@ void start_writeback(std::FILE* stream) {
 #endif
 }
 
+bool sync_file_to_device(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return synced;
+}
+
 bool sync_to_device(std::FILE* stream) {
     // A device that cannot be synced (a pipe, a read-only file system) has nothing to wait for.
     return fsync(fileno(stream)) == 0 || errno == EINVAL || errno == EROFS;

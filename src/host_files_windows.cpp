@@ -216,6 +216,20 @@ bool sync_to_device(std::FILE* stream) {
     return false;
 }
 
+bool sync_file_to_device(const std::string& path) {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        note_failure();
+        return false;
+    }
+    const bool flushed = FlushFileBuffers(file) != 0;
+    if (!flushed) note_failure();
+    CloseHandle(file);
+    return flushed;
+}
+
 std::FILE* create_anonymous_beside(const std::string& logical) {
     const std::string folder = host::directory_of(host::follow_links(host_path(logical)));
     const std::string stem = folder + (is_separator(folder.back()) ? "" : "\\") + ".dem_varnel-" +

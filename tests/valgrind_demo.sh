@@ -9,5 +9,5 @@ trap 'rm -rf "$root"' EXIT
 cp -r "$examples/demo" "$root/demo"
 rm -f "$root"/demo/*_varnel*
 DEM_VARNEL_ROOT=$root valgrind --quiet --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
-  --errors-for-leak-kinds=all "$program" < "$examples/demo.answers" > "$root/transcript"
+  --errors-for-leak-kinds=all --suppressions="$(dirname "$0")/valgrind.supp" "$program" < "$examples/demo.answers" > "$root/transcript"
 test -s "$root/demo/valley_varnel_m2.raw"

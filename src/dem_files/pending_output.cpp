@@ -22,6 +22,12 @@ void PendingOutput::close() { close_pending(file_, stream_); }
 
 void PendingOutput::append(PendingOutput& from) { append_pending(stream_, file_, from.file_); }
 
+const std::string& PendingOutput::hand_over_name() {
+    if (stream_ != nullptr) std::fclose(stream_);
+    stream_ = nullptr;
+    return file_.temp_path;
+}
+
 void PendingOutput::install(std::initializer_list<PendingOutput*> files) {
     std::vector<PendingFile*> pending;
     for (PendingOutput* f : files) pending.push_back(&f->file_);

@@ -35,6 +35,12 @@ public:
     // Puts closed files in place, in order (see install_pending).
     static void install(std::initializer_list<PendingOutput*> files);
 
+    // For a file another library writes by its name: the stream is closed (the empty
+    // temporary file stays, registered) and the host path of the temporary file given.
+    const std::string& hand_over_name();
+    // The pending file itself, for an installation with files made by another library.
+    PendingFile& pending() { return file_; }
+
 private:
     PendingFile file_;
     std::FILE* stream_ = nullptr;

@@ -13,6 +13,10 @@
 
 #include "padded_lines.h"
 
+// The program's own formats, by their names where a GDAL driver's name would stand.
+constexpr const char* own_raw_format = "VarnelRaw";
+constexpr const char* own_ascii_format = "VarnelASCII";
+
 struct RasterFacts {
     int lines = 0, columns = 0;
     double x0 = 0.0, y0 = 0.0;  // the upper-left corner, in ground units
@@ -38,7 +42,8 @@ struct SourceRaster {
     // The padded input for the sweep, after the pass: in metres (or the ground's vertical
     // unit), with NaN for each void when `voids_as_nan`, as they are otherwise.
     std::function<LineSource(bool voids_as_nan)> lines;
-    std::shared_ptr<void> keep;  // what the functions work on
+    std::uint64_t cache_bytes = 0;  // the blocks a library's cache must hold to read lines
+    std::shared_ptr<void> keep;     // what the functions work on
 };
 
 // How the destination is to be written.
@@ -58,6 +63,7 @@ struct DestinationRaster {
     std::function<void(const OutputGeometry&)> finish;
     std::vector<std::string> files;  // what it writes, for the summary
     std::string type;                // the cell type written
+    std::uint64_t cache_bytes = 0;   // the blocks a library's cache must hold to write lines
     std::shared_ptr<void> keep;
 };
 

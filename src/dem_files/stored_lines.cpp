@@ -58,15 +58,13 @@ private:
 };
 
 template <typename Cell>
-LineSource source_of(std::FILE* file, const std::string& shown, int lines, int columns,
-                     double unit, double void_value) {
+LineSource source_of(std::FILE* file, const std::string& shown, int lines, int columns, double unit,
+                     double void_value) {
     const auto stored =
         std::make_shared<StoredLines<Cell>>(file, shown, lines, columns, unit, void_value);
     LineSource source{[stored](int row) { return stored->line(row); },
                       [stored](int row) { stored->forget(row); }};
-    source.another = [=] {
-        return source_of<Cell>(file, shown, lines, columns, unit, void_value);
-    };
+    source.another = [=] { return source_of<Cell>(file, shown, lines, columns, unit, void_value); };
     return source;
 }
 

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "answers.h"
+#include "dem_varnel/gis_options.h"
+#include "dem_varnel/gis_run.h"
 #include "host_files.h"
 
 #ifndef DEM_VARNEL_VERSION
@@ -15,12 +17,15 @@
 
 namespace {
 
-// What the dialogue asks, where its files are and how to script it; kept within 79
-// columns. The questions and names are those of dem_varnel.cpp and dem_files.cpp.
+// What the dialogue asks, where its files are and how to script it, then the options
+// of the command line; kept within 79 columns. The questions and names are those of
+// dialogue.cpp and dem_files/names.cpp.
 const char* const help_text =
     R"(Usage: dem_varnel               run the dialogue, answers from standard input
+       dem_varnel [options] SOURCE DESTINATION
+                                the command line for GIS users (below)
        dem_varnel --help, -h    print this text
-       dem_varnel --version     print the version
+       dem_varnel --version     print the version and the format layer
 
 dem_varnel changes the pixel size of a digital elevation model (DEM): it
 averages the input over cells of the new size, fills empty cells, smooths
@@ -86,12 +91,17 @@ Standard output carries the dialogue; every other message goes to standard
 error, one line each beginning "dem_varnel: ".
 Exit status: 0 the run completed; 1 it failed, with the reason on standard
 error and every existing file left as it was; 2 a bad command-line argument.
+
+The command line reads every raster GDAL reads (where the build has GDAL;
+--version tells), and the program's own ASCII grids and raw rasters by their
+endings (.asc, _m2.raw, _m4.raw, the descriptor beside). The output's cells
+are placed exactly: its geotransform is the engine's cell geometry, and the
+source's coordinate system goes with it.
+
 )";
 
-const char* const version_text = "dem_varnel " DEM_VARNEL_VERSION "\n";
-
-int print(const char* text, const std::string& what) {
-    if (std::fputs(text, stdout) < 0 || std::fflush(stdout) != 0) {
+int print(const std::string& text, const std::string& what) {
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         report("cannot write the " + what + " to standard output: " + system_error());
         return 1;
     }
@@ -114,15 +124,16 @@ int refuse(const std::string& problem) {
 
 }  // namespace
 
-bool dialogue_wanted(int argc, const char* const* argv, int& status) {
-    if (argc <= 1) return true;
+Door choose_door(int argc, const char* const* argv, int& status) {
+    if (argc <= 1) return Door::dialogue;
     const std::string first = argv[1];
     const bool help = first == "--help" || first == "-h";
-    if (!help && first != "--version")
-        status = refuse("unknown argument " + shown(argv[1]));
-    else if (argc > 2)
+    if (!help && first != "--version") return Door::options;
+    if (argc > 2)
         status = refuse("unexpected argument " + shown(argv[2]) + " after " + first);
+    else if (help)
+        status = print(std::string(help_text) + gis_usage, "help");
     else
-        status = help ? print(help_text, "help") : print(version_text, "version");
-    return false;
+        status = print("dem_varnel " DEM_VARNEL_VERSION " (" + format_layer() + ")\n", "version");
+    return Door::printed;
 }

@@ -58,23 +58,27 @@ std::string parse_gis_options(int count, const char* const* arguments, GisOption
         };
         const char* text = nullptr;
         const std::string needs = option + " needs a value";
-        if (option == "--pixel-size" || option == "--ratio" ||
-            option == "--source-pixel-size") {
+        if (option == "--pixel-size" || option == "--ratio" || option == "--source-pixel-size") {
             if (!value(text)) return needs;
             double v = 0;
             if (!positive(text, v))
                 return option + " must be a positive number, not " + quoted_argument(text);
-            (option == "--ratio" ? options.ratio
-                                 : option == "--source-pixel-size" ? options.source_pixel_size
-                                                                    : options.pixel_size) = v;
+            (option == "--ratio"               ? options.ratio
+             : option == "--source-pixel-size" ? options.source_pixel_size
+                                               : options.pixel_size) = v;
         } else if (option == "--unit") {
             if (!value(text)) return needs;
             const std::string u = text;
-            if (u == "m") options.unit = 1;
-            else if (u == "dm") options.unit = 10;
-            else if (u == "cm") options.unit = 100;
-            else if (u == "mm") options.unit = 1000;
-            else return "--unit is one of m, dm, cm, mm, not " + quoted_argument(text);
+            if (u == "m")
+                options.unit = 1;
+            else if (u == "dm")
+                options.unit = 10;
+            else if (u == "cm")
+                options.unit = 100;
+            else if (u == "mm")
+                options.unit = 1000;
+            else
+                return "--unit is one of m, dm, cm, mm, not " + quoted_argument(text);
         } else if (option == "-of") {
             if (!value(text)) return needs;
             options.format = text;

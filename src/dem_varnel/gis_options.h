@@ -14,20 +14,16 @@ struct GisOptions {
     std::optional<double> ratio;              // or the ratio of the pixel sizes
     std::optional<double> source_pixel_size;  // where the source's file gives none
     double unit = 1.0;                        // of a raw source's stored values: 1, 10, 100, 1000
-    std::string format = "GTiff";             // -of
+    std::string format;                       // -of; by the destination's ending when empty
     std::string type;                         // -ot; empty for the source's
     std::vector<std::pair<std::string, std::string>> creation;  // -co NAME=VALUE
-    bool frame_nodata = false;                // --frame nodata
+    bool frame_nodata = false;                                  // --frame nodata
     bool overwrite = false;
     int threads = 0;  // 0: every core the process may run on
     bool quiet = false;
     enum class Voids { fill, keep } voids = Voids::fill;
     bool classic = false;  // --engine classic
 };
-
-// The program's own formats, by their -of names.
-constexpr const char* own_raw_format = "VarnelRaw";
-constexpr const char* own_ascii_format = "VarnelASCII";
 
 // Reads the arguments after the program's name into `options`; returns the problem
 // with them, one line for the user, or empty when they are sound.

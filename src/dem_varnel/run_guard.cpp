@@ -22,7 +22,7 @@ std::optional<std::string> failure_of(const std::function<void()>& phases) {
     }
 }
 
-int run_guarded(void (*phases)()) {
+int run_guarded(const std::function<void()>& phases) {
     remove_temporary_files_on_interrupt();
     const std::optional<std::string> failure = failure_of(phases);
     if (failure && !failure->empty()) report(*failure);

@@ -13,4 +13,4 @@ std::optional<std::string> failure_of(const std::function<void()>& phases);
 
 // Runs the phases of a program under the guard; returns 0 when they complete and 1
 // after a failure or an interruption.
-int run_guarded(void (*phases)());
+int run_guarded(const std::function<void()>& phases);

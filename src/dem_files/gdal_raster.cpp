@@ -1,0 +1,444 @@
+// Sources and destinations through GDAL's C API. Every call's result is checked and a
+// failure becomes our message naming the file with GDAL's own words; lines are read and
+// written through RasterIO on one line at a time, never a whole band, with the block
+// cache bounded. Each thread of the sweep reads through a dataset handle of its own.
+#include "dem_files/gdal_raster.h"
+
+#include <cpl_conv.h>
+#include <cpl_error.h>
+#include <cpl_string.h>
+#include <gdal.h>
+#include <ogr_srs_api.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "answers.h"
+#include "dem_files/pending_output.h"
+#include "failure.h"
+#include "host_files.h"
+#include "wide_rows.h"
+
+namespace {
+
+std::string gdal_words() {
+    const std::string message = CPLGetLastErrorMsg();
+    return message.empty() ? "GDAL gives no reason" : message;
+}
+
+[[noreturn]] void gdal_failed(const std::string& what) { fail(what + ": " + gdal_words()); }
+
+// GDAL's warnings are reported once each as ours; its errors are kept for the message
+// of the call that failed.
+void CPL_STDCALL on_gdal_message(CPLErr level, CPLErrorNum, const char* message) {
+    if (level != CE_Warning || message == nullptr) return;
+    static std::mutex guard;
+    static std::set<std::string> told;
+    std::lock_guard<std::mutex> hold(guard);
+    if (told.insert(message).second) report(std::string("GDAL: ") + message);
+}
+
+struct DatasetCloser {
+    void operator()(void* dataset) const {
+        if (dataset != nullptr) GDALClose(dataset);
+    }
+};
+using Dataset = std::unique_ptr<void, DatasetCloser>;
+
+Dataset open_dataset(const std::string& path) {
+    CPLErrorReset();
+    Dataset dataset(GDALOpenEx(host_path(path).c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr,
+                               nullptr, nullptr));
+    if (!dataset) gdal_failed("cannot open " + shown_name(path));
+    if (GDALGetRasterCount(dataset.get()) < 1)
+        fail("cannot read " + shown_name(path) + ": it holds no raster band");
+    return dataset;
+}
+
+std::uint64_t block_row_bytes(GDALRasterBandH band, int columns) {
+    int bx = 0, by = 0;
+    GDALGetBlockSize(band, &bx, &by);
+    const std::uint64_t width = bx > 0 ? (static_cast<std::uint64_t>(columns) + bx - 1) / bx * bx
+                                       : static_cast<std::uint64_t>(columns);
+    const int size = GDALGetDataTypeSizeBytes(GDALGetRasterDataType(band));
+    return width * static_cast<std::uint64_t>(by > 0 ? by : 1) * static_cast<std::uint64_t>(size);
+}
+
+// The ground unit of a coordinate system, for messages.
+std::string unit_of(const std::string& wkt) {
+    if (wkt.empty()) return "units";
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    std::string unit = "units";
+    if (OSRSetFromUserInput(srs, wkt.c_str()) == OGRERR_NONE) {
+        if (OSRIsGeographic(srs)) {
+            unit = "degrees";
+        } else {
+            char* name = nullptr;
+            const double metres = OSRGetLinearUnits(srs, &name);
+            unit = metres == 1.0 ? "m" : name != nullptr ? name : "units";
+        }
+    }
+    OSRDestroySpatialReference(srs);
+    return unit;
+}
+
+// The placement of a dataset: north up, square cells.
+void place(RasterFacts& f, GDALDatasetH dataset, const std::string& path) {
+    double gt[6];
+    if (GDALGetGeoTransform(dataset, gt) != CE_None) return;  // cells of 1, as GDAL takes them
+    const std::string name = shown_name(path);
+    if (gt[2] != 0.0 || gt[4] != 0.0)
+        fail(name + " is rotated: this program needs north-up rasters; warp it first (gdalwarp)");
+    if (!(gt[1] > 0) || !(gt[5] < 0))
+        fail(name + ": its lines go up or its columns go west (geotransform " + number_text(gt[1]) +
+             ", " + number_text(gt[5]) +
+             "); this program needs north-up rasters; warp it first (gdalwarp)");
+    if (std::fabs(gt[1] + gt[5]) > 1e-9 * gt[1])
+        fail(name + ": its cells are not square (" + number_text(gt[1]) + " x " +
+             number_text(-gt[5]) +
+             "): this program needs square cells; resample the raster to square cells first "
+             "(for instance gdalwarp -tr " +
+             number_text(gt[1]) + " " + number_text(gt[1]) + ")");
+    f.x0 = gt[0];
+    f.y0 = gt[3];
+    f.pixel = gt[1];
+    f.georeferenced = true;
+}
+
+// One dataset handle's lines, read as the sweep asks for them.
+class GdalLines {
+public:
+    GdalLines(Dataset dataset, std::string path, int lines, int columns,
+              std::optional<double> nodata, bool voids_as_nan)
+        : dataset_(std::move(dataset)),
+          band_(GDALGetRasterBand(dataset_.get(), 1)),
+          path_(std::move(path)),
+          lines_(lines),
+          columns_(columns),
+          nodata_(nodata),
+          voids_as_nan_(voids_as_nan),
+          window_(
+              columns, [this](int i, double* data) { make(i, data); }, false) {}
+
+    const double* line(int row) { return window_.line(row, lines_); }
+    void forget(int row) { window_.forget(row); }
+
+private:
+    void make(int i, double* data) {
+        if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, data, columns_, 1, GDT_Float64, 0, 0) !=
+            CE_None)
+            gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
+        if (!voids_as_nan_) return;
+        for (int j = 0; j < columns_; ++j)
+            if (!std::isfinite(data[j]) || (nodata_ && data[j] == *nodata_)) data[j] = NAN;
+    }
+
+    Dataset dataset_;
+    GDALRasterBandH band_;
+    std::string path_;
+    int lines_, columns_;
+    std::optional<double> nodata_;
+    bool voids_as_nan_;
+    LineWindow window_;
+};
+
+LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_as_nan,
+                      double lowest, double highest) {
+    const auto lines = std::make_shared<GdalLines>(open_dataset(path), path, f.lines, f.columns,
+                                                   f.nodata, voids_as_nan);
+    LineSource source{[lines](int row) { return lines->line(row); },
+                      [lines](int row) { lines->forget(row); }};
+    source.lowest = lowest;
+    source.highest = highest;
+    source.another = [path, f, voids_as_nan, lowest, highest] {
+        return gdal_lines(path, f, voids_as_nan, lowest, highest);
+    };
+    return source;
+}
+
+// The reading pass: every line once, in order, its voids counted and the range of the
+// other cells folded as a scan with strict comparisons does.
+struct GdalScan {
+    RasterScan scan;
+    double all_lowest = 0.0, all_highest = 0.0;  // every cell, voids taken as they are
+};
+
+GdalScan scan_lines(const std::string& path, const RasterFacts& f,
+                    const std::function<void(double)>& progress) {
+    const Dataset dataset = open_dataset(path);
+    GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
+    std::vector<double> row(static_cast<std::size_t>(f.columns));
+    GdalScan result;
+    RasterScan& s = result.scan;
+    s.lowest = result.all_lowest = std::numeric_limits<double>::infinity();
+    s.highest = result.all_highest = -std::numeric_limits<double>::infinity();
+    for (int i = 0; i < f.lines; ++i) {
+        if (GDALRasterIO(band, GF_Read, 0, i, f.columns, 1, row.data(), f.columns, 1, GDT_Float64,
+                         0, 0) != CE_None)
+            gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path));
+        std::uint64_t voids = 0;
+        for (const double v : row) voids += !std::isfinite(v) || (f.nodata && v == *f.nodata);
+        if (voids == 0) {
+            wide_rows.fold_range(row.data(), f.columns, s.lowest, s.highest);
+            wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
+        } else {
+            for (const double v : row) {
+                if (std::isfinite(v) && !(f.nodata && v == *f.nodata)) {
+                    if (s.lowest > v) s.lowest = v;
+                    if (s.highest < v) s.highest = v;
+                }
+            }
+            s.voids += voids;
+        }
+        if (progress && (i % 64 == 63 || i == f.lines - 1))
+            progress(static_cast<double>(i + 1) / f.lines);
+    }
+    return result;
+}
+
+GDALDataType type_named(const std::string& name) {
+    return name.empty() ? GDT_Unknown : GDALGetDataTypeByName(name.c_str());
+}
+
+bool is_complex(GDALDataType type) { return GDALDataTypeIsComplex(type) != 0; }
+
+char** creation_list(const std::vector<std::pair<std::string, std::string>>& options) {
+    char** list = nullptr;
+    for (const auto& option : options)
+        list = CSLSetNameValue(list, option.first.c_str(), option.second.c_str());
+    return list;
+}
+
+// What a destination holds while it is written: the pending main file, a staging
+// GeoTIFF for formats that are copied whole, and the dataset lines go to.
+struct GdalDestination {
+    DestinationSpec spec;
+    RasterFacts facts;
+    GDALDriverH driver = nullptr;
+    GDALDataType type = GDT_Unknown;
+    std::unique_ptr<PendingOutput> main, staging;
+    Dataset lines_to;
+    std::vector<double> line;
+    std::vector<std::string> extras;  // files the driver made beside the main one
+
+    ~GdalDestination() {
+        lines_to.reset();
+        for (const std::string& extra : extras) std::remove(extra.c_str());
+    }
+};
+
+void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const OutputGeometry& g,
+                        const std::optional<double>& nodata) {
+    if (facts.georeferenced || facts.pixel > 0) {
+        const Placement p = placement_of(facts, g);
+        double gt[6] = {p.x, p.sx, 0.0, p.y, 0.0, -p.sy};
+        if (GDALSetGeoTransform(dataset, gt) != CE_None) gdal_failed("cannot place the output");
+    }
+    if (!facts.crs.empty()) {
+        OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+        if (OSRSetFromUserInput(srs, facts.crs.c_str()) == OGRERR_NONE)
+            GDALSetSpatialRef(dataset, srs);
+        else
+            report("the source's coordinate system could not be read; the output gets none");
+        OSRDestroySpatialReference(srs);
+    }
+    if (nodata) GDALSetRasterNoDataValue(GDALGetRasterBand(dataset, 1), *nodata);
+}
+
+// A path without its last extension.
+std::string stem_of(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.find_last_of("/\\");
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash)
+               ? path.substr(0, dot)
+               : path;
+}
+
+// The final name of a file a driver made beside the main one while it wrote under the
+// temporary name: either the temporary name with more after it ("x.tif.aux.xml"), or
+// its stem with an extension of its own ("x.hdr" beside "x.bil"); empty otherwise.
+std::string final_name_of(const std::string& extra, const PendingFile& main) {
+    if (extra.compare(0, main.temp_path.size(), main.temp_path) == 0)
+        return main.final_path + extra.substr(main.temp_path.size());
+    const std::string temp_stem = stem_of(main.temp_path);
+    if (extra.compare(0, temp_stem.size() + 1, temp_stem + ".") == 0)
+        return stem_of(main.final_path) + extra.substr(temp_stem.size());
+    return "";
+}
+
+void finish_gdal(GdalDestination& d, const OutputGeometry&) {
+    const std::string name = shown_name(d.spec.path);
+    Dataset copy;
+    GDALDatasetH last = d.lines_to.get();
+    if (d.staging) {
+        CPLErrorReset();
+        char** options = creation_list(d.spec.creation);
+        copy.reset(GDALCreateCopy(d.driver, d.main->hand_over_name().c_str(), d.lines_to.get(),
+                                  FALSE, options, nullptr, nullptr));
+        CSLDestroy(options);
+        if (!copy) gdal_failed("cannot write " + name);
+        last = copy.get();
+    }
+    char** files = GDALGetFileList(last);
+    const std::string main_path = d.main->pending().temp_path;
+    for (char** f = files; f != nullptr && *f != nullptr; ++f)
+        if (main_path != *f) d.extras.push_back(*f);
+    CSLDestroy(files);
+    CPLErrorReset();
+    copy.reset();
+    d.lines_to.reset();
+    if (CPLGetLastErrorType() == CE_Failure) gdal_failed("cannot write " + name);
+    d.staging.reset();
+    std::vector<PendingFile> extra_files;
+    for (const std::string& extra : d.extras) {
+        const std::string final_path = final_name_of(extra, d.main->pending());
+        if (final_path.empty()) continue;
+        extra_files.push_back(PendingFile{final_path, final_path, extra, -1});
+    }
+    for (const std::string& path : std::vector<std::string>{main_path})
+        if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
+    for (const PendingFile& extra : extra_files)
+        if (!sync_file_to_device(extra.temp_path))
+            fail("cannot write " + shown_name(extra.final_path) + ": " + system_error());
+    std::vector<PendingFile*> install{&d.main->pending()};
+    for (PendingFile& extra : extra_files) install.push_back(&extra);
+    install_pending(install);
+    d.extras.clear();
+}
+
+}  // namespace
+
+std::string gdal_version() { return GDALVersionInfo("RELEASE_NAME"); }
+
+void start_gdal() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        GDALAllRegister();
+        CPLSetErrorHandler(on_gdal_message);
+    });
+}
+
+std::uint64_t bound_gdal_cache(std::uint64_t bytes) {
+    const std::uint64_t bound = bytes + (std::uint64_t{16} << 20);
+    GDALSetCacheMax64(static_cast<GIntBig>(bound));
+    return bound;
+}
+
+std::string gdal_output_problem(const std::string& format, const std::string& type) {
+    start_gdal();
+    GDALDriverH driver = GDALGetDriverByName(format.c_str());
+    if (driver == nullptr) return "-of " + format + " is not a format this GDAL knows";
+    const bool raster = GDALGetMetadataItem(driver, GDAL_DCAP_RASTER, nullptr) != nullptr;
+    const bool writes = GDALGetMetadataItem(driver, GDAL_DCAP_CREATE, nullptr) != nullptr ||
+                        GDALGetMetadataItem(driver, GDAL_DCAP_CREATECOPY, nullptr) != nullptr;
+    if (!raster || !writes) return "-of " + format + " is not a raster format GDAL writes";
+    if (!type.empty() && (type_named(type) == GDT_Unknown || is_complex(type_named(type))))
+        return "-ot " + type +
+               " is not a cell type: Byte, Int16, UInt16, Int32, UInt32, "
+               "Float32 or Float64";
+    return "";
+}
+
+SourceRaster open_gdal_source(const std::string& path) {
+    start_gdal();
+    const Dataset dataset = open_dataset(path);
+    GDALDatasetH ds = dataset.get();
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    SourceRaster source;
+    RasterFacts& f = source.facts;
+    f.columns = GDALGetRasterXSize(ds);
+    f.lines = GDALGetRasterYSize(ds);
+    const GDALDataType type = GDALGetRasterDataType(band);
+    if (is_complex(type))
+        fail("cannot read " + shown_name(path) + ": its cells are complex numbers");
+    f.type = GDALGetDataTypeName(type);
+    place(f, ds, path);
+    int has_nodata = 0;
+    const double nodata = GDALGetRasterNoDataValue(band, &has_nodata);
+    if (has_nodata) f.nodata = nodata;
+    const char* wkt = GDALGetProjectionRef(ds);
+    f.crs = wkt != nullptr ? wkt : "";
+    f.unit = unit_of(f.crs);
+    if (GDALGetRasterCount(ds) > 1)
+        report(shown_name(path) + " has " + std::to_string(GDALGetRasterCount(ds)) +
+               " bands; the first is read");
+    int has_scale = 0, has_offset = 0;
+    const double scale = GDALGetRasterScale(band, &has_scale);
+    const double offset = GDALGetRasterOffset(band, &has_offset);
+    if ((has_scale && scale != 1.0) || (has_offset && offset != 0.0))
+        report(shown_name(path) + " gives its cells a scale " + number_text(scale) +
+               " and an offset " + number_text(offset) +
+               "; the cells are taken as they are stored, and the output holds them so");
+    source.cache_bytes = block_row_bytes(band, f.columns);
+    const auto scanned = std::make_shared<GdalScan>();
+    const RasterFacts facts = f;
+    source.scan = [path, facts, scanned](const std::function<void(double)>& progress) {
+        *scanned = scan_lines(path, facts, progress);
+        return scanned->scan;
+    };
+    source.lines = [path, facts, scanned](bool voids_as_nan) {
+        return voids_as_nan
+                   ? gdal_lines(path, facts, true, scanned->scan.lowest, scanned->scan.highest)
+                   : gdal_lines(path, facts, false, scanned->all_lowest, scanned->all_highest);
+    };
+    source.keep = scanned;
+    return source;
+}
+
+DestinationRaster create_gdal_destination(const DestinationSpec& spec, const RasterFacts& facts) {
+    start_gdal();
+    const auto d = std::make_shared<GdalDestination>();
+    d->spec = spec;
+    d->facts = facts;
+    d->driver = GDALGetDriverByName(spec.format.c_str());
+    d->type = type_named(spec.type.empty() ? facts.type : spec.type);
+    if (d->type == GDT_Unknown) d->type = GDT_Float32;
+    d->main = std::make_unique<PendingOutput>(spec.path, "wb");
+    const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
+    DestinationRaster out;
+    out.sink.start = [d, creates](const OutputGeometry& g) {
+        GDALDriverH driver = d->driver;
+        std::string path;
+        char** options = nullptr;
+        if (creates) {
+            path = d->main->hand_over_name();
+            options = creation_list(d->spec.creation);
+        } else {
+            // Written whole by the driver from a GeoTIFF of the lines: a staging file.
+            driver = GDALGetDriverByName("GTiff");
+            d->staging = std::make_unique<PendingOutput>(d->spec.path + ".staging.tif", "wb");
+            path = d->staging->hand_over_name();
+            options = CSLSetNameValue(nullptr, "BIGTIFF", "IF_SAFER");
+        }
+        CPLErrorReset();
+        d->lines_to.reset(
+            GDALCreate(driver, path.c_str(), g.columns, g.lines, 1, d->type, options));
+        CSLDestroy(options);
+        if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->spec.path));
+        set_georeferencing(d->lines_to.get(), d->facts, g, d->spec.nodata);
+        d->line.assign(static_cast<std::size_t>(g.columns), 0.0);
+    };
+    out.sink.put = [d](int i, const double* cells) {
+        const int columns = static_cast<int>(d->line.size());
+        const long double unit = d->spec.unit;
+        for (int j = 0; j < columns; ++j) {
+            const double v = cells[j];
+            d->line[j] = std::isnan(v) && d->spec.nodata ? *d->spec.nodata
+                         : unit == 1.0L                  ? v
+                                                         : static_cast<double>(v * unit);
+        }
+        GDALRasterBandH band = GDALGetRasterBand(d->lines_to.get(), 1);
+        if (GDALRasterIO(band, GF_Write, 0, i, columns, 1, d->line.data(), columns, 1, GDT_Float64,
+                         0, 0) != CE_None)
+            gdal_failed("cannot write " + shown_name(d->spec.path));
+    };
+    out.finish = [d](const OutputGeometry& g) { finish_gdal(*d, g); };
+    out.files = {spec.path};
+    out.type = GDALGetDataTypeName(d->type);
+    out.keep = d;
+    return out;
+}

@@ -1,0 +1,236 @@
+// A run of the command line: the source opened and read once (its range and voids), the
+// output's size checked against memory, the destination created under temporary names,
+// the engine from the source's lines to the destination's, and the files put in place.
+#include "dem_varnel/gis_run.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "answers.h"
+#include "dem_files/own_rasters.h"
+#include "dem_varnel/command_line.h"
+#include "dem_varnel/gis_options.h"
+#include "dem_varnel/run_guard.h"
+#include "dem_varnel/term_progress.h"
+#include "failure.h"
+#include "host_files.h"
+#include "host_memory.h"
+#include "regrid/engine.h"
+#ifdef DEM_VARNEL_WITH_GDAL
+#include "dem_files/gdal_raster.h"
+#endif
+
+namespace {
+
+bool ends_with(const std::string& text, const std::string& end) {
+    if (text.size() < end.size()) return false;
+    for (std::size_t k = 0; k < end.size(); ++k) {
+        char c = text[text.size() - end.size() + k];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != end[k]) return false;
+    }
+    return true;
+}
+
+bool own_format(const std::string& format) {
+    return format == own_raw_format || format == own_ascii_format;
+}
+
+// The output format where -of is not given: the program's own by the destination's
+// ending, otherwise GeoTIFF.
+std::string format_for(const std::string& destination) {
+    if (ends_with(destination, ".asc")) return own_ascii_format;
+    if (ends_with(destination, ".raw")) return own_raw_format;
+    return "GTiff";
+}
+
+// A usage problem the format layer sees in the options, or empty.
+std::string usage_problem(GisOptions& o) {
+    if (o.format.empty()) o.format = format_for(o.destination);
+    if (o.format == own_raw_format) {
+        if (!o.type.empty() && own_raw_type(o.type, "").empty())
+            return "-ot " + o.type + " is not a cell type of " + own_raw_format +
+                   ": UInt16 or Int32";
+        if (!ends_with(o.destination, ".raw"))
+            return std::string(own_raw_format) +
+                   " writes a .raw file beside its .txt descriptor: " +
+                   "the destination must end in .raw";
+        return "";
+    }
+    if (o.format == own_ascii_format) {
+        if (!o.type.empty() && o.type != "Float64")
+            return std::string("-ot ") + o.type + " is not a cell type of " + own_ascii_format +
+                   ", which writes every value with six decimals";
+        return "";
+    }
+#ifdef DEM_VARNEL_WITH_GDAL
+    return gdal_output_problem(o.format, o.type);
+#else
+    return "-of " + o.format + " needs GDAL, which this build is without: " + own_raw_format +
+           " or " + own_ascii_format + " only";
+#endif
+}
+
+SourceRaster open_source(const GisOptions& o) {
+    if (own_source_format(o.source)) return open_own_source(o.source, o.unit);
+#ifdef DEM_VARNEL_WITH_GDAL
+    return open_gdal_source(o.source);
+#else
+    fail("cannot read " + shown_name(o.source) +
+         ": this build is without GDAL and reads ASCII grids (.asc) and raw rasters "
+         "(_m2.raw, _m4.raw) only");
+#endif
+}
+
+DestinationRaster create_destination(const DestinationSpec& spec, const RasterFacts& facts) {
+    if (own_format(spec.format)) return create_own_destination(spec, facts);
+#ifdef DEM_VARNEL_WITH_GDAL
+    return create_gdal_destination(spec, facts);
+#else
+    fail("-of " + spec.format + " needs GDAL");
+#endif
+}
+
+// The source's pixel size: its file's, or the option's where given.
+double source_pixel(const GisOptions& o, const RasterFacts& facts) {
+    if (o.source_pixel_size) {
+        if (facts.pixel > 0 && std::fabs(*o.source_pixel_size - facts.pixel) > 1e-12 * facts.pixel)
+            report("--source-pixel-size " + number_text(*o.source_pixel_size) +
+                   " differs from the source's own, " + number_text(facts.pixel) +
+                   ": the output then covers another extent than the source");
+        return *o.source_pixel_size;
+    }
+    if (!(facts.pixel > 0))
+        fail(shown_name(o.source) + " gives no pixel size: give it with --source-pixel-size");
+    return facts.pixel;
+}
+
+// Existing outputs are replaced only when asked, and never the source.
+void check_destination(const GisOptions& o, const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        if (same_file(file, o.source))
+            fail(shown_name(file) + " is the source: choose another destination");
+        std::FILE* existing = std::fopen(host_path(file).c_str(), "rb");
+        if (existing != nullptr) {
+            std::fclose(existing);
+            if (!o.overwrite) fail(shown_name(file) + " exists: give --overwrite to replace it");
+        }
+    }
+}
+
+// The files an output of this format writes, before it is made.
+std::vector<std::string> destination_files(const GisOptions& o) {
+    std::vector<std::string> files{o.destination};
+    if (o.format == own_raw_format)
+        files.push_back(o.destination.substr(0, o.destination.size() - 4) + ".txt");
+    return files;
+}
+
+std::string seconds_since(std::chrono::steady_clock::time_point start) {
+    const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", spent.count());
+    return text;
+}
+
+void run(const GisOptions& o, TermProgress& progress) {
+    const auto started = std::chrono::steady_clock::now();
+    SourceRaster source = open_source(o);
+    const RasterFacts& facts = source.facts;
+    const double pixel_in = source_pixel(o, facts);
+
+    RegridRequest request;
+    request.lines = facts.lines;
+    request.columns = facts.columns;
+    request.ratio = o.ratio ? *o.ratio : pixel_ratio(pixel_in, *o.pixel_size);
+    request.pixel_size = pixel_in;
+    request.threads = o.threads;
+    if (o.frame_nodata) request.frame = RegridRequest::Frame::no_data;
+    const OutputGeometry planned = output_geometry(request);
+    if (planned.lines < 0 || planned.columns < 0)
+        fail("a ratio of " + number_text(request.ratio) + " gives " + shown_name(o.source) + " (" +
+             std::to_string(facts.lines) + " x " + std::to_string(facts.columns) +
+             ") no addressable output");
+    check_destination(o, destination_files(o));
+
+    progress(0);
+    const RasterScan scan = source.scan([&](double f) { progress(0.25 * f); });
+    if (scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
+        fail(shown_name(o.source) + " holds " + std::to_string(scan.voids) + " voids (cells" +
+             (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
+             " that are not numbers): the engine here takes every cell as an elevation");
+
+    std::uint64_t cache = 0;
+#ifdef DEM_VARNEL_WITH_GDAL
+    if (source.cache_bytes > 0 || !own_format(o.format))
+        cache = bound_gdal_cache(2 * source.cache_bytes +
+                                 8 * static_cast<std::uint64_t>(planned.columns) * 64);
+#endif
+    const std::string memory = memory_refusal(regrid_memory(request) + cache + (2u << 20) +
+                                              12 * static_cast<std::uint64_t>(planned.columns));
+    if (!memory.empty())
+        fail("an output of " + std::to_string(planned.lines) + " lines and " +
+             std::to_string(planned.columns) + " columns " + memory);
+
+    DestinationSpec spec;
+    spec.path = o.destination;
+    spec.format = o.format;
+    spec.type = o.type;
+    spec.creation = o.creation;
+    if (o.frame_nodata) spec.nodata = facts.nodata.value_or(-9999.0);
+    spec.unit = own_source_format(o.source) && !ends_with(o.source, ".asc") ? o.unit : 1.0;
+    spec.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
+    DestinationRaster destination = create_destination(spec, facts);
+
+    LineSink sink = destination.sink;
+    const auto put = sink.put;
+    const int lines = planned.lines;
+    sink.put = [&progress, put, lines](int i, const double* cells) {
+        put(i, cells);
+        progress(0.25 + 0.75 * (i + 1) / lines);
+    };
+    const OutputGeometry g = regrid(source.lines(false), sink, request);
+    destination.finish(g);
+    progress(1.0);
+    if (o.quiet) return;
+    std::string names = shown_name(destination.files[0]);
+    for (std::size_t k = 1; k < destination.files.size(); ++k)
+        names += (k + 1 == destination.files.size() ? " and " : ", ") + destination.files[k];
+    char cell[96];
+    std::snprintf(cell, sizeof cell, "%.10g x %.10g", g.sx, g.sy);
+    report("wrote " + names + " (" + o.format + ", " + destination.type +
+           "): " + std::to_string(g.lines) + " lines x " + std::to_string(g.columns) +
+           " columns, cells of " + cell + " " + facts.unit + ", in " + seconds_since(started));
+}
+
+}  // namespace
+
+std::string format_layer() {
+#ifdef DEM_VARNEL_WITH_GDAL
+    start_gdal();
+    return "with GDAL " + gdal_version();
+#else
+    return "without GDAL";
+#endif
+}
+
+int run_command_line(int count, const char* const* arguments) {
+    GisOptions options;
+    std::string problem = parse_gis_options(count, arguments, options);
+    if (problem.empty()) problem = usage_problem(options);
+    if (!problem.empty()) {
+        report(problem + "; see dem_varnel --help");
+        return bad_argument_status;
+    }
+    TermProgress progress(!options.quiet);
+    return run_guarded([&] {
+        try {
+            run(options, progress);
+        } catch (...) {
+            progress.cut_short();
+            throw;
+        }
+    });
+}

@@ -1,0 +1,220 @@
+// The command line for GIS users: both doors give the same numbers on the program's own
+// formats; GeoTIFFs keep their coordinate system and are placed where the engine's cells
+// lie; destinations are replaced only when asked; -q prints nothing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "session.h"
+#include "transcript.h"
+
+#ifdef DEM_VARNEL_WITH_GDAL
+#include <gdal.h>
+#include <ogr_srs_api.h>
+#endif
+
+namespace {
+
+// A 60 x 80 ASCII grid of terrain at 25 m, its corner at (500000, 4595000).
+std::string terrain_grid() {
+    std::string grid =
+        "ncols 80\nnrows 60\nxllcorner 500000\nyllcorner 4595000\ncellsize 25\n"
+        "NODATA_value -9999\n";
+    char value[32];
+    for (int i = 0; i < 60; ++i)
+        for (int j = 0; j < 80; ++j) {
+            std::snprintf(value, sizeof value, "%.2f ",
+                          300 + 100 * std::sin(i / 9.0) + 40 * std::cos(j / 7.0) + 0.37 * j);
+            grid += value;
+        }
+    return grid;
+}
+
+Session command(const TempRoot& root, std::vector<std::string> arguments) {
+    return run_program(root, "", {30, false, std::move(arguments)});
+}
+
+// The values of an ASCII grid's value block, as text: what follows its no-data line.
+std::string values_of(const std::string& grid) {
+    const std::size_t nodata = grid.find("ATA_value ") != std::string::npos
+                                   ? grid.find("ATA_value ")
+                                   : grid.find("ata_value ");
+    return nodata == std::string::npos ? "" : grid.substr(grid.find('\n', nodata) + 1);
+}
+
+}  // namespace
+
+TEST(CommandLine, OwnFormatsGiveTheDialoguesBytesAndTheExactPlacement) {
+    TempRoot root;
+    root.write("d/g.asc", terrain_grid());
+    Session s = run_program(root, "d g 0 0 0 25 10\n");  // the dialogue, to an ASCII grid
+    ASSERT_EQ(s.status, 0) << s.err;
+    s = run_program(root, "d g 0 1 r 1 1 25 10\n");  // and to a 32-bit raster
+    ASSERT_EQ(s.status, 0) << s.err;
+
+    s = command(root, {root.file("d/g.asc"), root.file("d/c.asc"), "--pixel-size", "10", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(s.err, "") << "-q prints nothing on success";
+    const std::string dialogue = root.read("d/g_varnel.asc"), ours = root.read("d/c.asc");
+    EXPECT_FALSE(values_of(ours).empty());
+    EXPECT_TRUE(values_of(ours) == values_of(dialogue)) << "the same values, byte for byte";
+    // The padded input (64 x 84 cells of 25 m) mapped onto the padded output (154 x 204).
+    const double sx = 84 * 25.0 / 204, sy = 64 * 25.0 / 154;
+    double x = 0, y = 0, dx = 0, dy = 0;
+    ASSERT_EQ(std::sscanf(ours.c_str(),
+                          "ncols 200\nnrows 150\nxllcorner %lf\nyllcorner %lf\ndx %lf\ndy %lf", &x,
+                          &y, &dx, &dy),
+              4)
+        << ours.substr(0, 200);
+    EXPECT_DOUBLE_EQ(dx, sx);
+    EXPECT_DOUBLE_EQ(dy, sy);
+    EXPECT_NEAR(x, 500000 - 75 + 3 * sx, 1e-9 * sx);
+    EXPECT_NEAR(y, 4595000 + 60 * 25 + 75 - 3 * sy - 150 * sy, 1e-9 * sy);
+
+    s = command(root, {root.file("d/g.asc"), root.file("d/c_m4.raw"), "--pixel-size", "10", "-ot",
+                       "Int32", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_TRUE(root.read("d/c_m4.raw") == root.read("d/r_varnel_m4.raw"));
+    EXPECT_EQ(root.read("d/c_m4.txt"), root.read("d/r_varnel_m4.txt"));
+}
+
+TEST(CommandLine, AnExistingDestinationIsReplacedOnlyWhenAsked) {
+    TempRoot root;
+    root.write("d/g.asc", terrain_grid());
+    root.write("d/out.asc", "keep me");
+    Session s = command(root, {root.file("d/g.asc"), root.file("d/out.asc"), "--ratio", "0.5"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("out.asc exists: give --overwrite to replace it"), std::string::npos)
+        << s.err;
+    EXPECT_EQ(root.read("d/out.asc"), "keep me");
+    s = command(root,
+                {root.file("d/g.asc"), root.file("d/out.asc"), "--ratio", "0.5", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/out.asc").substr(0, 20), "ncols 40\nnrows 30\nxl");
+    EXPECT_NE(s.err.find("0...10...20...30...40...50...60...70...80...90...100 - done.\n"),
+              std::string::npos)
+        << s.err;
+    EXPECT_NE(s.err.find("dem_varnel: wrote "), std::string::npos) << s.err;
+    EXPECT_FALSE(root.has_temporary());
+}
+
+#ifdef DEM_VARNEL_WITH_GDAL
+
+namespace {
+
+// A GeoTIFF of `type` in EPSG:32631 whose cells hold value(i, j), with 25 m cells and
+// its upper-left corner at (500000, 4600000).
+template <typename Value>
+void write_geotiff(const std::string& path, GDALDataType type, int lines, int columns,
+                   Value value) {
+    GDALAllRegister();
+    GDALDatasetH ds =
+        GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), columns, lines, 1, type, nullptr);
+    ASSERT_NE(ds, nullptr);
+    double gt[6] = {500000, 25, 0, 4600000, 0, -25};
+    GDALSetGeoTransform(ds, gt);
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    OSRImportFromEPSG(srs, 32631);
+    GDALSetSpatialRef(ds, srs);
+    OSRDestroySpatialReference(srs);
+    std::vector<double> line(static_cast<std::size_t>(columns));
+    for (int i = 0; i < lines; ++i) {
+        for (int j = 0; j < columns; ++j) line[j] = value(i, j);
+        ASSERT_EQ(GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, i, columns, 1, line.data(),
+                               columns, 1, GDT_Float64, 0, 0),
+                  CE_None);
+    }
+    GDALClose(ds);
+}
+
+struct Raster {
+    int lines = 0, columns = 0;
+    double gt[6] = {};
+    int epsg = 0;
+    std::vector<double> cells;
+};
+
+Raster read_raster(const std::string& path) {
+    Raster r;
+    GDALAllRegister();
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    if (ds == nullptr) return r;
+    r.lines = GDALGetRasterYSize(ds);
+    r.columns = GDALGetRasterXSize(ds);
+    GDALGetGeoTransform(ds, r.gt);
+    OGRSpatialReferenceH srs = GDALGetSpatialRef(ds);
+    if (srs != nullptr && OSRGetAuthorityCode(srs, nullptr) != nullptr)
+        r.epsg = std::atoi(OSRGetAuthorityCode(srs, nullptr));
+    r.cells.resize(static_cast<std::size_t>(r.lines) * r.columns);
+    if (GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, r.columns, r.lines, r.cells.data(),
+                     r.columns, r.lines, GDT_Float64, 0, 0) != CE_None)
+        r.cells.clear();
+    GDALClose(ds);
+    return r;
+}
+
+}  // namespace
+
+// In a reduction every interior cell holds the ramp's value at the centre of the cell
+// the output's geotransform gives it, to a fraction of an input pixel.
+TEST(CommandLine, GeoTiffsKeepTheirCrsAndEveryCellLiesWhereItsGeotransformSays) {
+    TempRoot root;
+    const auto ramp = [](int i, int j) { return 1000.0 + 2.0 * j + 1.0 * i; };  // per pixel
+    write_geotiff(root.file("i16.tif"), GDT_Int16, 120, 160, ramp);
+    write_geotiff(root.file("f32.tif"), GDT_Float32, 120, 160, ramp);
+    for (const char* source : {"i16.tif", "f32.tif"})
+        for (const char* size : {"50", "10"}) {
+            SCOPED_TRACE(std::string(source) + " to " + size + " m");
+            const std::string out = root.file(std::string("o") + size + source);
+            const Session s = command(
+                root, {root.file(source), out, "--pixel-size", size, "-ot", "Float64", "-q"});
+            ASSERT_EQ(s.status, 0) << s.err;
+            const Raster r = read_raster(out);
+            EXPECT_EQ(r.epsg, 32631);
+            const double p = std::atof(size);
+            const int lines = static_cast<int>(120 * 25 / p),
+                      columns = static_cast<int>(160 * 25 / p);
+            ASSERT_EQ(r.lines, lines);
+            ASSERT_EQ(r.columns, columns);
+            const double sx = 164 * 25.0 / (columns + 4), sy = 124 * 25.0 / (lines + 4);
+            EXPECT_NEAR(r.gt[0], 500000 - 75 + 3 * sx, 1e-9 * sx);
+            EXPECT_NEAR(r.gt[1], sx, 1e-9 * sx);
+            EXPECT_NEAR(r.gt[3], 4600000 + 75 - 3 * sy, 1e-9 * sy);
+            EXPECT_NEAR(r.gt[5], -sy, 1e-9 * sy);
+            if (p < 25) continue;  // an enlargement leans towards the preceding cells
+            double worst = 0;
+            for (int i = 4; i < lines - 4; ++i)
+                for (int j = 4; j < columns - 4; ++j) {
+                    const double x = r.gt[0] + (j + 0.5) * r.gt[1] - 500000;
+                    const double y = 4600000 - (r.gt[3] + (i + 0.5) * r.gt[5]);
+                    const double expected = ramp(0, 0) + 2.0 * (x / 25 - 0.5) + (y / 25 - 0.5);
+                    worst = std::max(worst, std::fabs(r.cells[i * columns + j] - expected) / 2.0);
+                }
+            EXPECT_LT(worst, 0.5) << "input pixels between a value and its cell's centre";
+        }
+}
+
+TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
+    TempRoot root;
+    root.write("d/g.asc", terrain_grid());
+    Session s = run_program(root, "d g 0 0 0 25 10\n");
+    ASSERT_EQ(s.status, 0) << s.err;
+    s = command(root, {root.file("d/g.asc"), root.file("d/g.tif"), "--pixel-size", "10", "-ot",
+                       "Float64", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Raster r = read_raster(root.file("d/g.tif"));
+    const std::string values = values_of(root.read("d/g_varnel.asc"));
+    char text[64];
+    std::string ours;
+    for (double v : r.cells) {
+        std::snprintf(text, sizeof text, "%lf\t", v);
+        ours += text;
+    }
+    EXPECT_TRUE(ours == values) << "the values to the ASCII grid's six decimals";
+}
+
+#endif
