@@ -24,7 +24,9 @@ namespace {
 
 // Fixed slots, so that an interruption's handler can remove them: on Linux a signal
 // handler, on Windows the console's handler on a thread of its own. Lock-free atomics are
-// safe in both.
+// safe in both. The table is the process's, not a run's: a signal ends the process and
+// reaches no object of a run, so every run's temporary files must be found here (the
+// objects that made them still remove them themselves when a run ends otherwise).
 constexpr int max_temporaries = 8;
 constexpr std::size_t max_path = 4096;
 char temporary_names[max_temporaries][max_path];
