@@ -1,5 +1,6 @@
 // Whole runs whose memory must not grow with the number of lines: the sweep holds a
-// footprint of input lines and a few output lines, whatever the format pair.
+// footprint of input lines and a few output lines, whatever the format pair; nor with
+// the number of cores: the lines workers hold ahead are bounded in bytes.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -61,5 +62,38 @@ TEST(BoundedMemory, PeakMemoryDoesNotGrowWithTheNumberOfLinesForAnyFormatPair) {
         EXPECT_GT(peak[0], 0) << "the peak was read";
         EXPECT_LT(peak[1] - peak[0], 8 * 1024)
             << peak[0] << " KiB at 100 lines, " << peak[1] << " KiB at " << pair.lines;
+    }
+}
+
+// A wide, short raster on many cores: the ring of output lines and the workers' input
+// lines are bounded in bytes and by the output's height, so 8 cores take what 1 takes
+// and at most the crew's budget more (a wider ring once grew to 850 MiB on 2 cores).
+TEST(BoundedMemory, PeakMemoryDoesNotGrowWithTheNumberOfCores) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' own memory hides the program's";
+#endif
+    struct Shape {
+        int lines, columns;
+    };
+    for (const Shape shape : {Shape{1, 500000}, Shape{40, 60000}}) {
+        SCOPED_TRACE(std::to_string(shape.lines) + " x " + std::to_string(shape.columns));
+        TempRoot root;
+        std::vector<std::uint16_t> cells(static_cast<std::size_t>(shape.lines) * shape.columns);
+        for (std::size_t k = 0; k < cells.size(); ++k)
+            cells[k] = static_cast<std::uint16_t>(1000 + k % 500);
+        root.write("d/w_m2.raw", raw16(cells));
+        root.write("d/w_m2.txt", std::to_string(shape.lines) + "\n" +
+                                     std::to_string(shape.columns) + "\n2\n1000\n1499\n10\n");
+        long peak[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            Options options;
+            options.environment = {"LD_PRELOAD=" DEM_VARNEL_MANY_CORES,
+                                   k == 0 ? "DEM_VARNEL_CORES=1" : "DEM_VARNEL_CORES=8"};
+            const Session s = run_program(root, "d w 1 0 0 0 1 0 10 10\n", options);
+            ASSERT_EQ(s.status, 0) << s.err;
+            peak[k] = s.peak_kib;
+        }
+        EXPECT_LT(peak[1] - peak[0], 72 * 1024)
+            << peak[0] << " KiB on 1 core, " << peak[1] << " KiB on 8";
     }
 }
