@@ -8,6 +8,7 @@
 #include <cpl_error.h>
 #include <cpl_string.h>
 #include <gdal.h>
+#include <gdal_frmts.h>
 #include <ogr_srs_api.h>
 
 #include <cmath>
@@ -49,10 +50,29 @@ struct DatasetCloser {
 };
 using Dataset = std::unique_ptr<void, DatasetCloser>;
 
+// GeoTIFF is registered first: registering every driver takes longer than many runs
+// take. The others are registered when a file or a format needs them.
+std::once_flag all_registered;
+void register_all() {
+    std::call_once(all_registered, [] { GDALAllRegister(); });
+}
+
+GDALDriverH driver_named(const std::string& format) {
+    GDALDriverH driver = GDALGetDriverByName(format.c_str());
+    if (driver != nullptr) return driver;
+    register_all();
+    return GDALGetDriverByName(format.c_str());
+}
+
 Dataset open_dataset(const std::string& path) {
+    const unsigned flags = GDAL_OF_RASTER | GDAL_OF_READONLY;
     CPLErrorReset();
-    Dataset dataset(GDALOpenEx(host_path(path).c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr,
-                               nullptr, nullptr));
+    Dataset dataset(GDALOpenEx(host_path(path).c_str(), flags, nullptr, nullptr, nullptr));
+    if (!dataset) {
+        register_all();
+        CPLErrorReset();
+        dataset.reset(GDALOpenEx(host_path(path).c_str(), flags, nullptr, nullptr, nullptr));
+    }
     if (!dataset) gdal_failed("cannot open " + shown_name(path));
     if (GDALGetRasterCount(dataset.get()) < 1)
         fail("cannot read " + shown_name(path) + ": it holds no raster band");
@@ -317,7 +337,7 @@ std::string gdal_version() { return GDALVersionInfo("RELEASE_NAME"); }
 void start_gdal() {
     static std::once_flag once;
     std::call_once(once, [] {
-        GDALAllRegister();
+        GDALRegister_GTiff();
         CPLSetErrorHandler(on_gdal_message);
     });
 }
@@ -330,7 +350,7 @@ std::uint64_t bound_gdal_cache(std::uint64_t bytes) {
 
 std::string gdal_output_problem(const std::string& format, const std::string& type) {
     start_gdal();
-    GDALDriverH driver = GDALGetDriverByName(format.c_str());
+    GDALDriverH driver = driver_named(format);
     if (driver == nullptr) return "-of " + format + " is not a format this GDAL knows";
     const bool raster = GDALGetMetadataItem(driver, GDAL_DCAP_RASTER, nullptr) != nullptr;
     const bool writes = GDALGetMetadataItem(driver, GDAL_DCAP_CREATE, nullptr) != nullptr ||
@@ -394,7 +414,7 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
     const auto d = std::make_shared<GdalDestination>();
     d->spec = spec;
     d->facts = facts;
-    d->driver = GDALGetDriverByName(spec.format.c_str());
+    d->driver = driver_named(spec.format);
     d->type = type_named(spec.type.empty() ? facts.type : spec.type);
     if (d->type == GDT_Unknown) d->type = GDT_Float32;
     d->main = std::make_unique<PendingOutput>(spec.path, "wb");

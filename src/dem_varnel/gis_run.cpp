@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "answers.h"
+#include "dem_files/gdal_layer.h"
 #include "dem_files/own_rasters.h"
 #include "dem_varnel/command_line.h"
 #include "dem_varnel/gis_options.h"
@@ -17,12 +18,30 @@
 #include "failure.h"
 #include "host_files.h"
 #include "host_memory.h"
+#include "host_modules.h"
 #include "regrid/engine.h"
-#ifdef DEM_VARNEL_WITH_GDAL
-#include "dem_files/gdal_raster.h"
-#endif
 
 namespace {
+
+// The GDAL layer, loaded when first asked for; fails when this build has none or its
+// module cannot be loaded.
+const GdalLayer& gdal() {
+#ifdef DEM_VARNEL_WITH_GDAL
+    static const GdalLayer* layer = nullptr;
+    static std::string why;
+    if (layer == nullptr && why.empty()) {
+        void* module = load_module_beside_program(gdal_module_name, why);
+        const auto table = reinterpret_cast<const GdalLayer* (*)()>(
+            module != nullptr ? module_function(module, gdal_layer_symbol) : nullptr);
+        if (table != nullptr) layer = table();
+        if (layer == nullptr && why.empty()) why = "it has no table of functions";
+    }
+    if (layer != nullptr) return *layer;
+    fail("cannot load GDAL's layer " + std::string(gdal_module_name) + ": " + why);
+#else
+    fail("this build is without GDAL");
+#endif
+}
 
 bool ends_with(const std::string& text, const std::string& end) {
     if (text.size() < end.size()) return false;
@@ -66,7 +85,7 @@ std::string usage_problem(GisOptions& o) {
         return "";
     }
 #ifdef DEM_VARNEL_WITH_GDAL
-    return gdal_output_problem(o.format, o.type);
+    return gdal().output_problem(o.format, o.type);
 #else
     return "-of " + o.format + " needs GDAL, which this build is without: " + own_raw_format +
            " or " + own_ascii_format + " only";
@@ -76,7 +95,7 @@ std::string usage_problem(GisOptions& o) {
 SourceRaster open_source(const GisOptions& o) {
     if (own_source_format(o.source)) return open_own_source(o.source, o.unit);
 #ifdef DEM_VARNEL_WITH_GDAL
-    return open_gdal_source(o.source);
+    return gdal().open_source(o.source);
 #else
     fail("cannot read " + shown_name(o.source) +
          ": this build is without GDAL and reads ASCII grids (.asc) and raw rasters "
@@ -87,7 +106,7 @@ SourceRaster open_source(const GisOptions& o) {
 DestinationRaster create_destination(const DestinationSpec& spec, const RasterFacts& facts) {
     if (own_format(spec.format)) return create_own_destination(spec, facts);
 #ifdef DEM_VARNEL_WITH_GDAL
-    return create_gdal_destination(spec, facts);
+    return gdal().create_destination(spec, facts);
 #else
     fail("-of " + spec.format + " needs GDAL");
 #endif
@@ -165,8 +184,8 @@ void run(const GisOptions& o, TermProgress& progress) {
     std::uint64_t cache = 0;
 #ifdef DEM_VARNEL_WITH_GDAL
     if (source.cache_bytes > 0 || !own_format(o.format))
-        cache = bound_gdal_cache(2 * source.cache_bytes +
-                                 8 * static_cast<std::uint64_t>(planned.columns) * 64);
+        cache = gdal().bound_cache(2 * source.cache_bytes +
+                                   8 * static_cast<std::uint64_t>(planned.columns) * 64);
 #endif
     const std::string memory = memory_refusal(regrid_memory(request) + cache + (2u << 20) +
                                               12 * static_cast<std::uint64_t>(planned.columns));
@@ -209,8 +228,7 @@ void run(const GisOptions& o, TermProgress& progress) {
 
 std::string format_layer() {
 #ifdef DEM_VARNEL_WITH_GDAL
-    start_gdal();
-    return "with GDAL " + gdal_version();
+    return "with GDAL " + gdal().version();
 #else
     return "without GDAL";
 #endif
@@ -219,7 +237,16 @@ std::string format_layer() {
 int run_command_line(int count, const char* const* arguments) {
     GisOptions options;
     std::string problem = parse_gis_options(count, arguments, options);
-    if (problem.empty()) problem = usage_problem(options);
+    if (problem.empty()) {
+        // The format layer says what it can write; a layer that cannot be loaded is a
+        // failure of the run, not of the usage.
+        const std::optional<std::string> failure =
+            failure_of([&] { problem = usage_problem(options); });
+        if (failure) {
+            report(*failure);
+            return 1;
+        }
+    }
     if (!problem.empty()) {
         report(problem + "; see dem_varnel --help");
         return bad_argument_status;
