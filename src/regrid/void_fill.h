@@ -1,0 +1,20 @@
+// The voids of a source filled before the kernel sees them: each void cell (a NaN) takes
+// the value its line and its column interpolate between the nearest valid cells on
+// either side, within a reach. A plane is filled exactly, whatever the void's shape; a
+// void wider than the reach on every side stays a void, for the engine's own filling.
+#pragma once
+
+#include "padded_lines.h"
+
+// Cells a fill looks along its line and its column for valid cells: as many as 8 MiB of
+// input lines allow a thread (it holds twice the reach in lines), from 4 to 64.
+int fill_reach(int columns);
+
+// A source whose data lines are those of `base` (lines x columns data cells, voids as
+// NaN) with their voids filled as far as `reach` allows: a void between valid cells at
+// distances a and b on its line takes (va b + vb a) / (a + b) with weight 1 / (a + b),
+// one with a valid cell on one side only takes its value with weight 1 / (4 a), and the
+// same on its column; the void takes the weighted mean of its line's and its column's
+// values, in extended precision rounded once to double. Every cell is a function of the
+// unfilled input only, so each thread's source (`another`) gives the same lines.
+LineSource filled_lines(const LineSource& base, int lines, int columns, int reach);
