@@ -85,6 +85,23 @@ bool seek_to(std::FILE* stream, std::uint64_t offset);
 // True when the stream is open on a directory.
 bool is_directory(std::FILE* stream);
 
+// True when the host path names a file that is neither a regular file nor a directory
+// (a FIFO, a device, a socket): one that cannot be read twice, or whose opening may wait.
+bool special_file(const std::string& path);
+
+// What tells a file from another and from itself changed: its identity on the host, its
+// size and the time it was last written.
+struct FileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified_ns = 0;
+    bool operator==(const FileStamp& o) const {
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified_ns == o.modified_ns;
+    }
+};
+bool stamp_of(std::FILE* stream, FileStamp& stamp);
+bool stamp_of(const std::string& path, FileStamp& stamp);
+
 // The size of the stream's file when it is a regular file.
 bool regular_file_size(std::FILE* stream, std::uint64_t& size);
 

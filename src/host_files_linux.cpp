@@ -123,6 +123,36 @@ bool seek_to(std::FILE* stream, std::uint64_t offset) {
     return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
 }
 
+bool special_file(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+}
+
+namespace {
+FileStamp stamp_from(const struct stat& st) {
+    FileStamp s;
+    s.device = static_cast<std::uint64_t>(st.st_dev);
+    s.inode = static_cast<std::uint64_t>(st.st_ino);
+    s.size = static_cast<std::uint64_t>(st.st_size);
+    s.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    return s;
+}
+}  // namespace
+
+bool stamp_of(std::FILE* stream, FileStamp& stamp) {
+    struct stat st;
+    if (fstat(fileno(stream), &st) != 0) return false;
+    stamp = stamp_from(st);
+    return true;
+}
+
+bool stamp_of(const std::string& path, FileStamp& stamp) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    stamp = stamp_from(st);
+    return true;
+}
+
 bool is_directory(std::FILE* stream) {
     struct stat st;
     return fstat(fileno(stream), &st) == 0 && S_ISDIR(st.st_mode);

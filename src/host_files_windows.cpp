@@ -292,6 +292,43 @@ bool is_directory(std::FILE* stream) {
            (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Devices are refused by their names (con, nul, com1...) before they are opened, and
+// Windows has no FIFOs in its file system.
+bool special_file(const std::string&) { return false; }
+
+namespace {
+FileStamp stamp_from(const BY_HANDLE_FILE_INFORMATION& info) {
+    FileStamp s;
+    s.device = info.dwVolumeSerialNumber;
+    s.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    s.modified_ns = static_cast<std::int64_t>(
+        ((static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+         info.ftLastWriteTime.dwLowDateTime) *
+        100);
+    return s;
+}
+}  // namespace
+
+bool stamp_of(std::FILE* stream, FileStamp& stamp) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_of(stream), &info)) return false;
+    stamp = stamp_from(info);
+    return true;
+}
+
+bool stamp_of(const std::string& path, FileStamp& stamp) {
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool got = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    if (got) stamp = stamp_from(info);
+    return got;
+}
+
 bool regular_file_size(std::FILE* stream, std::uint64_t& size) {
     const HANDLE file = handle_of(stream);
     LARGE_INTEGER bytes;

@@ -17,6 +17,11 @@ std::string crs_name_of(const std::string& data_logical) {
 
 std::optional<std::string> read_crs_beside(const std::string& data_logical) {
     const std::string name = crs_name_of(data_logical);
+    if (special_file(host_path(name))) {
+        report("the coordinate system " + shown_name(name) +
+               " is not a regular file; the output gets none");
+        return std::nullopt;
+    }
     std::FILE* file = std::fopen(host_path(name).c_str(), "rb");
     if (file == nullptr) {
         if (errno != ENOENT)

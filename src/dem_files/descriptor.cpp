@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "answers.h"
+#include "dem_files/input_watch.h"
 #include "failure.h"
 #include "host_files.h"
 #include "padded_lines.h"
@@ -122,6 +123,7 @@ void check_cell_width(const DescriptorReading& r, int val, int expected, const s
 }  // namespace
 
 bool read_descriptor(const std::string& logical, int cell_bytes, Descriptor& d) {
+    refuse_special_input(logical);
     std::FILE* stream =
         std::fopen(host_path(logical).c_str(), "rb");  // as bytes, as open_input says
     if (stream == nullptr) {

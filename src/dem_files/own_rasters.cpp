@@ -12,6 +12,7 @@
 #include "dem_files/ascii_writer.h"
 #include "dem_files/crs_file.h"
 #include "dem_files/descriptor.h"
+#include "dem_files/input_watch.h"
 #include "dem_files/pending_output.h"
 #include "dem_files/raster_writer.h"
 #include "dem_files/raw_reader.h"
@@ -32,6 +33,7 @@ bool ends_with(const std::string& text, const std::string& end) {
 }
 
 std::FILE* open_for_reading(const std::string& path) {
+    refuse_special_input(path);
     std::FILE* file = std::fopen(host_path(path).c_str(), "rb");
     if (file == nullptr) fail("cannot open " + shown_name(path) + ": " + system_error());
     if (is_directory(file)) {

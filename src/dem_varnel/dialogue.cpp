@@ -124,6 +124,7 @@ InputFiles raster_input(RunFiles& files, const std::string& stem) {
     const InputFiles input{stem + input_data_suffix(1, itype),
                            stem + input_descriptor_suffix(itype)};
     std::FILE* stream = open_input(input.data, true);
+    files.input = InputWatch(input.data, stream);
     files.raw =
         std::make_unique<RawReader>(stream, shown_name(input.data), itype == 0 ? 2 : 4, 0, 0);
     descriptor(files, input.descriptor);
@@ -138,6 +139,7 @@ InputFiles raster_input(RunFiles& files, const std::string& stem) {
 InputFiles ascii_input(RunFiles& files, const std::string& stem) {
     const InputFiles input{stem + input_data_suffix(0, 0), ""};
     std::FILE* stream = open_input(input.data, false);
+    files.input = InputWatch(input.data, stream);
     files.ascii = std::make_unique<AsciiReader>(stream, input.data, shown_name(input.data));
     ascii_lecture(files);
     files.crs = read_crs_beside(input.data);
@@ -264,6 +266,7 @@ std::string ratio_problem(const RunFiles& files, double r) {
 // text stream's would not; nor does a Ctrl-Z end a file there.
 std::FILE* open_input(const std::string& logical, bool raster) {
     const std::string host = host_path(logical);
+    refuse_special_input(logical);
     std::FILE* stream = std::fopen(host.c_str(), "rb");
     if (stream == nullptr) {
         if (errno != ENOENT) fail("cannot open " + shown_name(logical) + ": " + system_error());

@@ -10,6 +10,7 @@
 
 #include "answers.h"
 #include "dem_files/gdal_layer.h"
+#include "dem_files/input_watch.h"
 #include "dem_files/own_rasters.h"
 #include "dem_varnel/command_line.h"
 #include "dem_varnel/gis_options.h"
@@ -156,6 +157,8 @@ std::string seconds_since(std::chrono::steady_clock::time_point start) {
 
 void run(const GisOptions& o, TermProgress& progress) {
     const auto started = std::chrono::steady_clock::now();
+    refuse_special_input(o.source);
+    const InputWatch watch(o.source);
     SourceRaster source = open_source(o);
     const RasterFacts& facts = source.facts;
     const double pixel_in = source_pixel(o, facts);
@@ -211,6 +214,7 @@ void run(const GisOptions& o, TermProgress& progress) {
         progress(0.25 + 0.75 * (i + 1) / lines);
     };
     const OutputGeometry g = regrid(source.lines(false), sink, request);
+    watch.check();
     destination.finish(g);
     progress(1.0);
     if (o.quiet) return;

@@ -161,6 +161,7 @@ void summary(const RunFiles& files) {
 }  // namespace
 
 void ascii_saving(RunFiles& files) {
+    files.input.check();
     std::string header;  // the header went first for an ASCII input
     if (!open_ascii_OK) {
         say("\n\n\tUTM Coordinates : ");
@@ -176,6 +177,7 @@ void save(RunFiles& files) {
     if (files.grid) {
         ascii_saving(files);
     } else if (files.raster) {
+        files.input.check();
         const std::unique_ptr<PendingOutput> crs = crs_beside_output(files);
         files.raster->finish(files.result, pix_size_out, crs.get());
     }

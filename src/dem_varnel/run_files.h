@@ -13,12 +13,14 @@
 
 #include "dem_files/ascii_reader.h"
 #include "dem_files/ascii_writer.h"
+#include "dem_files/input_watch.h"
 #include "dem_files/pending_output.h"
 #include "dem_files/raster_writer.h"
 #include "dem_files/raw_reader.h"
 #include "padded_lines.h"
 
 struct RunFiles {
+    InputWatch input;                               // the input file as it was opened
     std::unique_ptr<RawReader> raw;                 // a raw raster input
     std::unique_ptr<AsciiReader> ascii;             // or an ASCII grid input
     std::unique_ptr<PendingOutput> new_descriptor;  // a missing input descriptor, being made
