@@ -30,7 +30,7 @@ SweepCrew::SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputR
       lines_(lines),
       tuning_(tuning),
       done_(static_cast<std::size_t>(rows.held()), -1),
-      lw_(footprint_room(plan.f.lfacteur)) {
+      space_(plan) {
     try {
         if (writer) threads_.emplace_back([this] { write(); });
         writer_ = writer;
@@ -58,7 +58,7 @@ void SweepCrew::need(int k) {
         if (next_claim_ < lines_ && free_for(next_claim_)) {
             const Claim claimed = claim();
             hold.unlock();
-            for (int row = claimed.first; row < claimed.end; ++row) compute(in_, lw_.data(), row);
+            for (int row = claimed.first; row < claimed.end; ++row) compute(in_, space_, row);
             hold.lock();
             continue;
         }
@@ -114,10 +114,10 @@ SweepCrew::Claim SweepCrew::claim() {
     return {first, end};
 }
 
-void SweepCrew::compute(const LineSource& in, double* lw, int k) {
+void SweepCrew::compute(const LineSource& in, KernelSpace& space, int k) {
     // Lines before the row's footprint are done with: rows come in increasing order.
-    in.forget(footprint(k, plan_.f.lfacteur, lw).start);
-    kernel_row(plan_, lw, in, rows_[k], k);
+    in.forget(footprint(k, plan_.f.lfacteur, space.lw.data()).start);
+    kernel_row(plan_, space, in, rows_[k], k);
     std::lock_guard<std::mutex> hold(mutex_);
     done_[slot(k)] = k;
 }
@@ -140,7 +140,7 @@ void SweepCrew::guarded(Work work) {
 void SweepCrew::work() {
     guarded([this] {
         const LineSource own = in_.another();
-        std::vector<double> lw(footprint_room(plan_.f.lfacteur));
+        KernelSpace space(plan_);
         for (;;) {
             std::unique_lock<std::mutex> hold(mutex_);
             changed_.wait(hold,
@@ -148,7 +148,7 @@ void SweepCrew::work() {
             if (stop_ || next_claim_ >= lines_) return;
             const Claim claimed = claim();
             hold.unlock();
-            for (int row = claimed.first; row < claimed.end; ++row) compute(own, lw.data(), row);
+            for (int row = claimed.first; row < claimed.end; ++row) compute(own, space, row);
             changed_.notify_all();
         }
     });

@@ -127,7 +127,7 @@ private:
     std::size_t slot(int k) const;
     bool free_for(int k) const;
     Claim claim();
-    void compute(const LineSource& in, double* lw, int k);
+    void compute(const LineSource& in, KernelSpace& space, int k);
     template <typename Work>
     void guarded(Work work);
     void work();
@@ -147,7 +147,7 @@ private:
     int rows_written_ = 0;       // rows the sink has taken
     bool lines_wanted_ = false;  // the caller waits for the sink to free a line
     std::vector<int> done_;      // the kernel row each line of the ring holds, once computed
-    std::vector<double> lw_;     // the caller's line weights
+    KernelSpace space_;          // the caller's
     bool writer_ = false;
     bool stop_ = false;
     std::exception_ptr error_;
