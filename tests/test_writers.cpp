@@ -345,6 +345,10 @@ TEST(StoredCells, EveryInstructionSetStoresTheDefinedBits) {
     for (double v :
          {0.0, -0.0, 0.3, 12.34, 65.535, 65.536, -1.5, -0.5, HUGE_VAL, -HUGE_VAL, std::nan("")})
         line.push_back(v);
+    // Whole vectors of ordinary elevations, some of them beyond the 16-bit cells.
+    for (int k = 0; k < 4000; ++k)
+        line.push_back(static_cast<double>(random() % 800000) / 1000.0 -
+                       (k % 16 == 0 ? 70.0 : 0.0));
     const int n = static_cast<int>(line.size());
     for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
         std::uint64_t outside16 = 0, outside32 = 0;

@@ -41,7 +41,7 @@ public:
     LineSource source(double unit) const;
 
     // A raw cell in metres: the cell over `unit`, formed in extended precision and rounded
-    // to double, which one double division gives here (see divide_by_unit).
+    // to double, which one double division gives here (see widen16).
     static double metres(int cell, double unit);
 
 private:

@@ -1,4 +1,4 @@
-// The finishing passes: fillings and clamp. Sums carry a 64-bit significand and are
+// The finishing passes: the fillings. Sums carry a 64-bit significand and are
 // rounded to double where a value is stored; the order of the additions is fixed by the
 // order of the neighbours.
 #include "regrid/finishing.h"
@@ -59,8 +59,4 @@ void fill_all_row(const OutputRing& t, int i, int lines, int columns, bool inter
     }
     for (int j = 0; (j = wide_rows.next_zero(row, j, columns)) < columns; ++j)
         fill_from_all_cell(t, i, j, lines, columns);
-}
-
-void clamp_row(double* row, int columns, double lowest, double highest) {
-    wide_rows.clamp(row, 1, columns - 1, lowest, highest);
 }

@@ -1,5 +1,5 @@
 // The finishing passes over rows of the ring: the two fillings of empty cells (0.0)
-// from their neighbours and the clamp to the input's range; the smoothings are
+// from their neighbours; the smoothings and the clamp to the input's range are
 // wide_rows.window_means. Each pass over row r reads only the rows next to it.
 #pragma once
 
@@ -15,6 +15,3 @@ int fill_data_row(const OutputRing& t, int i, int columns);
 // empty interior cell in the row (nothing else has written it since), so that only its
 // two border cells need a look.
 void fill_all_row(const OutputRing& t, int i, int lines, int columns, bool interior_zeros);
-
-// Row cells 1 to columns - 2 raised to lowest and lowered to highest.
-void clamp_row(double* row, int columns, double lowest, double highest);

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "wide_rows.h"
-
 namespace {
 using ld = long double;
 }  // namespace
@@ -152,7 +150,8 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
 // Every cell the weighted sum of the input under its footprint, line weights outer and
 // column weights inner as for a single cell, then divided by the area and made
 // non-negative. Lines outside 0 < r < Lin add nothing.
-int kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out, int i) {
+RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out,
+                     int i) {
     const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
     int lines = 0;
     for (int a = 0; a <= line.last; ++a) {
@@ -172,6 +171,5 @@ int kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, do
         add_packed_terms(p, s, lines, out);
     else
         std::fill(out + p.middle_from, out + p.middle_to, 0.0);
-    wide_rows.divide_by_area(out, p.C, p.f.area);
-    return line.start;
+    return wide_rows.divide_by_area(out, p.C, p.f.area);
 }

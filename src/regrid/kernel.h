@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "padded_lines.h"
+#include "wide_rows.h"
 
 // The smallest whole number strictly greater than x.
 double bigger(double x);
@@ -66,5 +67,6 @@ struct KernelSpace {
 
 // Output row i of the padded output into `out`: every cell the weighted sum of the
 // input lines under its footprint divided by the area, made non-negative. Returns the
-// first input line the row draws on.
-int kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out, int i);
+// row's spread (wide_rows.h).
+RowSpread kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out,
+                     int i);

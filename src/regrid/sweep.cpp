@@ -83,19 +83,27 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
         return interior(x) ? smoothed_spread[x % 3] : border_spread[x == 0 ? 0 : 1];
     };
 
+    // The kernel's spread of its last three rows: where a row has no empty interior cell,
+    // neither filling changes its cells 1 to C - 2, and its spread stands.
+    RowSpread kernel_spread[3];
     int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
+    const Bounds range{options.lowest, options.highest};
     StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
     for (int k = 0; k <= L + 2; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0 && options.progress) options.progress(k);
-            kernel_clock.time([&] { crew.need(k); });
+            kernel_clock.time([&] { kernel_spread[k % 3] = crew.need(k); });
         }
         fill_clock.time([&] {
-            if (interior(k - 1)) zeros_left[(k - 1) & 1] = fill_data_row(tabout, k - 1, C);
+            const int f = k - 1;
+            if (interior(f))
+                zeros_left[f & 1] = kernel_spread[f % 3].zeros ? fill_data_row(tabout, f, C) : 0;
             const int x = k - 2;
             if (x >= 0 && x < L) {
+                const bool unchanged = interior(x) && !kernel_spread[x % 3].zeros;
                 fill_all_row(tabout, x, L, C, !interior(x) || zeros_left[x & 1] > 0);
-                filled_spread[x % 3] = wide_rows.row_spread(tabout[x], C);
+                filled_spread[x % 3] =
+                    unchanged ? kernel_spread[x % 3] : wide_rows.row_spread(tabout[x], C);
                 if (!interior(x)) border_spread[x == 0 ? 0 : 1] = filled_spread[x % 3];
             }
         });
@@ -105,18 +113,17 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
                 double* out = first_smoothed(r);
                 const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3],
                                                   filled_spread[(r + 1) % 3]);
-                wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
+                wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain, {},
+                                       &smoothed_spread[r % 3]);
                 out[0] = tabout[r][0];  // the border columns are not smoothed
                 out[C - 1] = tabout[r][C - 1];
-                smoothed_spread[r % 3] = wide_rows.row_spread(out, C);
             }
             const int q = k - 4;
             if (interior(q)) {
                 const bool plain =
                     plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
                 wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1),
-                                       tabout[q], C, plain);
-                clamp_row(tabout[q], C, options.lowest, options.highest);
+                                       tabout[q], C, plain, range, nullptr);
             }
         });
         const int q = k - 4;

@@ -30,6 +30,7 @@ SweepCrew::SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputR
       lines_(lines),
       tuning_(tuning),
       done_(static_cast<std::size_t>(rows.held()), -1),
+      spreads_(done_.size()),
       space_(plan) {
     try {
         if (writer) threads_.emplace_back([this] { write(); });
@@ -50,11 +51,11 @@ SweepCrew::~SweepCrew() {
     for (std::thread& t : threads_) t.join();
 }
 
-void SweepCrew::need(int k) {
+RowSpread SweepCrew::need(int k) {
     std::unique_lock<std::mutex> hold(mutex_);
     for (;;) {
         if (error_) std::rethrow_exception(error_);
-        if (done_[slot(k)] == k) return;
+        if (done_[slot(k)] == k) return spreads_[slot(k)];
         if (next_claim_ < lines_ && free_for(next_claim_)) {
             const Claim claimed = claim();
             hold.unlock();
@@ -117,8 +118,9 @@ SweepCrew::Claim SweepCrew::claim() {
 void SweepCrew::compute(const LineSource& in, KernelSpace& space, int k) {
     // Lines before the row's footprint are done with: rows come in increasing order.
     in.forget(footprint(k, plan_.f.lfacteur, space.lw.data()).start);
-    kernel_row(plan_, space, in, rows_[k], k);
+    const RowSpread spread = kernel_row(plan_, space, in, rows_[k], k);
     std::lock_guard<std::mutex> hold(mutex_);
+    spreads_[slot(k)] = spread;
     done_[slot(k)] = k;
 }
 

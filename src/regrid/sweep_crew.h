@@ -103,9 +103,10 @@ public:
     SweepCrew(const SweepCrew&) = delete;
     SweepCrew& operator=(const SweepCrew&) = delete;
 
-    // Kernel row k in the ring. Until it is there, the caller computes the next rows
-    // nobody has claimed, as a worker does; a failure of another thread is raised here.
-    void need(int k);
+    // Kernel row k in the ring, and its spread. Until it is there, the caller computes
+    // the next rows nobody has claimed, as a worker does; a failure of another thread is
+    // raised here.
+    RowSpread need(int k);
 
     // Row r is final: to the sink, in order, by the writer or here.
     void hand_over(int r);
@@ -141,13 +142,14 @@ private:
     const CrewTuning tuning_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    int next_claim_ = 0;         // the first kernel row nobody has claimed
-    int finished_steps_ = 0;     // finishing steps done
-    int rows_final_ = 0;         // rows handed over for the sink
-    int rows_written_ = 0;       // rows the sink has taken
-    bool lines_wanted_ = false;  // the caller waits for the sink to free a line
-    std::vector<int> done_;      // the kernel row each line of the ring holds, once computed
-    KernelSpace space_;          // the caller's
+    int next_claim_ = 0;              // the first kernel row nobody has claimed
+    int finished_steps_ = 0;          // finishing steps done
+    int rows_final_ = 0;              // rows handed over for the sink
+    int rows_written_ = 0;            // rows the sink has taken
+    bool lines_wanted_ = false;       // the caller waits for the sink to free a line
+    std::vector<int> done_;           // the kernel row each line of the ring holds, once computed
+    std::vector<RowSpread> spreads_;  // and its spread
+    KernelSpace space_;               // the caller's
     bool writer_ = false;
     bool stop_ = false;
     std::exception_ptr error_;
