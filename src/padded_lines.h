@@ -22,11 +22,10 @@ constexpr long long padded(long long count) { return count + margin_before + mar
 // large to address padded), or empty when it is acceptable.
 std::string geometry_problem(long long lines, long long columns);
 
-// Output line i (of `lines` x `columns`) from the padded line that carries it: the
-// frame_width cells along each edge hold `frame`, the others are the padded line's data
-// cells.
-void frame_line(int i, const double* padded_line, int lines, int columns, double frame,
-                double* out);
+// Output line i (of `lines` x `columns`) where the padded line carries it, from
+// padded_line + margin_before on, which is returned: the frame_width cells along each
+// edge set to `frame`, the others the padded line's data cells as they are.
+double* frame_in_place(int i, double* padded_line, int lines, int columns, double frame);
 
 // The padded input, a line at a time. `line(r)` gives padded line r, valid until
 // `forget` passes it; the lines are first asked for in increasing order, and one may be

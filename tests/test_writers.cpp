@@ -84,11 +84,8 @@ protected:
         files.result.lowest = dmin_alt;
         files.result.highest = dmax_alt;
         sink.start(files.result);
-        std::vector<double> line(static_cast<std::size_t>(nb_col4));
-        for (int i = 0; i < nb_lig4; ++i) {
-            frame_line(i, padded[i + 3].data(), nb_lig4, nb_col4, dmin_alt, line.data());
-            sink.put(i, line.data());
-        }
+        for (int i = 0; i < nb_lig4; ++i)
+            sink.put(i, frame_in_place(i, padded[i + 3].data(), nb_lig4, nb_col4, dmin_alt));
         save(files);
     }
 

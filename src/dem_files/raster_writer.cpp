@@ -1,5 +1,6 @@
 // The raw raster writer: cells converted in vectors, written a line at a time and handed
-// to the device every 32 MiB or so while the next lines are made.
+// to the device every 32 MiB or eighth of the output, whichever is less, while the next
+// lines are made.
 #include "dem_files/raster_writer.h"
 
 #include <algorithm>
@@ -34,17 +35,29 @@ void RasterWriter::write(std::vector<Cell>& buffer, const double* line) {
         reduced_ += wide_rows.stored32(line, cells, columns_, unit_);
     const std::size_t bytes = buffer.size() * sizeof(Cell);
     if (std::fwrite(cells, 1, bytes, data_.stream()) != bytes) data_.write_failed();
-    const std::size_t lines_per_handover = std::max<std::size_t>(1, (32u << 20) / bytes);
     ++written_;
-    if (static_cast<std::size_t>(written_) % lines_per_handover == 0)
-        start_writeback(data_.stream());
+    if (written_ % lines_per_handover_ == 0) start_writeback(data_.stream());
 }
+
+namespace {
+
+// Lines between two hand-overs to the device: 32 MiB, or an eighth of a smaller output,
+// whose writing would otherwise all wait for the final flush.
+int handover_lines(const OutputGeometry& g, int cell_bytes) {
+    const std::uint64_t line = static_cast<std::uint64_t>(g.columns) * cell_bytes;
+    const std::uint64_t size = line * static_cast<std::uint64_t>(g.lines);
+    const std::uint64_t handover = std::min<std::uint64_t>(std::uint64_t{32} << 20, size / 8);
+    return static_cast<int>(std::max<std::uint64_t>(1, handover / line));
+}
+
+}  // namespace
 
 LineSink RasterWriter::sink() {
     LineSink sink;
     sink.start = [this](const OutputGeometry& g) {
         columns_ = g.columns;
         written_ = 0;
+        lines_per_handover_ = handover_lines(g, cell_bytes_);
         reduced_ = 0;
         if (cell_bytes_ == 2)
             narrow_.assign(static_cast<std::size_t>(g.columns), 0);

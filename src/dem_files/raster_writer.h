@@ -43,6 +43,6 @@ private:
     double unit_;
     std::vector<std::uint16_t> narrow_;  // the stored cells of a line, of one width
     std::vector<std::int32_t> wide_;
-    int columns_ = 0, written_ = 0;
+    int columns_ = 0, written_ = 0, lines_per_handover_ = 1;
     unsigned long long reduced_ = 0;  // cells stored by their low bits
 };

@@ -17,8 +17,9 @@
 #include "padded_lines.h"
 #include "regrid/kernel.h"
 
-// A finished padded output line, handed over in order: row r of the padded output.
-using PaddedRows = std::function<void(int row, const double* line)>;
+// A finished padded output line, handed over in order: row r of the padded output,
+// which the sink may change (nothing reads a row once it is handed over).
+using PaddedRows = std::function<void(int row, double* line)>;
 
 // The finishing at step k reads rows back to k - 5 (the border row 0 at step 5), so
 // kernel row k may take the line of row k - held once step k - held + 5 is done.
