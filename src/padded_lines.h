@@ -56,10 +56,17 @@ struct OutputGeometry {
 
 // The output, a line at a time: `start` is told the geometry before the first line;
 // `put(i, cells)` hands over output line i, framed, as soon as it is final, every line
-// once and in order; `cells` is valid during the call only.
+// once and in order; `cells` is valid during the call only. A sink whose conversion of
+// a line (to text, say) is worth sharing among threads may also have `convert(i,
+// cells)`, which the engine then calls for a final line before its put, on any thread,
+// beside other conversions and the puts of earlier lines, for at most
+// `converted_lines` lines beyond the last one put. put(i) must work whether or not
+// convert(i) came first.
 struct LineSink {
     std::function<void(const OutputGeometry&)> start;
     std::function<void(int line, const double* cells)> put;
+    std::function<void(int line, const double* cells)> convert;
+    int converted_lines = 0;
 };
 
 // The data lines a source has made and the sweep may still ask for, each made once by

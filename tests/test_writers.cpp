@@ -16,6 +16,7 @@
 #include "dem_files/names.h"
 #include "dem_files/raster_writer.h"
 #include "dem_varnel/phases.h"
+#include "host_direct.h"
 #include "in_process.h"
 #include "session.h"
 #include "transcript.h"
@@ -231,6 +232,38 @@ TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
             expected += text;
         }
     EXPECT_EQ(grid.substr(grid.size() - expected.size()), expected);
+}
+
+TEST_F(Writers, BlocksPastThePageCacheAndTheStreamAloneWriteTheSameFiles) {
+    // Outputs of more than one 4 MiB buffer: a raster from offset 0, and ASCII grids
+    // after their header (an unaligned start) and in a file of their own.
+    output_of(1100, 1101, 0.0, 1e6, [](int i, int j) { return i * 7.25 + j * 0.001; });
+    X_min = Y_min = 0;
+    std::string raw[2], with_header[2], apart[2];
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way);
+        direct_writes_allowed = way == 0;
+        save_raw(1);
+        ASSERT_FALSE(failed) << failure;
+        raw[way] = root.read("d/o_varnel_m4.raw");
+        open_ascii_OK = true;
+        with_header[way] = save_ascii();
+        ASSERT_FALSE(failed) << failure;
+        open_ascii_OK = false;
+        apart[way] = save_ascii("0 0");
+        ASSERT_FALSE(failed) << failure;
+    }
+    direct_writes_allowed = true;
+    ASSERT_EQ(raw[0].size(), 1100u * 1101u * 4u);
+    EXPECT_TRUE(raw[0] == raw[1]);
+    EXPECT_TRUE(with_header[0] == with_header[1]);
+    EXPECT_TRUE(apart[0] == apart[1]);
+    std::int32_t cell;
+    std::memcpy(&cell, raw[0].data() + 4 * (500 * 1101 + 600), 4);
+    EXPECT_EQ(cell, static_cast<std::int32_t>(500 * 7.25 + 600 * 0.001));
+    EXPECT_EQ(with_header[0].substr(with_header[0].find("nodata_value -9999.9999\n") + 24, 9),
+              "0.000000\t")
+        << "the frame's lowest elevation comes first";
 }
 
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {

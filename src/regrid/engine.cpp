@@ -32,19 +32,30 @@ void place(OutputGeometry& g, const RegridRequest& r) {
 }
 
 // The sink's output lines from the sweep's padded ones, framed where they stand (the
-// sweep reads no row once it is handed over); margin lines are working space.
+// sweep reads no final row again; framing twice gives the same line); margin lines are
+// working space.
 class Framer {
 public:
     Framer(const LineSink& sink, const OutputGeometry& g, double frame)
         : sink_(sink), g_(g), frame_(frame) {}
 
-    void operator()(int row, double* padded_line) {
-        const int i = row - margin_before;
-        if (i < 0 || i >= g_.lines) return;
-        sink_.put(i, frame_in_place(i, padded_line, g_.lines, g_.columns, frame_));
+    PaddedRows rows() {
+        PaddedRows rows;
+        rows.put = [this](int row, double* line) { pass(sink_.put, row, line); };
+        if (sink_.convert) {
+            rows.convert = [this](int row, double* line) { pass(sink_.convert, row, line); };
+            rows.converted_rows = sink_.converted_lines;
+        }
+        return rows;
     }
 
 private:
+    void pass(const std::function<void(int, const double*)>& to, int row, double* padded_line) {
+        const int i = row - margin_before;
+        if (i < 0 || i >= g_.lines) return;
+        to(i, frame_in_place(i, padded_line, g_.lines, g_.columns, frame_));
+    }
+
     const LineSink& sink_;
     const OutputGeometry& g_;
     double frame_;
@@ -106,12 +117,13 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
                              ? g.lowest
                              : std::numeric_limits<double>::quiet_NaN();
     Framer framer(out, g, frame);
+    const PaddedRows rows = framer.rows();
     SweepOptions options;
     options.lowest = g.lowest;
     options.highest = g.highest;
     options.threads = regrid_threads(request.threads);
     options.progress = request.progress;
-    sweep(in, std::ref(framer), static_cast<int>(padded(request.lines)),
+    sweep(in, rows, static_cast<int>(padded(request.lines)),
           static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
           static_cast<int>(padded(g.columns)), options);
     return g;

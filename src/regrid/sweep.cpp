@@ -43,7 +43,8 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             int NBcol_out, const SweepOptions& options) {
     LineSource in{[tabin](int row) -> const double* { return tabin[row]; }, [](int) {}};
     in.another = [in] { return in; };  // the grid is read, never changed
-    const PaddedRows out = [tabout, NBcol_out](int row, const double* line) {
+    PaddedRows out;
+    out.put = [tabout, NBcol_out](int row, const double* line) {
         std::copy(line, line + NBcol_out, tabout[row]);
     };
     sweep(in, out, NBlig_in, NBcol_in, NBlig_out, NBcol_out, options);
@@ -102,26 +103,36 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
     };
     SweepCrew crew(plan, in, tabout, smoothings, sink, L, shape, shape.workers > 0, options.tuning);
 
-    // The kernel's spread of its last three rows: where a row has no empty interior cell,
-    // neither filling changes its cells 1 to C - 2, and its spread stands.
+    // Where the kernel left empty cells in its last three rows. The middle columns, over
+    // which a row's spread is taken, have none where their smallest value is positive:
+    // the fillings then change none of them, and the kernel's spread stands.
     RowSpread kernel_spread[3];
+    const auto empty_of = [&](int x) {
+        const RowSpread& s = kernel_spread[x % 3];
+        return !s.zeros ? Empty::none : s.smallest > 0.0 ? Empty::edges : Empty::anywhere;
+    };
     int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
-    StageClock kernel_clock("kernel"), fill_clock("filling");
+    StageClock fill_clock("filling");
     for (int k = 0; k <= L + 1; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0 && options.progress) options.progress(k);
-            kernel_clock.time([&] { kernel_spread[k % 3] = crew.need(k); });
+            kernel_spread[k % 3] = crew.need(k);
         }
         const int x = k - 2;
         fill_clock.time([&] {
             const int f = k - 1;
-            if (interior(f))
-                zeros_left[f & 1] = kernel_spread[f % 3].zeros ? fill_data_row(tabout, f, C) : 0;
+            if (interior(f)) {
+                const Empty empty = empty_of(f);
+                zeros_left[f & 1] = empty == Empty::none ? 0 : fill_data_row(tabout, f, C, empty);
+            }
             if (x >= 0 && x < L) {
-                const bool unchanged = interior(x) && !kernel_spread[x % 3].zeros;
-                fill_all_row(tabout, x, L, C, !interior(x) || zeros_left[x & 1] > 0);
-                filled_of(x) =
-                    unchanged ? kernel_spread[x % 3] : wide_rows.row_spread(tabout[x], C);
+                const Empty empty = !interior(x)            ? Empty::anywhere
+                                    : zeros_left[x & 1] > 0 ? empty_of(x)
+                                                            : Empty::none;
+                fill_all_row(tabout, x, L, C, empty);
+                filled_of(x) = interior(x) && empty_of(x) != Empty::anywhere
+                                   ? kernel_spread[x % 3]
+                                   : wide_rows.row_spread(tabout[x], C);
             }
         });
         if (x >= 0 && x < L) crew.filled(x);

@@ -36,6 +36,7 @@ SweepCrew::SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputR
       kernel_rows_(static_cast<std::size_t>(rows.held()), -1),
       first_rows_(static_cast<std::size_t>(shape.smoothed_lines), -1),
       second_rows_(kernel_rows_.size(), -1),
+      converted_rows_(static_cast<std::size_t>(std::max(0, sink.converted_rows)), -1),
       spreads_(kernel_rows_.size()),
       space_(plan) {
     try {
@@ -65,10 +66,10 @@ RowSpread SweepCrew::need(int k) {
         // Kernel row k first when it is free: the fillings wait for it.
         Claim c;
         if (next_kernel_ == k && kernel_free(k) && claim_kernel(c)) {
-            run(hold, c, in_, space_, true);
+            run(hold, c, &in_, &space_, &kernel_clock_);
             continue;
         }
-        if (!caller_step(hold)) wait_for_others(hold);
+        if (!caller_step(hold)) wait_for_others(hold, &kernel_clock_);
     }
 }
 
@@ -85,7 +86,7 @@ void SweepCrew::close() {
     for (;;) {
         if (error_) std::rethrow_exception(error_);
         if (rows_written_ == lines_) return;
-        if (!caller_step(hold)) wait_for_others(hold);
+        if (!caller_step(hold)) wait_for_others(hold, nullptr);
     }
 }
 
@@ -106,6 +107,21 @@ bool SweepCrew::second_free(int q) const { return first_done_ > std::min(q + 1, 
 int SweepCrew::rows_final() const {
     if (second_done_ > lines_ - 2) return lines_;
     return second_done_ >= 2 ? second_done_ : 0;
+}
+
+// The final rows the sink can take: converted, where it converts.
+int SweepCrew::rows_ready() const {
+    return converted_rows_.empty() ? rows_final() : std::min(rows_final(), converted_);
+}
+
+// A row at a time: a conversion is worth sharing where rows are long, and a writer that
+// claimed a batch would keep the others from it.
+bool SweepCrew::claim_convert(Claim& c) {
+    const int bound = std::min(rows_final(), rows_written_ + sink_.converted_rows);
+    if (converted_rows_.empty() || next_convert_ >= bound) return false;
+    c = {Kind::convert, next_convert_, next_convert_ + 1};
+    ++next_convert_;
+    return true;
 }
 
 bool SweepCrew::claim_smoothing(Claim& c) {
@@ -137,68 +153,96 @@ bool SweepCrew::claim_kernel(Claim& c) {
     return true;
 }
 
-// Runs a claim without the lock, then marks its rows done.
-void SweepCrew::run(Lock& hold, const Claim& c, const LineSource& in, KernelSpace& space,
-                    bool caller) {
+// Runs a claim without the lock (timed on `clock` unless null), then marks its rows
+// done. `in` and `space` are the thread's own, for kernel rows.
+void SweepCrew::run(Lock& hold, const Claim& c, const LineSource* in, KernelSpace* space,
+                    StageClock* clock) {
     hold.unlock();
-    if (c.kind == Kind::kernel) {
+    const auto work = [&] {
         for (int row = c.first; row < c.end; ++row) {
-            // Lines before the row's footprint are done with: rows come in increasing order.
-            in.forget(footprint(row, plan_.f.lfacteur, space.lw.data()).start);
-            spreads_[slot(row)] = kernel_row(plan_, space, in, rows_[row], row);
+            switch (c.kind) {
+                case Kind::kernel:
+                    // Lines before the row's footprint are done with: rows come in order.
+                    in->forget(footprint(row, plan_.f.lfacteur, space->lw.data()).start);
+                    spreads_[slot(row)] = kernel_row(plan_, *space, *in, rows_[row], row);
+                    break;
+                case Kind::first:
+                    smoothings_.first(row);
+                    break;
+                case Kind::second:
+                    smoothings_.second(row);
+                    break;
+                case Kind::convert:
+                    sink_.convert(row, rows_[row]);
+                    break;
+            }
         }
-    } else {
-        const auto smooth = [&] {
-            for (int row = c.first; row < c.end; ++row)
-                (c.kind == Kind::first ? smoothings_.first : smoothings_.second)(row);
-        };
-        if (caller)
-            smoothing_clock_.time(smooth);
-        else
-            smooth();
-    }
+    };
+    if (clock != nullptr)
+        clock->time(work);
+    else
+        work();
     hold.lock();
     for (int row = c.first; row < c.end; ++row) {
         if (c.kind == Kind::kernel)
             kernel_rows_[slot(row)] = row;
         else if (c.kind == Kind::first)
             first_rows_[static_cast<std::size_t>(row % smoothed_lines_)] = row;
-        else
+        else if (c.kind == Kind::second)
             second_rows_[slot(row)] = row;
+        else
+            converted_rows_[static_cast<std::size_t>(row % sink_.converted_rows)] = row;
     }
     while (first_done_ <= lines_ - 2 &&
            first_rows_[static_cast<std::size_t>(first_done_ % smoothed_lines_)] == first_done_)
         ++first_done_;
     while (second_done_ <= lines_ - 2 && second_rows_[slot(second_done_)] == second_done_)
         ++second_done_;
+    while (converted_ < lines_ && !converted_rows_.empty() &&
+           converted_rows_[static_cast<std::size_t>(converted_ % sink_.converted_rows)] ==
+               converted_)
+        ++converted_;
     changed_.notify_all();
 }
 
-// One piece of work the caller may take while it waits: the final rows where there is
-// no writer, a smoothing, or kernel rows ahead. False when there is none.
+// Hands the sink the rows ready for it, in order, without the lock.
+void SweepCrew::put_ready(Lock& hold) {
+    const int from = rows_written_, to = rows_ready();
+    lines_wanted_ = false;
+    hold.unlock();
+    for (int r = from; r < to; ++r) sink_.put(r, rows_[r]);
+    hold.lock();
+    rows_written_ = to;
+    changed_.notify_all();
+}
+
+// One piece of work the caller may take while it waits: the ready rows where there is
+// no writer, a conversion, a smoothing, or kernel rows ahead. False when there is none.
 bool SweepCrew::caller_step(Lock& hold) {
-    if (!writer_ && rows_final() > rows_written_) {
-        const int from = rows_written_, to = rows_final();
-        hold.unlock();
-        for (int r = from; r < to; ++r) sink_(r, rows_[r]);
-        hold.lock();
-        rows_written_ = to;
+    if (!writer_ && rows_ready() > rows_written_) {
+        put_ready(hold);
         return true;
     }
     Claim c;
-    if (!claim_smoothing(c) && !claim_kernel(c)) return false;
-    run(hold, c, in_, space_, true);
+    if (!claim(c)) return false;
+    StageClock* clock = c.kind == Kind::kernel    ? &kernel_clock_
+                        : c.kind == Kind::convert ? nullptr
+                                                  : &smoothing_clock_;
+    run(hold, c, &in_, &space_, clock);
     return true;
 }
 
 // Nothing for the caller to take: the final rows go to the writer at once, whatever its
-// batch, and the caller waits for a change.
-void SweepCrew::wait_for_others(Lock& hold) {
+// batch, and the caller waits for a change (timed on `clock` unless null).
+void SweepCrew::wait_for_others(Lock& hold, StageClock* clock) {
     if (writer_ && !lines_wanted_ && rows_final() > rows_written_) {
         lines_wanted_ = true;
         changed_.notify_all();
     }
-    changed_.wait(hold);
+    if (clock != nullptr)
+        clock->time([&] { changed_.wait(hold); });
+    else
+        changed_.wait(hold);
 }
 
 // A thread's work; its failure stops the others and is raised in the caller.
@@ -216,7 +260,7 @@ void SweepCrew::guarded(Work work) {
     }
 }
 
-// Smoothings first, the oldest work, which frees lines; then kernel rows.
+// The oldest work first, which frees lines: conversions, smoothings, then kernel rows.
 void SweepCrew::work() {
     guarded([this] {
         const LineSource own = in_.another();
@@ -225,39 +269,39 @@ void SweepCrew::work() {
         for (;;) {
             if (stop_) return;
             Claim c;
-            if (claim_smoothing(c) || claim_kernel(c)) {
-                run(hold, c, own, space, false);
+            if (claim(c)) {
+                run(hold, c, &own, &space, nullptr);
                 continue;
             }
-            if (next_kernel_ >= lines_ && next_first_ > lines_ - 2 && next_second_ > lines_ - 2)
+            if (next_kernel_ >= lines_ && next_first_ > lines_ - 2 && next_second_ > lines_ - 2 &&
+                (converted_rows_.empty() || next_convert_ >= lines_))
                 return;
             changed_.wait(hold);
         }
     });
 }
 
+// Conversions as soon as it finds them free, then the ready rows in batches, or at once
+// when the caller waits for lines or the last rows are ready.
 void SweepCrew::write() {
     guarded([this] {
         StageClock sink_clock("sink");
+        Lock hold(mutex_);
         for (;;) {
-            Lock hold(mutex_);
-            changed_.wait(hold, [&] {
-                const int waiting = rows_final() - rows_written_;
-                return stop_ || waiting >= tuning_.rows_per_wake ||
-                       (waiting > 0 && (lines_wanted_ || rows_final() == lines_));
-            });
             if (stop_) return;
-            const int from = rows_written_, to = rows_final();
-            lines_wanted_ = false;
-            hold.unlock();
-            sink_clock.time([&] {
-                for (int r = from; r < to; ++r) sink_(r, rows_[r]);
-            });
-            hold.lock();
-            rows_written_ = to;
-            hold.unlock();
-            changed_.notify_all();
-            if (to == lines_) return;
+            Claim c;
+            if (claim_convert(c)) {
+                run(hold, c, nullptr, nullptr, &sink_clock);
+                continue;
+            }
+            const int ready = rows_ready(), waiting = ready - rows_written_;
+            if (waiting >= tuning_.rows_per_wake ||
+                (waiting > 0 && (lines_wanted_ || ready == lines_))) {
+                sink_clock.time([&] { put_ready(hold); });
+                if (ready == lines_) return;
+                continue;
+            }
+            changed_.wait(hold);
         }
     });
 }

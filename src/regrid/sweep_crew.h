@@ -19,9 +19,17 @@
 #include "phase_times.h"
 #include "regrid/kernel.h"
 
-// A finished padded output line, handed over in order: row r of the padded output,
-// which the sink may change (nothing reads a row once it is handed over).
-using PaddedRows = std::function<void(int row, double* line)>;
+// Where the finished padded output lines go, in order: put(r, line) hands over row r of
+// the padded output, which the sink may change (nothing else reads a final row). A sink
+// whose conversion of a row is worth sharing among threads also has convert(r, line),
+// which may run for any final row on any thread, beside other conversions and the puts
+// of earlier rows, for at most `converted_rows` rows beyond the last one put; put(r)
+// then writes what convert(r) made.
+struct PaddedRows {
+    std::function<void(int row, double* line)> put;
+    std::function<void(int row, double* line)> convert;
+    int converted_rows = 0;
+};
 
 // The fewest lines a ring may have: the row the kernel computes and the five before it,
 // which the fillings, both smoothings and the sink may still need (see SweepCrew).
@@ -93,11 +101,11 @@ struct Smoothings {
 // is part of what it computes. So the caller runs the fillings in order; workers compute
 // kernel rows ahead of it into the ring, each from its own window of input lines (the
 // source's `another`), and smooth rows behind it as soon as the rows they read are
-// ready; a writer thread hands the final rows to the sink, in order; and while the
-// caller waits for a kernel row, it takes the same work as a worker. A kernel row and a
-// smoothed row are the same function of the same rows whoever computes them, every
-// filling step sees exactly the rows it sees alone, and the sink receives the same rows
-// in the same order.
+// ready, and convert final rows for the sink where it shares that out; a writer thread
+// hands the final rows to the sink, in order; and while the caller waits for a kernel
+// row, it takes the same work as a worker. A kernel row and a smoothed row are the same
+// function of the same rows whoever computes them, every filling step sees exactly the
+// rows it sees alone, and the sink receives the same rows in the same order.
 //
 // Safety. The first smoothing of r starts once rows 0 to r + 1 are filled (the caller's
 // filling of a row reads the rows next to it, all earlier than r + 2 by then); its line
@@ -107,8 +115,8 @@ struct Smoothings {
 // the last to read row q as filled, so it may write row q. Row q then goes to the sink,
 // which may change it: the last readers of row 0 and row lines - 1 are the second
 // smoothings of rows 1 and lines - 2, so they go only with those, and every row goes in
-// order. Kernel row k takes the ring line of row k - held only once the sink has taken
-// that row, which is read by nothing after.
+// order, each converted first where the sink converts. Kernel row k takes the ring line
+// of row k - held only once the sink has taken that row, which is read by nothing after.
 //
 // Liveness. Claims of each kind go in order, and a claimed piece of work runs without
 // waiting for anything. The caller needs kernel row k having filled rows 0 to k - 3. If
@@ -120,9 +128,10 @@ struct Smoothings {
 // min_smoothed_lines), which wait for first smoothings of earlier rows. So, going down
 // the rows, every piece of work the caller waits for is done, claimed by a thread that
 // is running it, or free for the caller to take, which it does; and the final rows it
-// waits for are taken by the writer as soon as the caller says it waits (or by the
-// caller itself where there is no writer). So every step ends, for any tuning, with or
-// without workers and writer.
+// waits for are converted by whoever claimed them or else by the writer, which takes
+// every conversion it finds free, and taken by the writer as soon as the caller says it
+// waits (where there is no writer, the caller converts and puts them itself). So every
+// step ends, for any tuning, with or without workers and writer.
 class SweepCrew {
 public:
     SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputRing& rows,
@@ -148,7 +157,7 @@ public:
     int threads_started() const { return static_cast<int>(threads_.size()); }
 
 private:
-    enum class Kind { kernel, first, second };
+    enum class Kind { kernel, first, second, convert };
     struct Claim {
         Kind kind;
         int first, end;
@@ -159,11 +168,16 @@ private:
     bool first_free(int r) const;
     bool second_free(int q) const;
     int rows_final() const;
+    int rows_ready() const;
+    bool claim_convert(Claim& c);
     bool claim_smoothing(Claim& c);
     bool claim_kernel(Claim& c);
-    void run(Lock& hold, const Claim& c, const LineSource& in, KernelSpace& space, bool caller);
+    bool claim(Claim& c) { return claim_convert(c) || claim_smoothing(c) || claim_kernel(c); }
+    void run(Lock& hold, const Claim& c, const LineSource* in, KernelSpace* space,
+             StageClock* clock);
+    void put_ready(Lock& hold);
     bool caller_step(Lock& hold);
-    void wait_for_others(Lock& hold);
+    void wait_for_others(Lock& hold, StageClock* clock);
     template <typename Work>
     void guarded(Work work);
     void work();
@@ -179,18 +193,22 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int next_kernel_ = 0;  // the first row of each kind of work nobody has claimed
-    int next_first_ = 1, next_second_ = 1;
+    int next_first_ = 1, next_second_ = 1, next_convert_ = 0;
     int filled_ = 0;             // rows 0 to filled_ - 1 have had both fillings
     int first_done_ = 1;         // the first smoothings of interior rows below it are done
     int second_done_ = 1;        // and the second smoothings
+    int converted_ = 0;          // rows below it are converted for the sink
     int rows_written_ = 0;       // rows the sink has taken
     bool lines_wanted_ = false;  // the caller waits for the sink to free a line
-    std::vector<int> kernel_rows_, first_rows_, second_rows_;  // the row each line holds, once done
-    std::vector<RowSpread> spreads_;                           // and for kernel rows their spread
-    KernelSpace space_;                                        // the caller's
+    // The row each line holds, once done, and the row each conversion of the sink holds.
+    std::vector<int> kernel_rows_, first_rows_, second_rows_, converted_rows_;
+    std::vector<RowSpread> spreads_;  // and for kernel rows their spread
+    KernelSpace space_;               // the caller's
     bool writer_ = false;
     bool stop_ = false;
     std::exception_ptr error_;
-    StageClock smoothing_clock_{"smoothing"};  // the caller's smoothings
+    // The caller's time getting kernel rows (computing them or waiting), and smoothing
+    // (its conversions for the sink are in neither).
+    StageClock kernel_clock_{"kernel"}, smoothing_clock_{"smoothing"};
     std::vector<std::thread> threads_;
 };
