@@ -137,6 +137,20 @@ TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
         << err;
 }
 
+TEST_F(Readers, TheRangeOfARasterOfManyBlocksIsFoundWhicheverCoreReadsEach) {
+    // 2.4 MB of 16-bit cells, read in blocks of 1 MiB: the highest cell in the first
+    // block, the lowest in the last; then the same raster short of its last cells.
+    std::vector<std::uint16_t> cells(1200 * 1000, 500);
+    cells[10] = 60000;
+    cells[1200 * 1000 - 7] = 3;
+    read_raster(raw16(cells), 1200, 1000, 0, "0");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(out, text::range(3, 60000) + text::unit);
+    cells.resize(1200 * 1000 - 5);
+    read_raster(raw16(cells), 1200, 1000, 0, "0");
+    EXPECT_EQ(out, text::range(0, 60000) + text::unit) << "the missing cells are 0";
+}
+
 TEST_F(Readers, ARasterFarShorterThanItsDescriptorIsWarnedOfBeforeAnyGridIsMade) {
     memory_ceiling = 1 << 20;
     read_raster(raw16({7}), 30000, 30000, 0, "0");

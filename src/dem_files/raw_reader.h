@@ -1,11 +1,13 @@
 // A raw raster: headerless little-endian cells in line order, unsigned 16-bit or signed
 // 32-bit. Its reading pass checks the file's size against the geometry and finds the
-// range in stored units without holding the raster; the sweep then reads its lines
-// again, at any place, as its line source.
+// range in stored units, in blocks on every core, without holding the raster; the sweep
+// then reads its lines again, at any place, as its line source.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "padded_lines.h"
 
@@ -47,6 +49,12 @@ public:
 private:
     bool size_checked();
     void report_short(unsigned long long missing) const;
+    struct BlockScan {
+        int lowest, highest;
+        std::uint64_t cells;  // read whole
+    };
+    template <typename Cell>
+    BlockScan scan_block(std::uint64_t first, std::size_t count, std::vector<Cell>& buffer) const;
     template <typename Cell>
     RawScan scan_cells();
 
