@@ -53,8 +53,8 @@ SweepCrew::~SweepCrew() {
     {
         std::lock_guard<std::mutex> hold(mutex_);
         stop_ = true;
+        wake();
     }
-    changed_.notify_all();
     for (std::thread& t : threads_) t.join();
 }
 
@@ -74,11 +74,9 @@ RowSpread SweepCrew::need(int k) {
 }
 
 void SweepCrew::filled(int x) {
-    {
-        std::lock_guard<std::mutex> hold(mutex_);
-        filled_ = x + 1;
-    }
-    if ((x + 1) % tuning_.rows_per_wake == 0 || x == lines_ - 1) changed_.notify_all();
+    std::lock_guard<std::mutex> hold(mutex_);
+    filled_ = x + 1;
+    if ((x + 1) % tuning_.rows_per_wake == 0 || x == lines_ - 1) wake();
 }
 
 void SweepCrew::close() {
@@ -114,14 +112,47 @@ int SweepCrew::rows_ready() const {
     return converted_rows_.empty() ? rows_final() : std::min(rows_final(), converted_);
 }
 
+bool SweepCrew::convert_free() const {
+    return !converted_rows_.empty() &&
+           next_convert_ < std::min(rows_final(), rows_written_ + sink_.converted_rows);
+}
+
 // A row at a time: a conversion is worth sharing where rows are long, and a writer that
 // claimed a batch would keep the others from it.
 bool SweepCrew::claim_convert(Claim& c) {
-    const int bound = std::min(rows_final(), rows_written_ + sink_.converted_rows);
-    if (converted_rows_.empty() || next_convert_ >= bound) return false;
+    if (!convert_free()) return false;
     c = {Kind::convert, next_convert_, next_convert_ + 1};
     ++next_convert_;
     return true;
+}
+
+bool SweepCrew::work_free() const {
+    const int last = lines_ - 2;
+    return convert_free() || (next_second_ <= last && second_free(next_second_)) ||
+           (next_first_ <= last && first_free(next_first_)) ||
+           (next_kernel_ < lines_ && kernel_free(next_kernel_));
+}
+
+bool SweepCrew::writer_free() const {
+    const int ready = rows_ready(), waiting = ready - rows_written_;
+    return convert_free() || waiting >= tuning_.rows_per_wake ||
+           (waiting > 0 && (lines_wanted_ || ready == lines_));
+}
+
+// After a change, wakes the threads that wait and now have something to do: the caller
+// whenever it waits, workers when work is free, the writer when it may convert or has
+// rows to hand over; everyone once the crew stops. Threads woken for nothing would cost
+// system calls and the core of one that has work.
+void SweepCrew::wake() {
+    if (stop_) {
+        caller_wakes_.notify_all();
+        workers_wake_.notify_all();
+        writer_wakes_.notify_all();
+        return;
+    }
+    if (caller_waits_) caller_wakes_.notify_one();
+    if (workers_waiting_ > 0 && work_free()) workers_wake_.notify_all();
+    if (writer_waits_ && writer_free()) writer_wakes_.notify_one();
 }
 
 bool SweepCrew::claim_smoothing(Claim& c) {
@@ -202,7 +233,7 @@ void SweepCrew::run(Lock& hold, const Claim& c, const LineSource* in, KernelSpac
            converted_rows_[static_cast<std::size_t>(converted_ % sink_.converted_rows)] ==
                converted_)
         ++converted_;
-    changed_.notify_all();
+    wake();
 }
 
 // Hands the sink the rows ready for it, in order, without the lock.
@@ -213,7 +244,7 @@ void SweepCrew::put_ready(Lock& hold) {
     for (int r = from; r < to; ++r) sink_.put(r, rows_[r]);
     hold.lock();
     rows_written_ = to;
-    changed_.notify_all();
+    wake();
 }
 
 // One piece of work the caller may take while it waits: the ready rows where there is
@@ -237,12 +268,14 @@ bool SweepCrew::caller_step(Lock& hold) {
 void SweepCrew::wait_for_others(Lock& hold, StageClock* clock) {
     if (writer_ && !lines_wanted_ && rows_final() > rows_written_) {
         lines_wanted_ = true;
-        changed_.notify_all();
+        wake();
     }
+    caller_waits_ = true;
     if (clock != nullptr)
-        clock->time([&] { changed_.wait(hold); });
+        clock->time([&] { caller_wakes_.wait(hold); });
     else
-        changed_.wait(hold);
+        caller_wakes_.wait(hold);
+    caller_waits_ = false;
 }
 
 // A thread's work; its failure stops the others and is raised in the caller.
@@ -251,12 +284,10 @@ void SweepCrew::guarded(Work work) {
     try {
         work();
     } catch (...) {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            if (!error_) error_ = std::current_exception();
-            stop_ = true;
-        }
-        changed_.notify_all();
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!error_) error_ = std::current_exception();
+        stop_ = true;
+        wake();
     }
 }
 
@@ -276,7 +307,9 @@ void SweepCrew::work() {
             if (next_kernel_ >= lines_ && next_first_ > lines_ - 2 && next_second_ > lines_ - 2 &&
                 (converted_rows_.empty() || next_convert_ >= lines_))
                 return;
-            changed_.wait(hold);
+            ++workers_waiting_;
+            workers_wake_.wait(hold);
+            --workers_waiting_;
         }
     });
 }
@@ -294,14 +327,15 @@ void SweepCrew::write() {
                 run(hold, c, nullptr, nullptr, &sink_clock);
                 continue;
             }
-            const int ready = rows_ready(), waiting = ready - rows_written_;
-            if (waiting >= tuning_.rows_per_wake ||
-                (waiting > 0 && (lines_wanted_ || ready == lines_))) {
+            if (writer_free()) {
+                const bool last = rows_ready() == lines_;
                 sink_clock.time([&] { put_ready(hold); });
-                if (ready == lines_) return;
+                if (last) return;
                 continue;
             }
-            changed_.wait(hold);
+            writer_waits_ = true;
+            writer_wakes_.wait(hold);
+            writer_waits_ = false;
         }
     });
 }

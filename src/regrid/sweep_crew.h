@@ -169,6 +169,10 @@ private:
     bool second_free(int q) const;
     int rows_final() const;
     int rows_ready() const;
+    bool convert_free() const;
+    bool work_free() const;
+    bool writer_free() const;
+    void wake();
     bool claim_convert(Claim& c);
     bool claim_smoothing(Claim& c);
     bool claim_kernel(Claim& c);
@@ -191,7 +195,9 @@ private:
     const int lines_, smoothed_lines_;
     const CrewTuning tuning_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable caller_wakes_, workers_wake_, writer_wakes_;
+    bool caller_waits_ = false, writer_waits_ = false;
+    int workers_waiting_ = 0;
     int next_kernel_ = 0;  // the first row of each kind of work nobody has claimed
     int next_first_ = 1, next_second_ = 1, next_convert_ = 0;
     int filled_ = 0;             // rows 0 to filled_ - 1 have had both fillings
