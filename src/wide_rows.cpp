@@ -197,7 +197,7 @@ struct Written {
     // The eight values v just stored at row[j..j+7]: taken from the registers where the
     // block lies wholly inside both ranges, from the row where it straddles an end.
     void note(Lanes v, const double* row, int j, int columns) {
-        if (j >= middle_from && j + lanes <= columns - middle_from)
+        if (j >= spread_from && j + lanes <= columns - spread_from)
             take(spread, v);
         else
             note_span(row, j, j + lanes, columns);
@@ -209,8 +209,8 @@ struct Written {
 
     // The values stored at row[from..to), one by one.
     void note_span(const double* row, int from, int to, int columns) {
-        for (int j = from > middle_from ? from : middle_from;
-             j < (to < columns - middle_from ? to : columns - middle_from); ++j)
+        for (int j = from > spread_from ? from : spread_from;
+             j < (to < columns - spread_from ? to : columns - spread_from); ++j)
             take(spread, splat(row[j]));
     }
     void note_zeros(const double* row, int from, int to, int columns) {
@@ -225,7 +225,7 @@ int next_zero(const double* row, int from, int to);
 
 RowSpread row_spread(const double* row, int columns) {
     Spread s = no_values();
-    take_span(s, row, middle_from, columns - middle_from);
+    take_span(s, row, spread_from, columns - spread_from);
     const int last = columns - 1;
     return reduced(s, next_zero(row, 1, last) < last);
 }
@@ -576,6 +576,22 @@ const WideRows* wide_rows_variant(int level) {
 const WideRows& wide_rows = *(wide_rows_variant(2)   ? wide_rows_variant(2)
                               : wide_rows_variant(1) ? wide_rows_variant(1)
                                                      : wide_rows_variant(0));
+
+// Each middle window's nine cells lie within [m, M], the smallest and largest values of
+// the three spreads, m > 0. Each of the eight additions and the product with 1/9 (itself
+// 2^-54 below it) lose at most 2^-52 of the value relatively, whichever way the mean is
+// computed, so the mean lies within [m (1 - 2^-48), M (1 + 2^-48)]; the bounds below are
+// wider still.
+bool means_spread(const RowSpread& a, const RowSpread& b, const RowSpread& c, RowSpread& means) {
+    if (a.special || b.special || c.special || !(a.smallest > 0.0) || !(b.smallest > 0.0) ||
+        !(c.smallest > 0.0))
+        return false;
+    const double m = std::fmin(a.smallest, std::fmin(b.smallest, c.smallest));
+    const double M = std::fmax(a.largest, std::fmax(b.largest, c.largest));
+    const double low = m * (1.0 - 0x1p-46), high = M * (1.0 + 0x1p-46);
+    means = {high, low, low, false, true};  // nothing is told of zeros at the edges
+    return true;
+}
 
 bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c) {
     const double largest = std::fmax(a.largest, std::fmax(b.largest, c.largest));

@@ -9,10 +9,15 @@
 
 // Plain double additions give the defined sums of a 3x3 window when it holds nothing
 // negative or non-finite and its largest value is below 128 times its smallest
-// non-zero one. A row's spread over its middle columns, window_middle_from to
-// columns - window_middle_from - 1, bounds the spread of every window there.
+// non-zero one. The middle windows' cells lie in columns window_middle_from to
+// columns - window_middle_from - 1; a row's spread is taken over those and one more on
+// each side, spread_from to columns - spread_from - 1, so that it also bounds the means
+// of the middle windows (means_spread).
 constexpr int window_middle_from = 8;
+constexpr int spread_from = window_middle_from - 1;
 
+// A row's spread: at least over its middle windows' cells, as the functions that make
+// one say.
 struct RowSpread {
     double largest, smallest, least;  // least: the smallest value above zero
     bool special;                     // some value is infinite or not a number
@@ -22,12 +27,19 @@ struct RowSpread {
 // True when every window in the middle of the three rows can be summed plainly.
 bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c);
 
+// A spread of the middle windows' means of three rows, told from the rows' spreads
+// (taken over spread_from on) where those hold only positive finite values; false
+// otherwise.
+bool means_spread(const RowSpread& a, const RowSpread& b, const RowSpread& c, RowSpread& means);
+
 // The range a smoothed row is clamped to; the default clamps nothing.
 struct Bounds {
     double lowest = -HUGE_VAL, highest = HUGE_VAL;
 };
 
 struct WideRows {
+    // The spread of a row's cells spread_from to columns - spread_from - 1, and whether
+    // it holds a zero from column 1 to columns - 2.
     RowSpread (*row_spread)(const double* row, int columns);
 
     // out[j] for 1 <= j <= columns - 2: the nine values of the window of column j added

@@ -389,13 +389,13 @@ std::vector<double> sweep_means(const Rows& rows, int i) {
     return out;
 }
 
-// The spread of a row as its definition reads: the middle columns' largest, smallest and
-// smallest positive values, any infinite or NaN one, and any zero from column 1 to
-// columns - 2.
-RowSpread spread_of(const std::vector<double>& row) {
+// The spread of a row as its definition reads: the largest, smallest and smallest
+// positive values from column spread_from to columns - spread_from - 1, any infinite or
+// NaN one there, and any zero from column 1 to columns - 2.
+RowSpread spread_of(const std::vector<double>& row, int from = spread_from) {
     const int columns = static_cast<int>(row.size());
     RowSpread s{0.0, HUGE_VAL, HUGE_VAL, false, false};
-    for (int j = window_middle_from; j < columns - window_middle_from; ++j) {
+    for (int j = from; j < columns - from; ++j) {
         const double v = row[j];
         if (v > s.largest) s.largest = v;
         if (v < s.smallest) s.smallest = v;
@@ -527,6 +527,46 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
             }
         }
     }
+}
+
+TEST(EngineExactness, TheMeansSpreadToldFromTheRowsHoldsTheMeansOfTheMiddleWindows) {
+    // Rows of positive values within a factor of up to 130 of one another, some wholly
+    // alike: the means of the middle windows lie within the spread told, and a plain
+    // decision on the spreads told is one the means' own spreads allow.
+    std::mt19937_64 random(29);
+    const int columns = 300;
+    for (int trial = 0; trial < 200; ++trial) {
+        const double low = std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
+        const double spread = trial % 4 == 0 ? 1.0 : 1.0 + static_cast<double>(random() % 129);
+        Rows rows(5, std::vector<double>(columns));
+        for (auto& row : rows)
+            for (double& v : row)
+                v = low * (1.0 + (spread - 1.0) * static_cast<double>(random() >> 11) * 0x1p-53);
+        std::vector<RowSpread> told(3), filled(5);
+        for (int i = 0; i < 5; ++i) filled[i] = spread_of(rows[i]);
+        std::vector<std::vector<double>> means(3, std::vector<double>(columns, 0.0));
+        for (int i = 1; i <= 3; ++i) {
+            ASSERT_TRUE(means_spread(filled[i - 1], filled[i], filled[i + 1], told[i - 1]));
+            for (int j = window_middle_from; j < columns - window_middle_from; ++j) {
+                const double mean = defined_mean(rows, i, j);
+                means[i - 1][j] = mean;
+                ASSERT_LE(mean, told[i - 1].largest);
+                ASSERT_GE(mean, told[i - 1].least);
+                ASSERT_GE(mean, told[i - 1].smallest);
+            }
+        }
+        if (plain_together(told[0], told[1], told[2])) {
+            const RowSpread a = spread_of(means[0], window_middle_from),
+                            b = spread_of(means[1], window_middle_from),
+                            c = spread_of(means[2], window_middle_from);
+            EXPECT_TRUE(plain_together(a, b, c));
+        }
+    }
+    const RowSpread positive{10, 1, 1, false, false}, with_zero{10, 0, 1, false, true},
+        special{10, 1, 1, true, false};
+    RowSpread told;
+    EXPECT_FALSE(means_spread(positive, with_zero, positive, told));
+    EXPECT_FALSE(means_spread(positive, positive, special, told));
 }
 
 TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {

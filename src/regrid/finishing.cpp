@@ -32,8 +32,8 @@ void fill_from_all_cell(const OutputRing& t, int i, int j, int lines, int column
 }
 
 // The column ranges of a row where its empty cells may be, within [from, to): the whole
-// range, or the parts of it before window_middle_from and from columns -
-// window_middle_from on, in increasing order and never a cell twice.
+// range, or the parts of it before spread_from and from columns - spread_from on, in
+// increasing order and never a cell twice.
 struct Ranges {
     int count;
     int from[2], to[2];
@@ -42,8 +42,8 @@ struct Ranges {
 Ranges ranges(Empty empty, int from, int to, int columns) {
     if (empty == Empty::none) return {0, {}, {}};
     if (empty == Empty::anywhere) return {1, {from, 0}, {to, 0}};
-    const int left_end = std::min(window_middle_from, to);
-    const int right = std::max(left_end, columns - window_middle_from);
+    const int left_end = std::min(spread_from, to);
+    const int right = std::max(left_end, columns - spread_from);
     return {2, {from, right}, {left_end, to}};
 }
 

@@ -7,8 +7,8 @@
 #include "wide_rows.h"
 
 // Where a row's empty cells may lie among its interior cells 1 to columns - 2: nowhere,
-// only at its edges (before window_middle_from and from columns - window_middle_from
-// on), or anywhere.
+// only at its edges, outside the columns its spread is taken over (before spread_from
+// and from columns - spread_from on), or anywhere.
 enum class Empty { none, edges, anywhere };
 
 // First filling pass over interior row i, in place: an empty cell takes the mean of its

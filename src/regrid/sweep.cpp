@@ -78,11 +78,15 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
         return smoothed_spread[static_cast<std::size_t>(x % shape.smoothed_lines)];
     };
     Smoothings smoothings;
+    // The spread of a row after the first smoothing is told from the filled rows' where
+    // they hold only positive values, and taken from the row otherwise.
     smoothings.first = [&](int r) {
-        const bool plain = plain_together(filled_of(r - 1), filled_of(r), filled_of(r + 1));
+        const RowSpread &above = filled_of(r - 1), &row = filled_of(r), &below = filled_of(r + 1);
+        const bool plain = plain_together(above, row, below);
         double* out = smoothed[r];
+        RowSpread& spread = smoothed_of(r);
         wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain, {},
-                               &smoothed_of(r));
+                               means_spread(above, row, below, spread) ? nullptr : &spread);
         out[0] = tabout[r][0];  // the border columns are not smoothed
         out[C - 1] = tabout[r][C - 1];
     };
