@@ -44,7 +44,7 @@ constexpr int min_smoothed_lines = 3;
 // worth waking another thread for (each wake-up costs system calls). Neither bears on
 // whether the sweep ends: any positive values do.
 struct CrewTuning {
-    int rows_per_claim = 8;
+    int rows_per_claim = 4;
     int rows_per_wake = 8;
 };
 
