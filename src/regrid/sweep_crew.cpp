@@ -133,9 +133,14 @@ bool SweepCrew::work_free() const {
            (next_kernel_ < lines_ && kernel_free(next_kernel_));
 }
 
+// The writer converts only the row it is to hand over next, where nobody has: the
+// others convert ahead, and a writer that took every conversion it found would do the
+// sink's whole work alone.
+bool SweepCrew::writer_converts() const { return convert_free() && next_convert_ == rows_written_; }
+
 bool SweepCrew::writer_free() const {
     const int ready = rows_ready(), waiting = ready - rows_written_;
-    return convert_free() || waiting >= tuning_.rows_per_wake ||
+    return writer_converts() || waiting >= tuning_.rows_per_wake ||
            (waiting > 0 && (lines_wanted_ || ready == lines_));
 }
 
@@ -314,8 +319,8 @@ void SweepCrew::work() {
     });
 }
 
-// Conversions as soon as it finds them free, then the ready rows in batches, or at once
-// when the caller waits for lines or the last rows are ready.
+// The conversion of the next row where nobody has claimed it, then the ready rows in
+// batches, or at once when the caller waits for lines or the last rows are ready.
 void SweepCrew::write() {
     guarded([this] {
         StageClock sink_clock("sink");
@@ -323,7 +328,7 @@ void SweepCrew::write() {
         for (;;) {
             if (stop_) return;
             Claim c;
-            if (claim_convert(c)) {
+            if (writer_converts() && claim_convert(c)) {
                 run(hold, c, nullptr, nullptr, &sink_clock);
                 continue;
             }

@@ -128,10 +128,11 @@ struct Smoothings {
 // min_smoothed_lines), which wait for first smoothings of earlier rows. So, going down
 // the rows, every piece of work the caller waits for is done, claimed by a thread that
 // is running it, or free for the caller to take, which it does; and the final rows it
-// waits for are converted by whoever claimed them or else by the writer, which takes
-// every conversion it finds free, and taken by the writer as soon as the caller says it
-// waits (where there is no writer, the caller converts and puts them itself). So every
-// step ends, for any tuning, with or without workers and writer.
+// waits for are converted by whoever claimed them or else by the writer, which converts
+// the next row to hand over whenever nobody has claimed it, and taken by the writer as
+// soon as the caller says it waits (where there is no writer, the caller converts and
+// puts them itself). So every step ends, for any tuning, with or without workers and
+// writer.
 class SweepCrew {
 public:
     SweepCrew(const KernelPlan& plan, const LineSource& in, const OutputRing& rows,
@@ -171,6 +172,7 @@ private:
     int rows_ready() const;
     bool convert_free() const;
     bool work_free() const;
+    bool writer_converts() const;
     bool writer_free() const;
     void wake();
     bool claim_convert(Claim& c);
