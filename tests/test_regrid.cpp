@@ -639,8 +639,8 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
     const std::int32_t ends[] = {INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1, -1, 0, 1};
     std::copy(std::begin(ends), std::end(ends), wide.begin() + 500);
     for (int k = 0; k < 3000; ++k)
-        wide[1000 + k] =
-            static_cast<std::int32_t>(random() % 4000000) * 1000 - 2000000000 + k % 3 - 1;
+        wide[1000 + k] = static_cast<std::int32_t>(
+            static_cast<std::int64_t>(random() % 4000000) * 1000 - 2000000000 + k % 3 - 1);
     // Rows whose lowest value is a zero of either sign, met in different orders.
     const std::vector<std::vector<double>> ranges = {{5, 0.0, -0.0, 7}, {5, -0.0, 0.0, 7},
                                                      {-0.0, -0.0},      {3, 4, 2e7, 1e7},
