@@ -25,16 +25,15 @@ LineWindow::LineWindow(int data_columns, Maker make, bool in_order)
       zeros_(width_, 0.0),
       in_order_(in_order) {}
 
-void frame_line(int i, const double* padded_line, int lines, int columns, double frame,
-                double* out) {
+double* frame_in_place(int i, double* padded_line, int lines, int columns, double frame) {
+    double* out = padded_line + margin_before;
     if (i < frame_width || i >= lines - frame_width || columns <= 2 * frame_width) {
         std::fill(out, out + columns, frame);
-        return;
+    } else {
+        std::fill(out, out + frame_width, frame);
+        std::fill(out + columns - frame_width, out + columns, frame);
     }
-    std::fill(out, out + frame_width, frame);
-    std::copy(padded_line + margin_before + frame_width,
-              padded_line + margin_before + columns - frame_width, out + frame_width);
-    std::fill(out + columns - frame_width, out + columns, frame);
+    return out;
 }
 
 std::vector<double> LineWindow::take_buffer() {

@@ -22,11 +22,10 @@ constexpr long long padded(long long count) { return count + margin_before + mar
 // large to address padded), or empty when it is acceptable.
 std::string geometry_problem(long long lines, long long columns);
 
-// Output line i (of `lines` x `columns`) from the padded line that carries it: the
-// frame_width cells along each edge hold `frame`, the others are the padded line's data
-// cells.
-void frame_line(int i, const double* padded_line, int lines, int columns, double frame,
-                double* out);
+// Output line i (of `lines` x `columns`) where the padded line carries it, from
+// padded_line + margin_before on, which is returned: the frame_width cells along each
+// edge set to `frame`, the others the padded line's data cells as they are.
+double* frame_in_place(int i, double* padded_line, int lines, int columns, double frame);
 
 // The padded input, a line at a time. `line(r)` gives padded line r, valid until
 // `forget` passes it; the lines are first asked for in increasing order, and one may be
@@ -57,10 +56,17 @@ struct OutputGeometry {
 
 // The output, a line at a time: `start` is told the geometry before the first line;
 // `put(i, cells)` hands over output line i, framed, as soon as it is final, every line
-// once and in order; `cells` is valid during the call only.
+// once and in order; `cells` is valid during the call only. A sink whose conversion of
+// a line (to text, say) is worth sharing among threads may also have `convert(i,
+// cells)`, which the engine then calls for a final line before its put, on any thread,
+// beside other conversions and the puts of earlier lines, for at most
+// `converted_lines` lines beyond the last one put. put(i) must work whether or not
+// convert(i) came first.
 struct LineSink {
     std::function<void(const OutputGeometry&)> start;
     std::function<void(int line, const double* cells)> put;
+    std::function<void(int line, const double* cells)> convert;
+    int converted_lines = 0;
 };
 
 // The data lines a source has made and the sweep may still ask for, each made once by

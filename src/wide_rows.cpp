@@ -77,22 +77,26 @@ inline Lanes magnitude(Lanes v) { return from_bits(bits_of(v) & 0x7FFFFFFFFFFFFF
 
 #if defined(__AVX512F__) || defined(__FMA__)
 #define WIDE_ROWS_FMA 1
-// a * b - c rounded once.
-inline Lanes fused_multiply_subtract(Lanes a, Lanes b, Lanes c) {
+// a * b + c rounded once (sign -1) and a * b - c rounded once (sign +1).
+template <int sign>
+inline Lanes fused(Lanes a, Lanes b, Lanes c) {
 #if defined(__AVX512F__)
-    return _mm512_fmsub_pd(a, b, c);
+    return sign < 0 ? _mm512_fmadd_pd(a, b, c) : _mm512_fmsub_pd(a, b, c);
 #else
     __m256d x[3][2];
     const Lanes* in[3] = {&a, &b, &c};
     for (int k = 0; k < 3; ++k) std::memcpy(x[k], in[k], sizeof a);
-    const __m256d lo = _mm256_fmsub_pd(x[0][0], x[1][0], x[2][0]),
-                  hi = _mm256_fmsub_pd(x[0][1], x[1][1], x[2][1]);
+    __m256d half[2];
+    for (int h = 0; h < 2; ++h)
+        half[h] = sign < 0 ? _mm256_fmadd_pd(x[0][h], x[1][h], x[2][h])
+                           : _mm256_fmsub_pd(x[0][h], x[1][h], x[2][h]);
     Lanes r;
-    std::memcpy(&r, &lo, 32);
-    std::memcpy(reinterpret_cast<char*>(&r) + 32, &hi, 32);
+    std::memcpy(&r, half, sizeof r);
     return r;
 #endif
 }
+inline Lanes fused_multiply_add(Lanes a, Lanes b, Lanes c) { return fused<-1>(a, b, c); }
+inline Lanes fused_multiply_subtract(Lanes a, Lanes b, Lanes c) { return fused<1>(a, b, c); }
 #endif
 
 // --- 3x3 window means -------------------------------------------------------------
@@ -136,6 +140,24 @@ inline Masks plain_lanes(const Spread& s) {
     return (s.smallest >= zero) & (s.largest < s.least * 128.0) & (s.special == zero);
 }
 
+// Folds row[from..to) into a spread.
+inline void take_span(Spread& s, const double* row, int from, int to) {
+    int j = from;
+    for (; j + lanes <= to; j += lanes) take(s, load(row + j));
+    for (; j < to; ++j) take(s, splat(row[j]));
+}
+
+RowSpread reduced(const Spread& s, bool zeros) {
+    RowSpread r{0.0, HUGE_VAL, HUGE_VAL, false, zeros};
+    for (int l = 0; l < lanes; ++l) {
+        r.largest = s.largest[l] > r.largest ? s.largest[l] : r.largest;
+        r.smallest = s.smallest[l] < r.smallest ? s.smallest[l] : r.smallest;
+        r.least = s.least[l] < r.least ? s.least[l] : r.least;
+        r.special = r.special || s.special[l] != 0.0;
+    }
+    return r;
+}
+
 // Sums of eight windows, plainly.
 inline Lanes plain_sums(const double* const lines[3], int j) {
     Lanes total = {};
@@ -149,63 +171,110 @@ inline Lanes plain_sums(const double* const lines[3], int j) {
 // subtract); rounding e to the 64-bit grid of p (adding and taking back a value whose
 // last place is that grid) and adding it to p rounds as the two defined steps do. e
 // is exact only when p is zero or in the normal range, well away from its ends.
-inline bool store_means(Lanes total, double* out) {
+inline bool means_of(Lanes total, Lanes& means) {
 #ifdef WIDE_ROWS_FMA
     const Lanes c = splat(one_ninth);
     const Lanes p = total * c;
     const Lanes e = fused_multiply_subtract(total, c, p);
     const Lanes grid = power_of(p) * 0x1.8p-11;  // its last place is 2^-63 times p's power
     const Lanes size = magnitude(p);
-    store(out, p + ((e + grid) - grid));
+    means = p + ((e + grid) - grid);
     return no_lane((p != 0.0) & ((size < 0x1p-960) | (size >= 0x1p1022)));
 #else
     for (int l = 0; l < lanes; ++l)
-        out[l] = static_cast<double>(static_cast<ld>(total[l]) * one_ninth);
+        means[l] = static_cast<double>(static_cast<ld>(total[l]) * one_ninth);
     return true;
 #endif
 }
 
+// What a pass keeps of the values it writes: the spread of the middle columns, and
+// whether a zero lies from column 1 to columns - 2.
+struct Written {
+    Spread spread = no_values();
+    Masks zero_lanes = {};
+    bool zero = false;
+
+    // The eight values v just stored at row[j..j+7]: taken from the registers where the
+    // block lies wholly inside both ranges, from the row where it straddles an end.
+    void note(Lanes v, const double* row, int j, int columns) {
+        if (j >= spread_from && j + lanes <= columns - spread_from)
+            take(spread, v);
+        else
+            note_span(row, j, j + lanes, columns);
+        if (j >= 1 && j + lanes <= columns - 1)
+            zero_lanes |= v == 0.0;
+        else
+            note_zeros(row, j, j + lanes, columns);
+    }
+
+    // The values stored at row[from..to), one by one.
+    void note_span(const double* row, int from, int to, int columns) {
+        for (int j = from > spread_from ? from : spread_from;
+             j < (to < columns - spread_from ? to : columns - spread_from); ++j)
+            take(spread, splat(row[j]));
+    }
+    void note_zeros(const double* row, int from, int to, int columns) {
+        for (int j = from > 1 ? from : 1; j < (to < columns - 1 ? to : columns - 1); ++j)
+            zero = zero || row[j] == 0.0;
+    }
+
+    RowSpread result() const { return reduced(spread, zero || !no_lane(zero_lanes)); }
+};
+
+int next_zero(const double* row, int from, int to);
+
 RowSpread row_spread(const double* row, int columns) {
     Spread s = no_values();
-    int j = middle_from;
-    const int to = columns - middle_from;
-    for (; j + lanes <= to; j += lanes) take(s, load(row + j));
-    for (; j < to; ++j) take(s, splat(row[j]));
-    RowSpread r{0.0, HUGE_VAL, HUGE_VAL, false};
-    for (int l = 0; l < lanes; ++l) {
-        r.largest = s.largest[l] > r.largest ? s.largest[l] : r.largest;
-        r.smallest = s.smallest[l] < r.smallest ? s.smallest[l] : r.smallest;
-        r.least = s.least[l] < r.least ? s.least[l] : r.least;
-        r.special = r.special || s.special[l] != 0.0;
-    }
-    return r;
+    take_span(s, row, spread_from, columns - spread_from);
+    const int last = columns - 1;
+    return reduced(s, next_zero(row, 1, last) < last);
 }
 
+// Each block's means are clamped, and noted where the spread is asked for, in the
+// registers they are computed in: clamping a stored mean is what a separate clamp pass
+// does to it.
 void window_means(const double* above, const double* row, const double* below, double* out,
-                  int columns, bool middle_plain) {
+                  int columns, bool middle_plain, Bounds bounds, RowSpread* spread) {
     const double* const lines[3] = {above, row, below};
-    const int to = columns - middle_from;
+    const Lanes low = splat(bounds.lowest), high = splat(bounds.highest);
+    const int plain_to = columns - middle_from;
+    Written written;
     int j = 1;
     for (; j + lanes <= columns - 1; j += lanes) {
+        Lanes means;
         bool exact;
-        if (middle_plain && j - 1 >= middle_from && j + lanes + 1 <= to) {
-            exact = store_means(plain_sums(lines, j), out + j);
+        if (middle_plain && j - 1 >= middle_from && j + lanes + 1 <= plain_to) {
+            exact = means_of(plain_sums(lines, j), means);
         } else {
-            Spread spread = no_values();
+            Spread windows = no_values();
             Lanes total = {};
             for (const double* line : lines) {
                 for (int k = -1; k <= 1; ++k) {
                     const Lanes v = load(line + j + k);
                     total = total + v;
-                    take(spread, v);
+                    take(windows, v);
                 }
             }
-            exact = store_means(total, out + j) && every_lane(plain_lanes(spread));
+            exact = means_of(total, means) && every_lane(plain_lanes(windows));
         }
         if (!exact)
-            for (int l = 0; l < lanes; ++l) out[j + l] = defined_mean(lines, j + l);
+            for (int l = 0; l < lanes; ++l) means[l] = defined_mean(lines, j + l);
+        means = means < low ? low : means;
+        means = means > high ? high : means;
+        store(out + j, means);
+        if (spread != nullptr) written.note(means, out, j, columns);
     }
-    for (; j < columns - 1; ++j) out[j] = defined_mean(lines, j);
+    const int from = j;
+    for (; j < columns - 1; ++j) {
+        double mean = defined_mean(lines, j);
+        if (mean < bounds.lowest) mean = bounds.lowest;
+        if (mean > bounds.highest) mean = bounds.highest;
+        out[j] = mean;
+    }
+    if (spread == nullptr) return;
+    written.note_span(out, from, columns - 1, columns);
+    written.note_zeros(out, from, columns - 1, columns);
+    *spread = written.result();
 }
 
 // --- The kernel's division by the area ----------------------------------------------
@@ -215,37 +284,47 @@ double defined_division(double accum, double area) {
     return q > 0 ? q : std::fabs(q);
 }
 
-// The quotient rounded to 64 bits and then to double differs from the quotient q
-// rounded once only where the first rounding lands exactly half way between q and a
-// neighbour: where the error of q, with u its last place, is at least u/2 - u/4096,
-// and q is odd, the neighbour (even) is taken. The error is r / area with the exact
-// remainder r; r times the rounded reciprocal of area is within 2^-51 of it relatively,
-// so it can decide wrongly only within a hair of that bound, and those lanes, like
-// those outside the normal range, take the defined way.
-void divide_by_area(double* row, int columns, double area) {
+// The quotient rounded to 64 bits and then to double differs from the quotient rounded
+// once only where the first rounding lands exactly half way between two doubles, which
+// needs the quotient within u/4096 of that half way point (u the last place of q, the
+// double nearest the quotient). So a lane keeps q where the quotient is provably within
+// u/2 - u/4096 of it; the others, and those outside the normal range, take the defined
+// division. q comes from the reciprocal and one correction (a - q0 * area is within a
+// few units of its last place, q is then within an ulp of the quotient); its remainder
+// r = a - q * area is then exact (a fused multiply-subtract), and r times the rounded
+// reciprocal is within 2^-51 of the quotient's distance from q relatively, so the test
+// keeps a hair of u * 2^-44 to spare. A lane whose q is not the nearest double to the
+// quotient is more than u/2 from it and fails the test, but for a power of two q, whose
+// neighbour below is u/2 away: those lanes take the defined division too.
+RowSpread divide_by_area(double* row, int columns, double area) {
+    Written written;
     int j = 0;
 #ifdef WIDE_ROWS_FMA
     const Lanes divisor = splat(area), reciprocal = splat(1.0 / area);
     for (; j + lanes <= columns; j += lanes) {
         const Lanes a = load(row + j);
-        const Lanes q = a / divisor;
+        const Lanes q0 = a * reciprocal;
+        const Lanes q =
+            fused_multiply_add(-fused_multiply_subtract(q0, divisor, a), reciprocal, q0);
         const Lanes r = -fused_multiply_subtract(q, divisor, a);  // a - q * area, exactly
-        const Lanes error = r * reciprocal;
+        const Lanes distance = magnitude(r * reciprocal);
         const Lanes u = power_of(q) * 0x1p-52;
-        const Lanes bound = u * 0x1.ffcp-2;  // u/2 - u/4096
-        const Lanes size = magnitude(error);
-        const Masks odd = (bits_of(q) & 1) != 0;
-        const Masks away = odd & (size >= bound);
-        const Lanes chosen = away ? q + (error < 0.0 ? -u : u) : q;
-        store(row + j, magnitude(chosen));
         const Lanes qsize = magnitude(q), asize = magnitude(a);
-        const Masks hair = magnitude(size - bound) <= u * 0x1p-44;
-        const Masks range = (qsize < 0x1p-960) | (qsize >= 0x1p1000) | (asize < 0x1p-900);
-        if (!no_lane((q != 0.0) & (hair | range)))
-            for (int l = 0; l < lanes; ++l) row[j + l] = defined_division(a[l], area);
+        const Masks inside = (qsize >= 0x1p-960) & (qsize < 0x1p1000) & (asize >= 0x1p-900) &
+                             ((bits_of(q) & 0x000FFFFFFFFFFFFFLL) != 0);
+        const Masks kept = (inside & (distance < u * (0x1.ffcp-2 - 0x1p-44))) | (a == 0.0);
+        Lanes quotients = magnitude(q);
+        if (!every_lane(kept))
+            for (int l = 0; l < lanes; ++l) quotients[l] = defined_division(a[l], area);
+        store(row + j, quotients);
+        written.note(quotients, row, j, columns);
     }
 #endif
+    const int from = j;
     for (; j < columns; ++j) row[j] = defined_division(row[j], area);
+    written.note_span(row, from, columns, columns);
+    written.note_zeros(row, from, columns, columns);
+    return written.result();
 }
 
 // --- Zeros ----------------------------------------------------------------------------
@@ -300,6 +379,33 @@ std::uint64_t stored_cells(const double* line, Cell* cells, int columns, double 
     int j = 0;
     const Lanes f = splat(factor);
     Ints outside_lanes = {};
+#if defined(__AVX512F__) && defined(__AVX512VL__)
+    // The same test and conversion in AVX-512's own terms: comparisons into mask
+    // registers, an unsigned comparison for both ends of the 16-bit range, and the
+    // narrowing store, where the generic vectors below go through vector masks.
+    const __m512d fv = _mm512_set1_pd(factor), limit = _mm512_set1_pd(0x1p31);
+    std::uint64_t outside = 0;
+    for (; j + lanes <= columns; j += lanes) {
+        const __m512d p = _mm512_mul_pd(_mm512_loadu_pd(line + j), fv);
+        const __m256i t = _mm512_maskz_cvttpd_epi32(0xFF, p);
+        const __mmask8 small = _mm512_cmp_pd_mask(_mm512_abs_pd(p), limit, _CMP_LT_OQ);
+        const __mmask8 whole =
+            _mm512_cmp_pd_mask(_mm512_maskz_cvtepi32_pd(0xFF, t), p, _CMP_EQ_OQ) &
+            _mm512_cmp_pd_mask(p, _mm512_setzero_pd(), _CMP_NEQ_UQ);
+        if (small != 0xFF || whole != 0) {
+            for (int l = 0; l < lanes; ++l) one(j + l);
+            continue;
+        }
+        if constexpr (sizeof(Cell) == 2) {
+            outside += static_cast<std::uint64_t>(
+                __builtin_popcount(_mm256_cmpgt_epu32_mask(t, _mm256_set1_epi32(65535))));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cells + j), _mm256_cvtepi32_epi16(t));
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(cells + j), t);
+        }
+    }
+    reduced += outside;
+#endif
     for (; j + lanes <= columns; j += lanes) {
         // Lanes below 2^31 truncate in int32; whole products and the rest go one by one.
         const Lanes p = load(line + j) * f;
@@ -337,15 +443,37 @@ std::uint64_t stored32(const double* line, std::int32_t* cells, int columns, dou
 
 // --- Reading ------------------------------------------------------------------------------
 
+// In units of the quotient's last place a cell v (|v| <= 2^31) over 10^k (k <= 3) is N /
+// 5^k for a whole N, at least 1/250 away from every tie between two doubles, while
+// rounding to 64 bits first moves it by at most 2^-12: one rounding gives the same,
+// which one double division gives. With fused operations the vectors take the
+// reciprocal y = 1/unit rounded, q0 = v * y rounded (within 1.5 units of the quotient's
+// last place, 2^e with e <= -25), the remainder r = v - q0 * unit, exact (a multiple of
+// 2^e below 2^(e+12)), and q0 + r * y rounded once: it lies within 2^-52 units of the
+// quotient, far inside the 1/250 to the nearest tie, so it rounds as the quotient does.
+// (Checked for every 32-bit cell and the three units.)
+inline Lanes divided(Lanes v, double unit) {
+#ifdef WIDE_ROWS_FMA
+    const Lanes divisor = splat(unit), reciprocal = splat(1.0 / unit);
+    const Lanes q0 = v * reciprocal;
+    return fused_multiply_add(-fused_multiply_subtract(q0, divisor, v), reciprocal, q0);
+#else
+    return v / splat(unit);
+#endif
+}
+
+// Whole cells go through 32-bit integers, which widen to doubles in vectors.
 template <typename Cell, typename CellLanes>
-void widen(const Cell* cells, double* row, int columns) {
+void widen(const Cell* cells, double* row, int columns, double unit) {
     int j = 0;
     for (; j + lanes <= columns; j += lanes) {
         CellLanes c;
         std::memcpy(&c, cells + j, sizeof c);
-        store(row + j, __builtin_convertvector(c, Lanes));
+        const Lanes v = __builtin_convertvector(__builtin_convertvector(c, Ints), Lanes);
+        store(row + j, unit == 1.0 ? v : divided(v, unit));
     }
-    for (; j < columns; ++j) row[j] = cells[j];
+    for (; j < columns; ++j)
+        row[j] = unit == 1.0 ? static_cast<double>(cells[j]) : static_cast<double>(cells[j]) / unit;
 }
 
 template <typename Cell, typename CellLanes>
@@ -370,11 +498,11 @@ void range(const Cell* cells, int columns, int& min, int& max) {
     }
 }
 
-void widen16(const std::uint16_t* cells, double* row, int columns) {
-    widen<std::uint16_t, Shorts>(cells, row, columns);
+void widen16(const std::uint16_t* cells, double* row, int columns, double unit) {
+    widen<std::uint16_t, Shorts>(cells, row, columns, unit);
 }
-void widen32(const std::int32_t* cells, double* row, int columns) {
-    widen<std::int32_t, Ints>(cells, row, columns);
+void widen32(const std::int32_t* cells, double* row, int columns, double unit) {
+    widen<std::int32_t, Ints>(cells, row, columns, unit);
 }
 
 void range16(const std::uint16_t* cells, int columns, int& min, int& max) {
@@ -383,16 +511,6 @@ void range16(const std::uint16_t* cells, int columns, int& min, int& max) {
 
 void range32(const std::int32_t* cells, int columns, int& min, int& max) {
     range<std::int32_t, Ints>(cells, columns, min, max);
-}
-
-// In units of the quotient's last place a cell v (|v| < 2^31) over 10^k (k <= 3) is N /
-// 5^k for a whole N, at least 1/250 away from every tie between two doubles, while
-// rounding to 64 bits first moves it by at most 2^-12: one rounding gives the same.
-void divide_by_unit(double* row, int columns, double factor) {
-    const Lanes f = splat(factor);
-    int j = 0;
-    for (; j + lanes <= columns; j += lanes) store(row + j, load(row + j) / f);
-    for (; j < columns; ++j) row[j] = row[j] / factor;
 }
 
 // The sequential scan ends with the smallest and largest values; only a minimum of zero
@@ -419,26 +537,11 @@ void fold_range(const double* row, int columns, double& low, double& high) {
     if (high < M) high = M;
 }
 
-void clamp(double* row, int from, int to, double lowest, double highest) {
-    const Lanes low = splat(lowest), high = splat(highest);
-    int j = from;
-    for (; j + lanes <= to; j += lanes) {
-        Lanes v = load(row + j);
-        v = v < low ? low : v;
-        v = v > high ? high : v;
-        store(row + j, v);
-    }
-    for (; j < to; ++j) {
-        if (row[j] < lowest) row[j] = lowest;
-        if (row[j] > highest) row[j] = highest;
-    }
-}
-
 }  // namespace
 
-const WideRows WIDE_ROWS_NAME = {row_spread,     window_means, divide_by_area, next_zero, stored16,
-                                 stored32,       widen16,      widen32,        range16,   range32,
-                                 divide_by_unit, clamp,        fold_range};
+const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,
+                                 stored16,   stored32,     widen16,        widen32,
+                                 range16,    range32,      fold_range};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;
@@ -473,6 +576,22 @@ const WideRows* wide_rows_variant(int level) {
 const WideRows& wide_rows = *(wide_rows_variant(2)   ? wide_rows_variant(2)
                               : wide_rows_variant(1) ? wide_rows_variant(1)
                                                      : wide_rows_variant(0));
+
+// Each middle window's nine cells lie within [m, M], the smallest and largest values of
+// the three spreads, m > 0. Each of the eight additions and the product with 1/9 (itself
+// 2^-54 below it) lose at most 2^-52 of the value relatively, whichever way the mean is
+// computed, so the mean lies within [m (1 - 2^-48), M (1 + 2^-48)]; the bounds below are
+// wider still.
+bool means_spread(const RowSpread& a, const RowSpread& b, const RowSpread& c, RowSpread& means) {
+    if (a.special || b.special || c.special || !(a.smallest > 0.0) || !(b.smallest > 0.0) ||
+        !(c.smallest > 0.0))
+        return false;
+    const double m = std::fmin(a.smallest, std::fmin(b.smallest, c.smallest));
+    const double M = std::fmax(a.largest, std::fmax(b.largest, c.largest));
+    const double low = m * (1.0 - 0x1p-46), high = M * (1.0 + 0x1p-46);
+    means = {high, low, low, false, true};  // nothing is told of zeros at the edges
+    return true;
+}
 
 bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c) {
     const double largest = std::fmax(a.largest, std::fmax(b.largest, c.largest));

@@ -4,35 +4,57 @@
 // for the lanes where it might not be.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 // Plain double additions give the defined sums of a 3x3 window when it holds nothing
 // negative or non-finite and its largest value is below 128 times its smallest
-// non-zero one. A row's spread over its middle columns, window_middle_from to
-// columns - window_middle_from - 1, bounds the spread of every window there.
+// non-zero one. The middle windows' cells lie in columns window_middle_from to
+// columns - window_middle_from - 1; a row's spread is taken over those and one more on
+// each side, spread_from to columns - spread_from - 1, so that it also bounds the means
+// of the middle windows (means_spread).
 constexpr int window_middle_from = 8;
+constexpr int spread_from = window_middle_from - 1;
 
+// A row's spread: at least over its middle windows' cells, as the functions that make
+// one say.
 struct RowSpread {
     double largest, smallest, least;  // least: the smallest value above zero
     bool special;                     // some value is infinite or not a number
+    bool zeros;                       // some cell from 1 to columns - 2 is 0.0 (either sign)
 };
 
 // True when every window in the middle of the three rows can be summed plainly.
 bool plain_together(const RowSpread& a, const RowSpread& b, const RowSpread& c);
 
+// A spread of the middle windows' means of three rows, told from the rows' spreads
+// (taken over spread_from on) where those hold only positive finite values; false
+// otherwise.
+bool means_spread(const RowSpread& a, const RowSpread& b, const RowSpread& c, RowSpread& means);
+
+// The range a smoothed row is clamped to; the default clamps nothing.
+struct Bounds {
+    double lowest = -HUGE_VAL, highest = HUGE_VAL;
+};
+
 struct WideRows {
+    // The spread of a row's cells spread_from to columns - spread_from - 1, and whether
+    // it holds a zero from column 1 to columns - 2.
     RowSpread (*row_spread)(const double* row, int columns);
 
     // out[j] for 1 <= j <= columns - 2: the nine values of the window of column j added
     // in line then column order (above[j-1], above[j], above[j+1], row[j-1], ...
     // below[j+1]), then multiplied by 1/9 rounded to double, each result rounded to
-    // double from extended precision. middle_plain: plain_together() holds.
+    // double from extended precision, then raised to bounds.lowest if below it and
+    // lowered to bounds.highest if above it (values that are not numbers stay).
+    // middle_plain: plain_together() holds. `spread`, unless null, receives the spread
+    // of out.
     void (*window_means)(const double* above, const double* row, const double* below, double* out,
-                         int columns, bool middle_plain);
+                         int columns, bool middle_plain, Bounds bounds, RowSpread* spread);
 
     // row[j] = |row[j] / area| for 0 <= j < columns, the quotient rounded to double from
-    // extended precision.
-    void (*divide_by_area)(double* row, int columns, double area);
+    // extended precision. Returns the spread of the quotients.
+    RowSpread (*divide_by_area)(double* row, int columns, double area);
 
     // The first index from `from` on where row[index] is 0.0, or `to`.
     int (*next_zero)(const double* row, int from, int to);
@@ -43,21 +65,14 @@ struct WideRows {
     std::uint64_t (*stored16)(const double* line, std::uint16_t* cells, int columns, double factor);
     std::uint64_t (*stored32)(const double* line, std::int32_t* cells, int columns, double factor);
 
-    // Raw cells widened to doubles (16-bit ones without sign).
-    void (*widen16)(const std::uint16_t* cells, double* row, int columns);
-    void (*widen32)(const std::int32_t* cells, double* row, int columns);
+    // Raw cells widened to doubles (16-bit ones without sign) and divided by `unit`, 1,
+    // 10, 100 or 1000: the quotient rounded to 64 bits and then to double.
+    void (*widen16)(const std::uint16_t* cells, double* row, int columns, double unit);
+    void (*widen32)(const std::int32_t* cells, double* row, int columns, double unit);
 
     // The range of raw cells folded into [min, max] by strict comparisons.
     void (*range16)(const std::uint16_t* cells, int columns, int& min, int& max);
     void (*range32)(const std::int32_t* cells, int columns, int& min, int& max);
-
-    // row[j] = row[j] / factor for a factor of 10, 100 or 1000 and whole row[j] below
-    // 2^31: the same as the quotient rounded to 64 bits and then to double.
-    void (*divide_by_unit)(double* row, int columns, double factor);
-
-    // row[j] for from <= j < to raised to lowest if below it, then lowered to highest if
-    // above it (values that are not numbers stay).
-    void (*clamp)(double* row, int from, int to, double lowest, double highest);
 
     // Folds a row into [low, high] as the scan "if (low > v) low = v; if (high < v)
     // high = v" over it in order does, for finite values.

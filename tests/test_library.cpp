@@ -127,6 +127,30 @@ TEST_F(Library, TheEngineFromMemoryToMemoryGivesTheCellsOfTheProgramsFile) {
     EXPECT_EQ(computed, written);
 }
 
+TEST_F(Library, AnAsciiGridFormattedOnAnyNumberOfThreadsIsTheSameFile) {
+    // Lines of 140 values, formatted by whichever threads the crew has free.
+    std::string grids[4];
+    const int threads[4] = {1, 2, 3, 5};
+    for (int k = 0; k < 4; ++k) {
+        SCOPED_TRACE(threads[k]);
+        run([&] {
+            RawReader reader(open_host("c:\\images\\d\\r_m2.raw"), "r_m2.raw", 2, 40, 70);
+            reader.scan();
+            AsciiWriter writer("c:\\images\\d\\r_varnel.asc", false);
+            const OutputGeometry g =
+                regrid(reader.source(10.0), writer.sink([](const OutputGeometry& geometry) {
+                    return ascii_header_text(geometry.columns, geometry.lines, 0, 0, 5);
+                }),
+                       request(2.0, threads[k]));
+            writer.finish(g);
+        });
+        ASSERT_FALSE(failed) << failure;
+        grids[k] = root.read("d/r_varnel.asc");
+    }
+    for (int k = 1; k < 4; ++k) EXPECT_TRUE(grids[k] == grids[0]) << threads[k] << " threads";
+    EXPECT_EQ(grids[0].substr(0, 19), "ncols 140\nnrows 80\n");
+}
+
 namespace {
 
 // A crew's run of 3 threads from a raw raster to a raw raster, where `break_it` may make

@@ -3,8 +3,11 @@
 // any layout, and every malformed input ending with its message.
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include "dem_files/descriptor.h"
 #include "dem_files/names.h"
+#include "dem_files/text_tokens.h"
 #include "dem_varnel/dialogue.h"
 #include "dem_varnel/phases.h"
 #include "host_memory.h"
@@ -135,6 +138,20 @@ TEST_F(Readers, ShortRasterGivesZerosAndOneWarning) {
     EXPECT_NE(err.find("holds 1 bytes more than its 2 lines of 3 cells; they are ignored"),
               std::string::npos)
         << err;
+}
+
+TEST_F(Readers, TheRangeOfARasterOfManyBlocksIsFoundWhicheverCoreReadsEach) {
+    // 2.4 MB of 16-bit cells, read in blocks of 1 MiB: the highest cell in the first
+    // block, the lowest in the last; then the same raster short of its last cells.
+    std::vector<std::uint16_t> cells(1200 * 1000, 500);
+    cells[10] = 60000;
+    cells[1200 * 1000 - 7] = 3;
+    read_raster(raw16(cells), 1200, 1000, 0, "0");
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(out, text::range(3, 60000) + text::unit);
+    cells.resize(1200 * 1000 - 5);
+    read_raster(raw16(cells), 1200, 1000, 0, "0");
+    EXPECT_EQ(out, text::range(0, 60000) + text::unit) << "the missing cells are 0";
 }
 
 TEST_F(Readers, ARasterFarShorterThanItsDescriptorIsWarnedOfBeforeAnyGridIsMade) {
@@ -297,6 +314,65 @@ TEST_F(Readers, AsciiValuesReadAgainAreTheSameFromTheirStoredCopyOrFromTheText) 
         for (int j = 0; j < 7; ++j)
             EXPECT_EQ(input_elevation(i, j), stored[static_cast<std::size_t>(i * 7 + j)]);
     EXPECT_EQ(stored[34], 46.58);
+}
+
+TEST_F(Readers, AGridOfManyChunksParsedOnEveryCoreReadsAsOneReadingWordByWord) {
+    // 1200 lines of 1000 values, 4 text lines each: about 7 MB, two chunks of text cut in
+    // pieces. Value k is (k % 9973) / 8; the lowest is at the end, the highest first.
+    const int lines = 1200, columns = 1000;
+    const std::string head =
+        "ncols 1000 nrows 1200 xllcorner 0 yllcorner 0 cellsize 1 "
+        "nodata_value 2\n";
+    std::vector<std::string> words;
+    for (int k = 0; k < lines * columns; ++k) {
+        char word[32];
+        std::snprintf(word, sizeof word, "%g", (k % 9973) / 8.0);
+        words.push_back(word);
+    }
+    words[0] = "5000";
+    words.back() = "-7.5";
+    const auto text = [&](const std::vector<std::string>& w) {
+        std::string grid = head;
+        for (std::size_t k = 0; k < w.size(); ++k) grid += w[k] + (k % 250 == 249 ? "\n" : " ");
+        return grid;
+    };
+    read_ascii(text(words));
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_EQ(input_lines(files).lowest, -7.5);
+    EXPECT_EQ(input_lines(files).highest, 5000.0);
+    EXPECT_EQ(input_elevation(1000, 999), ((1000 * 1000 + 999) % 9973) / 8.0);
+    EXPECT_NE(err.find(" cells hold the no-data value 2"), std::string::npos) << err;
+    EXPECT_EQ(out, "\n" + text::ascii_progress(lines));
+
+    struct Case {
+        std::size_t at;
+        std::string word, message;
+    };
+    // Word k stands on text line 2 + k / 250, in field 1 + k % 250.
+    const Case cases[] = {
+        {1000000 + 3, "x", "\"x\" on line 4002, field 4 is not a number"},
+        {700000 + 249, "1e999", "\"1e999\" on line 2802, field 250 is not finite"},
+        {900000, std::string(word_limit, '7'), "holds a word longer than 1048576 characters"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> faulty = words;
+        faulty[c.at] = c.word;
+        faulty[c.at + 5] = "y";  // a later fault is not the one told
+        reset_run_state();
+        read_ascii(text(faulty));
+        expect_failure(c.message);
+    }
+    std::vector<std::string> fewer(words.begin(), words.end() - 1);
+    reset_run_state();
+    read_ascii(text(fewer));
+    expect_failure("it ends after 1199999 values, on line 4801");
+    std::vector<std::string> more = words;
+    more.push_back("z");
+    reset_run_state();
+    read_ascii(text(more));
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_NE(err.find("holds more values than its 1200 lines of 1000"), std::string::npos) << err;
 }
 
 TEST_F(Readers, AsciiProgressLinesComeEveryHundredLines) {

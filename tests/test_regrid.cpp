@@ -385,8 +385,34 @@ std::vector<double> sweep_means(const Rows& rows, int i) {
                                       wide_rows.row_spread(rows[i].data(), columns),
                                       wide_rows.row_spread(rows[i + 1].data(), columns));
     wide_rows.window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(), out.data(),
-                           columns, plain);
+                           columns, plain, {}, nullptr);
     return out;
+}
+
+// The spread of a row as its definition reads: the largest, smallest and smallest
+// positive values from column spread_from to columns - spread_from - 1, any infinite or
+// NaN one there, and any zero from column 1 to columns - 2.
+RowSpread spread_of(const std::vector<double>& row, int from = spread_from) {
+    const int columns = static_cast<int>(row.size());
+    RowSpread s{0.0, HUGE_VAL, HUGE_VAL, false, false};
+    for (int j = from; j < columns - from; ++j) {
+        const double v = row[j];
+        if (v > s.largest) s.largest = v;
+        if (v < s.smallest) s.smallest = v;
+        if (v > 0 && v < s.least) s.least = v;
+        s.special = s.special || !std::isfinite(v);
+    }
+    for (int j = 1; j < columns - 1; ++j) s.zeros = s.zeros || row[j] == 0.0;
+    return s;
+}
+
+void expect_spread(const RowSpread& got, const std::vector<double>& row) {
+    const RowSpread want = spread_of(row);
+    EXPECT_EQ(got.largest, want.largest);
+    EXPECT_EQ(got.smallest, want.smallest);
+    EXPECT_EQ(got.least, want.least);
+    EXPECT_EQ(got.special, want.special);
+    EXPECT_EQ(got.zeros, want.zeros);
 }
 }  // namespace
 
@@ -459,13 +485,17 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
             v = 1000.0 + static_cast<double>(random() % 500) +
                 0.125 * static_cast<double>(random() % 8);
     }
+    rows[5][70] = std::nan("");
     const int last = static_cast<int>(rows.size()) - 1;
+    // Each row's means as they are, and clamped to a range that cuts through them (NaN
+    // stays, -0.0 is not below 0.0).
+    const Bounds none, cut{0.0, 1200.0};
     for (int level = 0; level < 3; ++level) {
         const WideRows* variant = wide_rows_variant(level);
         if (variant == nullptr) continue;
         SCOPED_TRACE(level);
         for (int i = 1; i < last; ++i) {
-            std::vector<double> got(columns, 0.0);
+            SCOPED_TRACE(i);
             const bool plain = plain_together(variant->row_spread(rows[i - 1].data(), columns),
                                               variant->row_spread(rows[i].data(), columns),
                                               variant->row_spread(rows[i + 1].data(), columns));
@@ -475,15 +505,68 @@ TEST(EngineExactness, EveryInstructionSetGivesTheDefinedMeans) {
             if (i == 4) {
                 EXPECT_FALSE(plain) << "rows with a negative and an infinite value";
             }
-            variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(),
-                                  got.data(), columns, plain);
-            for (int j = 1; j < columns - 1; ++j) {
-                const double expected = defined_mean(rows, i, j);
-                EXPECT_EQ(std::memcmp(&expected, &got[j], sizeof expected), 0)
-                    << i << "," << j << ": " << got[j] << " vs " << expected;
+            for (const Bounds& bounds : {none, cut}) {
+                std::vector<double> got(columns, 0.0), expected(columns, 0.0), again = got;
+                RowSpread spread;
+                variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(),
+                                      got.data(), columns, plain, bounds, &spread);
+                variant->window_means(rows[i - 1].data(), rows[i].data(), rows[i + 1].data(),
+                                      again.data(), columns, plain, bounds, nullptr);
+                EXPECT_EQ(std::memcmp(got.data(), again.data(), columns * sizeof(double)), 0)
+                    << "the same means without the spread";
+                for (int j = 1; j < columns - 1; ++j) {
+                    double& e = expected[j];
+                    e = defined_mean(rows, i, j);
+                    if (e < bounds.lowest) e = bounds.lowest;
+                    if (e > bounds.highest) e = bounds.highest;
+                    EXPECT_EQ(std::memcmp(&e, &got[j], sizeof e), 0)
+                        << j << ": " << got[j] << " vs " << e;
+                }
+                expect_spread(spread, expected);
+                expect_spread(variant->row_spread(got.data(), columns), expected);
             }
         }
     }
+}
+
+TEST(EngineExactness, TheMeansSpreadToldFromTheRowsHoldsTheMeansOfTheMiddleWindows) {
+    // Rows of positive values within a factor of up to 130 of one another, some wholly
+    // alike: the means of the middle windows lie within the spread told, and a plain
+    // decision on the spreads told is one the means' own spreads allow.
+    std::mt19937_64 random(29);
+    const int columns = 300;
+    for (int trial = 0; trial < 200; ++trial) {
+        const double low = std::ldexp(1.0, static_cast<int>(random() % 40) - 20);
+        const double spread = trial % 4 == 0 ? 1.0 : 1.0 + static_cast<double>(random() % 129);
+        Rows rows(5, std::vector<double>(columns));
+        for (auto& row : rows)
+            for (double& v : row)
+                v = low * (1.0 + (spread - 1.0) * static_cast<double>(random() >> 11) * 0x1p-53);
+        std::vector<RowSpread> told(3), filled(5);
+        for (int i = 0; i < 5; ++i) filled[i] = spread_of(rows[i]);
+        std::vector<std::vector<double>> means(3, std::vector<double>(columns, 0.0));
+        for (int i = 1; i <= 3; ++i) {
+            ASSERT_TRUE(means_spread(filled[i - 1], filled[i], filled[i + 1], told[i - 1]));
+            for (int j = window_middle_from; j < columns - window_middle_from; ++j) {
+                const double mean = defined_mean(rows, i, j);
+                means[i - 1][j] = mean;
+                ASSERT_LE(mean, told[i - 1].largest);
+                ASSERT_GE(mean, told[i - 1].least);
+                ASSERT_GE(mean, told[i - 1].smallest);
+            }
+        }
+        if (plain_together(told[0], told[1], told[2])) {
+            const RowSpread a = spread_of(means[0], window_middle_from),
+                            b = spread_of(means[1], window_middle_from),
+                            c = spread_of(means[2], window_middle_from);
+            EXPECT_TRUE(plain_together(a, b, c));
+        }
+    }
+    const RowSpread positive{10, 1, 1, false, false}, with_zero{10, 0, 1, false, true},
+        special{10, 1, 1, true, false};
+    RowSpread told;
+    EXPECT_FALSE(means_spread(positive, with_zero, positive, told));
+    EXPECT_FALSE(means_spread(positive, positive, special, told));
 }
 
 TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
@@ -500,20 +583,33 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
     }
     for (double v : {0.0, -0.0, -5.5, 1e-310, 4e-300, 1e300, -1e305, HUGE_VAL, std::nan("")})
         values.push_back(v);
+    // Quotients at a power of two and a few units of its last place around it, where
+    // the spacing of doubles halves.
+    for (int k = -3; k <= 3; ++k)
+        for (int e = -4; e <= 30; e += 17)
+            values.push_back(static_cast<double>(std::ldexp(static_cast<long double>(area), e) *
+                                                 (1.0L + k * 0x1p-53L)));
     while (values.size() < 4000)
         values.push_back(std::ldexp(static_cast<double>(random() >> 11), -40) - 100.0);
     for (int level = 0; level < 3; ++level) {
         const WideRows* variant = wide_rows_variant(level);
         if (variant == nullptr) continue;
         SCOPED_TRACE(level);
-        std::vector<double> row = values;
-        variant->divide_by_area(row.data(), static_cast<int>(row.size()), area);
-        for (std::size_t k = 0; k < values.size(); ++k) {
-            double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
-            if (!(expected > 0)) expected = std::fabs(expected);
-            ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0)
-                << values[k] << ": " << row[k] << " vs " << expected;
+        for (const int columns : {static_cast<int>(values.size()), 13}) {
+            std::vector<double> row(values.begin(), values.begin() + columns);
+            const RowSpread spread = variant->divide_by_area(row.data(), columns, area);
+            for (int k = 0; k < columns; ++k) {
+                double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
+                if (!(expected > 0)) expected = std::fabs(expected);
+                ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0)
+                    << values[k] << ": " << row[k] << " vs " << expected;
+            }
+            expect_spread(spread, row);
         }
+        // Rows of terrain without zeros: the kernel's usual case.
+        std::vector<double> terrain(1001);
+        for (double& v : terrain) v = 1000.0 + static_cast<double>(random() % 4096) / 7;
+        expect_spread(variant->divide_by_area(terrain.data(), 1001, area), terrain);
     }
 }
 
@@ -533,11 +629,18 @@ TEST(EngineExactness, EveryInstructionSetFindsTheNextZero) {
 
 TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
     std::mt19937_64 random(23);
-    std::vector<std::uint16_t> narrow(1003);
-    std::vector<std::int32_t> wide(1003);
+    std::vector<std::uint16_t> narrow(1003), every16(65536);
+    std::vector<double> row16(65536);
+    for (int c = 0; c < 65536; ++c) every16[c] = static_cast<std::uint16_t>(c);
+    std::vector<std::int32_t> wide(100003);
     for (auto& c : narrow) c = static_cast<std::uint16_t>(random());
     for (auto& c : wide) c = static_cast<std::int32_t>(random());
-    wide[500] = INT32_MIN;
+    // The ends of the range, and cells next to multiples of the units.
+    const std::int32_t ends[] = {INT32_MIN, INT32_MIN + 1, INT32_MAX, INT32_MAX - 1, -1, 0, 1};
+    std::copy(std::begin(ends), std::end(ends), wide.begin() + 500);
+    for (int k = 0; k < 3000; ++k)
+        wide[1000 + k] = static_cast<std::int32_t>(
+            static_cast<std::int64_t>(random() % 4000000) * 1000 - 2000000000 + k % 3 - 1);
     // Rows whose lowest value is a zero of either sign, met in different orders.
     const std::vector<std::vector<double>> ranges = {{5, 0.0, -0.0, 7}, {5, -0.0, 0.0, 7},
                                                      {-0.0, -0.0},      {3, 4, 2e7, 1e7},
@@ -548,34 +651,24 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
         SCOPED_TRACE(level);
         std::vector<double> row(narrow.size());
         int min = 1000000, max = 0;
-        variant->widen16(narrow.data(), row.data(), static_cast<int>(narrow.size()));
         variant->range16(narrow.data(), static_cast<int>(narrow.size()), min, max);
         EXPECT_EQ(min, *std::min_element(narrow.begin(), narrow.end()));
         EXPECT_EQ(max, *std::max_element(narrow.begin(), narrow.end()));
-        for (std::size_t j = 0; j < narrow.size(); ++j) EXPECT_EQ(row[j], narrow[j]);
         min = 1000000, max = 0;
-        variant->widen32(wide.data(), row.data(), static_cast<int>(wide.size()));
         variant->range32(wide.data(), static_cast<int>(wide.size()), min, max);
         EXPECT_EQ(min, INT32_MIN);
         EXPECT_EQ(max, *std::max_element(wide.begin(), wide.end()));
-        for (double factor : {10.0, 100.0, 1000.0}) {
-            std::vector<double> divided = row;
-            variant->divide_by_unit(divided.data(), static_cast<int>(divided.size()), factor);
-            for (std::size_t j = 0; j < row.size(); ++j)
-                ASSERT_EQ(divided[j],
-                          static_cast<double>(static_cast<long double>(row[j]) / factor))
-                    << row[j];
+        for (double unit : {1.0, 10.0, 100.0, 1000.0}) {
+            SCOPED_TRACE(unit);
+            const auto defined = [unit](double cell) {
+                return static_cast<double>(static_cast<long double>(cell) / unit);
+            };
+            variant->widen16(every16.data() + 1, row16.data(), 65535, unit);  // and a tail
+            for (int c = 0; c < 65535; ++c) ASSERT_EQ(row16[c], defined(c + 1));
+            row.assign(wide.size(), 0.0);
+            variant->widen32(wide.data(), row.data(), static_cast<int>(wide.size()), unit);
+            for (std::size_t j = 0; j < wide.size(); ++j) ASSERT_EQ(row[j], defined(wide[j]));
         }
-        std::vector<double> clamped = {5,  -1,   25,        std::nan(""), -0.0, 0.0, 10,
-                                       20, 19.5, -HUGE_VAL, HUGE_VAL,     3,    30,  7};
-        std::vector<double> expected_clamp = clamped;
-        for (std::size_t j = 1; j + 1 < expected_clamp.size(); ++j) {
-            if (expected_clamp[j] < 0.0) expected_clamp[j] = 0.0;
-            if (expected_clamp[j] > 20.0) expected_clamp[j] = 20.0;
-        }
-        variant->clamp(clamped.data(), 1, static_cast<int>(clamped.size()) - 1, 0.0, 20.0);
-        EXPECT_EQ(
-            std::memcmp(clamped.data(), expected_clamp.data(), clamped.size() * sizeof(double)), 0);
         for (const auto& values : ranges) {
             std::vector<double> padded = values;
             padded.resize(19, 9.0);  // across a vector's width

@@ -16,6 +16,7 @@
 #include "dem_files/names.h"
 #include "dem_files/raster_writer.h"
 #include "dem_varnel/phases.h"
+#include "host_direct.h"
 #include "in_process.h"
 #include "session.h"
 #include "transcript.h"
@@ -84,11 +85,8 @@ protected:
         files.result.lowest = dmin_alt;
         files.result.highest = dmax_alt;
         sink.start(files.result);
-        std::vector<double> line(static_cast<std::size_t>(nb_col4));
-        for (int i = 0; i < nb_lig4; ++i) {
-            frame_line(i, padded[i + 3].data(), nb_lig4, nb_col4, dmin_alt, line.data());
-            sink.put(i, line.data());
-        }
+        for (int i = 0; i < nb_lig4; ++i)
+            sink.put(i, frame_in_place(i, padded[i + 3].data(), nb_lig4, nb_col4, dmin_alt));
         save(files);
     }
 
@@ -236,6 +234,38 @@ TEST_F(Writers, ValuesAreWrittenExactlyAsPrintfWritesThem) {
     EXPECT_EQ(grid.substr(grid.size() - expected.size()), expected);
 }
 
+TEST_F(Writers, BlocksPastThePageCacheAndTheStreamAloneWriteTheSameFiles) {
+    // Outputs of more than one 4 MiB buffer: a raster from offset 0, and ASCII grids
+    // after their header (an unaligned start) and in a file of their own.
+    output_of(1100, 1101, 0.0, 1e6, [](int i, int j) { return i * 7.25 + j * 0.001; });
+    X_min = Y_min = 0;
+    std::string raw[2], with_header[2], apart[2];
+    for (int way = 0; way < 2; ++way) {
+        SCOPED_TRACE(way);
+        direct_writes_allowed = way == 0;
+        save_raw(1);
+        ASSERT_FALSE(failed) << failure;
+        raw[way] = root.read("d/o_varnel_m4.raw");
+        open_ascii_OK = true;
+        with_header[way] = save_ascii();
+        ASSERT_FALSE(failed) << failure;
+        open_ascii_OK = false;
+        apart[way] = save_ascii("0 0");
+        ASSERT_FALSE(failed) << failure;
+    }
+    direct_writes_allowed = true;
+    ASSERT_EQ(raw[0].size(), 1100u * 1101u * 4u);
+    EXPECT_TRUE(raw[0] == raw[1]);
+    EXPECT_TRUE(with_header[0] == with_header[1]);
+    EXPECT_TRUE(apart[0] == apart[1]);
+    std::int32_t cell;
+    std::memcpy(&cell, raw[0].data() + 4 * (500 * 1101 + 600), 4);
+    EXPECT_EQ(cell, static_cast<std::int32_t>(500 * 7.25 + 600 * 0.001));
+    EXPECT_EQ(with_header[0].substr(with_header[0].find("nodata_value -9999.9999\n") + 24, 9),
+              "0.000000\t")
+        << "the frame's lowest elevation comes first";
+}
+
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
     TempRoot root;
     std::vector<std::uint16_t> cells;
@@ -345,6 +375,10 @@ TEST(StoredCells, EveryInstructionSetStoresTheDefinedBits) {
     for (double v :
          {0.0, -0.0, 0.3, 12.34, 65.535, 65.536, -1.5, -0.5, HUGE_VAL, -HUGE_VAL, std::nan("")})
         line.push_back(v);
+    // Whole vectors of ordinary elevations, some of them beyond the 16-bit cells.
+    for (int k = 0; k < 4000; ++k)
+        line.push_back(static_cast<double>(random() % 800000) / 1000.0 -
+                       (k % 16 == 0 ? 70.0 : 0.0));
     const int n = static_cast<int>(line.size());
     for (double factor : {1.0, 10.0, 100.0, 1000.0}) {
         std::uint64_t outside16 = 0, outside32 = 0;

@@ -1,16 +1,22 @@
 // The ASCII grid's reading pass, its stored values and its line source.
 #include "dem_files/ascii_reader.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "answers.h"
 #include "dem_files/stored_lines.h"
 #include "failure.h"
 #include "host_files.h"
+#include "host_memory.h"
 #include "phase_times.h"
 #include "wide_rows.h"
 
@@ -77,6 +83,111 @@ public:
     double void_value = NAN;  // cells made NaN as they are read
 };
 
+// The values' text read in order, in chunks of up to 2 MiB cut between words, each chunk
+// cut in pieces between words that the cores parse at once (parse_piece). A word cut by
+// a chunk's end goes whole into the next chunk.
+class PieceReader {
+public:
+    PieceReader(std::FILE* file, const std::string& shown)
+        : file_(file), shown_(shown), threads_(std::max(1, usable_cores())) {}
+
+    // The next chunk's pieces, parsed, with their texts (valid until the next call);
+    // false at the end of the file.
+    bool next(std::vector<std::string_view>& texts, std::vector<ParsedPiece>& pieces) {
+        std::memmove(buffer_.data(), buffer_.data() + cut_, filled_ - cut_);
+        filled_ -= cut_;
+        cut_ = 0;
+        if (!at_end_) {
+            const std::size_t want = buffer_.size() - filled_;
+            const std::size_t got = std::fread(buffer_.data() + filled_, 1, want, file_);
+            if (std::ferror(file_)) fail("cannot read " + shown_ + ": " + system_error());
+            filled_ += got;
+            at_end_ = got < want;
+        }
+        if (filled_ == 0) return false;
+        cut_ = filled_;
+        if (!at_end_) {
+            while (cut_ > 0 && !is_blank(buffer_[cut_ - 1])) --cut_;
+            if (cut_ == 0)  // one word fills the buffer
+                fail(shown_ + " holds a word longer than " + std::to_string(word_limit) +
+                     " characters");
+        }
+        split(texts);
+        pieces.resize(texts.size());
+        parse(texts, pieces);
+        return true;
+    }
+
+private:
+    // Pieces of about equal size, each boundary moved on to the next blank.
+    void split(std::vector<std::string_view>& texts) const {
+        const std::size_t count = cut_ < (std::size_t{64} << 10) ? 1 : threads_;
+        texts.clear();
+        std::size_t from = 0;
+        for (std::size_t k = 1; k <= count; ++k) {
+            std::size_t to = k == count ? cut_ : std::max(from, cut_ / count * k);
+            while (to < cut_ && !is_blank(buffer_[to])) ++to;
+            texts.emplace_back(buffer_.data() + from, to - from);
+            from = to;
+        }
+    }
+
+    void parse(const std::vector<std::string_view>& texts, std::vector<ParsedPiece>& pieces) const {
+        std::vector<std::thread> helpers;
+        std::vector<std::exception_ptr> errors(texts.size());
+        const auto one = [&](std::size_t k) {
+            try {
+                parse_piece(texts[k], pieces[k]);
+            } catch (...) {
+                errors[k] = std::current_exception();
+            }
+        };
+        std::size_t k = 1;
+        try {
+            for (; k < texts.size(); ++k) helpers.emplace_back(one, k);
+        } catch (const std::system_error&) {
+            // Fewer threads: the caller parses the pieces left.
+        }
+        one(0);
+        for (std::size_t rest = k; rest < texts.size(); ++rest) one(rest);
+        for (std::thread& helper : helpers) helper.join();
+        for (const std::exception_ptr& error : errors)
+            if (error) std::rethrow_exception(error);
+    }
+
+    std::FILE* file_;
+    const std::string& shown_;
+    std::size_t threads_;
+    std::vector<char> buffer_ = std::vector<char>(2 * word_limit);
+    std::size_t filled_ = 0, cut_ = 0;  // bytes read, and those of the current chunk
+    bool at_end_ = false;
+};
+
+// Word `w` of a piece that starts at `place`, and where it stands: its line and its
+// field on that line, from 1.
+std::string_view word_of(std::string_view text, std::size_t w, TokenReader::Place place, int& line,
+                         int& field) {
+    std::size_t seen = 0, at = 0;
+    for (;;) {
+        while (is_blank(text[at])) {
+            if (text[at] == '\n') {
+                ++place.line;
+                place.fields_before = 0;
+            }
+            ++at;
+        }
+        std::size_t stop = at;
+        while (stop < text.size() && !is_blank(text[stop])) ++stop;
+        ++place.fields_before;
+        if (seen++ == w) {
+            line = place.line;
+            field = place.fields_before;
+            return text.substr(at, stop - at);
+        }
+        at = stop;
+    }
+}
+
 }  // namespace
 
 AsciiReader::AsciiReader(std::FILE* file, std::string logical, std::string shown)
@@ -128,67 +239,106 @@ void AsciiReader::store_values(const double* row) {
     if (!written) drop_stored_values();
 }
 
+// The pieces are parsed on every core; here they are taken in order, as one reading of
+// the words would take them: each value into its line, each line folded into the range
+// and stored, and the first fault in the file's order told where it stands.
 void AsciiReader::scan(const std::function<void(int line)>& progress) {
     PhaseTimer timer("reading");
     if (!seek_to(file_, values_offset_)) fail("cannot read " + shown_ + ": " + system_error());
     start_stored_values();
-    TokenReader tokens(file_, shown_);
-    tokens.start_at(values_place_);
     const std::string& name = shown_;
     const int nb_lig = header_.lines, nb_col = header_.columns;
+    const unsigned long long needed = static_cast<unsigned long long>(nb_lig) * nb_col;
     std::vector<double> row(static_cast<std::size_t>(nb_col));
     lowest_ = valid_lowest_ = std::numeric_limits<double>::infinity();
     highest_ = valid_highest_ = -std::numeric_limits<double>::infinity();
     nodata_cells_ = 0;
-    unsigned long long voids_in_rows = 0;
-    std::string_view token;
-    for (int i = 0; i < nb_lig; ++i) {
-        if (i > 0 && i % 100 == 0 && progress) progress(i);
-        for (int j = 0; j < nb_col; ++j) {
-            // Where a value stands: the file's line and its field there, from 1.
-            const auto where = [&tokens] {
-                return " on line " + std::to_string(tokens.line()) + ", field " +
-                       std::to_string(tokens.field());
-            };
-            if (!tokens.next(token))
-                fail(name + " holds fewer values than its " + std::to_string(nb_lig) +
-                     " lines of " + std::to_string(nb_col) + ": it ends after " +
-                     std::to_string(static_cast<unsigned long long>(i) * nb_col + j) +
-                     " values, on line " + std::to_string(tokens.line()));
-            if (!parse_value(token, row[j]))
-                fail(name + ": " + quoted(token) + where() + " is not a number" +
-                     (token.find(',') != std::string_view::npos
-                          ? " (values must be separated by blanks, not commas)"
-                          : ""));
-            if (header_.has_nodata && is_nodata(row[j], header_.nodata)) {
-                if (!std::isfinite(row[j]))
-                    fail(name + ": " + quoted(token) + where() + " is the grid's no-data value " +
-                         number_text(header_.nodata) +
-                         ": this program takes no-data cells as elevations, and an elevation must "
-                         "be a finite number");
-                ++nodata_cells_;
-            }
-            if (!std::isfinite(row[j]))
-                fail(name + ": " + quoted(token) + where() + " is not finite");
-        }
-        const unsigned long long voids_before = voids_in_rows;
-        wide_rows.fold_range(row.data(), nb_col, lowest_, highest_);
-        voids_in_rows = nodata_cells_;
-        if (voids_in_rows == voids_before) {
-            wide_rows.fold_range(row.data(), nb_col, valid_lowest_, valid_highest_);
-        } else {
-            for (int j = 0; j < nb_col; ++j)
-                if (!is_nodata(row[j], header_.nodata)) {
-                    if (valid_lowest_ > row[j]) valid_lowest_ = row[j];
-                    if (valid_highest_ < row[j]) valid_highest_ = row[j];
+    unsigned long long taken = 0, nodata_before = 0;
+    int i = 0, j = 0;
+    TokenReader::Place place = values_place_;  // where the reading stands
+    int last_word_line = values_place_.line;   // of the last word read
+    bool more = false;                         // a word follows the grid's values
+    PieceReader reader(file_, shown_);
+    std::vector<std::string_view> texts;
+    std::vector<ParsedPiece> pieces;
+    while (!more && reader.next(texts, pieces)) {
+        for (std::size_t k = 0; k < pieces.size() && !more; ++k) {
+            const ParsedPiece& piece = pieces[k];
+            for (std::size_t w = 0; w < piece.words; ++w) {
+                if (taken == needed) {  // the first word after the values
+                    int line, field;
+                    if (w == piece.values.size() &&
+                        word_of(texts[k], w, place, line, field).size() >= word_limit)
+                        fail(name + " holds a word longer than " + std::to_string(word_limit) +
+                             " characters");
+                    more = true;
+                    break;
                 }
+                if (w == piece.values.size()) fault(texts[k], w, place);
+                const double v = piece.values[w];
+                if (header_.has_nodata && v == header_.nodata) ++nodata_cells_;
+                row[static_cast<std::size_t>(j)] = v;
+                ++taken;
+                if (++j == nb_col) {
+                    wide_rows.fold_range(row.data(), nb_col, lowest_, highest_);
+                    fold_valid_range(row.data(), nb_col, nodata_cells_ > nodata_before);
+                    nodata_before = nodata_cells_;
+                    store_values(row.data());
+                    j = 0;
+                    if (++i < nb_lig && i % 100 == 0 && progress) progress(i);
+                }
+            }
+            if (piece.words > 0) last_word_line = place.line + piece.last_word_line_ends;
+            place.line += piece.line_ends;
+            place.fields_before =
+                piece.line_ends > 0 ? piece.fields : place.fields_before + piece.fields;
         }
-        store_values(row.data());
     }
+    if (taken < needed)
+        fail(name + " holds fewer values than its " + std::to_string(nb_lig) + " lines of " +
+             std::to_string(nb_col) + ": it ends after " + std::to_string(taken) +
+             " values, on line " + std::to_string(last_word_line));
     store_values(nullptr);
-    if (tokens.next(token))
+    if (more)
         report(name + " holds more values than its " + std::to_string(nb_lig) + " lines of " +
                std::to_string(nb_col) + "; the rest is ignored");
+}
+
+void AsciiReader::fold_valid_range(const double* row, int columns, bool voids) {
+    if (!voids) {
+        wide_rows.fold_range(row, columns, valid_lowest_, valid_highest_);
+        return;
+    }
+    for (int j = 0; j < columns; ++j)
+        if (row[j] != header_.nodata) {
+            if (valid_lowest_ > row[j]) valid_lowest_ = row[j];
+            if (valid_highest_ < row[j]) valid_highest_ = row[j];
+        }
+}
+
+// Word w of a piece starting at `place` is not a finite number, or too long: the message
+// a reading word by word gives there.
+void AsciiReader::fault(std::string_view text, std::size_t w,
+                        const TokenReader::Place& place) const {
+    const std::string& name = shown_;
+    int line, field;
+    const std::string_view token = word_of(text, w, place, line, field);
+    if (token.size() >= word_limit)
+        fail(name + " holds a word longer than " + std::to_string(word_limit) + " characters");
+    const std::string where =
+        " on line " + std::to_string(line) + ", field " + std::to_string(field);
+    double v;
+    if (!parse_value(token, v))
+        fail(name + ": " + quoted(token) + where + " is not a number" +
+             (token.find(',') != std::string_view::npos
+                  ? " (values must be separated by blanks, not commas)"
+                  : ""));
+    if (header_.has_nodata && is_nodata(v, header_.nodata))
+        fail(name + ": " + quoted(token) + where + " is the grid's no-data value " +
+             number_text(header_.nodata) +
+             ": this program takes no-data cells as elevations, and an elevation must be a "
+             "finite number");
+    fail(name + ": " + quoted(token) + where + " is not finite");
 }
 
 LineSource AsciiReader::source(bool voids_as_nan) const {

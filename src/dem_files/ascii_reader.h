@@ -1,13 +1,14 @@
-// An ASCII grid: its header, then a reading pass that checks every value and finds the
-// range before any output exists, keeping the parsed values as doubles in a file
-// without a name beside the input (where the folder and its free space allow), so that
-// the sweep reads them back as fast as a raw raster; otherwise the sweep parses the
-// text again.
+// An ASCII grid: its header, then a reading pass that checks every value (parsed in
+// pieces on every core, taken in order) and finds the range before any output exists,
+// keeping the parsed values as doubles in a file without a name beside the input (where
+// the folder and its free space allow), so that the sweep reads them back as fast as a
+// raw raster; otherwise the sweep parses the text again.
 #pragma once
 
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "dem_files/ascii_header.h"
 #include "padded_lines.h"
@@ -37,7 +38,12 @@ public:
     unsigned long long nodata_cells() const { return nodata_cells_; }
 
 private:
+    [[noreturn]] void fault(std::string_view text, std::size_t w,
+                            const TokenReader::Place& place) const;
     void start_stored_values();
+    // Folds a row into the range of the cells that are not no-data cells, `voids` saying
+    // whether the row holds any.
+    void fold_valid_range(const double* row, int columns, bool voids);
     void store_values(const double* row);
     void drop_stored_values();
 

@@ -1,9 +1,11 @@
-// The ASCII grid writer: values formatted through one large buffer by lf_text, which
-// gives "%lf"'s text, and handed to the device every 32 buffers while the next are made.
+// The ASCII grid writer: values formatted a line at a time by lf_text, which gives
+// "%lf"'s text, and written through a block output.
 #include "dem_files/ascii_writer.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "failure.h"
 #include "fixed_text.h"
@@ -46,45 +48,57 @@ std::uint64_t AsciiWriter::file_bytes(int lines, int columns, bool values_apart)
     return cells * 9 * (values_apart ? 2 : 1) + 4096;
 }
 
+AsciiWriter::~AsciiWriter() = default;
+
 LineSink AsciiWriter::sink(std::function<std::string(const OutputGeometry&)> header) {
     LineSink sink;
     sink.start = [this, header](const OutputGeometry& g) {
         columns_ = g.columns;
         written_ = 0;
-        buffer_.assign(memory(), '\0');
-        used_ = 0;
+        for (Text& text : texts_) text.line = -1;
         if (!values_ && header) {
             const std::string text = header(g);
             if (std::fputs(text.c_str(), grid_.stream()) < 0) grid_.write_failed();
         }
+        blocks_ =
+            std::make_unique<BlockOutput>(values_file(), file_bytes(g.lines, g.columns, false));
     };
-    sink.put = [this](int, const double* line) { write(line, columns_); };
+    sink.put = [this](int i, const double* line) { write(i, line); };
+    sink.convert = [this](int i, const double* line) { format(i, line); };
+    sink.converted_lines = formatted_lines;
     return sink;
 }
 
-void AsciiWriter::write(const double* line, int columns) {
+// Line i's text into the slot of its own: formats of different lines at once touch
+// different slots.
+void AsciiWriter::format(int i, const double* line) {
+    Text& text = texts_[static_cast<std::size_t>(i % formatted_lines)];
     const std::size_t widest = lf_text_room + 1;  // and the tab
-    for (int j = 0; j < columns; ++j) {
-        if (buffer_.size() - used_ < widest) flush();
-        char* end = lf_text(line[j], buffer_.data() + used_);  // room checked above
+    std::size_t used = 0;
+    for (int j = 0; j < columns_; ++j) {
+        if (text.bytes.size() - used < widest)
+            text.bytes.resize(std::max(2 * text.bytes.size(), used + 16 * widest));
+        char* end = lf_text(line[j], text.bytes.data() + used);  // room checked above
         *end = '\t';
-        used_ = static_cast<std::size_t>(end + 1 - buffer_.data());
+        used = static_cast<std::size_t>(end + 1 - text.bytes.data());
     }
-    ++written_;
+    text.size = used;
+    text.line = i;
 }
 
-void AsciiWriter::flush() {
-    PendingOutput& file = values_file();
-    if (std::fwrite(buffer_.data(), 1, used_, file.stream()) != used_) file.write_failed();
-    used_ = 0;
-    if (++flushes_ % 32 == 0) start_writeback(file.stream());
+void AsciiWriter::write(int i, const double* line) {
+    Text& text = texts_[static_cast<std::size_t>(i % formatted_lines)];
+    if (text.line != i) format(i, line);
+    std::memcpy(blocks_->room(text.size), text.bytes.data(), text.size);
+    blocks_->wrote(text.size);
+    ++written_;
 }
 
 void AsciiWriter::finish(const OutputGeometry& g, const std::string& header,
                          PendingOutput* companion) {
     PhaseTimer timer("save");
     if (written_ != g.lines) fail("the output's lines were not all written during the treatment");
-    flush();
+    blocks_->finish();
     if (values_) {
         if (std::fputs(header.c_str(), grid_.stream()) < 0) grid_.write_failed();
         values_->close();

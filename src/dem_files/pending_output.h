@@ -20,6 +20,8 @@ public:
 
     std::FILE* stream() const { return stream_; }
     const std::string& logical() const { return file_.logical; }
+    // Where it is being written, on this host.
+    const std::string& temporary_path() const { return file_.temp_path; }
     // Bytes free where it is being written.
     std::uint64_t room() const;
 

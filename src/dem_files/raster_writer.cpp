@@ -1,10 +1,11 @@
-// The raw raster writer: cells converted in vectors, written a line at a time and handed
-// to the device every 32 MiB or so while the next lines are made.
+// The raw raster writer: cells converted in vectors into a block output, whose blocks
+// go to the device while the next lines are made.
 #include "dem_files/raster_writer.h"
 
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <new>
 
 #include "answers.h"
 #include "failure.h"
@@ -25,19 +26,18 @@ std::uint64_t RasterWriter::file_bytes(int lines, int columns, int cell_bytes) {
            6 * 12;
 }
 
+// Each line's cells are made where the block output has room for them (objects of the
+// cell type created there first).
 template <typename Cell>
-void RasterWriter::write(std::vector<Cell>& buffer, const double* line) {
-    Cell* cells = buffer.data();
+void RasterWriter::write(const double* line) {
+    const std::size_t bytes = static_cast<std::size_t>(columns_) * sizeof(Cell);
+    Cell* cells = new (blocks_->room(bytes)) Cell[static_cast<std::size_t>(columns_)];
     if constexpr (sizeof(Cell) == 2)
         reduced_ += wide_rows.stored16(line, cells, columns_, unit_);
     else
         reduced_ += wide_rows.stored32(line, cells, columns_, unit_);
-    const std::size_t bytes = buffer.size() * sizeof(Cell);
-    if (std::fwrite(cells, 1, bytes, data_.stream()) != bytes) data_.write_failed();
-    const std::size_t lines_per_handover = std::max<std::size_t>(1, (32u << 20) / bytes);
+    blocks_->wrote(bytes);
     ++written_;
-    if (static_cast<std::size_t>(written_) % lines_per_handover == 0)
-        start_writeback(data_.stream());
 }
 
 LineSink RasterWriter::sink() {
@@ -46,16 +46,13 @@ LineSink RasterWriter::sink() {
         columns_ = g.columns;
         written_ = 0;
         reduced_ = 0;
-        if (cell_bytes_ == 2)
-            narrow_.assign(static_cast<std::size_t>(g.columns), 0);
-        else
-            wide_.assign(static_cast<std::size_t>(g.columns), 0);
+        blocks_ = std::make_unique<BlockOutput>(data_, file_bytes(g.lines, g.columns, cell_bytes_));
     };
     sink.put = [this](int, const double* line) {
         if (cell_bytes_ == 2)
-            write(narrow_, line);
+            write<std::uint16_t>(line);
         else
-            write(wide_, line);
+            write<std::int32_t>(line);
     };
     return sink;
 }
@@ -76,6 +73,7 @@ void RasterWriter::finish(const OutputGeometry& g, double pixel_size_out,
                           PendingOutput* companion) {
     PhaseTimer timer("save");
     if (written_ != g.lines) fail("the output's lines were not all written during the treatment");
+    blocks_->finish();
     data_.close();
     const int lines[6] = {g.lines,
                           g.columns,

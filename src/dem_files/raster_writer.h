@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
+#include "dem_files/block_output.h"
 #include "dem_files/pending_output.h"
 #include "padded_lines.h"
 
@@ -31,18 +31,19 @@ public:
     std::uint64_t room() const { return data_.room(); }
     static std::uint64_t file_bytes(int lines, int columns, int cell_bytes);
     // Bytes the writer holds for an output of `columns` columns.
-    static std::uint64_t memory(int columns) { return 4 * static_cast<std::uint64_t>(columns); }
+    static std::uint64_t memory(int columns) {
+        return BlockOutput::memory(4 * static_cast<std::size_t>(columns));
+    }
 
 private:
     template <typename Cell>
-    void write(std::vector<Cell>& buffer, const double* line);
+    void write(const double* line);
     void warn_unless_int(double elevation, const char* which, int written) const;
 
     PendingOutput data_, descriptor_;
     int cell_bytes_;
     double unit_;
-    std::vector<std::uint16_t> narrow_;  // the stored cells of a line, of one width
-    std::vector<std::int32_t> wide_;
+    std::unique_ptr<BlockOutput> blocks_;  // the raster's cells on their way to the file
     int columns_ = 0, written_ = 0;
     unsigned long long reduced_ = 0;  // cells stored by their low bits
 };

@@ -2,14 +2,20 @@
 #include "dem_files/raw_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "answers.h"
 #include "dem_files/stored_lines.h"
 #include "failure.h"
 #include "host_files.h"
+#include "host_memory.h"
 #include "phase_times.h"
 #include "wide_rows.h"
 
@@ -48,31 +54,80 @@ bool RawReader::size_checked() {
     return true;
 }
 
-// Read in blocks of 1 MiB and scanned in vectors.
+// The range of `count` cells from cell `first` on, read at their place into `buffer`:
+// the reading pass's unit of work, which threads take in any order, since the range of
+// whole numbers does not depend on it. `cells` is how many the file holds of them.
+template <typename Cell>
+RawReader::BlockScan RawReader::scan_block(std::uint64_t first, std::size_t count,
+                                           std::vector<Cell>& buffer) const {
+    std::size_t got = 0;
+    if (!read_at(file_, buffer.data(), count * sizeof(Cell), first * sizeof(Cell), got))
+        fail("cannot read " + shown_ + ": " + system_error());
+    BlockScan block{INT_MAX, INT_MIN,
+                    got / sizeof(Cell)};  // a cell the file ends inside is missing
+    if constexpr (sizeof(Cell) == 2)
+        wide_rows.range16(buffer.data(), static_cast<int>(block.cells), block.lowest,
+                          block.highest);
+    else
+        wide_rows.range32(buffer.data(), static_cast<int>(block.cells), block.lowest,
+                          block.highest);
+    return block;
+}
+
+// Blocks of 1 MiB shared among the cores: each thread folds the blocks it takes, and the
+// folds are folded together.
 template <typename Cell>
 RawScan RawReader::scan_cells() {
-    const unsigned long long cells =
-        static_cast<unsigned long long>(lines_) * static_cast<unsigned long long>(columns_);
-    std::vector<Cell> block(
-        static_cast<std::size_t>(std::min<unsigned long long>(cells, (1u << 20) / sizeof(Cell))));
+    const std::uint64_t cells =
+        static_cast<std::uint64_t>(lines_) * static_cast<std::uint64_t>(columns_);
+    const std::uint64_t per_block = (1u << 20) / sizeof(Cell);
+    const std::uint64_t blocks = (cells + per_block - 1) / per_block;
+    std::atomic<std::uint64_t> next{0};
+    std::atomic<bool> ended{false};  // a block came short: those after it are past the end
+    struct Fold {
+        BlockScan scan{INT_MAX, INT_MIN, 0};
+        std::exception_ptr error;
+    };
+    const auto take_blocks = [&](Fold& fold) {
+        try {
+            std::vector<Cell> buffer(static_cast<std::size_t>(std::min(per_block, cells)));
+            for (std::uint64_t b; !ended && (b = next++) < blocks;) {
+                const std::uint64_t first = b * per_block;
+                const std::size_t count =
+                    static_cast<std::size_t>(std::min(per_block, cells - first));
+                const BlockScan block = scan_block(first, count, buffer);
+                if (block.cells < count) ended = true;
+                fold.scan.lowest = std::min(fold.scan.lowest, block.lowest);
+                fold.scan.highest = std::max(fold.scan.highest, block.highest);
+                fold.scan.cells += block.cells;
+            }
+        } catch (...) {
+            fold.error = std::current_exception();
+        }
+    };
+    const int threads = static_cast<int>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(usable_cores(), blocks)));
+    std::vector<Fold> folds(static_cast<std::size_t>(threads));
+    std::vector<std::thread> helpers;
+    try {
+        for (int t = 1; t < threads; ++t) helpers.emplace_back(take_blocks, std::ref(folds[t]));
+    } catch (const std::system_error&) {
+        // Fewer threads: the blocks go to those there are.
+    }
+    take_blocks(folds[0]);
+    for (std::thread& helper : helpers) helper.join();
     RawScan scan;
     scan.lowest = INT_MAX;
     scan.highest = INT_MIN;
-    unsigned long long done = 0;
-    while (done < cells) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<unsigned long long>(block.size(), cells - done));
-        const std::size_t got = std::fread(block.data(), sizeof(Cell), want, file_);
-        if (std::ferror(file_)) fail("cannot read " + shown_ + ": " + system_error());
-        if constexpr (sizeof(Cell) == 2)
-            wide_rows.range16(block.data(), static_cast<int>(got), scan.lowest, scan.highest);
-        else
-            wide_rows.range32(block.data(), static_cast<int>(got), scan.lowest, scan.highest);
-        done += got;
-        if (got < want) break;
+    std::uint64_t read = 0;
+    for (const Fold& fold : folds) {
+        if (fold.error) std::rethrow_exception(fold.error);
+        scan.lowest = std::min(scan.lowest, fold.scan.lowest);
+        scan.highest = std::max(scan.highest, fold.scan.highest);
+        read += fold.scan.cells;
     }
-    scan.missing = cells - done;  // a cell the file ends inside too
-    if (scan.missing > 0) {       // the missing cells are 0
+    scan.missing = cells - read;
+    if (scan.missing > 0) {  // the missing cells are 0
         scan.lowest = std::min(scan.lowest, 0);
         scan.highest = std::max(scan.highest, 0);
     }

@@ -1,11 +1,13 @@
 // A raw raster: headerless little-endian cells in line order, unsigned 16-bit or signed
 // 32-bit. Its reading pass checks the file's size against the geometry and finds the
-// range in stored units without holding the raster; the sweep then reads its lines
-// again, at any place, as its line source.
+// range in stored units, in blocks on every core, without holding the raster; the sweep
+// then reads its lines again, at any place, as its line source.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "padded_lines.h"
 
@@ -41,12 +43,18 @@ public:
     LineSource source(double unit) const;
 
     // A raw cell in metres: the cell over `unit`, formed in extended precision and rounded
-    // to double, which one double division gives here (see divide_by_unit).
+    // to double, which one double division gives here (see widen16).
     static double metres(int cell, double unit);
 
 private:
     bool size_checked();
     void report_short(unsigned long long missing) const;
+    struct BlockScan {
+        int lowest, highest;
+        std::uint64_t cells;  // read whole
+    };
+    template <typename Cell>
+    BlockScan scan_block(std::uint64_t first, std::size_t count, std::vector<Cell>& buffer) const;
     template <typename Cell>
     RawScan scan_cells();
 

@@ -41,11 +41,9 @@ private:
         const std::size_t whole = got / sizeof(Cell);  // a cell the file ends inside is 0
         std::fill(cells + whole, cells + columns_, Cell(0));
         if constexpr (std::is_same_v<Cell, std::uint16_t>)
-            wide_rows.widen16(cells, data, columns_);
+            wide_rows.widen16(cells, data, columns_, unit_);
         else if constexpr (std::is_same_v<Cell, std::int32_t>)
-            wide_rows.widen32(cells, data, columns_);
-        if (!std::is_same_v<Cell, double> && unit_ != 1.0)
-            wide_rows.divide_by_unit(data, columns_, unit_);
+            wide_rows.widen32(cells, data, columns_, unit_);
         mark_voids(data, columns_, void_value_);
     }
 

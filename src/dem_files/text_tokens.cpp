@@ -2,6 +2,7 @@
 #include "dem_files/text_tokens.h"
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -61,4 +62,33 @@ bool parse_value(std::string_view token, double& value) {
     char* stop = nullptr;
     value = std::strtod(copy.c_str(), &stop);
     return !copy.empty() && stop == copy.c_str() + copy.size();
+}
+
+void parse_piece(std::string_view text, ParsedPiece& piece) {
+    piece = ParsedPiece();
+    piece.values.reserve(text.size() / 4);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    while (p < end) {
+        if (is_blank(*p)) {
+            if (*p == '\n') {
+                ++piece.line_ends;
+                piece.fields = 0;
+            }
+            ++p;
+            continue;
+        }
+        const char* const start = p;
+        while (p < end && !is_blank(*p)) ++p;
+        const std::string_view word(start, static_cast<std::size_t>(p - start));
+        ++piece.words;
+        ++piece.fields;
+        piece.last_word_line_ends = piece.line_ends;
+        double v;
+        if (word.size() >= word_limit || !parse_value(word, v) || !std::isfinite(v)) {
+            piece.faulty = true;
+            return;
+        }
+        piece.values.push_back(v);
+    }
 }

@@ -1,5 +1,5 @@
 // Text read as white-space separated words, in large blocks, and words converted to
-// reals as "%lf" converts them.
+// reals as "%lf" converts them; stretches of words parsed on their own, for threads.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+// Words are read in a buffer of this many bytes: a word as long ends the reading.
+constexpr std::size_t word_limit = std::size_t{1} << 20;
 
 class TokenReader {
 public:
@@ -45,7 +48,7 @@ private:
 
     std::FILE* stream_;
     std::string name_;
-    std::vector<char> buffer_ = std::vector<char>(1 << 20);
+    std::vector<char> buffer_ = std::vector<char>(word_limit);
     std::size_t pos_ = 0, end_ = 0;
     std::uint64_t consumed_ = 0;  // bytes of the file before the buffer's start
     bool at_eof_ = false;
@@ -58,3 +61,17 @@ private:
 // A whole token as a real, the value "%lf" gives; strtod's wider syntax (a leading
 // '+', hexadecimal, results beyond the range of from_chars) is taken through strtod.
 bool parse_value(std::string_view token, double& value);
+
+// A stretch of text that begins and ends between words, its words parsed as values on
+// their own (on any thread): the values up to the first word that is not a finite
+// number or is word_limit bytes long, and the line ends and words on the last line
+// seen, so that the stretches can be taken in order as one reading.
+struct ParsedPiece {
+    std::vector<double> values;   // of the words before the first faulty one
+    bool faulty = false;          // a faulty word follows them
+    std::size_t words = 0;        // words seen, the faulty one included
+    int line_ends = 0;            // seen
+    int fields = 0;               // words after the last line end seen (all, where there is none)
+    int last_word_line_ends = 0;  // line ends before the last word seen
+};
+void parse_piece(std::string_view text, ParsedPiece& piece);

@@ -6,7 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <limits>
-#include <vector>
 
 #include "failure.h"
 #include "host_memory.h"
@@ -32,24 +31,34 @@ void place(OutputGeometry& g, const RegridRequest& r) {
     g.corner_y = static_cast<double>(margin_before * (static_cast<ld>(p) - g.sy));
 }
 
-// The sink's output lines from the sweep's padded ones; margin lines are working space.
+// The sink's output lines from the sweep's padded ones, framed where they stand (the
+// sweep reads no final row again; framing twice gives the same line); margin lines are
+// working space.
 class Framer {
 public:
     Framer(const LineSink& sink, const OutputGeometry& g, double frame)
-        : sink_(sink), g_(g), frame_(frame), line_(static_cast<std::size_t>(g.columns)) {}
+        : sink_(sink), g_(g), frame_(frame) {}
 
-    void operator()(int row, const double* padded_line) {
-        const int i = row - margin_before;
-        if (i < 0 || i >= g_.lines) return;
-        frame_line(i, padded_line, g_.lines, g_.columns, frame_, line_.data());
-        sink_.put(i, line_.data());
+    PaddedRows rows() {
+        PaddedRows rows;
+        rows.put = [this](int row, double* line) { pass(sink_.put, row, line); };
+        if (sink_.convert) {
+            rows.convert = [this](int row, double* line) { pass(sink_.convert, row, line); };
+            rows.converted_rows = sink_.converted_lines;
+        }
+        return rows;
     }
 
 private:
+    void pass(const std::function<void(int, const double*)>& to, int row, double* padded_line) {
+        const int i = row - margin_before;
+        if (i < 0 || i >= g_.lines) return;
+        to(i, frame_in_place(i, padded_line, g_.lines, g_.columns, frame_));
+    }
+
     const LineSink& sink_;
     const OutputGeometry& g_;
     double frame_;
-    std::vector<double> line_;
 };
 
 }  // namespace
@@ -85,11 +94,10 @@ OutputGeometry output_geometry(const RegridRequest& request) {
 std::uint64_t regrid_memory(const RegridRequest& request) {
     const OutputGeometry g = output_geometry(request);
     if (g.lines < 0 || g.columns < 0) return 0;
-    // The sweep's lines and plan, and the framed line handed to the sink.
+    // The sweep's lines and plan.
     return sweep_bytes(regrid_threads(request.threads), static_cast<int>(padded(request.lines)),
                        static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
-                       static_cast<int>(padded(g.columns))) +
-           8 * static_cast<std::uint64_t>(g.columns);
+                       static_cast<int>(padded(g.columns)));
 }
 
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request) {
@@ -109,12 +117,13 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
                              ? g.lowest
                              : std::numeric_limits<double>::quiet_NaN();
     Framer framer(out, g, frame);
+    const PaddedRows rows = framer.rows();
     SweepOptions options;
     options.lowest = g.lowest;
     options.highest = g.highest;
     options.threads = regrid_threads(request.threads);
     options.progress = request.progress;
-    sweep(in, std::ref(framer), static_cast<int>(padded(request.lines)),
+    sweep(in, rows, static_cast<int>(padded(request.lines)),
           static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
           static_cast<int>(padded(g.columns)), options);
     return g;

@@ -1,20 +1,23 @@
 // The finishing passes over rows of the ring: the two fillings of empty cells (0.0)
-// from their neighbours and the clamp to the input's range; the smoothings are
+// from their neighbours; the smoothings and the clamp to the input's range are
 // wide_rows.window_means. Each pass over row r reads only the rows next to it.
 #pragma once
 
 #include "regrid/sweep_crew.h"
+#include "wide_rows.h"
+
+// Where a row's empty cells may lie among its interior cells 1 to columns - 2: nowhere,
+// only at its edges, outside the columns its spread is taken over (before spread_from
+// and from columns - spread_from on), or anywhere.
+enum class Empty { none, edges, anywhere };
 
 // First filling pass over interior row i, in place: an empty cell takes the mean of its
-// non-empty neighbours, those already filled in this pass included. Returns how many of
-// its interior cells are still empty.
-int fill_data_row(const OutputRing& t, int i, int columns);
+// non-empty neighbours, those already filled in this pass included. `empty` says where
+// its empty cells may be. Returns how many of its interior cells are still empty.
+int fill_data_row(const OutputRing& t, int i, int columns, Empty empty);
 
 // Second filling pass over row i, border included, in place: an empty cell takes the
-// mean of all its neighbours. `interior_zeros` false says that the first pass left no
-// empty interior cell in the row (nothing else has written it since), so that only its
-// two border cells need a look.
-void fill_all_row(const OutputRing& t, int i, int lines, int columns, bool interior_zeros);
-
-// Row cells 1 to columns - 2 raised to lowest and lowered to highest.
-void clamp_row(double* row, int columns, double lowest, double highest);
+// mean of all its neighbours. `empty` says where the empty interior cells the first pass
+// left may be (nothing else has written the row since); its two border cells are always
+// looked at.
+void fill_all_row(const OutputRing& t, int i, int lines, int columns, Empty empty);

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "wide_rows.h"
-
 namespace {
 using ld = long double;
 }  // namespace
@@ -79,15 +77,20 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
     while (middle_to > middle_from && !packable(middle_to - 1)) --middle_to;
     for (int j = middle_from; j < middle_to; ++j)
         if (!packable(j)) middle_from = middle_to = 0;  // not one run: no packing
-    packed.assign(static_cast<std::size_t>(count) * static_cast<std::size_t>(C), 0.0);
-    starts.assign(static_cast<std::size_t>(C), 0);
+    const std::size_t span = static_cast<std::size_t>(middle_to - middle_from);
+    packed.assign(static_cast<std::size_t>(count) * span, 0.0);
+    starts.assign(span, 0);
     for (int j = middle_from; j < middle_to; ++j) {
+        const std::size_t m = static_cast<std::size_t>(j - middle_from);
         for (int b = 0; b <= columns[j].last; ++b)
-            packed[static_cast<std::size_t>(count) * j + b] =
+            packed[static_cast<std::size_t>(b) * span + m] =
                 cw[room * static_cast<std::size_t>(j) + b];
-        starts[j] = columns[j].start;
+        starts[m] = columns[j].start;
     }
 }
+
+KernelSpace::KernelSpace(const KernelPlan& p)
+    : lw(footprint_room(p.f.lfacteur)), weights(lw.size()), lines(lw.size()) {}
 
 std::uint64_t KernelPlan::bytes(int columns_out, double cfacteur) {
     // Per column its weights twice (as computed and packed), its footprint, bounds and start.
@@ -110,65 +113,63 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
     }
 }
 
-// The same for the packed columns, with the count fixed (K > 0) or given (K = 0). The
-// first input line of a row starts the sums instead of adding to zeros: 0.0 + t is t
-// but for the sign of a zero t, which the final magnitude drops.
-template <int K, bool first>
-void add_packed_terms(const KernelPlan& p, double w, const double* in, double* out) {
-    const int count = K > 0 ? K : p.count;
-    for (int j = p.middle_from; j < p.middle_to; ++j) {
-        const double* cwj = &p.packed[static_cast<std::size_t>(count) * j];
-        const double* v = in + p.starts[j];
-        double acc = first ? static_cast<double>(static_cast<ld>(w) * cwj[0] * v[0]) : out[j];
-        for (int b = first ? 1 : 0; b < count; ++b)
-            acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
-        out[j] = acc;
-    }
-}
-
-template <bool first>
-void add_packed_line(const KernelPlan& p, double w, const double* in, double* out) {
-    switch (p.count) {
-        case 2:
-            add_packed_terms<2, first>(p, w, in, out);
-            break;
-        case 3:
-            add_packed_terms<3, first>(p, w, in, out);
-            break;
-        case 4:
-            add_packed_terms<4, first>(p, w, in, out);
-            break;
-        default:
-            add_packed_terms<0, first>(p, w, in, out);
-            break;
+// The packed columns' sums from the input lines of a row, in chunks of columns that
+// stay in the first-level cache. Each cell takes the same terms in the same order as
+// for a single cell (line by line, each line's column weights in order) with the same
+// roundings; only the terms of different cells are interleaved: with the column loop
+// innermost, consecutive terms belong to different cells, so the x87 unit overlaps
+// them instead of waiting for each partial sum's store and reload. The first term
+// starts a sum instead of adding to zero: 0.0 + t is t but for the sign of a zero t,
+// which the final magnitude drops.
+void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, double* out) {
+    constexpr int chunk = 512;
+    const int span = p.middle_to - p.middle_from;
+    double* const sums = out + p.middle_from;
+    for (int from = 0; from < span; from += chunk) {
+        const int to = std::min(from + chunk, span);
+        for (int k = 0; k < lines; ++k) {
+            const ld w = s.weights[k];
+            for (int b = 0; b < p.count; ++b) {
+                const double* cw = &p.packed[static_cast<std::size_t>(b) * span];
+                const double* v = s.lines[k] + b;
+                const std::int64_t* starts = p.starts.data();
+                if (k == 0 && b == 0) {
+                    for (int m = from; m < to; ++m)
+                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]]);
+                } else {
+                    for (int m = from; m < to; ++m)
+                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]] + sums[m]);
+                }
+            }
+        }
     }
 }
 
 }  // namespace
 
 // Every cell the weighted sum of the input under its footprint, line weights outer and
-// column weights inner as for a single cell, one input line after the other (a cell's
-// terms in one chain would make the x87 stores and reloads of its partial sums wait on
-// each other), then divided by the area and made non-negative.
-int kernel_row(const KernelPlan& p, double* lw, const LineSource& source, double* out, int i) {
-    const Footprint line = footprint(i, p.f.lfacteur, lw);
-    std::fill(out, out + p.middle_from, 0.0);
-    std::fill(out + p.middle_to, out + p.C, 0.0);
-    bool started = false;  // the packed columns hold sums
+// column weights inner as for a single cell, then divided by the area and made
+// non-negative. Lines outside 0 < r < Lin add nothing.
+RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out,
+                     int i) {
+    const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
+    int lines = 0;
     for (int a = 0; a <= line.last; ++a) {
         const int r = line.start + a;
         if (r <= 0 || r >= p.Lin) continue;
-        const double w = lw[a];  // widened in each product: 64-bit loads are cheap
-        const double* in = source.line(r);
-        add_line_terms(p, w, in, out, 0, p.middle_from);
-        if (started)
-            add_packed_line<false>(p, w, in, out);
-        else
-            add_packed_line<true>(p, w, in, out);
-        started = true;
-        add_line_terms(p, w, in, out, p.middle_to, p.C);
+        s.weights[lines] = s.lw[a];
+        s.lines[lines] = source.line(r);
+        ++lines;
     }
-    if (!started) std::fill(out + p.middle_from, out + p.middle_to, 0.0);
-    wide_rows.divide_by_area(out, p.C, p.f.area);
-    return line.start;
+    std::fill(out, out + p.middle_from, 0.0);
+    std::fill(out + p.middle_to, out + p.C, 0.0);
+    for (int k = 0; k < lines; ++k) {
+        add_line_terms(p, s.weights[k], s.lines[k], out, 0, p.middle_from);
+        add_line_terms(p, s.weights[k], s.lines[k], out, p.middle_to, p.C);
+    }
+    if (lines > 0)
+        add_packed_terms(p, s, lines, out);
+    else
+        std::fill(out + p.middle_from, out + p.middle_to, 0.0);
+    return wide_rows.divide_by_area(out, p.C, p.f.area);
 }

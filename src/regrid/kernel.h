@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "padded_lines.h"
+#include "wide_rows.h"
 
 // The smallest whole number strictly greater than x.
 double bigger(double x);
@@ -33,10 +34,11 @@ std::size_t footprint_room(double factor);
 // The weights of every output column, computed once. Pairs whose input column is
 // outside 0 < c < Cin are skipped (their weight dropped), so each column keeps the run
 // first..last of its weights that fall inside. The columns of the middle, all of whose
-// weights fall inside, also get their weights packed side by side, padded with zero
-// weights to the widest count: a zero weight adds exactly nothing to a sum of finite
-// values (at most the sign of a zero sum, which the final magnitude drops), and a
-// fixed count runs without mispredicted branches.
+// weights fall inside, also get their weights packed by weight index, then column
+// (packed[b * span + j - middle_from]), padded with zero weights to the widest count:
+// a zero weight adds exactly nothing to a sum of finite values (at most the sign of a
+// zero sum, which the final magnitude drops), and a fixed count runs without
+// mispredicted branches.
 struct KernelPlan {
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors);
 
@@ -55,8 +57,16 @@ struct KernelPlan {
     std::vector<std::int64_t> starts;
 };
 
+// What one thread needs to compute rows of a plan: the line weights of a row and the
+// input lines inside the grid with their weights.
+struct KernelSpace {
+    explicit KernelSpace(const KernelPlan& p);
+    std::vector<double> lw, weights;
+    std::vector<const double*> lines;
+};
+
 // Output row i of the padded output into `out`: every cell the weighted sum of the
-// input lines under its footprint divided by the area, made non-negative. `lw` has
-// room for footprint_room(lfacteur) line weights. Returns the first input line the row
-// draws on.
-int kernel_row(const KernelPlan& p, double* lw, const LineSource& in, double* out, int i);
+// input lines under its footprint divided by the area, made non-negative. Returns the
+// row's spread (wide_rows.h).
+RowSpread kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out,
+                     int i);

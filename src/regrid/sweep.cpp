@@ -1,6 +1,6 @@
-// The sweep down the padded output: the kernel's rows from the crew, then the fillings,
-// the two smoothings and the clamp a few rows behind one another, each row handed over
-// as soon as it is final.
+// The sweep down the padded output: the kernel's rows from the crew, the fillings a
+// row or two behind them, and the two smoothings and the clamp shared out to the crew
+// behind those, each row handed over as soon as it is final.
 #include "regrid/sweep.h"
 
 #include <algorithm>
@@ -34,7 +34,8 @@ std::uint64_t sweep_bytes(int threads, int NBlig_in, int NBcol_in, int NBlig_out
     const Factors f = factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out);
     return static_cast<std::uint64_t>(1 + shape.workers) *
                input_bytes(NBlig_in, NBcol_in, NBlig_out) +
-           static_cast<std::uint64_t>(shape.ring_lines + 3) * out_width +
+           static_cast<std::uint64_t>(shape.ring_lines + shape.smoothed_lines) * out_width +
+           static_cast<std::uint64_t>(shape.ring_lines) * 2 * sizeof(RowSpread) +
            KernelPlan::bytes(NBcol_out, f.cfacteur);
 }
 
@@ -42,7 +43,8 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             int NBcol_out, const SweepOptions& options) {
     LineSource in{[tabin](int row) -> const double* { return tabin[row]; }, [](int) {}};
     in.another = [in] { return in; };  // the grid is read, never changed
-    const PaddedRows out = [tabout, NBcol_out](int row, const double* line) {
+    PaddedRows out;
+    out.put = [tabout, NBcol_out](int row, const double* line) {
         std::copy(line, line + NBcol_out, tabout[row]);
     };
     sweep(in, out, NBlig_in, NBcol_in, NBlig_out, NBcol_out, options);
@@ -50,13 +52,11 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
 
 // Each pass over row r only needs the rows next to it in the state the pass before left
 // them, so with a lag of a few rows every pass sees exactly what it would see after the
-// whole previous pass, while the rows are still in the cache. At step k:
-//   the kernel computes row k, the first filling row k-1, the second filling row k-2;
-//   the first smoothing of row k-3 goes to a ring of three rows, which keeps the
-//   second filling's rows in the grid for it;
-//   the second smoothing of row k-4 reads the ring and writes the grid, clamped: row
-//   k-4 is final and goes to the sink (the border rows 0 and L-1, final since their
-//   second filling, go just before row 1 and just after row L-2).
+// whole previous pass, while the rows are still in the cache. At step k the kernel's row
+// k is in the ring, the first filling takes row k-1 and the second filling row k-2; the
+// crew smooths each interior row once its neighbours are filled (the first smoothing
+// into rows of its own, which keeps the filled rows for the neighbours' smoothings),
+// then again from those, clamped, into the ring, which makes the row final.
 void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol_in, int NBlig_out,
            int NBcol_out, const SweepOptions& options) {
     const int L = NBlig_out, C = NBcol_out;
@@ -64,68 +64,82 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
     // Lines that can be read only once, in order, are read by the caller alone.
     const CrewShape shape =
         sweep_shape(in.another ? options.threads : 1, NBlig_in, NBcol_in, NBlig_out, NBcol_out);
-    const OutputRing tabout(shape.ring_lines, C);
-    SweepCrew crew(plan, in, tabout, sink, L, shape.workers, shape.workers > 0, options.tuning);
+    const OutputRing tabout(shape.ring_lines, C), smoothed(shape.smoothed_lines, C);
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
-    // Rows after the first smoothing, and the spreads of the rows each smoothing reads.
-    std::vector<double> smoothed(3 * static_cast<std::size_t>(C));
-    const auto first_smoothed = [&](int r) {
-        return smoothed.data() + static_cast<std::size_t>(r % 3) * C;
+    // The spread of each filled row, with its line of the ring, and of each row after the
+    // first smoothing, with its line.
+    std::vector<RowSpread> filled_spread(static_cast<std::size_t>(shape.ring_lines)),
+        smoothed_spread(static_cast<std::size_t>(shape.smoothed_lines));
+    const auto filled_of = [&](int x) -> RowSpread& {
+        return filled_spread[static_cast<std::size_t>(x % shape.ring_lines)];
     };
-    RowSpread filled_spread[3], smoothed_spread[3], border_spread[2];
+    const auto smoothed_of = [&](int x) -> RowSpread& {
+        return smoothed_spread[static_cast<std::size_t>(x % shape.smoothed_lines)];
+    };
+    Smoothings smoothings;
+    // The spread of a row after the first smoothing is told from the filled rows' where
+    // they hold only positive values, and taken from the row otherwise.
+    smoothings.first = [&](int r) {
+        const RowSpread &above = filled_of(r - 1), &row = filled_of(r), &below = filled_of(r + 1);
+        const bool plain = plain_together(above, row, below);
+        double* out = smoothed[r];
+        RowSpread& spread = smoothed_of(r);
+        wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain, {},
+                               means_spread(above, row, below, spread) ? nullptr : &spread);
+        out[0] = tabout[r][0];  // the border columns are not smoothed
+        out[C - 1] = tabout[r][C - 1];
+    };
     // What the second smoothing reads for row x: the border rows as the filling left
-    // them, the others from the ring.
+    // them, the others after the first smoothing.
     const auto second_input = [&](int x) -> const double* {
-        return interior(x) ? first_smoothed(x) : tabout[x];
+        return interior(x) ? smoothed[x] : tabout[x];
     };
     const auto second_spread = [&](int x) -> const RowSpread& {
-        return interior(x) ? smoothed_spread[x % 3] : border_spread[x == 0 ? 0 : 1];
+        return interior(x) ? smoothed_of(x) : filled_of(x);
     };
+    const Bounds range{options.lowest, options.highest};
+    smoothings.second = [&](int q) {
+        const bool plain =
+            plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
+        wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q],
+                               C, plain, range, nullptr);
+    };
+    SweepCrew crew(plan, in, tabout, smoothings, sink, L, shape, shape.workers > 0, options.tuning);
 
+    // Where the kernel left empty cells in its last three rows. The middle columns, over
+    // which a row's spread is taken, have none where their smallest value is positive:
+    // the fillings then change none of them, and the kernel's spread stands.
+    RowSpread kernel_spread[3];
+    const auto empty_of = [&](int x) {
+        const RowSpread& s = kernel_spread[x % 3];
+        return !s.zeros ? Empty::none : s.smallest > 0.0 ? Empty::edges : Empty::anywhere;
+    };
     int zeros_left[2] = {0, 0};  // empty interior cells the first filling left in its last two rows
-    StageClock kernel_clock("kernel"), fill_clock("filling"), smooth_clock("smoothing");
-    for (int k = 0; k <= L + 2; ++k) {
+    StageClock fill_clock("filling");
+    for (int k = 0; k <= L + 1; ++k) {
         if (k < L) {
             if (k > 0 && k % 100 == 0 && options.progress) options.progress(k);
-            kernel_clock.time([&] { crew.need(k); });
+            kernel_spread[k % 3] = crew.need(k);
         }
+        const int x = k - 2;
         fill_clock.time([&] {
-            if (interior(k - 1)) zeros_left[(k - 1) & 1] = fill_data_row(tabout, k - 1, C);
-            const int x = k - 2;
+            const int f = k - 1;
+            if (interior(f)) {
+                const Empty empty = empty_of(f);
+                zeros_left[f & 1] = empty == Empty::none ? 0 : fill_data_row(tabout, f, C, empty);
+            }
             if (x >= 0 && x < L) {
-                fill_all_row(tabout, x, L, C, !interior(x) || zeros_left[x & 1] > 0);
-                filled_spread[x % 3] = wide_rows.row_spread(tabout[x], C);
-                if (!interior(x)) border_spread[x == 0 ? 0 : 1] = filled_spread[x % 3];
+                const Empty empty = !interior(x)            ? Empty::anywhere
+                                    : zeros_left[x & 1] > 0 ? empty_of(x)
+                                                            : Empty::none;
+                fill_all_row(tabout, x, L, C, empty);
+                filled_of(x) = interior(x) && empty_of(x) != Empty::anywhere
+                                   ? kernel_spread[x % 3]
+                                   : wide_rows.row_spread(tabout[x], C);
             }
         });
-        smooth_clock.time([&] {
-            const int r = k - 3;
-            if (interior(r)) {
-                double* out = first_smoothed(r);
-                const bool plain = plain_together(filled_spread[(r - 1) % 3], filled_spread[r % 3],
-                                                  filled_spread[(r + 1) % 3]);
-                wide_rows.window_means(tabout[r - 1], tabout[r], tabout[r + 1], out, C, plain);
-                out[0] = tabout[r][0];  // the border columns are not smoothed
-                out[C - 1] = tabout[r][C - 1];
-                smoothed_spread[r % 3] = wide_rows.row_spread(out, C);
-            }
-            const int q = k - 4;
-            if (interior(q)) {
-                const bool plain =
-                    plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
-                wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1),
-                                       tabout[q], C, plain);
-                clamp_row(tabout[q], C, options.lowest, options.highest);
-            }
-        });
-        const int q = k - 4;
-        if (interior(q)) {
-            if (q == 1) crew.hand_over(0);
-            crew.hand_over(q);
-            if (q == L - 2) crew.hand_over(L - 1);
-        }
-        crew.finished(k);
+        if (x >= 0 && x < L) crew.filled(x);
     }
     crew.close();
 }
