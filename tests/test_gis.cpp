@@ -56,7 +56,8 @@ TEST(CommandLine, OwnFormatsGiveTheDialoguesBytesAndTheExactPlacement) {
     s = run_program(root, "d g 0 1 r 1 1 25 10\n");  // and to a 32-bit raster
     ASSERT_EQ(s.status, 0) << s.err;
 
-    s = command(root, {root.file("d/g.asc"), root.file("d/c.asc"), "--pixel-size", "10", "-q"});
+    s = command(root, {root.file("d/g.asc"), root.file("d/c.asc"), "--pixel-size", "10", "-q",
+                       "--engine", "classic"});
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(s.err, "") << "-q prints nothing on success";
     const std::string dialogue = root.read("d/g_varnel.asc"), ours = root.read("d/c.asc");
@@ -76,7 +77,7 @@ TEST(CommandLine, OwnFormatsGiveTheDialoguesBytesAndTheExactPlacement) {
     EXPECT_NEAR(y, 4595000 + 60 * 25 + 75 - 3 * sy - 150 * sy, 1e-9 * sy);
 
     s = command(root, {root.file("d/g.asc"), root.file("d/c_m4.raw"), "--pixel-size", "10", "-ot",
-                       "Int32", "-q"});
+                       "Int32", "-q", "--engine", "classic"});
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_TRUE(root.read("d/c_m4.raw") == root.read("d/r_varnel_m4.raw"));
     EXPECT_EQ(root.read("d/c_m4.txt"), root.read("d/r_varnel_m4.txt"));
@@ -204,7 +205,7 @@ TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
     Session s = run_program(root, "d g 0 0 0 25 10\n");
     ASSERT_EQ(s.status, 0) << s.err;
     s = command(root, {root.file("d/g.asc"), root.file("d/g.tif"), "--pixel-size", "10", "-ot",
-                       "Float64", "-q"});
+                       "Float64", "-q", "--engine", "classic"});
     ASSERT_EQ(s.status, 0) << s.err;
     const Raster r = read_raster(root.file("d/g.tif"));
     const std::string values = values_of(root.read("d/g_varnel.asc"));

@@ -3,6 +3,7 @@
 // any layout, and every malformed input ending with its message.
 #include <sys/stat.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "dem_files/descriptor.h"
@@ -485,15 +486,22 @@ TEST_F(Readers, AsciiHeadersAsGisToolsWriteThemAreReadByTheirLabels) {
     }
 }
 
-TEST_F(Readers, NoDataCellsAreElevationsWithOneWarning) {
+TEST_F(Readers, NoDataCellsOtherThanZeroAreVoidsWithOneWarning) {
     read_ascii(header + "1 -9999 3\n-9999 5 6 7\n");
     ASSERT_FALSE(failed) << failure;
-    EXPECT_EQ(input_elevation(0, 1), -9999.0) << "the no-data value is not applied";
-    EXPECT_NE(
-        err.find("dem_varnel: 2 cells hold the no-data value -9999; they are taken as elevations"),
-        std::string::npos)
+    EXPECT_TRUE(files.voids);
+    EXPECT_TRUE(std::isnan(input_elevation(0, 1))) << "a void";
+    EXPECT_EQ(input_elevation(1, 1), 5.0);
+    EXPECT_EQ(input_lines(files).lowest, 1.0) << "the range of the valid cells";
+    EXPECT_NE(err.find("dem_varnel: 2 cells hold the no-data value -9999: they are voids"),
+              std::string::npos)
         << err;
     EXPECT_NE(err.find("more values than its 2 lines of 3"), std::string::npos) << err;
+
+    read_ascii("ncols 2 nrows 1 xllcorner 0 yllcorner 0 cellsize 1 nodata_value 0 0 4\n");
+    EXPECT_FALSE(files.voids) << "0 is empty to the engine as it is";
+    EXPECT_EQ(input_elevation(0, 0), 0.0);
+    EXPECT_EQ(err, "");
 }
 
 TEST(HostPaths, LogicalNamesMapOntoTheConfiguredRoot) {

@@ -3,6 +3,7 @@
 #include "dem_files/ascii_writer.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -78,7 +79,10 @@ void AsciiWriter::format(int i, const double* line) {
     for (int j = 0; j < columns_; ++j) {
         if (text.bytes.size() - used < widest)
             text.bytes.resize(std::max(2 * text.bytes.size(), used + 16 * widest));
-        char* end = lf_text(line[j], text.bytes.data() + used);  // room checked above
+        // A cell of no data (a void kept, or one no filling reached) is written as the
+        // grid's no-data value.
+        const double v = std::isnan(line[j]) ? nodata_ : line[j];
+        char* end = lf_text(v, text.bytes.data() + used);  // room checked above
         *end = '\t';
         used = static_cast<std::size_t>(end + 1 - text.bytes.data());
     }

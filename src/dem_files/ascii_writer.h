@@ -24,6 +24,9 @@ public:
     // Creates the grid's file under a temporary name, and with `values_apart` the file
     // its values wait in.
     AsciiWriter(const std::string& logical, bool values_apart);
+
+    // The value written for a cell of no data (a NaN): the dialogue's header's by default.
+    void set_nodata(double value) { nodata_ = value; }
     ~AsciiWriter();
 
     // The line sink the engine writes the values through, which lets the engine format
@@ -48,6 +51,7 @@ public:
     }
 
 private:
+    double nodata_ = -9999.9999;
     // Lines whose text may wait, formatted, for their turn to be written: enough for
     // every thread to format lines while the earliest is written.
     static constexpr int formatted_lines = 32;

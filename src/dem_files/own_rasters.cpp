@@ -125,24 +125,6 @@ std::string exact_header(const RasterFacts& facts, const OutputGeometry& g,
     return header + text + "NODATA_value " + nodata + "\n";
 }
 
-// A line with its no-data cells (NaN) given the no-data value.
-LineSink with_nodata(LineSink sink, double nodata) {
-    const auto put = sink.put;
-    const auto line = std::make_shared<std::vector<double>>();
-    sink.put = [put, line, nodata](int i, const double* cells) {
-        std::copy(cells, cells + line->size(), line->begin());
-        for (double& v : *line)
-            if (std::isnan(v)) v = nodata;
-        put(i, line->data());
-    };
-    const auto start = sink.start;
-    sink.start = [start, line](const OutputGeometry& g) {
-        line->assign(static_cast<std::size_t>(g.columns), 0.0);
-        start(g);
-    };
-    return sink;
-}
-
 // The coordinate system beside an output, put in place with it; null without one.
 std::shared_ptr<PendingOutput> crs_file(const std::string& path, const RasterFacts& facts) {
     if (facts.crs.empty()) return nullptr;
@@ -196,7 +178,7 @@ DestinationRaster create_own_destination(const DestinationSpec& spec, const Rast
         const RasterFacts placed = facts;
         out.sink = writer->sink(
             [placed, nodata](const OutputGeometry& g) { return exact_header(placed, g, nodata); });
-        if (spec.nodata) out.sink = with_nodata(out.sink, *spec.nodata);
+        if (spec.nodata) writer->set_nodata(*spec.nodata);
         out.finish = [writer, crs](const OutputGeometry& g) {
             if (crs) crs->close();
             writer->finish(g, "", crs.get());

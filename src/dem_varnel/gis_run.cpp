@@ -170,6 +170,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     request.pixel_size = pixel_in;
     request.threads = o.threads;
     if (o.frame_nodata) request.frame = RegridRequest::Frame::no_data;
+    const bool void_aware = !o.classic;
+    if (void_aware)
+        request.voids = o.voids == GisOptions::Voids::keep ? RegridRequest::Voids::keep
+                                                           : RegridRequest::Voids::fill;
     const OutputGeometry planned = output_geometry(request);
     if (planned.lines < 0 || planned.columns < 0)
         fail("a ratio of " + number_text(request.ratio) + " gives " + shown_name(o.source) + " (" +
@@ -179,10 +183,15 @@ void run(const GisOptions& o, TermProgress& progress) {
 
     progress(0);
     const RasterScan scan = source.scan([&](double f) { progress(0.25 * f); });
-    if (scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
-        fail(shown_name(o.source) + " holds " + std::to_string(scan.voids) + " voids (cells" +
-             (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
-             " that are not numbers): the engine here takes every cell as an elevation");
+    const std::string voids_text =
+        std::to_string(scan.voids) + " voids (cells" +
+        (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
+        " that are not numbers)";
+    if (!void_aware && scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
+        fail(shown_name(o.source) + " holds " + voids_text +
+             ": --engine classic takes every cell as an elevation; without it they are filled");
+    if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)
+        fail(shown_name(o.source) + " holds no valid cell: every one is a void");
 
     std::uint64_t cache = 0;
 #ifdef DEM_VARNEL_WITH_GDAL
@@ -201,7 +210,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     spec.format = o.format;
     spec.type = o.type;
     spec.creation = o.creation;
-    if (o.frame_nodata) spec.nodata = facts.nodata.value_or(-9999.0);
+    // Where the output may hold no data: a frame of it, voids kept, or voids beyond the
+    // reach of every filling (far from any valid ground).
+    if (o.frame_nodata || (void_aware && scan.voids > 0))
+        spec.nodata = facts.nodata.value_or(-9999.0);
     spec.unit = own_source_format(o.source) && !ends_with(o.source, ".asc") ? o.unit : 1.0;
     spec.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
     DestinationRaster destination = create_destination(spec, facts);
@@ -213,7 +225,7 @@ void run(const GisOptions& o, TermProgress& progress) {
         put(i, cells);
         progress(0.25 + 0.75 * (i + 1) / lines);
     };
-    const OutputGeometry g = regrid(source.lines(false), sink, request);
+    const OutputGeometry g = regrid(source.lines(void_aware), sink, request);
     watch.check();
     destination.finish(g);
     progress(1.0);
@@ -225,7 +237,14 @@ void run(const GisOptions& o, TermProgress& progress) {
     std::snprintf(cell, sizeof cell, "%.10g x %.10g", g.sx, g.sy);
     report("wrote " + names + " (" + o.format + ", " + destination.type +
            "): " + std::to_string(g.lines) + " lines x " + std::to_string(g.columns) +
-           " columns, cells of " + cell + " " + facts.unit + ", in " + seconds_since(started));
+           " columns, cells of " + cell + " " + facts.unit +
+           (void_aware && scan.voids > 0
+                ? (o.voids == GisOptions::Voids::keep ? ", " + std::to_string(scan.voids) +
+                                                            " voids kept as no data"
+                                                      : ", " + std::to_string(scan.voids) +
+                                                            " voids filled")
+                : "") +
+           ", in " + seconds_since(started));
 }
 
 }  // namespace

@@ -34,15 +34,20 @@ std::string finite_only(double v) {
 // What the dialogue says as the engine goes: the output's size, the mode, and a
 // progress line every 100 lines that overwrites the last.
 void announce(const OutputGeometry& g) {
+    say("\n\n\tThe resulting image will have : ");
+    say("\n\t\t%d lines and %d columns ", g.lines, g.columns);
+    say(g.enlargement ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
+    say("\n\n\tTreatment \n\n");
+}
+
+// Negative elevations are magnitudes to the engine the dialogue runs, which is worth a word
+// before it starts (the void-aware engine takes them as they are).
+void warn_of_negatives(const OutputGeometry& g) {
     if (g.lowest < 0.0)
         report(
             "the input holds negative elevations: this program is made for positive "
             "elevations, where 0 means no data, so results near negative cells come out "
             "as magnitudes");
-    say("\n\n\tThe resulting image will have : ");
-    say("\n\t\t%d lines and %d columns ", g.lines, g.columns);
-    say(g.enlargement ? "\n\n\tEnlargement\n" : "\n\n\tReduction\n");
-    say("\n\n\tTreatment \n\n");
 }
 
 }  // namespace
@@ -78,9 +83,15 @@ void ascii_lecture(RunFiles& files) {
     dpix_size = header.cell_size;
     nodata = header.nodata;
     files.ascii->scan([](int i) { say("\tline %d                   \r", i); });
-    if (files.ascii->nodata_cells() > 0)
+    // No-data cells of 0 are empty to the engine as it is; any other no-data value among
+    // the cells would be taken as an elevation and spread into its neighbours: the grid
+    // goes to the void-aware engine instead.
+    files.voids = files.ascii->nodata_cells() > 0 && nodata != 0.0;
+    if (files.voids)
         report(std::to_string(files.ascii->nodata_cells()) + " cells hold the no-data value " +
-               number_text(nodata) + "; they are taken as elevations");
+               number_text(nodata) +
+               ": they are voids, filled from the cells around them by the void-aware engine, "
+               "which also takes 0 m and negative elevations as elevations");
     pix_size = static_cast<int>(dpix_size);  // truncation toward zero
 }
 
@@ -94,12 +105,17 @@ RegridRequest treatment_request() {
 }
 
 LineSource input_lines(const RunFiles& files) {
-    return files.raw ? files.raw->source(coef) : files.ascii->source();
+    return files.raw ? files.raw->source(coef) : files.ascii->source(files.voids);
 }
 
 void treatment(RunFiles& files) {
     RegridRequest request = treatment_request();
-    request.planned = announce;
+    const bool voids = files.voids;
+    request.planned = [voids](const OutputGeometry& g) {
+        if (!voids) warn_of_negatives(g);
+        announce(g);
+    };
+    if (voids) request.voids = RegridRequest::Voids::fill;
     request.progress = [](int k) { say("\tline %d                \r", k); };
     const LineSource in = input_lines(files);
     LineSink out;

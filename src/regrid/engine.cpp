@@ -11,6 +11,7 @@
 #include "host_memory.h"
 #include "phase_times.h"
 #include "regrid/sweep.h"
+#include "regrid/void_fill.h"
 
 namespace {
 
@@ -91,25 +92,45 @@ OutputGeometry output_geometry(const RegridRequest& request) {
     return g;
 }
 
+// Lines a thread's source holds to fill voids: the reach on either side, and its own.
+int fill_reach_of(const RegridRequest& request) {
+    return request.voids == RegridRequest::Voids::fill ? fill_reach(request.columns) : 0;
+}
+
+int fill_lines(const RegridRequest& request) {
+    return request.voids == RegridRequest::Voids::classic ? 0 : 2 * fill_reach_of(request) + 2;
+}
+
 std::uint64_t regrid_memory(const RegridRequest& request) {
     const OutputGeometry g = output_geometry(request);
     if (g.lines < 0 || g.columns < 0) return 0;
-    // The sweep's lines and plan.
-    return sweep_bytes(regrid_threads(request.threads), static_cast<int>(padded(request.lines)),
+    // The sweep's lines and plan, and the lines the void fill holds; a void-aware row's
+    // weights of ground for each thread.
+    const int threads = regrid_threads(request.threads);
+    return sweep_bytes(threads, static_cast<int>(padded(request.lines)),
                        static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
-                       static_cast<int>(padded(g.columns)));
+                       static_cast<int>(padded(g.columns)), fill_lines(request)) +
+           (request.voids == RegridRequest::Voids::classic
+                ? 0
+                : 8 * static_cast<std::uint64_t>(threads) * static_cast<std::uint64_t>(padded(g.columns)));
 }
 
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request) {
     PhaseTimer timer("treatment");
     OutputGeometry g = output_geometry(request);
     if (g.lines < 0 || g.columns < 0) fail("the ratio gives no addressable output");
-    // The scan of every input cell from 1.0e7 and 0.0 with strict comparisons keeps
-    // what the source's first lowest and highest values give it.
-    g.lowest = 10000000.0;
-    g.highest = 0.0;
-    if (g.lowest > in.lowest) g.lowest = in.lowest;
-    if (g.highest < in.highest) g.highest = in.highest;
+    const bool classic = request.voids == RegridRequest::Voids::classic;
+    if (classic) {
+        // The scan of every input cell from 1.0e7 and 0.0 with strict comparisons keeps
+        // what the source's first lowest and highest values give it.
+        g.lowest = 10000000.0;
+        g.highest = 0.0;
+        if (g.lowest > in.lowest) g.lowest = in.lowest;
+        if (g.highest < in.highest) g.highest = in.highest;
+    } else {
+        g.lowest = in.lowest;  // the valid cells' range
+        g.highest = in.highest;
+    }
 
     if (request.planned) request.planned(g);
     if (out.start) out.start(g);
@@ -123,7 +144,13 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
     options.highest = g.highest;
     options.threads = regrid_threads(request.threads);
     options.progress = request.progress;
-    sweep(in, rows, static_cast<int>(padded(request.lines)),
+    options.voids = classic ? VoidMode::none
+                    : request.voids == RegridRequest::Voids::fill ? VoidMode::fill
+                                                                  : VoidMode::keep;
+    options.extra_input_lines = fill_lines(request);
+    const LineSource source =
+        classic ? in : filled_lines(in, request.lines, request.columns, fill_reach_of(request));
+    sweep(source, rows, static_cast<int>(padded(request.lines)),
           static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
           static_cast<int>(padded(g.columns)), options);
     return g;

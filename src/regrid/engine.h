@@ -19,6 +19,12 @@ struct RegridRequest {
     // What the three-cell frame around the output holds: the lowest elevation, or a NaN
     // that marks it as no data.
     enum class Frame { lowest, no_data } frame = Frame::lowest;
+    // How the engine meets the source's voids. `classic`: it knows none; a cell of 0 is
+    // empty, a sum's magnitude is taken, and the range starts from 1e7 and 0. `fill` and
+    // `keep`: a NaN cell of the source is a void, 0 m and negative elevations are
+    // elevations, and the range is the valid cells'; `fill` fills the voids, `keep`
+    // hands a NaN to the sink where no valid ground lies under a cell.
+    enum class Voids { classic, fill, keep } voids = Voids::classic;
     // Told the output's geometry before the sweep starts, and every 100th padded output
     // line during it; either may be empty.
     std::function<void(const OutputGeometry&)> planned;

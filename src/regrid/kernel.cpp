@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "regrid/void_kernel.h"
+
 namespace {
 using ld = long double;
 }  // namespace
@@ -50,10 +52,12 @@ double bigger(double x) {
     return c;
 }
 
-KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors)
+KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
+                       bool void_aware)
     : Lin(lines_in),
       Cin(columns_in),
       C(columns_out),
+      voids(void_aware),
       f(factors),
       room(footprint_room(f.cfacteur)),
       cw(room * static_cast<std::size_t>(C)),
@@ -90,7 +94,10 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
 }
 
 KernelSpace::KernelSpace(const KernelPlan& p)
-    : lw(footprint_room(p.f.lfacteur)), weights(lw.size()), lines(lw.size()) {}
+    : lw(footprint_room(p.f.lfacteur)),
+      weights(lw.size()),
+      lines(lw.size()),
+      ground(p.voids ? static_cast<std::size_t>(p.C) : 0) {}
 
 std::uint64_t KernelPlan::bytes(int columns_out, double cfacteur) {
     // Per column its weights twice (as computed and packed), its footprint, bounds and start.
@@ -152,6 +159,13 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
 // non-negative. Lines outside 0 < r < Lin add nothing.
 RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out,
                      int i) {
+    if (p.voids) {
+        const bool empty = void_kernel_row(p, s.lw.data(), source, out, s.ground.data(), i);
+        RowSpread spread = wide_rows.row_spread(out, p.C);
+        spread.zeros = empty;  // cells of 0 are elevations here; the empty ones are NaN
+        if (empty) spread.smallest = -HUGE_VAL;  // and may lie anywhere
+        return spread;
+    }
     const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
     int lines = 0;
     for (int a = 0; a <= line.last; ++a) {

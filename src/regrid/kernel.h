@@ -40,12 +40,15 @@ std::size_t footprint_room(double factor);
 // zero sum, which the final magnitude drops), and a fixed count runs without
 // mispredicted branches.
 struct KernelPlan {
-    KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors);
+    // `voids`: the void-aware kernel (void_kernel.h) computes the rows.
+    KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
+               bool voids = false);
 
     // Bytes a plan of `columns_out` columns holds at `cfacteur`.
     static std::uint64_t bytes(int columns_out, double cfacteur);
 
     int Lin, Cin, C;
+    bool voids;
     Factors f;
     std::size_t room;
     std::vector<double> cw;
@@ -63,10 +66,13 @@ struct KernelSpace {
     explicit KernelSpace(const KernelPlan& p);
     std::vector<double> lw, weights;
     std::vector<const double*> lines;
+    std::vector<double> ground;  // a void-aware row's weights of valid ground
 };
 
 // Output row i of the padded output into `out`: every cell the weighted sum of the
-// input lines under its footprint divided by the area, made non-negative. Returns the
-// row's spread (wide_rows.h).
+// input lines under its footprint divided by the area, made non-negative; for a
+// void-aware plan, void_kernel_row's mean of the valid ground, NaN where there is too
+// little. Returns the row's spread (wide_rows.h), whose `zeros` then says whether it
+// holds a NaN (its empty cells).
 RowSpread kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out,
                      int i);

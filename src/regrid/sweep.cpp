@@ -14,26 +14,30 @@ namespace {
 
 // Input lines a thread's source holds: a footprint's lines, one more, and its line of
 // zeros for the margins.
-std::uint64_t input_bytes(int NBlig_in, int NBcol_in, int NBlig_out) {
+std::uint64_t input_bytes(int NBlig_in, int NBcol_in, int NBlig_out, int extra_lines) {
     const Factors f = factors(NBlig_in, 1, NBlig_out, 1);
-    return (footprint_room(f.lfacteur) + 2) * 8 * static_cast<std::uint64_t>(NBcol_in);
+    return (footprint_room(f.lfacteur) + 2 + static_cast<std::uint64_t>(extra_lines)) * 8 *
+           static_cast<std::uint64_t>(NBcol_in);
 }
 
 }  // namespace
 
-CrewShape sweep_shape(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
+CrewShape sweep_shape(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out,
+                      int extra_input_lines) {
     // Rows too narrow to share are not worth a worker's wake-ups.
     if (NBcol_out < 64) threads = 1;
     return crew_shape(threads, NBlig_out, 8 * static_cast<std::uint64_t>(NBcol_out),
-                      input_bytes(NBlig_in, NBcol_in, NBlig_out));
+                      input_bytes(NBlig_in, NBcol_in, NBlig_out, extra_input_lines));
 }
 
-std::uint64_t sweep_bytes(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out) {
-    const CrewShape shape = sweep_shape(threads, NBlig_in, NBcol_in, NBlig_out, NBcol_out);
+std::uint64_t sweep_bytes(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out,
+                          int extra_input_lines) {
+    const CrewShape shape =
+        sweep_shape(threads, NBlig_in, NBcol_in, NBlig_out, NBcol_out, extra_input_lines);
     const std::uint64_t out_width = 8 * static_cast<std::uint64_t>(NBcol_out);
     const Factors f = factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out);
     return static_cast<std::uint64_t>(1 + shape.workers) *
-               input_bytes(NBlig_in, NBcol_in, NBlig_out) +
+               input_bytes(NBlig_in, NBcol_in, NBlig_out, extra_input_lines) +
            static_cast<std::uint64_t>(shape.ring_lines + shape.smoothed_lines) * out_width +
            static_cast<std::uint64_t>(shape.ring_lines) * 2 * sizeof(RowSpread) +
            KernelPlan::bytes(NBcol_out, f.cfacteur);
@@ -60,10 +64,12 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
 void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol_in, int NBlig_out,
            int NBcol_out, const SweepOptions& options) {
     const int L = NBlig_out, C = NBcol_out;
-    const KernelPlan plan(NBlig_in, NBcol_in, C, factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out));
+    const bool voids = options.voids != VoidMode::none, keep = options.voids == VoidMode::keep;
+    const KernelPlan plan(NBlig_in, NBcol_in, C, factors(NBlig_in, NBcol_in, NBlig_out, NBcol_out),
+                          voids);
     // Lines that can be read only once, in order, are read by the caller alone.
-    const CrewShape shape =
-        sweep_shape(in.another ? options.threads : 1, NBlig_in, NBcol_in, NBlig_out, NBcol_out);
+    const CrewShape shape = sweep_shape(in.another ? options.threads : 1, NBlig_in, NBcol_in,
+                                        NBlig_out, NBcol_out, options.extra_input_lines);
     const OutputRing tabout(shape.ring_lines, C), smoothed(shape.smoothed_lines, C);
     const auto interior = [L](int r) { return r >= 1 && r <= L - 2; };
 
@@ -81,6 +87,12 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
     // The spread of a row after the first smoothing is told from the filled rows' where
     // they hold only positive values, and taken from the row otherwise.
     smoothings.first = [&](int r) {
+        if (keep) {
+            means_of_valid(tabout[r - 1], tabout[r], tabout[r + 1], smoothed[r], C, {});
+            smoothed[r][0] = tabout[r][0];
+            smoothed[r][C - 1] = tabout[r][C - 1];
+            return;
+        }
         const RowSpread &above = filled_of(r - 1), &row = filled_of(r), &below = filled_of(r + 1);
         const bool plain = plain_together(above, row, below);
         double* out = smoothed[r];
@@ -100,6 +112,11 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
     };
     const Bounds range{options.lowest, options.highest};
     smoothings.second = [&](int q) {
+        if (keep) {
+            means_of_valid(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q], C,
+                           range);
+            return;
+        }
         const bool plain =
             plain_together(second_spread(q - 1), second_spread(q), second_spread(q + 1));
         wide_rows.window_means(second_input(q - 1), second_input(q), second_input(q + 1), tabout[q],
@@ -126,14 +143,15 @@ void sweep(const LineSource& in, const PaddedRows& sink, int NBlig_in, int NBcol
         fill_clock.time([&] {
             const int f = k - 1;
             if (interior(f)) {
-                const Empty empty = empty_of(f);
-                zeros_left[f & 1] = empty == Empty::none ? 0 : fill_data_row(tabout, f, C, empty);
+                const Empty empty = keep ? Empty::none : empty_of(f);
+                zeros_left[f & 1] =
+                    empty == Empty::none ? 0 : fill_data_row(tabout, f, C, empty, voids);
             }
             if (x >= 0 && x < L) {
                 const Empty empty = !interior(x)            ? Empty::anywhere
                                     : zeros_left[x & 1] > 0 ? empty_of(x)
                                                             : Empty::none;
-                fill_all_row(tabout, x, L, C, empty);
+                if (!keep) fill_all_row(tabout, x, L, C, empty, voids);
                 filled_of(x) = interior(x) && empty_of(x) != Empty::anywhere
                                    ? kernel_spread[x % 3]
                                    : wide_rows.row_spread(tabout[x], C);

@@ -9,8 +9,14 @@
 #include "padded_lines.h"
 #include "regrid/sweep_crew.h"
 
+// The empty cells the sweep meets: 0.0 cells it fills (the classic engine), or NaN cells
+// (the void-aware one) it fills, or keeps as they are, smoothing the valid cells only.
+enum class VoidMode { none, fill, keep };
+
 struct SweepOptions {
     double lowest = 0.0, highest = 0.0;     // the range every interior cell is clamped to
+    VoidMode voids = VoidMode::none;
+    int extra_input_lines = 0;  // lines a thread's source holds beyond the sweep's own
     int threads = 1;                        // threads the sweep may use, at least 1
     std::function<void(int row)> progress;  // told every 100th padded output row, or empty
     CrewTuning tuning;
@@ -25,8 +31,10 @@ void transf(double** tabin, double** tabout, int NBlig_in, int NBcol_in, int NBl
             int NBcol_out, const SweepOptions& options);
 
 // The workers and ring a sweep of these padded sizes has with `threads` threads.
-CrewShape sweep_shape(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out);
+CrewShape sweep_shape(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out,
+                      int extra_input_lines = 0);
 
 // Bytes a sweep of these padded sizes holds with `threads` threads: for each thread its
 // input lines, the ring and the first smoothing's lines, and the kernel's plan.
-std::uint64_t sweep_bytes(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out);
+std::uint64_t sweep_bytes(int threads, int NBlig_in, int NBcol_in, int NBlig_out, int NBcol_out,
+                          int extra_input_lines = 0);

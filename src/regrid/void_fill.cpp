@@ -42,13 +42,18 @@ public:
           window_(
               columns, [this](int i, double* data) { make(i, data); }, false) {}
 
-    const double* line(int row) { return window_.line(row, lines_); }
+    // A margin line is the nearest data line.
+    const double* line(int row) { return window_.line(data_row(row), lines_); }
     void forget(int row) {
-        window_.forget(row);
-        base_.forget(row - reach_);
+        window_.forget(data_row(row));
+        base_.forget(data_row(row) - reach_);
     }
 
 private:
+    int data_row(int row) const {
+        return std::clamp(row, margin_before, lines_ + margin_before - 1);
+    }
+
     // Data line i of the base source (NaN for voids), kept while lines within reach of
     // the lines still to fill may ask for it.
     const double* base_line(int i) { return base_.line(i + margin_before) + margin_before; }
@@ -56,6 +61,14 @@ private:
     void make(int i, double* data) {
         const double* own = base_line(i);
         std::copy(own, own + columns_, data);
+        fill(i, data);
+        std::fill(data - margin_before, data, data[0]);
+        std::fill(data + columns_, data + columns_ + margin_after, data[columns_ - 1]);
+    }
+
+    void fill(int i, double* data) {
+        if (reach_ == 0) return;
+        const double* own = data;
         bool voids = false;
         for (int j = 0; j < columns_ && !voids; ++j) voids = std::isnan(own[j]);
         if (!voids) return;
