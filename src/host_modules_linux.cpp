@@ -14,7 +14,7 @@ void* load_module_beside_program(const std::string& name, std::string& why) {
         folder = path.substr(0, path.rfind('/'));
     }
     const std::string path = folder + "/" + name;
-    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* module = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     if (module == nullptr) {
         const char* error = dlerror();
         why = error != nullptr ? error : "cannot load " + path;

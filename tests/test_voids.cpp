@@ -61,8 +61,8 @@ Rows plane_with_hole(int lines, int columns, int top, int left, int size) {
     Rows rows(lines, std::vector<double>(columns));
     for (int i = 0; i < lines; ++i)
         for (int j = 0; j < columns; ++j)
-            rows[i][j] = i >= top && i < top + size && j >= left && j < left + size ? NAN
-                                                                                   : plane(i, j);
+            rows[i][j] =
+                i >= top && i < top + size && j >= left && j < left + size ? NAN : plane(i, j);
     return rows;
 }
 
@@ -170,7 +170,8 @@ TEST(Voids, EveryNumberOfThreadsGivesTheSameBytes) {
         for (int j = 10; j < 30; ++j) rows[i][j] = NAN;
     for (const auto voids : {RegridRequest::Voids::fill, RegridRequest::Voids::keep})
         for (const double ratio : {0.5, 2.0, 1.0 / 3, 2.5}) {
-            SCOPED_TRACE(std::to_string(ratio) + (voids == RegridRequest::Voids::fill ? " fill" : " keep"));
+            SCOPED_TRACE(std::to_string(ratio) +
+                         (voids == RegridRequest::Voids::fill ? " fill" : " keep"));
             const VoidRun alone = run_voids(rows, ratio, voids, 1);
             for (const int threads : {2, 3, 5}) {
                 const VoidRun crew = run_voids(rows, ratio, voids, threads);
@@ -190,7 +191,7 @@ TEST(Voids, TheDialogueGivesAGridWithNoDataHolesToTheVoidAwareEngine) {
     for (int i = 0; i < 30; ++i)
         for (int j = 0; j < 40; ++j)
             grid += (i >= 10 && i < 15 && j >= 20 && j < 24 ? std::string("-9999")
-                                                          : std::to_string(plane(i, j))) +
+                                                            : std::to_string(plane(i, j))) +
                     " ";
     root.write("d/g.asc", grid);
     const Session s = run_program(root, "d g 0 0 0 25 10\n");

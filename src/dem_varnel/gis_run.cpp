@@ -239,10 +239,9 @@ void run(const GisOptions& o, TermProgress& progress) {
            "): " + std::to_string(g.lines) + " lines x " + std::to_string(g.columns) +
            " columns, cells of " + cell + " " + facts.unit +
            (void_aware && scan.voids > 0
-                ? (o.voids == GisOptions::Voids::keep ? ", " + std::to_string(scan.voids) +
-                                                            " voids kept as no data"
-                                                      : ", " + std::to_string(scan.voids) +
-                                                            " voids filled")
+                ? (o.voids == GisOptions::Voids::keep
+                       ? ", " + std::to_string(scan.voids) + " voids kept as no data"
+                       : ", " + std::to_string(scan.voids) + " voids filled")
                 : "") +
            ", in " + seconds_since(started));
 }

@@ -112,7 +112,8 @@ std::uint64_t regrid_memory(const RegridRequest& request) {
                        static_cast<int>(padded(g.columns)), fill_lines(request)) +
            (request.voids == RegridRequest::Voids::classic
                 ? 0
-                : 8 * static_cast<std::uint64_t>(threads) * static_cast<std::uint64_t>(padded(g.columns)));
+                : 8 * static_cast<std::uint64_t>(threads) *
+                      static_cast<std::uint64_t>(padded(g.columns)));
 }
 
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request) {
@@ -144,7 +145,7 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
     options.highest = g.highest;
     options.threads = regrid_threads(request.threads);
     options.progress = request.progress;
-    options.voids = classic ? VoidMode::none
+    options.voids = classic                                       ? VoidMode::none
                     : request.voids == RegridRequest::Voids::fill ? VoidMode::fill
                                                                   : VoidMode::keep;
     options.extra_input_lines = fill_lines(request);

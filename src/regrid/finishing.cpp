@@ -72,7 +72,6 @@ Ranges ranges(Empty empty, int from, int to, int columns) {
     return {2, {from, right}, {left_end, to}};
 }
 
-
 // Only the ranges where empty cells may be are scanned: the cells found and the order
 // in which they are filled are those of a scan of the whole row.
 template <typename Cells>

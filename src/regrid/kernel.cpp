@@ -159,13 +159,6 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
 // non-negative. Lines outside 0 < r < Lin add nothing.
 RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out,
                      int i) {
-    if (p.voids) {
-        const bool empty = void_kernel_row(p, s.lw.data(), source, out, s.ground.data(), i);
-        RowSpread spread = wide_rows.row_spread(out, p.C);
-        spread.zeros = empty;  // cells of 0 are elevations here; the empty ones are NaN
-        if (empty) spread.smallest = -HUGE_VAL;  // and may lie anywhere
-        return spread;
-    }
     const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
     int lines = 0;
     for (int a = 0; a <= line.last; ++a) {
@@ -185,5 +178,6 @@ RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& sour
         add_packed_terms(p, s, lines, out);
     else
         std::fill(out + p.middle_from, out + p.middle_to, 0.0);
+    if (p.voids) return void_cells(p, s, lines, out);
     return wide_rows.divide_by_area(out, p.C, p.f.area);
 }

@@ -14,9 +14,9 @@
 enum class VoidMode { none, fill, keep };
 
 struct SweepOptions {
-    double lowest = 0.0, highest = 0.0;     // the range every interior cell is clamped to
+    double lowest = 0.0, highest = 0.0;  // the range every interior cell is clamped to
     VoidMode voids = VoidMode::none;
-    int extra_input_lines = 0;  // lines a thread's source holds beyond the sweep's own
+    int extra_input_lines = 0;              // lines a thread's source holds beyond the sweep's own
     int threads = 1;                        // threads the sweep may use, at least 1
     std::function<void(int row)> progress;  // told every 100th padded output row, or empty
     CrewTuning tuning;

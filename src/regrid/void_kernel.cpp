@@ -1,48 +1,53 @@
-// The void-aware kernel, a cell's terms one after the other as the classic kernel's are,
-// in x87 extended precision: two sums a cell, so that a void is left out of both.
+// The void-aware kernel's cells: the classic kernel's sums divided by the area with
+// their sign kept, and the cells whose footprint holds a void summed again without it.
 #include "regrid/void_kernel.h"
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
+
 using ld = long double;
+
+// Cell j summed over its valid cells: S / W, or NaN with too little ground.
+double mean_of_valid(const KernelPlan& p, const KernelSpace& space, int lines, int j) {
+    const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+    const int start = p.columns[j].start;
+    double s = 0.0, w = 0.0;
+    for (int k = 0; k < lines; ++k) {
+        const ld weight = space.weights[k];
+        const double* v = space.lines[k] + start;
+        for (int b = p.first[j]; b <= p.last[j]; ++b) {
+            if (std::isnan(v[b])) continue;
+            const ld t = weight * cwj[b];
+            s = static_cast<double>(t * v[b] + s);
+            w = static_cast<double>(t + w);
+        }
+    }
+    if (!(w >= least_ground * p.f.area)) return NAN;
+    return static_cast<double>(static_cast<ld>(s) / w);
+}
+
 }  // namespace
 
-bool void_kernel_row(const KernelPlan& p, double* lw, const LineSource& in, double* out,
-                     double* weights, int i) {
-    const Footprint line = footprint(i, p.f.lfacteur, lw);
-    std::fill(out, out + p.C, 0.0);
-    std::fill(weights, weights + p.C, 0.0);
-    for (int a = 0; a <= line.last; ++a) {
-        const int r = line.start + a;
-        if (r <= 0 || r >= p.Lin) continue;  // outside the padded input, as in the classic kernel
-        const ld w = lw[a];
-        const double* v = in.line(r);
-        for (int j = 0; j < p.C; ++j) {
-            const int start = p.columns[j].start;
-            const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
-            double s = out[j], t = weights[j];
-            for (int b = p.first[j]; b <= p.last[j]; ++b) {
-                const double value = v[start + b];
-                if (std::isnan(value)) continue;
-                const ld term = w * cwj[b];
-                s = static_cast<double>(term * value + s);
-                t = static_cast<double>(term + t);
-            }
-            out[j] = s;
-            weights[j] = t;
-        }
-    }
-    const double least = least_ground * p.f.area;
+// The division is the classic kernel's vector pass, which gives the quotient's
+// magnitude: the area is positive, so the signed quotient is that magnitude with the
+// sum's sign, bit for bit.
+RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double* out) {
+    double* const sums = space.ground.data();
+    std::copy(out, out + p.C, sums);
+    wide_rows.divide_by_area(out, p.C, p.f.area);
     bool empty = false;
     for (int j = 0; j < p.C; ++j) {
-        if (weights[j] >= least) {
-            out[j] = static_cast<double>(static_cast<ld>(out[j]) / weights[j]);
+        if (!std::isnan(out[j])) {
+            out[j] = std::copysign(out[j], sums[j]);
         } else {
-            out[j] = NAN;
-            empty = true;
+            out[j] = mean_of_valid(p, space, lines, j);
+            empty = empty || std::isnan(out[j]);
         }
     }
-    return empty;
+    RowSpread spread = wide_rows.row_spread(out, p.C);
+    spread.zeros = empty;
+    if (empty) spread.smallest = -HUGE_VAL;  // the empty cells may lie anywhere
+    return spread;
 }

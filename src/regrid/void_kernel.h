@@ -1,7 +1,7 @@
-// The void-aware kernel: an output cell's value is the weighted mean of the valid cells
-// under its footprint, signed as they are; a cell with too little valid ground under it
-// is empty (a NaN), for the fillings. Its source repeats the edges into the padded
-// input's margins (void_fill.h).
+// The void-aware kernel: an output cell's value is the mean of the valid cells under its
+// footprint, signed as they are; a cell with too little valid ground under it is empty
+// (a NaN), for the fillings. Its source repeats the edges into the padded input's
+// margins (void_fill.h).
 #pragma once
 
 #include "padded_lines.h"
@@ -11,11 +11,13 @@
 // weights (negative where an enlargement extrapolates) could make a mean of a sliver.
 constexpr double least_ground = 0.5;
 
-// Output row i of the padded output into `out`: for each cell, over its terms in the classic
-// kernel's order (input lines outer, columns inner), the weight t = w_line x w_column of
-// each valid (non-NaN) cell added to W and t x v to S, each sum rounded to double from
-// extended precision at each step; the cell is S / W rounded once to double where W is
-// at least least_ground x area, otherwise NaN. `lw` has room for footprint_room(lfacteur)
-// line weights. Returns whether the row holds a NaN cell.
-bool void_kernel_row(const KernelPlan& p, double* lw, const LineSource& in, double* out,
-                     double* weights, int i);
+// A void-aware row from the classic kernel's sums of it in `out` (`lines` input lines
+// and their weights in `space`). A cell whose footprint is all valid is its sum divided
+// by the area, signed: what the classic kernel gives but for the magnitude. A cell whose
+// sum met a void (a NaN) is summed again over its own terms, in the same order (input
+// lines outer, columns inner), the weight t = w_line x w_column of each valid cell added
+// to W and t x v to S, each sum rounded to double from extended precision at each step;
+// it is S / W rounded once to double where W is at least least_ground x area, otherwise
+// NaN. Returns the row's spread, whose `zeros` says whether the row holds a NaN: cells of
+// 0 are elevations here.
+RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double* out);
