@@ -1,7 +1,7 @@
 // Faults survived with nothing lost: the process killed while it computes or writes,
 // standard input closing at every question of every kind of session, inputs that are
-// directories, empty, unreadable or truncated at every length, and sizes the machine
-// cannot hold.
+// directories, empty, unreadable, FIFOs, truncated at every length or changed between
+// their two readings, and sizes the machine cannot hold.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,10 @@
 #include <csignal>
 #include <thread>
 
+#include "dem_varnel/dialogue.h"
+#include "dem_varnel/phases.h"
 #include "host_memory.h"
+#include "in_process.h"
 #include "session.h"
 #include "transcript.h"
 
@@ -249,4 +252,85 @@ TEST(Faults, RefusedSizesAreShownWithTheDigitsThatTellThemApart) {
     EXPECT_EQ(closer.first, "104857600 bytes");
     EXPECT_EQ(closer.second, "104857599 bytes");
     EXPECT_EQ(distinct_sizes(3u << 20, 1u << 20).first, "3.0 MiB");
+}
+
+namespace {
+
+// A dialogue run in this process, its input changed by `change` between the reading pass
+// (the opening, which reads every cell) and the sweep.
+class ChangedInput : public InProcess {
+protected:
+    void run_changed(const std::string& answers_text, const std::function<void()>& change) {
+        answers(answers_text);
+        RunFiles files;
+        run([&] {
+            opening(files);
+            disk_ceiling = UINT64_MAX;  // what a test lowered for the reading only
+            parameters(files);
+        });
+        ASSERT_FALSE(failed) << failure;
+        change();
+        run([&] {
+            treatment(files);
+            save(files);
+        });
+    }
+};
+
+}  // namespace
+
+TEST_F(ChangedInput, ARasterWrittenOrTruncatedBetweenItsTwoReadingsFailsTheRun) {
+    std::vector<std::uint16_t> cells(60 * 70);
+    for (std::size_t k = 0; k < cells.size(); ++k)
+        cells[k] = static_cast<std::uint16_t>(500 + k % 97);
+    const std::string raster = raw16(cells);
+    const struct {
+        const char* name;
+        std::string bytes;  // the raster after the change
+    } changes[] = {
+        {"overwritten in place", std::string(raster.size(), '\x07')},
+        {"truncated to half", raster.substr(0, raster.size() / 2)},
+        {"truncated to nothing", ""},
+        {"one cell changed", raster.substr(0, 4000) + "\x01\x02" + raster.substr(4002)},
+    };
+    for (const auto& c : changes) {
+        SCOPED_TRACE(c.name);
+        root.write("d/r_m2.raw", raster);
+        root.write("d/r_m2.txt", "60\n70\n2\n500\n596\n10\n");
+        root.write("d/r_varnel_m2.raw", "old raster");
+        run_changed("d r 1 0 1 0 1 0 10 5", [&] {
+            std::FILE* f = open("d/r_m2.raw", "r+b");  // written in place: the same file
+            ASSERT_NE(f, nullptr);
+            ASSERT_EQ(ftruncate(fileno(f), 0), 0);
+            std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+            std::fclose(f);
+        });
+        EXPECT_TRUE(failed);
+        EXPECT_NE(failure.find("changed while it was being read"), std::string::npos) << failure;
+        EXPECT_EQ(root.read("d/r_varnel_m2.raw"), "old raster");
+        EXPECT_FALSE(root.has_temporary());
+    }
+}
+
+TEST_F(ChangedInput, AnAsciiGridEditedBeforeItsTextIsParsedAgainFailsTheRun) {
+    std::string grid = "ncols 30\nnrows 20\nxllcorner 0\nyllcorner 0\ncellsize 10\n";
+    for (int k = 0; k < 600; ++k) grid += std::to_string(100 + k % 41) + " ";
+    root.write("d/a.asc", grid);
+    disk_ceiling = 0;  // no room to keep the parsed values: the text is parsed again
+    std::string edited = grid;
+    edited[edited.size() - 5] = edited[edited.size() - 5] == '9' ? '8' : '9';
+    run_changed("d a 0 0 1 0 10 5", [&] { root.write("d/a.asc", edited); });
+    EXPECT_TRUE(failed);
+    EXPECT_NE(failure.find("changed while it was being read"), std::string::npos) << failure;
+}
+
+TEST(Faults, AFifoIsRefusedAtOnceInsteadOfWaitingForAWriter) {
+    TempRoot root;
+    root.write("d/keep", "");
+    ASSERT_EQ(mkfifo(root.file("d/f_m2.raw").c_str(), 0600), 0);
+    const Session s = run_program(root, "d f 1 0\n", {10});
+    EXPECT_FALSE(s.timed_out);
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("is not a regular file (a FIFO, a device or a socket)"), std::string::npos)
+        << s.err;
 }

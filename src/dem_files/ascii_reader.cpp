@@ -71,6 +71,7 @@ private:
         for (int j = 0; j < columns_; ++j)
             if (!tokens_.next(token) || !parse_value(token, data[j]) || !std::isfinite(data[j]))
                 fail(shown_ + " changed while it was being read");
+        if (sums) sums->check(row_++, data, shown_);
         mark_voids(data, columns_, void_value);
     }
 
@@ -79,8 +80,11 @@ private:
     int lines_, columns_;
     LineWindow window_;
 
+    int row_ = 0;  // the data line made next: the text is read in order
+
 public:
-    double void_value = NAN;  // cells made NaN as they are read
+    double void_value = NAN;               // cells made NaN as they are read
+    std::shared_ptr<const LineSums> sums;  // the reading pass's, checked line by line
 };
 
 // The values' text read in order, in chunks of up to 2 MiB cut between words, each chunk
@@ -245,6 +249,10 @@ void AsciiReader::store_values(const double* row) {
 void AsciiReader::scan(const std::function<void(int line)>& progress) {
     PhaseTimer timer("reading");
     if (!seek_to(file_, values_offset_)) fail("cannot read " + shown_ + ": " + system_error());
+    const std::string memory = memory_refusal(LineSums::bytes(header_.lines));
+    if (!memory.empty())
+        fail("the sums that check " + shown_ + "'s lines as they are read again " + memory);
+    sums_ = std::make_shared<LineSums>(header_.lines, header_.columns);
     start_stored_values();
     const std::string& name = shown_;
     const int nb_lig = header_.lines, nb_col = header_.columns;
@@ -280,6 +288,8 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
                 row[static_cast<std::size_t>(j)] = v;
                 ++taken;
                 if (++j == nb_col) {
+                    sums_->add(row.data(), static_cast<std::uint64_t>(i) * nb_col,
+                               static_cast<std::uint64_t>(nb_col));
                     wide_rows.fold_range(row.data(), nb_col, lowest_, highest_);
                     fold_valid_range(row.data(), nb_col, nodata_cells_ > nodata_before);
                     nodata_before = nodata_cells_;
@@ -346,12 +356,18 @@ LineSource AsciiReader::source(bool voids_as_nan) const {
     const double void_value = voids ? header_.nodata : NAN;
     LineSource source;
     if (stored_ != nullptr) {
-        source = stored_lines(stored_, shown_, CellType::real64, header_.lines, header_.columns,
-                              1.0, void_value);
+        StoredCells stored;  // the run's own file of the parsed values
+        stored.file = stored_;
+        stored.shown = shown_;
+        stored.lines = header_.lines;
+        stored.columns = header_.columns;
+        stored.void_value = void_value;
+        source = stored_lines(stored);
     } else {
         const auto lines = std::make_shared<AsciiLines>(file_, values_offset_, shown_,
                                                         header_.lines, header_.columns);
         lines->void_value = void_value;
+        lines->sums = sums_;
         source = LineSource{[lines](int row) { return lines->line(row); },
                             [lines](int row) { lines->forget(row); }};
     }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "dem_files/ascii_header.h"
+#include "dem_files/line_sums.h"
 #include "padded_lines.h"
 
 class AsciiReader {
@@ -51,6 +52,7 @@ private:
     std::string logical_, shown_;
     AsciiHeader header_;
     std::uint64_t values_offset_ = 0;  // where the values start in the file
+    std::shared_ptr<LineSums> sums_;   // of the reading pass, for a reading of the text again
     TokenReader::Place values_place_{1, 0};
     // The values as the pass parsed them; null where there is no room for them.
     std::FILE* stored_ = nullptr;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "dem_files/line_sums.h"
 #include "dem_files/pending_output.h"
 #include "failure.h"
 #include "host_files.h"
@@ -133,7 +134,7 @@ void place(RasterFacts& f, GDALDatasetH dataset, const std::string& path) {
 class GdalLines {
 public:
     GdalLines(Dataset dataset, std::string path, int lines, int columns,
-              std::optional<double> nodata, bool voids_as_nan)
+              std::optional<double> nodata, bool voids_as_nan, std::shared_ptr<const LineSums> sums)
         : dataset_(std::move(dataset)),
           band_(GDALGetRasterBand(dataset_.get(), 1)),
           path_(std::move(path)),
@@ -141,6 +142,7 @@ public:
           columns_(columns),
           nodata_(nodata),
           voids_as_nan_(voids_as_nan),
+          sums_(std::move(sums)),
           window_(
               columns, [this](int i, double* data) { make(i, data); }, false) {}
 
@@ -152,6 +154,7 @@ private:
         if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, data, columns_, 1, GDT_Float64, 0, 0) !=
             CE_None)
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
+        sums_->check(i, data, shown_name(path_));
         if (!voids_as_nan_) return;
         for (int j = 0; j < columns_; ++j)
             if (!std::isfinite(data[j]) || (nodata_ && data[j] == *nodata_)) data[j] = NAN;
@@ -163,19 +166,20 @@ private:
     int lines_, columns_;
     std::optional<double> nodata_;
     bool voids_as_nan_;
+    std::shared_ptr<const LineSums> sums_;
     LineWindow window_;
 };
 
 LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_as_nan,
-                      double lowest, double highest) {
+                      double lowest, double highest, std::shared_ptr<const LineSums> sums) {
     const auto lines = std::make_shared<GdalLines>(open_dataset(path), path, f.lines, f.columns,
-                                                   f.nodata, voids_as_nan);
+                                                   f.nodata, voids_as_nan, sums);
     LineSource source{[lines](int row) { return lines->line(row); },
                       [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
-    source.another = [path, f, voids_as_nan, lowest, highest] {
-        return gdal_lines(path, f, voids_as_nan, lowest, highest);
+    source.another = [path, f, voids_as_nan, lowest, highest, sums] {
+        return gdal_lines(path, f, voids_as_nan, lowest, highest, sums);
     };
     return source;
 }
@@ -185,6 +189,7 @@ LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_
 struct GdalScan {
     RasterScan scan;
     double all_lowest = 0.0, all_highest = 0.0;  // every cell, voids taken as they are
+    std::shared_ptr<LineSums> sums;
 };
 
 GdalScan scan_lines(const std::string& path, const RasterFacts& f,
@@ -193,6 +198,7 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
     GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
     std::vector<double> row(static_cast<std::size_t>(f.columns));
     GdalScan result;
+    result.sums = std::make_shared<LineSums>(f.lines, f.columns);
     RasterScan& s = result.scan;
     s.lowest = result.all_lowest = std::numeric_limits<double>::infinity();
     s.highest = result.all_highest = -std::numeric_limits<double>::infinity();
@@ -200,6 +206,8 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
         if (GDALRasterIO(band, GF_Read, 0, i, f.columns, 1, row.data(), f.columns, 1, GDT_Float64,
                          0, 0) != CE_None)
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path));
+        result.sums->add(row.data(), static_cast<std::uint64_t>(i) * f.columns,
+                         static_cast<std::uint64_t>(f.columns));
         std::uint64_t voids = 0;
         for (const double v : row) voids += !std::isfinite(v) || (f.nodata && v == *f.nodata);
         if (voids == 0) {
@@ -401,9 +409,10 @@ SourceRaster open_gdal_source(const std::string& path) {
         return scanned->scan;
     };
     source.lines = [path, facts, scanned](bool voids_as_nan) {
-        return voids_as_nan
-                   ? gdal_lines(path, facts, true, scanned->scan.lowest, scanned->scan.highest)
-                   : gdal_lines(path, facts, false, scanned->all_lowest, scanned->all_highest);
+        return voids_as_nan ? gdal_lines(path, facts, true, scanned->scan.lowest,
+                                         scanned->scan.highest, scanned->sums)
+                            : gdal_lines(path, facts, false, scanned->all_lowest,
+                                         scanned->all_highest, scanned->sums);
     };
     source.keep = scanned;
     return source;

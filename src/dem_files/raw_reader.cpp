@@ -65,6 +65,8 @@ RawReader::BlockScan RawReader::scan_block(std::uint64_t first, std::size_t coun
         fail("cannot read " + shown_ + ": " + system_error());
     BlockScan block{INT_MAX, INT_MIN,
                     got / sizeof(Cell)};  // a cell the file ends inside is missing
+    sums_->add(buffer.data(), first, block.cells);
+    sums_->add_zeros(first + block.cells, count - block.cells);
     if constexpr (sizeof(Cell) == 2)
         wide_rows.range16(buffer.data(), static_cast<int>(block.cells), block.lowest,
                           block.highest);
@@ -116,6 +118,8 @@ RawScan RawReader::scan_cells() {
     }
     take_blocks(folds[0]);
     for (std::thread& helper : helpers) helper.join();
+    const std::uint64_t untaken = std::min<std::uint64_t>(next, blocks) * per_block;
+    if (untaken < cells) sums_->add_zeros(untaken, cells - untaken);  // after a short block
     RawScan scan;
     scan.lowest = INT_MAX;
     scan.highest = INT_MIN;
@@ -136,6 +140,10 @@ RawScan RawReader::scan_cells() {
 
 RawScan RawReader::scan() {
     PhaseTimer timer("reading");
+    const std::string memory = memory_refusal(LineSums::bytes(lines_));
+    if (!memory.empty())
+        fail("the sums that check " + shown_ + "'s lines as they are read again " + memory);
+    sums_ = std::make_shared<LineSums>(lines_, columns_);
     const bool checked = size_checked();
     if (!can_seek(file_))
         fail("cannot read " + shown_ + ": the sweep reads its lines again, so it must be a file");
@@ -149,9 +157,15 @@ double RawReader::metres(int cell, double unit) {
 }
 
 LineSource RawReader::source(double unit) const {
-    LineSource source =
-        stored_lines(file_, shown_, cell_bytes_ == 2 ? CellType::unsigned16 : CellType::signed32,
-                     lines_, columns_, unit);
+    StoredCells stored;
+    stored.file = file_;
+    stored.shown = shown_;
+    stored.type = cell_bytes_ == 2 ? CellType::unsigned16 : CellType::signed32;
+    stored.lines = lines_;
+    stored.columns = columns_;
+    stored.unit = unit;
+    stored.sums = sums_;
+    LineSource source = stored_lines(stored);
     source.lowest = metres(scan_.lowest, unit);
     source.highest = metres(scan_.highest, unit);
     return source;

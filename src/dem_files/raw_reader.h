@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "dem_files/line_sums.h"
 #include "padded_lines.h"
 
 // The range of every cell in stored units, the first lowest and highest in the file's
@@ -58,6 +60,7 @@ private:
     template <typename Cell>
     RawScan scan_cells();
 
+    std::shared_ptr<LineSums> sums_;  // of the reading pass, for the sweep to check
     std::FILE* file_;
     std::string shown_;
     int cell_bytes_, lines_, columns_;

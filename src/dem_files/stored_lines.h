@@ -6,18 +6,31 @@
 
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "dem_files/line_sums.h"
 #include "padded_lines.h"
 
 enum class CellType { unsigned16, signed32, real64 };
 
-// A source over the `lines` x `columns` cells of `file` (which it does not own), each
-// divided by `unit` (1, 10, 100 or 1000) as it is read, and each cell equal to
-// `void_value` (when it is a number) made a NaN, which marks a void; several threads may
-// each take a source of their own (`another`). `shown` names the file in messages.
-LineSource stored_lines(std::FILE* file, const std::string& shown, CellType type, int lines,
-                        int columns, double unit, double void_value = NAN);
+// A file of cells in line order: `lines` x `columns` cells of `type` in `file` (which
+// the source does not own), `shown` naming it in messages.
+struct StoredCells {
+    std::FILE* file = nullptr;
+    std::string shown;
+    CellType type = CellType::real64;
+    int lines = 0, columns = 0;
+    double unit = 1.0;        // each cell divided by it as it is read (1, 10, 100 or 1000)
+    double void_value = NAN;  // each cell equal to it made a NaN, which marks a void
+    // The lines' sums of the reading pass, each line checked against its sum as it is
+    // read; none for a file of the run's own.
+    std::shared_ptr<const LineSums> sums;
+};
+
+// A source over the cells; several threads may each take a source of their own
+// (`another`).
+LineSource stored_lines(const StoredCells& cells);
 
 // Cells of a line equal to `void_value` made NaN (nothing when it is NaN itself).
 void mark_voids(double* cells, int columns, double void_value);
