@@ -32,9 +32,11 @@ averages the input over cells of the new size, fills empty cells, smooths
 twice and writes a raw raster with its descriptor, or an ASCII grid.
 
 Cells that hold 0 are empty to the engine, and so are an ASCII grid's
-no-data cells when their value is 0; any other no-data value is taken as an
-elevation. Empty cells are filled from their neighbours. The output has a
-frame three cells wide holding the lowest elevation of the input. Its cells
+no-data cells when their value is 0; they are filled from their neighbours.
+An ASCII grid whose cells hold any other no-data value goes to the void-aware
+engine instead (0 m and negative elevations are elevations there, and the
+voids are filled; a warning says so). The output has a frame three cells
+wide holding the lowest elevation of the input. Its cells
 are not in general square nor of the output pixel size: the README's
 "Opening the results in GIS" says where each lies. The corner of an ASCII
 output made from a raw raster is asked after the computation.
