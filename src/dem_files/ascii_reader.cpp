@@ -71,7 +71,8 @@ private:
         for (int j = 0; j < columns_; ++j)
             if (!tokens_.next(token) || !parse_value(token, data[j]) || !std::isfinite(data[j]))
                 fail(shown_ + " changed while it was being read");
-        if (sums) sums->check(row_++, data, shown_);
+        if (sums)
+            sums->check(row_++, data, static_cast<std::size_t>(columns_) * sizeof(double), shown_);
         mark_voids(data, columns_, void_value);
     }
 
@@ -252,7 +253,7 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
     const std::string memory = memory_refusal(LineSums::bytes(header_.lines));
     if (!memory.empty())
         fail("the sums that check " + shown_ + "'s lines as they are read again " + memory);
-    sums_ = std::make_shared<LineSums>(header_.lines, header_.columns);
+    sums_ = std::make_shared<LineSums>(header_.lines);
     start_stored_values();
     const std::string& name = shown_;
     const int nb_lig = header_.lines, nb_col = header_.columns;
@@ -288,8 +289,7 @@ void AsciiReader::scan(const std::function<void(int line)>& progress) {
                 row[static_cast<std::size_t>(j)] = v;
                 ++taken;
                 if (++j == nb_col) {
-                    sums_->add(row.data(), static_cast<std::uint64_t>(i) * nb_col,
-                               static_cast<std::uint64_t>(nb_col));
+                    sums_->set(i, LineSums::of(row.data(), row.size() * sizeof(double)));
                     wide_rows.fold_range(row.data(), nb_col, lowest_, highest_);
                     fold_valid_range(row.data(), nb_col, nodata_cells_ > nodata_before);
                     nodata_before = nodata_cells_;

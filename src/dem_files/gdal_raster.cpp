@@ -154,7 +154,8 @@ private:
         if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, data, columns_, 1, GDT_Float64, 0, 0) !=
             CE_None)
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
-        sums_->check(i, data, shown_name(path_));
+        sums_->check(i, data, static_cast<std::size_t>(columns_) * sizeof(double),
+                     shown_name(path_));
         if (!voids_as_nan_) return;
         for (int j = 0; j < columns_; ++j)
             if (!std::isfinite(data[j]) || (nodata_ && data[j] == *nodata_)) data[j] = NAN;
@@ -198,7 +199,7 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
     GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
     std::vector<double> row(static_cast<std::size_t>(f.columns));
     GdalScan result;
-    result.sums = std::make_shared<LineSums>(f.lines, f.columns);
+    result.sums = std::make_shared<LineSums>(f.lines);
     RasterScan& s = result.scan;
     s.lowest = result.all_lowest = std::numeric_limits<double>::infinity();
     s.highest = result.all_highest = -std::numeric_limits<double>::infinity();
@@ -206,8 +207,7 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
         if (GDALRasterIO(band, GF_Read, 0, i, f.columns, 1, row.data(), f.columns, 1, GDT_Float64,
                          0, 0) != CE_None)
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path));
-        result.sums->add(row.data(), static_cast<std::uint64_t>(i) * f.columns,
-                         static_cast<std::uint64_t>(f.columns));
+        result.sums->set(i, LineSums::of(row.data(), row.size() * sizeof(double)));
         std::uint64_t voids = 0;
         for (const double v : row) voids += !std::isfinite(v) || (f.nodata && v == *f.nodata);
         if (voids == 0) {

@@ -1,30 +1,43 @@
-// The line sums' zeros in closed form, and the failure of a changed line.
+// The line sums' mixing, and the failure of a changed line.
 #include "dem_files/line_sums.h"
+
+#include <cstring>
 
 #include "failure.h"
 
 namespace {
-
-// 1 + 2 + ... + n modulo 2^64: the even one of n and n + 1 halved first.
-std::uint64_t triangle(std::uint64_t n) {
-    return n % 2 == 0 ? (n / 2) * (n + 1) : n * ((n + 1) / 2);
-}
-
+constexpr std::uint64_t K = 0x9E3779B97F4A7C15u;
 }  // namespace
 
-// A cell of 0 adds K (p + 1): the cells from `first` on add K times a sum of places.
-void LineSums::add_zeros(std::uint64_t first, std::uint64_t count) {
-    while (count > 0) {
-        const std::uint64_t line = first / columns_;
-        const std::uint64_t piece = std::min(count, (line + 1) * columns_ - first);
-        const std::uint64_t places = triangle(first + piece) - triangle(first);
-        sums_[line].fetch_add(places * K, std::memory_order_relaxed);
-        first += piece;
-        count -= piece;
+void LineHash::add(const void* bytes, std::size_t size) {
+    const auto* b = static_cast<const unsigned char*>(bytes);
+    std::size_t at = 0;
+    for (; at + 32 <= size; at += 32)
+        for (int l = 0; l < 4; ++l) {
+            std::uint64_t word;
+            std::memcpy(&word, b + at + 8 * l, 8);
+            lane_[l] = (lane_[l] ^ word) * K;
+        }
+    if (at < size) {  // the line's last bytes, made up with zeros
+        std::uint64_t tail[4] = {0, 0, 0, 0};
+        std::memcpy(tail, b + at, size - at);
+        for (int l = 0; l < 4; ++l) lane_[l] = (lane_[l] ^ tail[l]) * K;
     }
+    size_ += size;
 }
 
-void LineSums::changed(int i, const std::string& shown) {
+std::uint64_t LineHash::finish() const {
+    return lane_[0] ^ (lane_[1] * 3) ^ (lane_[2] * 5) ^ (lane_[3] * 7) ^ (size_ * K);
+}
+
+std::uint64_t LineSums::of(const void* line, std::size_t size) {
+    LineHash hash;
+    hash.add(line, size);
+    return hash.finish();
+}
+
+void LineSums::check(int i, const void* line, std::size_t size, const std::string& shown) const {
+    if (of(line, size) == sums_[static_cast<std::size_t>(i)]) return;
     fail(shown + " changed while it was being read: its line " + std::to_string(i + 1) +
          " is not what the reading pass read; nothing is written");
 }

@@ -10,6 +10,10 @@ std::string input_descriptor_suffix(int cell_width);
 std::string output_data_suffix(int file_format, int cell_width);
 std::string output_descriptor_suffix(int cell_width);
 
+// True when `text` ends in `end` (written in lower case), the case of its letters aside:
+// how a file's ending tells its format.
+bool ends_with_ignoring_case(const std::string& text, const std::string& end);
+
 // The longest name a complete path may have, and the longest suffixes that can
 // follow an input base and an output base.
 constexpr std::size_t max_name = 127;

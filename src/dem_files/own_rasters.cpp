@@ -13,6 +13,7 @@
 #include "dem_files/crs_file.h"
 #include "dem_files/descriptor.h"
 #include "dem_files/input_watch.h"
+#include "dem_files/names.h"
 #include "dem_files/pending_output.h"
 #include "dem_files/raster_writer.h"
 #include "dem_files/raw_reader.h"
@@ -21,16 +22,6 @@
 #include "host_files.h"
 
 namespace {
-
-bool ends_with(const std::string& text, const std::string& end) {
-    if (text.size() < end.size()) return false;
-    for (std::size_t k = 0; k < end.size(); ++k) {
-        char c = text[text.size() - end.size() + k];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != end[k]) return false;
-    }
-    return true;
-}
 
 std::FILE* open_for_reading(const std::string& path) {
     refuse_special_input(path);
@@ -78,7 +69,7 @@ SourceRaster ascii_source(const std::string& path) {
 }
 
 SourceRaster raw_source(const std::string& path, double unit) {
-    const int cell_bytes = ends_with(path, "_m2.raw") ? 2 : 4;
+    const int cell_bytes = ends_with_ignoring_case(path, "_m2.raw") ? 2 : 4;
     const std::string descriptor = path.substr(0, path.size() - 4) + ".txt";
     Descriptor d;
     std::FILE* file = open_for_reading(path);
@@ -137,11 +128,12 @@ std::shared_ptr<PendingOutput> crs_file(const std::string& path, const RasterFac
 }  // namespace
 
 bool own_source_format(const std::string& path) {
-    return ends_with(path, ".asc") || ends_with(path, "_m2.raw") || ends_with(path, "_m4.raw");
+    return ends_with_ignoring_case(path, ".asc") || ends_with_ignoring_case(path, "_m2.raw") ||
+           ends_with_ignoring_case(path, "_m4.raw");
 }
 
 SourceRaster open_own_source(const std::string& path, double unit) {
-    return ends_with(path, ".asc") ? ascii_source(path) : raw_source(path, unit);
+    return ends_with_ignoring_case(path, ".asc") ? ascii_source(path) : raw_source(path, unit);
 }
 
 std::string own_raw_type(const std::string& asked, const std::string& source_type) {
@@ -155,7 +147,7 @@ DestinationRaster create_own_destination(const DestinationSpec& spec, const Rast
     if (spec.format == own_raw_format) {
         const std::string type = own_raw_type(spec.type, facts.type);
         const int cell_bytes = type == "UInt16" ? 2 : 4;
-        const std::string stem = spec.path.size() > 4 && ends_with(spec.path, ".raw")
+        const std::string stem = spec.path.size() > 4 && ends_with_ignoring_case(spec.path, ".raw")
                                      ? spec.path.substr(0, spec.path.size() - 4)
                                      : spec.path;
         const std::string descriptor = stem + ".txt";

@@ -54,37 +54,73 @@ bool RawReader::size_checked() {
     return true;
 }
 
-// The range of `count` cells from cell `first` on, read at their place into `buffer`:
-// the reading pass's unit of work, which threads take in any order, since the range of
-// whole numbers does not depend on it. `cells` is how many the file holds of them.
+// The lines from `first` to `end` read at their place into `buffer` (whole lines at
+// once where they fit, a line in pieces of the buffer's size where it does not), their
+// range folded and each line's sum taken over the bytes the file holds of it: the
+// reading pass's unit of work, which threads take in any order, since neither the range
+// of whole numbers nor a line's sum depends on it.
 template <typename Cell>
-RawReader::BlockScan RawReader::scan_block(std::uint64_t first, std::size_t count,
-                                           std::vector<Cell>& buffer) const {
-    std::size_t got = 0;
-    if (!read_at(file_, buffer.data(), count * sizeof(Cell), first * sizeof(Cell), got))
-        fail("cannot read " + shown_ + ": " + system_error());
-    BlockScan block{INT_MAX, INT_MIN,
-                    got / sizeof(Cell)};  // a cell the file ends inside is missing
-    sums_->add(buffer.data(), first, block.cells);
-    sums_->add_zeros(first + block.cells, count - block.cells);
-    if constexpr (sizeof(Cell) == 2)
-        wide_rows.range16(buffer.data(), static_cast<int>(block.cells), block.lowest,
-                          block.highest);
-    else
-        wide_rows.range32(buffer.data(), static_cast<int>(block.cells), block.lowest,
-                          block.highest);
+RawReader::BlockScan RawReader::scan_lines(int first, int end, std::vector<Cell>& buffer) const {
+    const std::uint64_t line_bytes = static_cast<std::uint64_t>(columns_) * sizeof(Cell);
+    BlockScan block{INT_MAX, INT_MIN, 0};
+    const auto fold = [&block](const Cell* cells, std::size_t count) {
+        if constexpr (sizeof(Cell) == 2)
+            wide_rows.range16(cells, static_cast<int>(count), block.lowest, block.highest);
+        else
+            wide_rows.range32(cells, static_cast<int>(count), block.lowest, block.highest);
+        block.cells += count;
+    };
+    const auto read = [this](Cell* to, std::size_t bytes, std::uint64_t at) {
+        std::size_t got = 0;
+        if (!read_at(file_, to, bytes, at, got))
+            fail("cannot read " + shown_ + ": " + system_error());
+        return got;
+    };
+    const std::size_t room = buffer.size() * sizeof(Cell);
+    if (line_bytes <= room) {
+        const std::size_t got =
+            read(buffer.data(), static_cast<std::size_t>(line_bytes) * (end - first),
+                 first * line_bytes);
+        fold(buffer.data(), got / sizeof(Cell));  // a cell the file ends inside is missing
+        const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+        for (int i = first; i < end; ++i) {
+            const std::uint64_t from = (i - first) * line_bytes;
+            const std::size_t held = static_cast<std::size_t>(
+                got > from ? std::min<std::uint64_t>(line_bytes, got - from) : 0);
+            sums_->set(i, LineSums::of(bytes + (held > 0 ? from : 0), held));
+        }
+        block.short_read = got < static_cast<std::size_t>(line_bytes) * (end - first);
+        return block;
+    }
+    LineHash hash;  // one long line, in pieces
+    for (std::uint64_t at = 0; at < line_bytes;) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(room, line_bytes - at));
+        const std::size_t got = read(buffer.data(), want, first * line_bytes + at);
+        fold(buffer.data(), got / sizeof(Cell));
+        hash.add(buffer.data(), got);
+        at += got;
+        if (got < want) {
+            block.short_read = true;
+            break;
+        }
+    }
+    sums_->set(first, hash.finish());
     return block;
 }
 
-// Blocks of 1 MiB shared among the cores: each thread folds the blocks it takes, and the
-// folds are folded together.
+// Blocks of whole lines, about 1 MiB (or one line where a line is longer), shared among
+// the cores: each thread folds the blocks it takes, and the folds are folded together.
 template <typename Cell>
 RawScan RawReader::scan_cells() {
     const std::uint64_t cells =
         static_cast<std::uint64_t>(lines_) * static_cast<std::uint64_t>(columns_);
-    const std::uint64_t per_block = (1u << 20) / sizeof(Cell);
-    const std::uint64_t blocks = (cells + per_block - 1) / per_block;
-    std::atomic<std::uint64_t> next{0};
+    const std::uint64_t line_bytes = static_cast<std::uint64_t>(columns_) * sizeof(Cell);
+    constexpr std::uint64_t block_bytes = 1u << 20;
+    const int per_block = static_cast<int>(
+        std::max<std::uint64_t>(1, std::min<std::uint64_t>(block_bytes / line_bytes, lines_)));
+    const int blocks = (lines_ + per_block - 1) / per_block;
+    std::atomic<int> next{0};
     std::atomic<bool> ended{false};  // a block came short: those after it are past the end
     struct Fold {
         BlockScan scan{INT_MAX, INT_MIN, 0};
@@ -92,13 +128,13 @@ RawScan RawReader::scan_cells() {
     };
     const auto take_blocks = [&](Fold& fold) {
         try {
-            std::vector<Cell> buffer(static_cast<std::size_t>(std::min(per_block, cells)));
-            for (std::uint64_t b; !ended && (b = next++) < blocks;) {
-                const std::uint64_t first = b * per_block;
-                const std::size_t count =
-                    static_cast<std::size_t>(std::min(per_block, cells - first));
-                const BlockScan block = scan_block(first, count, buffer);
-                if (block.cells < count) ended = true;
+            const std::uint64_t buffer_bytes =
+                line_bytes <= block_bytes ? line_bytes * per_block : block_bytes;
+            std::vector<Cell> buffer(static_cast<std::size_t>(buffer_bytes / sizeof(Cell)));
+            for (int b; !ended && (b = next++) < blocks;) {
+                const int first = b * per_block, end = std::min(lines_, first + per_block);
+                const BlockScan block = scan_lines(first, end, buffer);
+                if (block.short_read) ended = true;
                 fold.scan.lowest = std::min(fold.scan.lowest, block.lowest);
                 fold.scan.highest = std::max(fold.scan.highest, block.highest);
                 fold.scan.cells += block.cells;
@@ -107,8 +143,7 @@ RawScan RawReader::scan_cells() {
             fold.error = std::current_exception();
         }
     };
-    const int threads = static_cast<int>(
-        std::max<std::uint64_t>(1, std::min<std::uint64_t>(usable_cores(), blocks)));
+    const int threads = std::max(1, std::min(usable_cores(), blocks));
     std::vector<Fold> folds(static_cast<std::size_t>(threads));
     std::vector<std::thread> helpers;
     try {
@@ -118,8 +153,11 @@ RawScan RawReader::scan_cells() {
     }
     take_blocks(folds[0]);
     for (std::thread& helper : helpers) helper.join();
-    const std::uint64_t untaken = std::min<std::uint64_t>(next, blocks) * per_block;
-    if (untaken < cells) sums_->add_zeros(untaken, cells - untaken);  // after a short block
+    // The lines of the blocks after a short one: the file holds nothing of them.
+    const unsigned char nothing = 0;
+    const std::uint64_t empty_sum = LineSums::of(&nothing, 0);
+    for (int i = std::min(static_cast<int>(next), blocks) * per_block; i < lines_; ++i)
+        sums_->set(i, empty_sum);
     RawScan scan;
     scan.lowest = INT_MAX;
     scan.highest = INT_MIN;
@@ -143,7 +181,7 @@ RawScan RawReader::scan() {
     const std::string memory = memory_refusal(LineSums::bytes(lines_));
     if (!memory.empty())
         fail("the sums that check " + shown_ + "'s lines as they are read again " + memory);
-    sums_ = std::make_shared<LineSums>(lines_, columns_);
+    sums_ = std::make_shared<LineSums>(lines_);
     const bool checked = size_checked();
     if (!can_seek(file_))
         fail("cannot read " + shown_ + ": the sweep reads its lines again, so it must be a file");

@@ -53,10 +53,11 @@ private:
     void report_short(unsigned long long missing) const;
     struct BlockScan {
         int lowest, highest;
-        std::uint64_t cells;  // read whole
+        std::uint64_t cells;      // read whole
+        bool short_read = false;  // the file ends within the block
     };
     template <typename Cell>
-    BlockScan scan_block(std::uint64_t first, std::size_t count, std::vector<Cell>& buffer) const;
+    BlockScan scan_lines(int first, int end, std::vector<Cell>& buffer) const;
     template <typename Cell>
     RawScan scan_cells();
 

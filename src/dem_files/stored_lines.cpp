@@ -33,9 +33,9 @@ private:
         std::size_t got = 0;
         if (!read_at(s_.file, cells, bytes, static_cast<std::uint64_t>(i) * bytes, got))
             fail("cannot read " + s_.shown + ": " + system_error());
-        const std::size_t whole = got / sizeof(Cell);  // a cell the file ends inside is 0
+        if (s_.sums) s_.sums->check(i, cells, got, s_.shown);  // the bytes the file holds
+        const std::size_t whole = got / sizeof(Cell);          // a cell the file ends inside is 0
         std::fill(cells + whole, cells + columns, Cell(0));
-        if (s_.sums) s_.sums->check(i, cells, s_.shown);
         if constexpr (std::is_same_v<Cell, std::uint16_t>)
             wide_rows.widen16(cells, data, columns, s_.unit);
         else if constexpr (std::is_same_v<Cell, std::int32_t>)

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "answers.h"
+#include "dem_files/names.h"
 #include "dem_files/gdal_layer.h"
 #include "dem_files/input_watch.h"
 #include "dem_files/own_rasters.h"
@@ -44,15 +45,6 @@ const GdalLayer& gdal() {
 #endif
 }
 
-bool ends_with(const std::string& text, const std::string& end) {
-    if (text.size() < end.size()) return false;
-    for (std::size_t k = 0; k < end.size(); ++k) {
-        char c = text[text.size() - end.size() + k];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != end[k]) return false;
-    }
-    return true;
-}
 
 bool own_format(const std::string& format) {
     return format == own_raw_format || format == own_ascii_format;
@@ -61,8 +53,8 @@ bool own_format(const std::string& format) {
 // The output format where -of is not given: the program's own by the destination's
 // ending, otherwise GeoTIFF.
 std::string format_for(const std::string& destination) {
-    if (ends_with(destination, ".asc")) return own_ascii_format;
-    if (ends_with(destination, ".raw")) return own_raw_format;
+    if (ends_with_ignoring_case(destination, ".asc")) return own_ascii_format;
+    if (ends_with_ignoring_case(destination, ".raw")) return own_raw_format;
     return "GTiff";
 }
 
@@ -73,7 +65,7 @@ std::string usage_problem(GisOptions& o) {
         if (!o.type.empty() && own_raw_type(o.type, "").empty())
             return "-ot " + o.type + " is not a cell type of " + own_raw_format +
                    ": UInt16 or Int32";
-        if (!ends_with(o.destination, ".raw"))
+        if (!ends_with_ignoring_case(o.destination, ".raw"))
             return std::string(own_raw_format) +
                    " writes a .raw file beside its .txt descriptor: " +
                    "the destination must end in .raw";
@@ -214,7 +206,7 @@ void run(const GisOptions& o, TermProgress& progress) {
     // reach of every filling (far from any valid ground).
     if (o.frame_nodata || (void_aware && scan.voids > 0))
         spec.nodata = facts.nodata.value_or(-9999.0);
-    spec.unit = own_source_format(o.source) && !ends_with(o.source, ".asc") ? o.unit : 1.0;
+    spec.unit = own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc") ? o.unit : 1.0;
     spec.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
     DestinationRaster destination = create_destination(spec, facts);
 
