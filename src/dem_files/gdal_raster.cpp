@@ -72,7 +72,8 @@ Dataset open_dataset(const std::string& path) {
     if (!dataset) {
         register_all();
         CPLErrorReset();
-        dataset.reset(GDALOpenEx(host_path(path).c_str(), flags, nullptr, nullptr, nullptr));
+        dataset.reset(GDALOpenEx(host_path(path).c_str(), flags | GDAL_OF_VERBOSE_ERROR, nullptr,
+                                 nullptr, nullptr));
     }
     if (!dataset) gdal_failed("cannot open " + shown_name(path));
     if (GDALGetRasterCount(dataset.get()) < 1)
@@ -130,18 +131,56 @@ void place(RasterFacts& f, GDALDatasetH dataset, const std::string& path) {
     f.georeferenced = true;
 }
 
+// A line read in the band's own type (whose bytes the line sums mix: fewer than those of
+// the doubles) and widened to doubles by GDAL.
+class LineReader {
+public:
+    LineReader(GDALRasterBandH band, std::string path, int columns)
+        : band_(band),
+          path_(std::move(path)),
+          columns_(columns),
+          type_(GDALGetRasterDataType(band)),
+          native_(static_cast<std::size_t>(columns) *
+                  static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))) {}
+
+    void read(int i, double* out) {
+        if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, native_.data(), columns_, 1, type_, 0,
+                         0) != CE_None)
+            gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
+        GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out, GDT_Float64,
+                        sizeof(double), columns_);
+    }
+    const unsigned char* bytes() const { return native_.data(); }
+    std::size_t size() const { return native_.size(); }
+    // Whether a cell can be a void: a band with a no-data value, or of reals (a NaN).
+    bool may_hold_voids(const std::optional<double>& nodata) const {
+        return nodata.has_value() || GDALDataTypeIsFloating(type_);
+    }
+
+private:
+    GDALRasterBandH band_;
+    std::string path_;
+    int columns_;
+    GDALDataType type_;
+    std::vector<unsigned char> native_;
+};
+
+bool is_void(double v, const std::optional<double>& nodata) {
+    return !std::isfinite(v) || (nodata && v == *nodata);
+}
+
 // One dataset handle's lines, read as the sweep asks for them.
 class GdalLines {
 public:
-    GdalLines(Dataset dataset, std::string path, int lines, int columns,
+    GdalLines(Dataset dataset, const std::string& path, int lines, int columns,
               std::optional<double> nodata, bool voids_as_nan, std::shared_ptr<const LineSums> sums)
         : dataset_(std::move(dataset)),
-          band_(GDALGetRasterBand(dataset_.get(), 1)),
-          path_(std::move(path)),
+          reader_(GDALGetRasterBand(dataset_.get(), 1), path, columns),
+          shown_(shown_name(path)),
           lines_(lines),
           columns_(columns),
           nodata_(nodata),
-          voids_as_nan_(voids_as_nan),
+          mark_voids_(voids_as_nan && reader_.may_hold_voids(nodata)),
           sums_(std::move(sums)),
           window_(
               columns, [this](int i, double* data) { make(i, data); }, false) {}
@@ -151,22 +190,19 @@ public:
 
 private:
     void make(int i, double* data) {
-        if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, data, columns_, 1, GDT_Float64, 0, 0) !=
-            CE_None)
-            gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
-        sums_->check(i, data, static_cast<std::size_t>(columns_) * sizeof(double),
-                     shown_name(path_));
-        if (!voids_as_nan_) return;
+        reader_.read(i, data);
+        sums_->check(i, reader_.bytes(), reader_.size(), shown_);
+        if (!mark_voids_) return;
         for (int j = 0; j < columns_; ++j)
-            if (!std::isfinite(data[j]) || (nodata_ && data[j] == *nodata_)) data[j] = NAN;
+            if (is_void(data[j], nodata_)) data[j] = NAN;
     }
 
     Dataset dataset_;
-    GDALRasterBandH band_;
-    std::string path_;
+    LineReader reader_;
+    std::string shown_;
     int lines_, columns_;
     std::optional<double> nodata_;
-    bool voids_as_nan_;
+    bool mark_voids_;
     std::shared_ptr<const LineSums> sums_;
     LineWindow window_;
 };
@@ -196,7 +232,8 @@ struct GdalScan {
 GdalScan scan_lines(const std::string& path, const RasterFacts& f,
                     const std::function<void(double)>& progress) {
     const Dataset dataset = open_dataset(path);
-    GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
+    LineReader reader(GDALGetRasterBand(dataset.get(), 1), path, f.columns);
+    const bool may_hold_voids = reader.may_hold_voids(f.nodata);
     std::vector<double> row(static_cast<std::size_t>(f.columns));
     GdalScan result;
     result.sums = std::make_shared<LineSums>(f.lines);
@@ -204,18 +241,23 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
     s.lowest = result.all_lowest = std::numeric_limits<double>::infinity();
     s.highest = result.all_highest = -std::numeric_limits<double>::infinity();
     for (int i = 0; i < f.lines; ++i) {
-        if (GDALRasterIO(band, GF_Read, 0, i, f.columns, 1, row.data(), f.columns, 1, GDT_Float64,
-                         0, 0) != CE_None)
-            gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path));
-        result.sums->set(i, LineSums::of(row.data(), row.size() * sizeof(double)));
+        reader.read(i, row.data());
+        result.sums->set(i, LineSums::of(reader.bytes(), reader.size()));
         std::uint64_t voids = 0;
-        for (const double v : row) voids += !std::isfinite(v) || (f.nodata && v == *f.nodata);
+        if (may_hold_voids)
+            for (const double v : row) voids += is_void(v, f.nodata);
         if (voids == 0) {
             wide_rows.fold_range(row.data(), f.columns, s.lowest, s.highest);
-            wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
+            if (s.voids == 0) {  // every cell so far is valid: the two ranges are one
+                result.all_lowest = s.lowest;
+                result.all_highest = s.highest;
+            } else {
+                wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
+            }
         } else {
+            wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
             for (const double v : row) {
-                if (std::isfinite(v) && !(f.nodata && v == *f.nodata)) {
+                if (!is_void(v, f.nodata)) {
                     if (s.lowest > v) s.lowest = v;
                     if (s.highest < v) s.highest = v;
                 }

@@ -9,9 +9,9 @@
 #include <memory>
 
 #include "answers.h"
-#include "dem_files/names.h"
 #include "dem_files/gdal_layer.h"
 #include "dem_files/input_watch.h"
+#include "dem_files/names.h"
 #include "dem_files/own_rasters.h"
 #include "dem_varnel/command_line.h"
 #include "dem_varnel/gis_options.h"
@@ -44,7 +44,6 @@ const GdalLayer& gdal() {
     fail("this build is without GDAL");
 #endif
 }
-
 
 bool own_format(const std::string& format) {
     return format == own_raw_format || format == own_ascii_format;
@@ -173,18 +172,8 @@ void run(const GisOptions& o, TermProgress& progress) {
              ") no addressable output");
     check_destination(o, destination_files(o));
 
-    progress(0);
-    const RasterScan scan = source.scan([&](double f) { progress(0.25 * f); });
-    const std::string voids_text =
-        std::to_string(scan.voids) + " voids (cells" +
-        (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
-        " that are not numbers)";
-    if (!void_aware && scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
-        fail(shown_name(o.source) + " holds " + voids_text +
-             ": --engine classic takes every cell as an elevation; without it they are filled");
-    if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)
-        fail(shown_name(o.source) + " holds no valid cell: every one is a void");
-
+    // GDAL's block cache bounded before the first line is read: it would otherwise keep
+    // a share of the machine's memory, growing with the raster.
     std::uint64_t cache = 0;
 #ifdef DEM_VARNEL_WITH_GDAL
     if (source.cache_bytes > 0 || !own_format(o.format))
@@ -197,6 +186,18 @@ void run(const GisOptions& o, TermProgress& progress) {
         fail("an output of " + std::to_string(planned.lines) + " lines and " +
              std::to_string(planned.columns) + " columns " + memory);
 
+    progress(0);
+    const RasterScan scan = source.scan([&](double f) { progress(0.25 * f); });
+    const std::string voids_text =
+        std::to_string(scan.voids) + " voids (cells" +
+        (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
+        " that are not numbers)";
+    if (!void_aware && scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
+        fail(shown_name(o.source) + " holds " + voids_text +
+             ": --engine classic takes every cell as an elevation; without it they are filled");
+    if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)
+        fail(shown_name(o.source) + " holds no valid cell: every one is a void");
+
     DestinationSpec spec;
     spec.path = o.destination;
     spec.format = o.format;
@@ -206,7 +207,8 @@ void run(const GisOptions& o, TermProgress& progress) {
     // reach of every filling (far from any valid ground).
     if (o.frame_nodata || (void_aware && scan.voids > 0))
         spec.nodata = facts.nodata.value_or(-9999.0);
-    spec.unit = own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc") ? o.unit : 1.0;
+    spec.unit =
+        own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc") ? o.unit : 1.0;
     spec.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
     DestinationRaster destination = create_destination(spec, facts);
 

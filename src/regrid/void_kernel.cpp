@@ -32,21 +32,33 @@ double mean_of_valid(const KernelPlan& p, const KernelSpace& space, int lines, i
 
 // The division is the classic kernel's vector pass, which gives the quotient's
 // magnitude: the area is positive, so the signed quotient is that magnitude with the
-// sum's sign, bit for bit.
+// sum's sign, bit for bit. A row of sums none of which is negative or not a number (the
+// usual one) is then the classic kernel's row, its spread too, but that a cell of 0 is
+// no empty cell here.
 RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double* out) {
+    bool negative = false;
+    for (int j = 0; j < p.C; ++j) negative |= std::signbit(out[j]);
     double* const sums = space.ground.data();
-    std::copy(out, out + p.C, sums);
-    wide_rows.divide_by_area(out, p.C, p.f.area);
+    if (negative) std::copy(out, out + p.C, sums);
+    RowSpread spread = wide_rows.divide_by_area(out, p.C, p.f.area);
+    // The spread tells of NaN cells in the middle columns only: the edges are looked at.
+    bool edge_nan = false;
+    for (int j = 0; j < p.C; j = j + 1 == spread_from ? std::max(j + 1, p.C - spread_from) : j + 1)
+        edge_nan |= std::isnan(out[j]);
+    if (!negative && !spread.special && !edge_nan) {
+        spread.zeros = false;
+        return spread;
+    }
     bool empty = false;
     for (int j = 0; j < p.C; ++j) {
         if (!std::isnan(out[j])) {
-            out[j] = std::copysign(out[j], sums[j]);
+            if (negative) out[j] = std::copysign(out[j], sums[j]);
         } else {
             out[j] = mean_of_valid(p, space, lines, j);
             empty = empty || std::isnan(out[j]);
         }
     }
-    RowSpread spread = wide_rows.row_spread(out, p.C);
+    spread = wide_rows.row_spread(out, p.C);
     spread.zeros = empty;
     if (empty) spread.smallest = -HUGE_VAL;  // the empty cells may lie anywhere
     return spread;
