@@ -579,9 +579,8 @@ namespace {
 // (0, 1 or 2) asks for it: the tests compare whole runs of every variant.
 const WideRows& chosen() {
     const char* asked = std::getenv("DEM_VARNEL_WIDE_ROWS");
-    int level = asked != nullptr && *asked >= '0' && *asked <= '2' && asked[1] == '\0'
-                    ? *asked - '0'
-                    : 2;
+    int level =
+        asked != nullptr && *asked >= '0' && *asked <= '2' && asked[1] == '\0' ? *asked - '0' : 2;
     while (wide_rows_variant(level) == nullptr) --level;
     return *wide_rows_variant(level);
 }

@@ -236,10 +236,12 @@ TEST(Voids, EveryInstructionSetGivesTheSameBytes) {
             SCOPED_TRACE(std::string(voids) + " x " + ratio);
             std::string first;
             for (const char* level : {"0", "1", "2"}) {
-                const std::string out = root.file(std::string("o") + voids + ratio + level + ".tif");
+                const std::string out =
+                    root.file(std::string("o") + voids + ratio + level + ".tif");
                 Options options;
-                options.arguments = {root.file("g.asc"), out, "--ratio", ratio, "--voids", voids,
-                                     "-ot", "Float64", "-q"};
+                options.arguments = {
+                    root.file("g.asc"), out, "--ratio", ratio, "--voids", voids, "-ot",
+                    "Float64",          "-q"};
                 options.environment = {std::string("DEM_VARNEL_WIDE_ROWS=") + level};
                 const Session s = run_program(root, "", options);
                 ASSERT_EQ(s.status, 0) << s.err;

@@ -26,8 +26,8 @@ struct RunFiles {
     std::unique_ptr<PendingOutput> new_descriptor;  // a missing input descriptor, being made
     std::unique_ptr<RasterWriter> raster;           // a raw raster output
     std::unique_ptr<AsciiWriter> grid;              // or an ASCII grid output
-    bool voids = false;  // the input's no-data cells are voids, for the void-aware engine
-    OutputGeometry result;                          // what the treatment made
+    bool voids = false;     // the input's no-data cells are voids, for the void-aware engine
+    OutputGeometry result;  // what the treatment made
 
     // The input's coordinate system, the text of the .prj beside an ASCII grid, which
     // goes beside the output as `crs_name`.
