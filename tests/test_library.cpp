@@ -2,9 +2,13 @@
 // process (one failing after its outputs were created), the engine from memory to
 // memory against the program's file, and crews whose worker's source or writer's sink
 // fails, or that batch their work in any sizes.
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <stdexcept>
 
@@ -175,10 +179,26 @@ protected:
 }  // namespace
 
 TEST_F(CrewFailure, AWorkersSourceFailingEndsTheRunWithItsMessage) {
-    run_with([](LineSource& in, LineSink&) {
-        in.another = [] {
+    // The caller's first read waits (10 s at most) for a worker's failed read, so that a
+    // worker started late cannot find every row done and read nothing.
+    struct FailedRead {
+        std::promise<void> seen;
+        std::once_flag once;  // two workers may fail
+    };
+    auto failed_read = std::make_shared<FailedRead>();
+    std::shared_future<void> seen = failed_read->seen.get_future().share();
+    run_with([&](LineSource& in, LineSink&) {
+        const auto line = in.line;
+        in.line = [line, seen](int r) {
+            seen.wait_for(std::chrono::seconds(10));
+            return line(r);
+        };
+        in.another = [failed_read] {
             LineSource broken;
-            broken.line = [](int) -> const double* { fail("a worker's read failed"); };
+            broken.line = [failed_read](int) -> const double* {
+                std::call_once(failed_read->once, [&] { failed_read->seen.set_value(); });
+                fail("a worker's read failed");
+            };
             broken.forget = [](int) {};
             return broken;
         };
