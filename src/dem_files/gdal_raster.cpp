@@ -90,6 +90,12 @@ std::uint64_t block_row_bytes(GDALRasterBandH band, int columns) {
     return width * static_cast<std::uint64_t>(by > 0 ? by : 1) * static_cast<std::uint64_t>(size);
 }
 
+// Room in GDAL's block cache for `bytes` more: a destination's row of blocks, filled
+// line by line, is written out whole when the next row's blocks push it from the cache.
+void widen_gdal_cache(std::uint64_t bytes) {
+    GDALSetCacheMax64(GDALGetCacheMax64() + static_cast<GIntBig>(bytes));
+}
+
 // The ground unit of a coordinate system, for messages.
 std::string unit_of(const std::string& wkt) {
     if (wkt.empty()) return "units";
@@ -345,6 +351,12 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     Dataset copy;
     GDALDatasetH last = d.lines_to.get();
     if (d.staging) {
+        // The driver copies the staging file in rows of its own blocks: room for 512
+        // lines of the written type, the tallest blocks such drivers make by default.
+        const GDALRasterBandH band = GDALGetRasterBand(d.lines_to.get(), 1);
+        widen_gdal_cache(std::uint64_t{512} *
+                         static_cast<std::uint64_t>(GDALGetRasterBandXSize(band)) *
+                         static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(d.type)));
         CPLErrorReset();
         char** options = creation_list(d.spec.creation);
         copy.reset(GDALCreateCopy(d.driver, d.main->hand_over_name().c_str(), d.lines_to.get(),
@@ -392,8 +404,11 @@ void start_gdal() {
     });
 }
 
+// A little beyond the blocks themselves for GDAL's own bookkeeping.
+constexpr std::uint64_t cache_slack = std::uint64_t{4} << 20;
+
 std::uint64_t bound_gdal_cache(std::uint64_t bytes) {
-    const std::uint64_t bound = bytes + (std::uint64_t{16} << 20);
+    const std::uint64_t bound = bytes + cache_slack;
     GDALSetCacheMax64(static_cast<GIntBig>(bound));
     return bound;
 }
@@ -490,6 +505,7 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
             GDALCreate(driver, path.c_str(), g.columns, g.lines, 1, d->type, options));
         CSLDestroy(options);
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->spec.path));
+        widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->spec.nodata);
         d->line.assign(static_cast<std::size_t>(g.columns), 0.0);
     };

@@ -173,12 +173,16 @@ void run(const GisOptions& o, TermProgress& progress) {
     check_destination(o, destination_files(o));
 
     // GDAL's block cache bounded before the first line is read: it would otherwise keep
-    // a share of the machine's memory, growing with the raster.
+    // a share of the machine's memory, growing with the raster. It holds a row of the
+    // source's blocks for each thread's handle and the reading pass's; the destination
+    // adds a row of its own blocks once it knows them (here assumed as tall as 64 lines
+    // of doubles, for the check of the machine's memory).
     std::uint64_t cache = 0;
 #ifdef DEM_VARNEL_WITH_GDAL
     if (source.cache_bytes > 0 || !own_format(o.format))
-        cache = gdal().bound_cache(2 * source.cache_bytes +
-                                   8 * static_cast<std::uint64_t>(planned.columns) * 64);
+        cache = gdal().bound_cache(static_cast<std::uint64_t>(regrid_threads(o.threads) + 1) *
+                                   source.cache_bytes);
+    if (!own_format(o.format)) cache += 8 * static_cast<std::uint64_t>(planned.columns) * 64;
 #endif
     const std::string memory = memory_refusal(regrid_memory(request) + cache + (2u << 20) +
                                               12 * static_cast<std::uint64_t>(planned.columns));
