@@ -9,6 +9,7 @@
 #include <cpl_string.h>
 #include <gdal.h>
 #include <gdal_frmts.h>
+#include <gdal_priv.h>
 #include <ogr_srs_api.h>
 
 #include <cmath>
@@ -299,6 +300,9 @@ struct GdalDestination {
     std::unique_ptr<PendingOutput> main, staging;
     Dataset lines_to;
     std::vector<double> line;
+    int lines = 0;                    // the output's
+    int block_lines = 1;              // lines in a row of its blocks
+    int blocks_across = 1;            // blocks in such a row
     std::vector<std::string> extras;  // files the driver made beside the main one
 
     ~GdalDestination() {
@@ -306,6 +310,17 @@ struct GdalDestination {
         for (const std::string& extra : extras) std::remove(extra.c_str());
     }
 };
+
+// A completed row of the destination's blocks written out by the writer, in order. Left
+// in the cache shared with the reading threads, they would be written by whichever
+// thread needs room first, and the file's layout (not its cells) would vary from run to
+// run.
+void write_block_row(const GdalDestination& d, GDALRasterBandH band, int line) {
+    GDALRasterBand* const b = GDALRasterBand::FromHandle(band);
+    for (int x = 0; x < d.blocks_across; ++x)
+        if (b->FlushBlock(x, line / d.block_lines) != CE_None)
+            gdal_failed("cannot write " + shown_name(d.spec.path));
+}
 
 void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const OutputGeometry& g,
                         const std::optional<double>& nodata) {
@@ -508,6 +523,11 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->spec.nodata);
         d->line.assign(static_cast<std::size_t>(g.columns), 0.0);
+        d->lines = g.lines;
+        int bx = 0, by = 0;
+        GDALGetBlockSize(GDALGetRasterBand(d->lines_to.get(), 1), &bx, &by);
+        d->block_lines = std::max(by, 1);
+        d->blocks_across = bx > 0 ? (g.columns + bx - 1) / bx : 1;
     };
     out.sink.put = [d](int i, const double* cells) {
         const int columns = static_cast<int>(d->line.size());
@@ -522,6 +542,7 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
         if (GDALRasterIO(band, GF_Write, 0, i, columns, 1, d->line.data(), columns, 1, GDT_Float64,
                          0, 0) != CE_None)
             gdal_failed("cannot write " + shown_name(d->spec.path));
+        if ((i + 1) % d->block_lines == 0 || i + 1 == d->lines) write_block_row(*d, band, i);
     };
     out.finish = [d](const OutputGeometry& g) { finish_gdal(*d, g); };
     out.files = {spec.path};

@@ -30,27 +30,43 @@ double mean_of_valid(const KernelPlan& p, const KernelSpace& space, int lines, i
 
 }  // namespace
 
+// Calls `f(j)` for the columns outside the spread's, at either edge of a row.
+template <typename F>
+void for_edges(int columns, F f) {
+    for (int j = 0; j < columns;
+         j = j + 1 == spread_from ? std::max(j + 1, columns - spread_from) : j + 1)
+        f(j);
+}
+
 // The division is the classic kernel's vector pass, which gives the quotient's
 // magnitude: the area is positive, so the signed quotient is that magnitude with the
-// sum's sign, bit for bit. A row of sums none of which is negative or not a number (the
-// usual one) is then the classic kernel's row, its spread too, but that a cell of 0 is
-// no empty cell here.
+// sum's sign, bit for bit. A row whose middle sums are none of them negative or not a
+// number (the usual one) keeps the division's spread, which covers those columns only,
+// its edge cells given their sums' signs: an enlargement's first column often sums
+// negative weights. Such a row is then the classic kernel's row but for that sign, and
+// that a cell of 0 is no empty cell here.
 RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double* out) {
-    bool negative = false;
-    for (int j = 0; j < p.C; ++j) negative |= std::signbit(out[j]);
+    const int C = p.C;
+    bool negative = false;  // in the middle columns
+    for (int j = spread_from; j < C - spread_from; ++j) negative |= std::signbit(out[j]);
     double* const sums = space.ground.data();
-    if (negative) std::copy(out, out + p.C, sums);
-    RowSpread spread = wide_rows.divide_by_area(out, p.C, p.f.area);
+    if (negative)
+        std::copy(out, out + C, sums);
+    else
+        for_edges(C, [&](int j) { sums[j] = out[j]; });
+    RowSpread spread = wide_rows.divide_by_area(out, C, p.f.area);
     // The spread tells of NaN cells in the middle columns only: the edges are looked at.
     bool edge_nan = false;
-    for (int j = 0; j < p.C; j = j + 1 == spread_from ? std::max(j + 1, p.C - spread_from) : j + 1)
+    for_edges(C, [&](int j) {
         edge_nan |= std::isnan(out[j]);
+        out[j] = std::copysign(out[j], sums[j]);
+    });
     if (!negative && !spread.special && !edge_nan) {
         spread.zeros = false;
         return spread;
     }
     bool empty = false;
-    for (int j = 0; j < p.C; ++j) {
+    for (int j = 0; j < C; ++j) {
         if (!std::isnan(out[j])) {
             if (negative) out[j] = std::copysign(out[j], sums[j]);
         } else {
@@ -58,7 +74,7 @@ RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double*
             empty = empty || std::isnan(out[j]);
         }
     }
-    spread = wide_rows.row_spread(out, p.C);
+    spread = wide_rows.row_spread(out, C);
     spread.zeros = empty;
     if (empty) spread.smallest = -HUGE_VAL;  // the empty cells may lie anywhere
     return spread;
