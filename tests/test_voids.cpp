@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "regrid/engine.h"
+#include "regrid/void_fill.h"
 #include "session.h"
 #include "transcript.h"
 
@@ -92,6 +93,23 @@ TEST(Voids, AHoleIsFilledFromAroundItWithinTheValidCellsRange) {
                     EXPECT_NEAR(v, plane(y, x), 0.05 * s * 3) << i << "," << j;
                 }
             }
+    }
+}
+
+TEST(Voids, APlaneIsFilledExactlyWhereALineOrAColumnCrossesTheVoid) {
+    // A hole in the middle and one against the left edge, where only its column crosses
+    // it: a nearest cell on one side only would have bent the slope into a step.
+    Rows rows = plane_with_hole(40, 40, 10, 15, 7);
+    for (int i = 25; i < 32; ++i)
+        for (int j = 0; j < 6; ++j) rows[i][j] = NAN;
+    Rows padded(rows.size() + 4, std::vector<double>(rows[0].size() + 4, 0.0));
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        std::copy(rows[i].begin(), rows[i].end(), padded[i + 3].begin() + 3);
+    const LineSource filled = filled_lines(
+        LineSource{[&padded](int r) { return padded[r].data(); }, [](int) {}}, 40, 40, 8);
+    for (int i = 0; i < 40; ++i) {
+        const double* line = filled.line(i + margin_before) + margin_before;
+        for (int j = 0; j < 40; ++j) ASSERT_NEAR(line[j], plane(i, j), 1e-9) << i << "," << j;
     }
 }
 

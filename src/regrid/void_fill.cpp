@@ -21,15 +21,44 @@ struct Estimate {
     }
 };
 
-// The interpolation between valid cells at distances `a` (value va) and `b` (vb), either
-// absent (0), into the estimate.
+// The interpolation between valid cells at distances `a` (value va) and `b` (vb) on
+// either side, into the estimate.
 void between(Estimate& e, int a, double va, int b, double vb) {
-    if (a > 0 && b > 0)
-        e.add((static_cast<ld>(va) * b + static_cast<ld>(vb) * a) / (a + b), 1.0L / (a + b));
-    else if (a > 0)
-        e.add(va, 1.0L / (4 * a));
-    else if (b > 0)
-        e.add(vb, 1.0L / (4 * b));
+    e.add((static_cast<ld>(va) * b + static_cast<ld>(vb) * a) / (a + b), 1.0L / (a + b));
+}
+
+// The nearest valid cell in one direction: its distance (0 for none within reach) and value.
+struct Nearest {
+    int distance = 0;
+    double value = 0;
+};
+
+// The first valid cell of `cell(1)` to `cell(reach)` (each a pointer, or null beyond
+// the grid).
+template <typename Cell>
+Nearest nearest(int reach, Cell cell) {
+    for (int d = 1; d <= reach; ++d) {
+        const double* c = cell(d);
+        if (c != nullptr && !std::isnan(*c)) return {d, *c};
+    }
+    return {};
+}
+
+// A void's value from the nearest valid cells around it. The interpolations across the
+// void, along its line and its column, each weighted by the inverse of its span; a side's
+// cell alone would bend a slope into a step, so the nearest cells on one side only count,
+// by the inverse of their distance, where no interpolation crosses the void (at the
+// grid's edges).
+Estimate estimate(const Nearest& left, const Nearest& right, const Nearest& up,
+                  const Nearest& down) {
+    Estimate e;
+    if (left.distance && right.distance)
+        between(e, left.distance, left.value, right.distance, right.value);
+    if (up.distance && down.distance) between(e, up.distance, up.value, down.distance, down.value);
+    if (e.weight_sum > 0) return e;
+    for (const Nearest& n : {left, right, up, down})
+        if (n.distance) e.add(n.value, 1.0L / n.distance);
+    return e;
 }
 
 class VoidFill {
@@ -79,31 +108,15 @@ private:
         own = around[reach_];
         for (int j = 0; j < columns_; ++j) {
             if (!std::isnan(own[j])) continue;
-            Estimate e;
-            int left = 0, right = 0, up = 0, down = 0;
-            for (int d = 1; d <= reach_ && j - d >= 0; ++d)
-                if (!std::isnan(own[j - d])) {
-                    left = d;
-                    break;
-                }
-            for (int d = 1; d <= reach_ && j + d < columns_; ++d)
-                if (!std::isnan(own[j + d])) {
-                    right = d;
-                    break;
-                }
-            between(e, left, left > 0 ? own[j - left] : 0, right, right > 0 ? own[j + right] : 0);
-            for (int d = 1; d <= reach_; ++d)
-                if (around[reach_ - d] != nullptr && !std::isnan(around[reach_ - d][j])) {
-                    up = d;
-                    break;
-                }
-            for (int d = 1; d <= reach_; ++d)
-                if (around[reach_ + d] != nullptr && !std::isnan(around[reach_ + d][j])) {
-                    down = d;
-                    break;
-                }
-            between(e, up, up > 0 ? around[reach_ - up][j] : 0, down,
-                    down > 0 ? around[reach_ + down][j] : 0);
+            const auto on_line = [&](int k) { return k >= 0 && k < columns_ ? own + k : nullptr; };
+            const auto on_column = [&](int d) {
+                return around[reach_ + d] != nullptr ? around[reach_ + d] + j : nullptr;
+            };
+            const Nearest left = nearest(reach_, [&](int d) { return on_line(j - d); });
+            const Nearest right = nearest(reach_, [&](int d) { return on_line(j + d); });
+            const Nearest up = nearest(reach_, [&](int d) { return on_column(-d); });
+            const Nearest down = nearest(reach_, [&](int d) { return on_column(d); });
+            const Estimate e = estimate(left, right, up, down);
             if (e.weight_sum > 0) data[j] = static_cast<double>(e.value_sum / e.weight_sum);
         }
     }
