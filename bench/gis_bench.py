@@ -466,6 +466,7 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
                                          "-q", "--overwrite", src, dst]
             times = []
             for rep in range(reps):
+                remove(voided_o)  # as GDAL's outputs: no old file to replace in the timed run
                 r = tools.run(f"voids_{tag}_ours_{rep + 1}", ours_cmd(paths["voided"], voided_o))
                 times.append(r["wall"])
                 log(f"    ours run {rep + 1}: {r['wall']:.2f} s")
