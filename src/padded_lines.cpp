@@ -40,29 +40,38 @@ std::vector<double> LineWindow::take_buffer() {
     if (spare_.empty()) return std::vector<double>(width_, 0.0);
     std::vector<double> buffer = std::move(spare_.back());
     spare_.pop_back();
-    return buffer;  // its margins are still zero: makers write data cells only
+    return buffer;  // its margins are as the maker left them: zeros, or its own
+}
+
+const double* LineWindow::keep(int data_row, std::deque<Held>::iterator at) {
+    std::vector<double> buffer = take_buffer();
+    make_(data_row, buffer.data() + margin_before);
+    return held_.insert(at, Held{data_row, std::move(buffer)})->cells.data();
 }
 
 const double* LineWindow::line(int row, int data_lines) {
     const int data_row = row - margin_before;
     if (data_row < 0 || data_row >= data_lines) return zeros_.data();
+    const auto at = std::lower_bound(held_.begin(), held_.end(), data_row,
+                                     [](const Held& h, int r) { return h.row < r; });
+    if (at != held_.end() && at->row == data_row) return at->cells.data();
+    if (!in_order_) return keep(data_row, at);
+    const double* made = nullptr;
     for (; next_ <= data_row; ++next_) {
-        std::vector<double> buffer = take_buffer();
-        make_(next_, buffer.data() + margin_before);
-        if (next_ >= first_)
-            held_.push_back(std::move(buffer));
-        else
-            spare_.push_back(std::move(buffer));  // forgotten before it was asked for
+        if (next_ >= first_) {
+            made = keep(next_, held_.end());
+        } else {  // forgotten before it was asked for, but the text goes on through it
+            std::vector<double> buffer = take_buffer();
+            make_(next_, buffer.data() + margin_before);
+            spare_.push_back(std::move(buffer));
+        }
     }
-    return held_[static_cast<std::size_t>(data_row - first_)].data();
+    return made;
 }
 
 void LineWindow::forget(int row) {
     const int data_row = row - margin_before;
-    for (; first_ < data_row && !held_.empty(); ++first_) {
-        spare_.push_back(std::move(held_.front()));
-        held_.pop_front();
-    }
+    for (; !held_.empty() && held_.front().row < data_row; held_.pop_front())
+        spare_.push_back(std::move(held_.front().cells));
     if (first_ < data_row) first_ = data_row;
-    if (!in_order_ && next_ < first_) next_ = first_;
 }

@@ -36,6 +36,9 @@ struct LineSource {
     std::function<const double*(int row)> line;
     std::function<void(int row)> forget;
     double lowest = 0.0, highest = 0.0;
+    // Whether the margin lines and columns repeat the nearest data line and cell (as the
+    // void-aware engine reads them) rather than being zeros.
+    bool edge_margins = false;
     // Another source of the same lines with a window of its own, for another thread;
     // empty where the lines can be read only once, in order.
     std::function<LineSource()> another = nullptr;
@@ -70,29 +73,36 @@ struct LineSink {
 };
 
 // The data lines a source has made and the sweep may still ask for, each made once by
-// `make(data_row, data)` into the data cells of a padded line whose margins stay zero;
-// buffers are reused, so memory is a footprint of lines whatever the grid's length.
+// `make(data_row, data)` into the data cells of a padded line whose margins stay zero
+// (unless the maker sets the margins of every line it makes); buffers are reused, so
+// memory is a footprint of lines whatever the grid's length.
 class LineWindow {
 public:
     using Maker = std::function<void(int data_row, double* data)>;
     // `in_order`: every line must be made, in order, even those never asked for (text
-    // read as it comes); otherwise lines forgotten before they are asked for are skipped.
+    // read as it comes); otherwise only the lines asked for are made, in any order, so
+    // that a thread's source reads none of the lines other threads regrid.
     LineWindow(int data_columns, Maker make, bool in_order);
 
     // Padded line `row` of a grid of `data_lines` data lines: a line of zeros in the
-    // margins, otherwise the data line, made (with every line before it) when first
-    // asked for.
+    // margins, otherwise the data line, made when first asked for (with every line
+    // before it, in order).
     const double* line(int row, int data_lines);
     void forget(int row);
 
 private:
+    struct Held {
+        int row;
+        std::vector<double> cells;
+    };
     std::vector<double> take_buffer();
+    const double* keep(int data_row, std::deque<Held>::iterator at);
 
     std::size_t width_;
     Maker make_;
     std::vector<double> zeros_;
-    std::deque<std::vector<double>> held_;  // data lines first_ to next_ - 1
+    std::deque<Held> held_;  // data lines from first_ on, in increasing order
     std::vector<std::vector<double>> spare_;
     bool in_order_;
-    int first_ = 0, next_ = 0;
+    int first_ = 0, next_ = 0;  // next_: the line made next, in order
 };

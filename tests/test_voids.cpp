@@ -3,9 +3,11 @@
 // number of threads; and both doors giving a grid with holes to it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "regrid/engine.h"
@@ -23,7 +25,10 @@ struct VoidRun {
     OutputGeometry g;
 };
 
-VoidRun run_voids(const Rows& rows, double ratio, RegridRequest::Voids voids, int threads = 1) {
+// `edge_margins`: the source's margins repeat the nearest data line and cell, as a
+// void-aware source may give them.
+VoidRun run_voids(const Rows& rows, double ratio, RegridRequest::Voids voids, int threads = 1,
+                  bool edge_margins = false) {
     const int lines = static_cast<int>(rows.size()), columns = static_cast<int>(rows[0].size());
     Rows padded(rows.size() + 4, std::vector<double>(rows[0].size() + 4, 0.0));
     double lowest = HUGE_VAL, highest = -HUGE_VAL;
@@ -35,7 +40,16 @@ VoidRun run_voids(const Rows& rows, double ratio, RegridRequest::Voids voids, in
             if (lowest > v) lowest = v;
             if (highest < v) highest = v;
         }
+    if (edge_margins) {
+        for (auto& line : padded) {
+            std::fill(line.begin(), line.begin() + 3, line[3]);
+            line.back() = line[line.size() - 2];
+        }
+        for (int i = 0; i < 3; ++i) padded[i] = padded[3];
+        padded.back() = padded[padded.size() - 2];
+    }
     LineSource in{[&padded](int r) { return padded[r].data(); }, [](int) {}};
+    in.edge_margins = edge_margins;
     in.another = [in] { return in; };
     in.lowest = lowest;
     in.highest = highest;
@@ -191,13 +205,16 @@ TEST(Voids, EveryNumberOfThreadsGivesTheSameBytes) {
             SCOPED_TRACE(std::to_string(ratio) +
                          (voids == RegridRequest::Voids::fill ? " fill" : " keep"));
             const VoidRun alone = run_voids(rows, ratio, voids, 1);
-            for (const int threads : {2, 3, 5}) {
-                const VoidRun crew = run_voids(rows, ratio, voids, threads);
+            // A source that gives its margins itself passes its lines without voids
+            // through: the same bytes too.
+            for (const auto& [threads, edged] : std::vector<std::pair<int, bool>>{
+                     {2, false}, {3, false}, {5, false}, {1, true}, {3, true}}) {
+                const VoidRun crew = run_voids(rows, ratio, voids, threads, edged);
                 int differences = 0;
                 for (std::size_t i = 0; i < alone.output.size(); ++i)
                     differences += std::memcmp(alone.output[i].data(), crew.output[i].data(),
                                                8 * alone.output[i].size()) != 0;
-                EXPECT_EQ(differences, 0) << threads << " threads";
+                EXPECT_EQ(differences, 0) << threads << " threads" << (edged ? ", edges" : "");
             }
         }
 }

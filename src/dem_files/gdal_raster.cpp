@@ -12,6 +12,7 @@
 #include <gdal_priv.h>
 #include <ogr_srs_api.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -188,20 +189,30 @@ public:
           columns_(columns),
           nodata_(nodata),
           mark_voids_(voids_as_nan && reader_.may_hold_voids(nodata)),
+          edge_margins_(voids_as_nan),
           sums_(std::move(sums)),
           window_(
               columns, [this](int i, double* data) { make(i, data); }, false) {}
 
-    const double* line(int row) { return window_.line(row, lines_); }
-    void forget(int row) { window_.forget(row); }
+    const double* line(int row) { return window_.line(shown_row(row), lines_); }
+    void forget(int row) { window_.forget(shown_row(row)); }
 
 private:
+    // For the void-aware engine, a margin line is the nearest data line.
+    int shown_row(int row) const {
+        return edge_margins_ ? std::clamp(row, margin_before, lines_ + margin_before - 1) : row;
+    }
+
     void make(int i, double* data) {
         reader_.read(i, data);
         sums_->check(i, reader_.bytes(), reader_.size(), shown_);
-        if (!mark_voids_) return;
-        for (int j = 0; j < columns_; ++j)
-            if (is_void(data[j], nodata_)) data[j] = NAN;
+        if (mark_voids_)
+            for (int j = 0; j < columns_; ++j)
+                if (is_void(data[j], nodata_)) data[j] = NAN;
+        if (edge_margins_) {  // the nearest data cell
+            std::fill(data - margin_before, data, data[0]);
+            std::fill(data + columns_, data + columns_ + margin_after, data[columns_ - 1]);
+        }
     }
 
     Dataset dataset_;
@@ -210,6 +221,7 @@ private:
     int lines_, columns_;
     std::optional<double> nodata_;
     bool mark_voids_;
+    bool edge_margins_;
     std::shared_ptr<const LineSums> sums_;
     LineWindow window_;
 };
@@ -222,6 +234,7 @@ LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_
                       [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
+    source.edge_margins = voids_as_nan;
     source.another = [path, f, voids_as_nan, lowest, highest, sums] {
         return gdal_lines(path, f, voids_as_nan, lowest, highest, sums);
     };

@@ -40,7 +40,9 @@ struct SourceRaster {
     // The reading pass over every cell, told its progress from 0 to 1.
     std::function<RasterScan(const std::function<void(double)>& progress)> scan;
     // The padded input for the sweep, after the pass: in metres (or the ground's vertical
-    // unit), with NaN for each void when `voids_as_nan`, as they are otherwise.
+    // unit), with NaN for each void when `voids_as_nan` (for the void-aware engine, whose
+    // margins the source may then fill itself: LineSource::edge_margins), as they are
+    // otherwise.
     std::function<LineSource(bool voids_as_nan)> lines;
     std::uint64_t cache_bytes = 0;  // the blocks a library's cache must hold to read lines
     std::shared_ptr<void> keep;     // what the functions work on

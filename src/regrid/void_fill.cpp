@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -61,26 +62,67 @@ Estimate estimate(const Nearest& left, const Nearest& right, const Nearest& up,
     return e;
 }
 
+// Whether any of `count` cells is a void; compares without branches in blocks, which
+// the compiler turns into vectors.
+bool holds_void(const double* cells, int count) {
+    int j = 0;
+    for (; j + 8 <= count; j += 8) {
+        bool any = false;
+        for (int k = 0; k < 8; ++k) any |= cells[j + k] != cells[j + k];
+        if (any) return true;
+    }
+    for (; j < count; ++j)
+        if (cells[j] != cells[j]) return true;
+    return false;
+}
+
 class VoidFill {
 public:
     VoidFill(LineSource base, int lines, int columns, int reach)
-        : base_(std::move(base)),
-          lines_(lines),
-          columns_(columns),
-          reach_(reach),
-          window_(
-              columns, [this](int i, double* data) { make(i, data); }, false) {}
+        : base_(std::move(base)), lines_(lines), columns_(columns), reach_(reach) {}
 
-    // A margin line is the nearest data line.
-    const double* line(int row) { return window_.line(data_row(row), lines_); }
+    // A margin line is the nearest data line. A line without voids of a source whose
+    // margins repeat its edges is the source's own; any other is made here, once.
+    const double* line(int row) {
+        const int i = data_row(row) - margin_before;
+        for (const Line& l : lines_held_)
+            if (l.row == i) return l.cells;
+        // Lines are first asked for in increasing order: a new one comes last.
+        const double* own = base_.edge_margins ? base_.line(i + margin_before) : nullptr;
+        if (own != nullptr && !holds_void(own + margin_before, columns_)) {
+            lines_held_.push_back({i, own, {}});
+        } else {
+            std::vector<double> made = take_buffer();
+            make(i, made.data() + margin_before);
+            lines_held_.push_back({i, made.data(), std::move(made)});
+        }
+        return lines_held_.back().cells;
+    }
     void forget(int row) {
-        window_.forget(data_row(row));
-        base_.forget(data_row(row) - reach_);
+        const int i = data_row(row) - margin_before;
+        for (; !lines_held_.empty() && lines_held_.front().row < i; lines_held_.pop_front())
+            if (!lines_held_.front().made.empty())
+                spare_.push_back(std::move(lines_held_.front().made));
+        base_.forget(i + margin_before - reach_);
     }
 
 private:
+    // A line the sweep may ask for again: the source's, or one made here.
+    struct Line {
+        int row;
+        const double* cells;
+        std::vector<double> made;
+    };
+
     int data_row(int row) const {
         return std::clamp(row, margin_before, lines_ + margin_before - 1);
+    }
+
+    std::vector<double> take_buffer() {
+        if (spare_.empty()) return std::vector<double>(static_cast<std::size_t>(padded(columns_)));
+        std::vector<double> cells = std::move(spare_.back());
+        spare_.pop_back();
+        return cells;
     }
 
     // Data line i of the base source (NaN for voids), kept while lines within reach of
@@ -90,22 +132,17 @@ private:
     void make(int i, double* data) {
         const double* own = base_line(i);
         std::copy(own, own + columns_, data);
-        fill(i, data);
+        if (reach_ > 0 && holds_void(data, columns_)) fill(i, data);
         std::fill(data - margin_before, data, data[0]);
         std::fill(data + columns_, data + columns_ + margin_after, data[columns_ - 1]);
     }
 
     void fill(int i, double* data) {
-        if (reach_ == 0) return;
-        const double* own = data;
-        bool voids = false;
-        for (int j = 0; j < columns_ && !voids; ++j) voids = std::isnan(own[j]);
-        if (!voids) return;
         // The lines within reach, above and below, each asked for in increasing order.
         std::vector<const double*> around(static_cast<std::size_t>(2 * reach_ + 1), nullptr);
         for (int d = -reach_; d <= reach_; ++d)
             if (i + d >= 0 && i + d < lines_) around[d + reach_] = base_line(i + d);
-        own = around[reach_];
+        const double* own = around[reach_];
         for (int j = 0; j < columns_; ++j) {
             if (!std::isnan(own[j])) continue;
             const auto on_line = [&](int k) { return k >= 0 && k < columns_ ? own + k : nullptr; };
@@ -123,7 +160,8 @@ private:
 
     LineSource base_;
     int lines_, columns_, reach_;
-    LineWindow window_;
+    std::deque<Line> lines_held_;  // in increasing order
+    std::vector<std::vector<double>> spare_;
 };
 
 }  // namespace
@@ -140,6 +178,7 @@ LineSource filled_lines(const LineSource& base, int lines, int columns, int reac
                       [fill](int row) { fill->forget(row); }};
     source.lowest = base.lowest;
     source.highest = base.highest;
+    source.edge_margins = true;
     if (base.another)
         source.another = [base, lines, columns, reach] {
             return filled_lines(base.another(), lines, columns, reach);
