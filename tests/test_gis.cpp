@@ -199,6 +199,28 @@ TEST(CommandLine, GeoTiffsKeepTheirCrsAndEveryCellLiesWhereItsGeotransformSays) 
         }
 }
 
+// The reading pass takes a raster in parts, on several threads: its range is still the
+// first of equal extremes in the lines' order, which the frame shows (a -0 or a 0).
+TEST(CommandLine, TheReadingPassInPartsKeepsTheFirstOfEqualExtremes) {
+    TempRoot root;
+    for (const bool negative_first : {true, false}) {
+        SCOPED_TRACE(negative_first ? "-0 first" : "0 first");
+        const auto cells = [negative_first](int i, int j) {
+            if (j == 7 && (i == 40 || i == 5500)) return (i == 40) == negative_first ? -0.0 : 0.0;
+            return 5.0 + (i + j) % 13;
+        };
+        write_geotiff(root.file("zeros.tif"), GDT_Float32, 6000, 100, cells);
+        const Session s =
+            command(root, {root.file("zeros.tif"), root.file("z.tif"), "--ratio", "0.1", "-ot",
+                           "Float64", "--threads", "3", "-q", "--overwrite"});
+        ASSERT_EQ(s.status, 0) << s.err;
+        const Raster r = read_raster(root.file("z.tif"));
+        ASSERT_FALSE(r.cells.empty());
+        EXPECT_EQ(r.cells[0], 0.0);
+        EXPECT_EQ(std::signbit(r.cells[0]), negative_first) << "the frame's zero";
+    }
+}
+
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
     TempRoot root;
     root.write("d/g.asc", terrain_grid());

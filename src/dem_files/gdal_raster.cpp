@@ -13,11 +13,17 @@
 #include <ogr_srs_api.h>
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "answers.h"
@@ -25,6 +31,8 @@
 #include "dem_files/pending_output.h"
 #include "failure.h"
 #include "host_files.h"
+#include "host_memory.h"
+#include "phase_times.h"
 #include "wide_rows.h"
 
 namespace {
@@ -241,41 +249,39 @@ LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_
     return source;
 }
 
-// The reading pass: every line once, in order, its voids counted and the range of the
-// other cells folded as a scan with strict comparisons does.
+// The reading pass: every line once, its voids counted and the range of the other cells
+// folded as a scan with strict comparisons in the lines' order does.
 struct GdalScan {
     RasterScan scan;
     double all_lowest = 0.0, all_highest = 0.0;  // every cell, voids taken as they are
     std::shared_ptr<LineSums> sums;
 };
 
-GdalScan scan_lines(const std::string& path, const RasterFacts& f,
-                    const std::function<void(double)>& progress) {
-    const Dataset dataset = open_dataset(path);
-    LineReader reader(GDALGetRasterBand(dataset.get(), 1), path, f.columns);
+// The pass over lines `first` to `end` - 1, folded from an empty range, each line's sum
+// set.
+GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFacts& f, int first,
+                   int end, LineSums& sums) {
     const bool may_hold_voids = reader.may_hold_voids(f.nodata);
-    std::vector<double> row(static_cast<std::size_t>(f.columns));
-    GdalScan result;
-    result.sums = std::make_shared<LineSums>(f.lines);
-    RasterScan& s = result.scan;
-    s.lowest = result.all_lowest = std::numeric_limits<double>::infinity();
-    s.highest = result.all_highest = -std::numeric_limits<double>::infinity();
-    for (int i = 0; i < f.lines; ++i) {
+    GdalScan part;
+    RasterScan& s = part.scan;
+    s.lowest = part.all_lowest = std::numeric_limits<double>::infinity();
+    s.highest = part.all_highest = -std::numeric_limits<double>::infinity();
+    for (int i = first; i < end; ++i) {
         reader.read(i, row.data());
-        result.sums->set(i, LineSums::of(reader.bytes(), reader.size()));
+        sums.set(i, LineSums::of(reader.bytes(), reader.size()));
         std::uint64_t voids = 0;
         if (may_hold_voids)
             for (const double v : row) voids += is_void(v, f.nodata);
         if (voids == 0) {
             wide_rows.fold_range(row.data(), f.columns, s.lowest, s.highest);
             if (s.voids == 0) {  // every cell so far is valid: the two ranges are one
-                result.all_lowest = s.lowest;
-                result.all_highest = s.highest;
+                part.all_lowest = s.lowest;
+                part.all_highest = s.highest;
             } else {
-                wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
+                wide_rows.fold_range(row.data(), f.columns, part.all_lowest, part.all_highest);
             }
         } else {
-            wide_rows.fold_range(row.data(), f.columns, result.all_lowest, result.all_highest);
+            wide_rows.fold_range(row.data(), f.columns, part.all_lowest, part.all_highest);
             for (const double v : row) {
                 if (!is_void(v, f.nodata)) {
                     if (s.lowest > v) s.lowest = v;
@@ -284,9 +290,86 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f,
             }
             s.voids += voids;
         }
-        if (progress && (i % 64 == 63 || i == f.lines - 1))
-            progress(static_cast<double>(i + 1) / f.lines);
     }
+    return part;
+}
+
+// A later part folded into the pass so far. Each range keeps the first of its equal
+// extremes (a 0 before a -0, say) and a later part's extreme only where it is strictly
+// beyond: folding the parts in the lines' order gives what one scan of every line does.
+void fold_part(GdalScan& into, const GdalScan& part) {
+    if (into.scan.lowest > part.scan.lowest) into.scan.lowest = part.scan.lowest;
+    if (into.scan.highest < part.scan.highest) into.scan.highest = part.scan.highest;
+    if (into.all_lowest > part.all_lowest) into.all_lowest = part.all_lowest;
+    if (into.all_highest < part.all_highest) into.all_highest = part.all_highest;
+    into.scan.voids += part.scan.voids;
+}
+
+// Lines of a part: whole rows of the source's blocks (so that each block is decoded
+// once), about 1 MiB of its cells or more.
+int lines_per_part(GDALRasterBandH band, int columns) {
+    int bx = 0, by = 0;
+    GDALGetBlockSize(band, &bx, &by);
+    const std::uint64_t block_lines = by > 0 ? static_cast<std::uint64_t>(by) : 1;
+    const std::uint64_t rows = std::max<std::uint64_t>(
+        1, (std::uint64_t{1} << 20) / std::max<std::uint64_t>(1, block_row_bytes(band, columns)));
+    return static_cast<int>(std::min<std::uint64_t>(rows * block_lines, INT_MAX));
+}
+
+// The parts shared among `threads` threads, each reading through a dataset handle of its
+// own and taking the next part as it is done; the parts' folds are folded in order.
+GdalScan scan_lines(const std::string& path, const RasterFacts& f, int threads,
+                    const std::function<void(double)>& progress) {
+    PhaseTimer timer("reading");
+    const Dataset first_handle = open_dataset(path);
+    const int per_part = lines_per_part(GDALGetRasterBand(first_handle.get(), 1), f.columns);
+    const int parts = static_cast<int>((static_cast<long long>(f.lines) + per_part - 1) / per_part);
+    const auto sums = std::make_shared<LineSums>(f.lines);
+    std::vector<GdalScan> folds(static_cast<std::size_t>(parts));
+    std::atomic<int> next{0}, lines_done{0};
+    std::atomic<bool> failed{false};
+    double reported = 0.0;  // by the calling thread, the only one that reports
+    const auto take_parts = [&](GDALDatasetH dataset, bool reports) {
+        LineReader reader(GDALGetRasterBand(dataset, 1), path, f.columns);
+        std::vector<double> row(static_cast<std::size_t>(f.columns));
+        for (int p; !failed && (p = next++) < parts;) {
+            const int first = p * per_part, end = std::min(f.lines, first + per_part);
+            folds[static_cast<std::size_t>(p)] = scan_part(reader, row, f, first, end, *sums);
+            lines_done += end - first;
+            if (reports && progress) progress(reported = static_cast<double>(lines_done) / f.lines);
+        }
+    };
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
+    std::vector<std::thread> helpers;
+    const int helpers_wanted = std::max(0, std::min(threads, parts) - 1);
+    try {
+        for (int t = 1; t <= helpers_wanted; ++t)
+            helpers.emplace_back([&, t] {
+                try {
+                    const Dataset own = open_dataset(path);
+                    take_parts(own.get(), false);
+                } catch (...) {
+                    errors[static_cast<std::size_t>(t)] = std::current_exception();
+                    failed = true;
+                }
+            });
+    } catch (const std::system_error&) {
+        // Fewer threads: the parts go to those there are.
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        take_parts(first_handle.get(), true);
+    } catch (...) {
+        errors[0] = std::current_exception();
+        failed = true;
+    }
+    for (std::thread& helper : helpers) helper.join();
+    for (const std::exception_ptr& error : errors)
+        if (error) std::rethrow_exception(error);
+    GdalScan result = folds.empty() ? GdalScan{} : folds[0];
+    for (std::size_t p = 1; p < folds.size(); ++p) fold_part(result, folds[p]);
+    result.sums = sums;
+    if (progress && reported < 1.0) progress(1.0);
     return result;
 }
 
@@ -489,8 +572,9 @@ SourceRaster open_gdal_source(const std::string& path) {
     source.cache_bytes = block_row_bytes(band, f.columns);
     const auto scanned = std::make_shared<GdalScan>();
     const RasterFacts facts = f;
-    source.scan = [path, facts, scanned](const std::function<void(double)>& progress) {
-        *scanned = scan_lines(path, facts, progress);
+    source.scan = [path, facts, scanned](int threads, const std::function<void(double)>& progress) {
+        *scanned =
+            scan_lines(path, facts, std::max(1, std::min(threads, usable_cores())), progress);
         return scanned->scan;
     };
     source.lines = [path, facts, scanned](bool voids_as_nan) {

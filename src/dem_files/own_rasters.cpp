@@ -52,7 +52,7 @@ SourceRaster ascii_source(const std::string& path) {
     f.crs = read_crs_beside(path).value_or("");
     f.type = "Float32";
     const int lines = h.lines;
-    source.scan = [reader, lines](const std::function<void(double)>& progress) {
+    source.scan = [reader, lines](int, const std::function<void(double)>& progress) {
         reader->scan([&](int i) {
             if (progress) progress(static_cast<double>(i) / lines);
         });
@@ -85,7 +85,7 @@ SourceRaster raw_source(const std::string& path, double unit) {
     f.pixel = d.pixel_size;
     f.crs = read_crs_beside(path).value_or("");
     f.type = cell_bytes == 2 ? "UInt16" : "Int32";
-    source.scan = [reader, unit](const std::function<void(double)>& progress) {
+    source.scan = [reader, unit](int, const std::function<void(double)>& progress) {
         const RawScan raw = reader->scan();
         if (progress) progress(1.0);
         RasterScan scan;

@@ -37,8 +37,10 @@ struct RasterScan {
 
 struct SourceRaster {
     RasterFacts facts;
-    // The reading pass over every cell, told its progress from 0 to 1.
-    std::function<RasterScan(const std::function<void(double)>& progress)> scan;
+    // The reading pass over every cell, told its progress from 0 to 1, on at most
+    // `threads` threads where a library's cache is held for each (the program's own
+    // readers, which hold none, share their pass among every core).
+    std::function<RasterScan(int threads, const std::function<void(double)>& progress)> scan;
     // The padded input for the sweep, after the pass: in metres (or the ground's vertical
     // unit), with NaN for each void when `voids_as_nan` (for the void-aware engine, whose
     // margins the source may then fill itself: LineSource::edge_margins), as they are

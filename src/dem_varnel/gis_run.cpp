@@ -191,7 +191,8 @@ void run(const GisOptions& o, TermProgress& progress) {
              std::to_string(planned.columns) + " columns " + memory);
 
     progress(0);
-    const RasterScan scan = source.scan([&](double f) { progress(0.25 * f); });
+    const RasterScan scan =
+        source.scan(regrid_threads(o.threads), [&](double f) { progress(0.25 * f); });
     const std::string voids_text =
         std::to_string(scan.voids) + " voids (cells" +
         (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
