@@ -381,12 +381,12 @@ def as_windows_text(data):
 def windows_expectation(res_m, case):
     """What a Windows build must give where the model gives res_m: the same bytes, but CR LF
     for each LF of standard output and of every text file it writes."""
-    rc, out, files = res_m
+    rc, out, files, err = res_m
     expected = {}
     for name, data in files.items():
         written = name not in case["files"]
         expected[name] = as_windows_text(data) if written and name.endswith(TEXT_SUFFIXES) else data
-    return rc, as_windows_text(out), expected
+    return rc, as_windows_text(out), expected, err
 
 
 def run(exe, case, root, timeout, runner=()):
@@ -400,16 +400,16 @@ def run(exe, case, root, timeout, runner=()):
     try:
         p = subprocess.run(list(runner) + [exe], input=case["stdin"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            env=env, cwd=root, timeout=timeout)
-        rc, out = p.returncode, p.stdout
+        rc, out, err = p.returncode, p.stdout, p.stderr
     except subprocess.TimeoutExpired as e:
-        rc, out = "timeout", e.stdout or b""
+        rc, out, err = "timeout", e.stdout or b"", e.stderr or b""
     files = {}
     for dirpath, _, names in os.walk(root):
         for n in names:
             path = os.path.join(dirpath, n)
             with open(path, "rb") as f:
                 files[os.path.relpath(path, root)] = f.read()
-    return rc, out, files
+    return rc, out, files, err
 
 
 def first_diff(a, b):
@@ -452,10 +452,11 @@ def token_at(data, k):
 
 def compare(res_p, res_m):
     problems = []
-    rc_p, out_p, files_p = res_p
-    rc_m, out_m, files_m = res_m
+    rc_p, out_p, files_p, err_p = res_p
+    rc_m, out_m, files_m, _ = res_m
     if rc_p != rc_m:
-        problems.append("exit status: program %s, model %s" % (rc_p, rc_m))
+        problems.append("exit status: program %s, model %s; the program's standard error: %r"
+                        % (rc_p, rc_m, err_p[-400:]))
     if out_p != out_m:
         problems.append(describe_diff("standard output", out_p, out_m))
     for name in sorted(set(files_p) | set(files_m)):
