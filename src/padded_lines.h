@@ -37,7 +37,8 @@ struct LineSource {
     std::function<void(int row)> forget;
     double lowest = 0.0, highest = 0.0;
     // Whether the margin lines and columns repeat the nearest data line and cell (as the
-    // void-aware engine reads them) rather than being zeros.
+    // void-aware engine reads them) rather than being zeros. The void fill then reads
+    // such a source's lines in any order, within what it has not forgotten.
     bool edge_margins = false;
     // Another source of the same lines with a window of its own, for another thread;
     // empty where the lines can be read only once, in order.
