@@ -412,6 +412,13 @@ def run(exe, case, root, timeout, runner=()):
     return rc, out, files, err
 
 
+def never_ran(res):
+    """Whether a run left no trace of the program: it failed with nothing on standard output
+    and none of the program's messages on standard error (Wine failing to start it)."""
+    rc, out, _, err = res
+    return rc != 0 and rc != "timeout" and out == b"" and b"dem_varnel: " not in err
+
+
 def first_diff(a, b):
     n = min(len(a), len(b))
     for k in range(n):
@@ -509,6 +516,13 @@ def main():
                 tempfile.TemporaryDirectory(prefix="varnel_m_") as root_m:
             runner = [args.wine] if args.wine else []
             res_p = run(os.path.abspath(args.program), case, root_p, args.timeout, runner)
+            if args.wine and never_ran(res_p):
+                # Wine, not the program: our program says what stops it on standard error.
+                print("case %d: the program did not run under Wine (status %s, standard error "
+                      "%r): run again" % (k, res_p[0], res_p[3][-200:]), flush=True)
+                shutil.rmtree(root_p)
+                os.makedirs(root_p)
+                res_p = run(os.path.abspath(args.program), case, root_p, args.timeout, runner)
             res_m = run(os.path.abspath(args.model), case, root_m, args.timeout)
             problems = compare(res_p, windows_expectation(res_m, case) if args.wine else res_m)
             m = re.search(rb"\n\t\t(-?\d+) lines and (-?\d+) columns ", res_m[1])
