@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
 
 #include "failure.h"
 #include "host_memory.h"
@@ -131,6 +133,14 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
     } else {
         g.lowest = in.lowest;  // the valid cells' range
         g.highest = in.highest;
+        if (!(std::fabs(g.lowest) <= void_aware_elevations &&
+              std::fabs(g.highest) <= void_aware_elevations)) {
+            char range[96];
+            std::snprintf(range, sizeof range, "%.6g to %.6g", g.lowest, g.highest);
+            fail(std::string("elevations from ") + range +
+                 ": the engine that takes voids into account refuses elevations beyond 1e15, "
+                 "where its sums would overflow");
+        }
     }
 
     if (request.planned) request.planned(g);

@@ -31,13 +31,19 @@ struct RegridRequest {
     std::function<void(int line)> progress;
 };
 
+// The largest magnitude of elevation the void-aware engine takes: a footprint's sums
+// and the smoothings' then stay far from a double's largest value whatever the ratio,
+// where a sum that overflowed would make no-data cells of valid ground.
+constexpr double void_aware_elevations = 1e15;
+
 // The ratio of two pixel sizes: the quotient formed with a 64-bit significand and
 // rounded once, to double.
 double pixel_ratio(double pixel_in, double pixel_out);
 
 // The elevation range from the source's lowest and highest values, the output's size
 // from the ratio, then the sweep from `in` to `out`, with `out.start` told the geometry
-// first. Fails (fail()) when the ratio gives no addressable output.
+// first. Fails (fail()) when the ratio gives no addressable output, or when the
+// void-aware engine is asked for elevations beyond void_aware_elevations.
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request);
 
 // The output's geometry for a request, without the range, as regrid() computes it;
