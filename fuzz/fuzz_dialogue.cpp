@@ -116,6 +116,20 @@ bool input_was_k_varnel() {
     return format == 1 && descr_OK && nb_lig == 3 && nb_col == 4 && mind == 50 && maxd == 150;
 }
 
+// Whether a name is a run's temporary file: "<final name>.part-<process>-<n>". An
+// input's own name may hold ".part-" (and so its outputs' names).
+bool is_temporary(const std::string& name) {
+    const auto at = name.rfind(".part-");
+    if (at == std::string::npos) return false;
+    const std::string ending = name.substr(at + 6);
+    const auto dash = ending.find('-');
+    const auto digits = [](const std::string& text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    return dash != std::string::npos && digits(ending.substr(0, dash)) &&
+           digits(ending.substr(dash + 1));
+}
+
 // Inputs unchanged, nothing temporary left, outputs only after a completed run; every
 // file the run made is then removed, and a replaced k_varnel file laid again.
 void sweep(bool completed) {
@@ -129,8 +143,7 @@ void sweep(bool completed) {
     }
     for (const std::string& name : fuzz::files_under(root)) {
         if (inputs.count(name) != 0) continue;
-        if (name.find(".part-") != std::string::npos)
-            fuzz::finding("a temporary file was left behind: " + name);
+        if (is_temporary(name)) fuzz::finding("a temporary file was left behind: " + name);
         if (name.find("_varnel") != std::string::npos) {
             if (!completed) fuzz::finding("a failed run left the output " + name);
             check_output(name);
