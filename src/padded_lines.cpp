@@ -4,7 +4,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <string>
 #include <utility>
+
+#include "failure.h"
 
 std::string geometry_problem(long long lines, long long columns) {
     const std::string size =
@@ -66,6 +69,8 @@ const double* LineWindow::line(int row, int data_lines) {
             spare_.push_back(std::move(buffer));
         }
     }
+    // Text read in order cannot give a line again once it is forgotten.
+    if (made == nullptr) fail("line " + std::to_string(data_row + 1) + " asked for again");
     return made;
 }
 

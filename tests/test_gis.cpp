@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -219,6 +220,14 @@ TEST(CommandLine, TheReadingPassInPartsKeepsTheFirstOfEqualExtremes) {
         EXPECT_EQ(r.cells[0], 0.0);
         EXPECT_EQ(std::signbit(r.cells[0]), negative_first) << "the frame's zero";
     }
+    // A part that cannot be read, on whichever thread, fails the run.
+    std::filesystem::resize_file(root.file("zeros.tif"),
+                                 std::filesystem::file_size(root.file("zeros.tif")) * 6 / 10);
+    const Session s = command(root, {root.file("zeros.tif"), root.file("cut.tif"), "--ratio", "0.1",
+                                     "--threads", "3", "-q"});
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_FALSE(root.exists("cut.tif"));
+    EXPECT_FALSE(root.has_temporary());
 }
 
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {

@@ -248,6 +248,15 @@ TEST(Voids, TheDialogueGivesAGridWithNoDataHolesToTheVoidAwareEngine) {
     }
     EXPECT_GE(lowest, plane(29, 0) - 1e-6);
     EXPECT_LE(highest, plane(0, 39) + 1e-6);
+
+    // A grid of voids only has no elevation to give: it wrote infinities with status 0.
+    root.write("d/v.asc",
+               "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 10\n"
+               "NODATA_value -9999\n-9999 -9999 -9999\n-9999 -9999 -9999\n");
+    const Session voids = run_program(root, "d v 0 0 0 10 5\n");
+    EXPECT_EQ(voids.status, 1);
+    EXPECT_NE(voids.err.find("every cell is a void"), std::string::npos) << voids.err;
+    EXPECT_FALSE(root.exists("d/v_varnel.asc"));
 }
 
 #ifdef DEM_VARNEL_WITH_GDAL

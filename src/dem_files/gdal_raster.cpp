@@ -333,7 +333,9 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f, int threads,
         LineReader reader(GDALGetRasterBand(dataset, 1), path, f.columns);
         std::vector<double> row(static_cast<std::size_t>(f.columns));
         for (int p; !failed && (p = next++) < parts;) {
-            const int first = p * per_part, end = std::min(f.lines, first + per_part);
+            const int first = p * per_part;  // below f.lines, as every part's first line
+            const int end = static_cast<int>(
+                std::min<long long>(f.lines, static_cast<long long>(first) + per_part));
             folds[static_cast<std::size_t>(p)] = scan_part(reader, row, f, first, end, *sums);
             lines_done += end - first;
             if (reports && progress) progress(reported = static_cast<double>(lines_done) / f.lines);

@@ -133,6 +133,7 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
     } else {
         g.lowest = in.lowest;  // the valid cells' range
         g.highest = in.highest;
+        if (!(g.lowest <= g.highest)) fail("every cell is a void: there is no elevation to regrid");
         if (!(std::fabs(g.lowest) <= void_aware_elevations &&
               std::fabs(g.highest) <= void_aware_elevations)) {
             char range[96];

@@ -43,7 +43,7 @@ double pixel_ratio(double pixel_in, double pixel_out);
 // The elevation range from the source's lowest and highest values, the output's size
 // from the ratio, then the sweep from `in` to `out`, with `out.start` told the geometry
 // first. Fails (fail()) when the ratio gives no addressable output, or when the
-// void-aware engine is asked for elevations beyond void_aware_elevations.
+// void-aware engine is given no valid cell or elevations beyond void_aware_elevations.
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request);
 
 // The output's geometry for a request, without the range, as regrid() computes it;

@@ -7,7 +7,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <string>
 #include <vector>
+
+#include "failure.h"
 
 namespace {
 
@@ -87,7 +90,10 @@ public:
         const int i = data_row(row) - margin_before;
         for (const Line& l : lines_held_)
             if (l.row == i) return l.cells;
-        // Lines are first asked for in increasing order: a new one comes last.
+        // Lines are first asked for in increasing order: a new one comes last, and the
+        // lines before it that forget() drops are those the source may drop.
+        if (!lines_held_.empty() && i < lines_held_.back().row)
+            fail("line " + std::to_string(i + 1) + " asked for out of order");
         const double* own = base_.edge_margins ? base_.line(i + margin_before) : nullptr;
         if (own != nullptr && !holds_void(own + margin_before, columns_)) {
             lines_held_.push_back({i, own, {}});
