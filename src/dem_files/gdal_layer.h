@@ -13,7 +13,8 @@ struct GdalLayer {
     std::string (*version)();
     std::string (*output_problem)(const std::string& format, const std::string& type);
     SourceRaster (*open_source)(const std::string& path);
-    DestinationRaster (*create_destination)(const DestinationSpec& spec, const RasterFacts& facts);
+    DestinationRaster (*create_destination)(const DestinationOptions& wanted,
+                                            const RasterFacts& facts);
     std::uint64_t (*bound_cache)(std::uint64_t bytes);
 };
 

@@ -391,7 +391,7 @@ char** creation_list(const std::vector<std::pair<std::string, std::string>>& opt
 // What a destination holds while it is written: the pending main file, a staging
 // GeoTIFF for formats that are copied whole, and the dataset lines go to.
 struct GdalDestination {
-    DestinationSpec spec;
+    DestinationOptions wanted;
     RasterFacts facts;
     GDALDriverH driver = nullptr;
     GDALDataType type = GDT_Unknown;
@@ -417,7 +417,7 @@ void write_block_row(const GdalDestination& d, GDALRasterBandH band, int line) {
     GDALRasterBand* const b = GDALRasterBand::FromHandle(band);
     for (int x = 0; x < d.blocks_across; ++x)
         if (b->FlushBlock(x, line / d.block_lines) != CE_None)
-            gdal_failed("cannot write " + shown_name(d.spec.path));
+            gdal_failed("cannot write " + shown_name(d.wanted.path));
 }
 
 void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const OutputGeometry& g,
@@ -460,7 +460,7 @@ std::string final_name_of(const std::string& extra, const PendingFile& main) {
 }
 
 void finish_gdal(GdalDestination& d, const OutputGeometry&) {
-    const std::string name = shown_name(d.spec.path);
+    const std::string name = shown_name(d.wanted.path);
     Dataset copy;
     GDALDatasetH last = d.lines_to.get();
     if (d.staging) {
@@ -471,7 +471,7 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
                          static_cast<std::uint64_t>(GDALGetRasterBandXSize(band)) *
                          static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(d.type)));
         CPLErrorReset();
-        char** options = creation_list(d.spec.creation);
+        char** options = creation_list(d.wanted.creation);
         copy.reset(GDALCreateCopy(d.driver, d.main->hand_over_name().c_str(), d.lines_to.get(),
                                   FALSE, options, nullptr, nullptr));
         CSLDestroy(options);
@@ -589,15 +589,16 @@ SourceRaster open_gdal_source(const std::string& path) {
     return source;
 }
 
-DestinationRaster create_gdal_destination(const DestinationSpec& spec, const RasterFacts& facts) {
+DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
+                                          const RasterFacts& facts) {
     start_gdal();
     const auto d = std::make_shared<GdalDestination>();
-    d->spec = spec;
+    d->wanted = wanted;
     d->facts = facts;
-    d->driver = driver_named(spec.format);
-    d->type = type_named(spec.type.empty() ? facts.type : spec.type);
+    d->driver = driver_named(wanted.format);
+    d->type = type_named(wanted.type.empty() ? facts.type : wanted.type);
     if (d->type == GDT_Unknown) d->type = GDT_Float32;
-    d->main = std::make_unique<PendingOutput>(spec.path, "wb");
+    d->main = std::make_unique<PendingOutput>(wanted.path, "wb");
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     DestinationRaster out;
     out.sink.start = [d, creates](const OutputGeometry& g) {
@@ -606,11 +607,11 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
         char** options = nullptr;
         if (creates) {
             path = d->main->hand_over_name();
-            options = creation_list(d->spec.creation);
+            options = creation_list(d->wanted.creation);
         } else {
             // Written whole by the driver from a GeoTIFF of the lines: a staging file.
             driver = GDALGetDriverByName("GTiff");
-            d->staging = std::make_unique<PendingOutput>(d->spec.path + ".staging.tif", "wb");
+            d->staging = std::make_unique<PendingOutput>(d->wanted.path + ".staging.tif", "wb");
             path = d->staging->hand_over_name();
             options = CSLSetNameValue(nullptr, "BIGTIFF", "IF_SAFER");
         }
@@ -618,9 +619,9 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
         d->lines_to.reset(
             GDALCreate(driver, path.c_str(), g.columns, g.lines, 1, d->type, options));
         CSLDestroy(options);
-        if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->spec.path));
+        if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
-        set_georeferencing(d->lines_to.get(), d->facts, g, d->spec.nodata);
+        set_georeferencing(d->lines_to.get(), d->facts, g, d->wanted.nodata);
         d->line.assign(static_cast<std::size_t>(g.columns), 0.0);
         d->lines = g.lines;
         int bx = 0, by = 0;
@@ -630,21 +631,21 @@ DestinationRaster create_gdal_destination(const DestinationSpec& spec, const Ras
     };
     out.sink.put = [d](int i, const double* cells) {
         const int columns = static_cast<int>(d->line.size());
-        const long double unit = d->spec.unit;
+        const long double unit = d->wanted.unit;
         for (int j = 0; j < columns; ++j) {
             const double v = cells[j];
-            d->line[j] = std::isnan(v) && d->spec.nodata ? *d->spec.nodata
-                         : unit == 1.0L                  ? v
-                                                         : static_cast<double>(v * unit);
+            d->line[j] = std::isnan(v) && d->wanted.nodata ? *d->wanted.nodata
+                         : unit == 1.0L                    ? v
+                                                           : static_cast<double>(v * unit);
         }
         GDALRasterBandH band = GDALGetRasterBand(d->lines_to.get(), 1);
         if (GDALRasterIO(band, GF_Write, 0, i, columns, 1, d->line.data(), columns, 1, GDT_Float64,
                          0, 0) != CE_None)
-            gdal_failed("cannot write " + shown_name(d->spec.path));
+            gdal_failed("cannot write " + shown_name(d->wanted.path));
         if ((i + 1) % d->block_lines == 0 || i + 1 == d->lines) write_block_row(*d, band, i);
     };
     out.finish = [d](const OutputGeometry& g) { finish_gdal(*d, g); };
-    out.files = {spec.path};
+    out.files = {wanted.path};
     out.type = GDALGetDataTypeName(d->type);
     out.keep = d;
     return out;

@@ -25,9 +25,10 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
 // its cells are rotated, not square, or its lines go up.
 SourceRaster open_gdal_source(const std::string& path);
 
-// A destination in the GDAL format spec.format, placed and with the coordinate system
+// A destination in the GDAL format wanted.format, placed and with the coordinate system
 // of `facts`.
-DestinationRaster create_gdal_destination(const DestinationSpec& spec, const RasterFacts& facts);
+DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
+                                          const RasterFacts& facts);
 
 // Bounds GDAL's block cache to `bytes` and a little more; returns the bound.
 std::uint64_t bound_gdal_cache(std::uint64_t bytes);

@@ -141,44 +141,46 @@ std::string own_raw_type(const std::string& asked, const std::string& source_typ
     return source_type == "Byte" || source_type == "UInt16" ? "UInt16" : "Int32";
 }
 
-DestinationRaster create_own_destination(const DestinationSpec& spec, const RasterFacts& facts) {
+DestinationRaster create_own_destination(const DestinationOptions& wanted,
+                                         const RasterFacts& facts) {
     DestinationRaster out;
-    const std::shared_ptr<PendingOutput> crs = crs_file(spec.path, facts);
-    if (spec.format == own_raw_format) {
-        const std::string type = own_raw_type(spec.type, facts.type);
+    const std::shared_ptr<PendingOutput> crs = crs_file(wanted.path, facts);
+    if (wanted.format == own_raw_format) {
+        const std::string type = own_raw_type(wanted.type, facts.type);
         const int cell_bytes = type == "UInt16" ? 2 : 4;
-        const std::string stem = spec.path.size() > 4 && ends_with_ignoring_case(spec.path, ".raw")
-                                     ? spec.path.substr(0, spec.path.size() - 4)
-                                     : spec.path;
+        const std::string stem =
+            wanted.path.size() > 4 && ends_with_ignoring_case(wanted.path, ".raw")
+                ? wanted.path.substr(0, wanted.path.size() - 4)
+                : wanted.path;
         const std::string descriptor = stem + ".txt";
         const auto writer =
-            std::make_shared<RasterWriter>(spec.path, descriptor, cell_bytes, spec.unit);
+            std::make_shared<RasterWriter>(wanted.path, descriptor, cell_bytes, wanted.unit);
         out.sink = writer->sink();
-        const double pixel_out = spec.pixel_size_out;
+        const double pixel_out = wanted.pixel_size_out;
         out.finish = [writer, crs, pixel_out](const OutputGeometry& g) {
             if (crs) crs->close();
             writer->finish(g, pixel_out, crs.get());
         };
-        out.files = {spec.path, descriptor};
+        out.files = {wanted.path, descriptor};
         out.type = type;
         out.keep = writer;
     } else {
-        const auto writer = std::make_shared<AsciiWriter>(spec.path, false);
+        const auto writer = std::make_shared<AsciiWriter>(wanted.path, false);
         char value[lf_text_room + 1];
-        *lf_text(spec.nodata.value_or(-9999.9999), value) = '\0';
-        const std::string nodata = spec.nodata ? value : "-9999.9999";
+        *lf_text(wanted.nodata.value_or(-9999.9999), value) = '\0';
+        const std::string nodata = wanted.nodata ? value : "-9999.9999";
         const RasterFacts placed = facts;
         out.sink = writer->sink(
             [placed, nodata](const OutputGeometry& g) { return exact_header(placed, g, nodata); });
-        if (spec.nodata) writer->set_nodata(*spec.nodata);
+        if (wanted.nodata) writer->set_nodata(*wanted.nodata);
         out.finish = [writer, crs](const OutputGeometry& g) {
             if (crs) crs->close();
             writer->finish(g, "", crs.get());
         };
-        out.files = {spec.path};
+        out.files = {wanted.path};
         out.type = "Float64";
         out.keep = writer;
     }
-    if (crs) out.files.push_back(crs_name_of(spec.path));
+    if (crs) out.files.push_back(crs_name_of(wanted.path));
     return out;
 }

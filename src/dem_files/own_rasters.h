@@ -20,6 +20,7 @@ SourceRaster open_own_source(const std::string& path, double unit);
 // asked for; empty when that type is not one the raw format has (UInt16 or Int32).
 std::string own_raw_type(const std::string& asked, const std::string& source_type);
 
-// A destination of the program's own formats: `spec.format` is own_raw_format or
+// A destination of the program's own formats: `wanted.format` is own_raw_format or
 // own_ascii_format.
-DestinationRaster create_own_destination(const DestinationSpec& spec, const RasterFacts& facts);
+DestinationRaster create_own_destination(const DestinationOptions& wanted,
+                                         const RasterFacts& facts);

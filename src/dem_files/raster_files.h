@@ -51,7 +51,7 @@ struct SourceRaster {
 };
 
 // How the destination is to be written.
-struct DestinationSpec {
+struct DestinationOptions {
     std::string path;
     std::string format;  // a GDAL driver's name, or one of the program's own
     std::string type;    // the cell type; empty for the source's

@@ -3,9 +3,6 @@
 // the options of the command line for GIS users.
 #pragma once
 
-// Exit status of a refused command line; 0 and 1 are those of a run.
-constexpr int bad_argument_status = 2;
-
 enum class Door { dialogue, printed, options };
 
 // The door the arguments choose. Door::printed has printed the help or the version

@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+// Exit status of a refused command line; 0 and 1 are those of a run.
+constexpr int bad_argument_status = 2;
+
 struct GisOptions {
     std::string source, destination;
     std::optional<double> pixel_size;         // the output pixel size, in ground units

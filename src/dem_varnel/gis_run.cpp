@@ -13,7 +13,6 @@
 #include "dem_files/input_watch.h"
 #include "dem_files/names.h"
 #include "dem_files/own_rasters.h"
-#include "dem_varnel/command_line.h"
 #include "dem_varnel/gis_options.h"
 #include "dem_varnel/run_guard.h"
 #include "dem_varnel/term_progress.h"
@@ -95,12 +94,12 @@ SourceRaster open_source(const GisOptions& o) {
 #endif
 }
 
-DestinationRaster create_destination(const DestinationSpec& spec, const RasterFacts& facts) {
-    if (own_format(spec.format)) return create_own_destination(spec, facts);
+DestinationRaster create_destination(const DestinationOptions& wanted, const RasterFacts& facts) {
+    if (own_format(wanted.format)) return create_own_destination(wanted, facts);
 #ifdef DEM_VARNEL_WITH_GDAL
-    return gdal().create_destination(spec, facts);
+    return gdal().create_destination(wanted, facts);
 #else
-    fail("-of " + spec.format + " needs GDAL");
+    fail("-of " + wanted.format + " needs GDAL");
 #endif
 }
 
@@ -203,19 +202,19 @@ void run(const GisOptions& o, TermProgress& progress) {
     if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)
         fail(shown_name(o.source) + " holds no valid cell: every one is a void");
 
-    DestinationSpec spec;
-    spec.path = o.destination;
-    spec.format = o.format;
-    spec.type = o.type;
-    spec.creation = o.creation;
+    DestinationOptions wanted;
+    wanted.path = o.destination;
+    wanted.format = o.format;
+    wanted.type = o.type;
+    wanted.creation = o.creation;
     // Where the output may hold no data: a frame of it, voids kept, or voids beyond the
     // reach of every filling (far from any valid ground).
     if (o.frame_nodata || (void_aware && scan.voids > 0))
-        spec.nodata = facts.nodata.value_or(-9999.0);
-    spec.unit =
+        wanted.nodata = facts.nodata.value_or(-9999.0);
+    wanted.unit =
         own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc") ? o.unit : 1.0;
-    spec.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
-    DestinationRaster destination = create_destination(spec, facts);
+    wanted.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
+    DestinationRaster destination = create_destination(wanted, facts);
 
     LineSink sink = destination.sink;
     const auto put = sink.put;

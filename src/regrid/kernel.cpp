@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "regrid/void_kernel.h"
-
 namespace {
 using ld = long double;
 }  // namespace
@@ -155,10 +153,8 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
 }  // namespace
 
 // Every cell the weighted sum of the input under its footprint, line weights outer and
-// column weights inner as for a single cell, then divided by the area and made
-// non-negative. Lines outside 0 < r < Lin add nothing.
-RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out,
-                     int i) {
+// column weights inner as for a single cell. Lines outside 0 < r < Lin add nothing.
+int kernel_sums(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
     int lines = 0;
     for (int a = 0; a <= line.last; ++a) {
@@ -178,6 +174,5 @@ RowSpread kernel_row(const KernelPlan& p, KernelSpace& s, const LineSource& sour
         add_packed_terms(p, s, lines, out);
     else
         std::fill(out + p.middle_from, out + p.middle_to, 0.0);
-    if (p.voids) return void_cells(p, s, lines, out);
-    return wide_rows.divide_by_area(out, p.C, p.f.area);
+    return lines;
 }

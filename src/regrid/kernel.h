@@ -69,10 +69,7 @@ struct KernelSpace {
     std::vector<double> ground;  // a void-aware row's weights of valid ground
 };
 
-// Output row i of the padded output into `out`: every cell the weighted sum of the
-// input lines under its footprint divided by the area, made non-negative; for a
-// void-aware plan, void_kernel_row's mean of the valid ground, NaN where there is too
-// little. Returns the row's spread (wide_rows.h), whose `zeros` then says whether it
-// holds a NaN (its empty cells).
-RowSpread kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out,
-                     int i);
+// The weighted sums of output row i of the padded output into `out`, the input lines
+// under its footprint and their weights left in `space` for a second look at them.
+// Returns how many input lines the row took.
+int kernel_sums(const KernelPlan& p, KernelSpace& space, const LineSource& in, double* out, int i);

@@ -18,6 +18,7 @@
 #include "padded_lines.h"
 #include "phase_times.h"
 #include "regrid/kernel.h"
+#include "regrid/kernel_rows.h"
 
 // Where the finished padded output lines go, in order: put(r, line) hands over row r of
 // the padded output, which the sink may change (nothing else reads a final row). A sink
