@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "failure.h"
@@ -82,53 +83,43 @@ bool holds_void(const double* cells, int count) {
 class VoidFill {
 public:
     VoidFill(LineSource base, int lines, int columns, int reach)
-        : base_(std::move(base)), lines_(lines), columns_(columns), reach_(reach) {}
+        : base_(std::move(base)),
+          lines_(lines),
+          columns_(columns),
+          reach_(reach),
+          made_(
+              columns, [this](int i, double* data) { make(i, data); }, false) {}
 
     // A margin line is the nearest data line. A line without voids of a source whose
     // margins repeat its edges is the source's own; any other is made here, once.
     const double* line(int row) {
-        const int i = data_row(row) - margin_before;
-        for (const Line& l : lines_held_)
-            if (l.row == i) return l.cells;
-        // Lines are first asked for in increasing order: a new one comes last, and the
-        // lines before it that forget() drops are those the source may drop.
-        if (!lines_held_.empty() && i < lines_held_.back().row)
-            fail("line " + std::to_string(i + 1) + " asked for out of order");
-        const double* own = base_.edge_margins ? base_.line(i + margin_before) : nullptr;
-        if (own != nullptr && !holds_void(own + margin_before, columns_)) {
-            lines_held_.push_back({i, own, {}});
-        } else {
-            std::vector<double> made = take_buffer();
-            make(i, made.data() + margin_before);
-            lines_held_.push_back({i, made.data(), std::move(made)});
+        const int r = data_row(row);
+        for (const auto& [own_row, own] : own_lines_)
+            if (own_row == r) return own;
+        if (base_.edge_margins) {
+            const double* own = base_.line(r);
+            if (!holds_void(own + margin_before, columns_)) {
+                // Lines are first asked for in increasing order, so that forget() drops
+                // the source's own lines that the source may drop.
+                if (!own_lines_.empty() && r < own_lines_.back().first)
+                    fail("line " + std::to_string(r - margin_before + 1) +
+                         " asked for out of order");
+                own_lines_.emplace_back(r, own);
+                return own;
+            }
         }
-        return lines_held_.back().cells;
+        return made_.line(r, lines_);
     }
     void forget(int row) {
-        const int i = data_row(row) - margin_before;
-        for (; !lines_held_.empty() && lines_held_.front().row < i; lines_held_.pop_front())
-            if (!lines_held_.front().made.empty())
-                spare_.push_back(std::move(lines_held_.front().made));
-        base_.forget(i + margin_before - reach_);
+        const int r = data_row(row);
+        while (!own_lines_.empty() && own_lines_.front().first < r) own_lines_.pop_front();
+        made_.forget(r);
+        base_.forget(r - reach_);
     }
 
 private:
-    // A line the sweep may ask for again: the source's, or one made here.
-    struct Line {
-        int row;
-        const double* cells;
-        std::vector<double> made;
-    };
-
     int data_row(int row) const {
         return std::clamp(row, margin_before, lines_ + margin_before - 1);
-    }
-
-    std::vector<double> take_buffer() {
-        if (spare_.empty()) return std::vector<double>(static_cast<std::size_t>(padded(columns_)));
-        std::vector<double> cells = std::move(spare_.back());
-        spare_.pop_back();
-        return cells;
     }
 
     // Data line i of the base source (NaN for voids), kept while lines within reach of
@@ -166,8 +157,8 @@ private:
 
     LineSource base_;
     int lines_, columns_, reach_;
-    std::deque<Line> lines_held_;  // in increasing order
-    std::vector<std::vector<double>> spare_;
+    std::deque<std::pair<int, const double*>> own_lines_;  // the source's, by padded row
+    LineWindow made_;                                      // the others
 };
 
 }  // namespace
