@@ -341,9 +341,9 @@ GdalScan scan_lines(const std::string& path, const RasterFacts& f, int threads,
             if (reports && progress) progress(reported = static_cast<double>(lines_done) / f.lines);
         }
     };
-    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(threads));
-    std::vector<std::thread> helpers;
     const int helpers_wanted = std::max(0, std::min(threads, parts) - 1);
+    std::vector<std::exception_ptr> errors(static_cast<std::size_t>(helpers_wanted) + 1);
+    std::vector<std::thread> helpers;
     try {
         for (int t = 1; t <= helpers_wanted; ++t)
             helpers.emplace_back([&, t] {
