@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "failure.h"
 #include "host_memory.h"
@@ -64,6 +65,24 @@ private:
     double frame_;
 };
 
+// An output of at most 2 * frame_width lines or columns is frame from edge to edge:
+// every cell holds the frame's value whatever the sweep would compute under it.
+bool all_frame(const OutputGeometry& g) {
+    return g.lines <= 2 * frame_width || g.columns <= 2 * frame_width;
+}
+
+// Such an output without the sweep, which would hold its lines and plan for nothing
+// (a 1 x 2,000,000 input's, hundreds of MiB); progress is told as the sweep tells it.
+void put_frame_only(const LineSink& out, const OutputGeometry& g, double frame,
+                    const std::function<void(int line)>& progress) {
+    const std::vector<double> line(static_cast<std::size_t>(g.columns), frame);
+    for (int k = 1; k < padded(g.lines); ++k) {
+        if (k % 100 == 0 && progress) progress(k);
+        const int i = k - margin_before;
+        if (i >= 0 && i < g.lines) out.put(i, line.data());
+    }
+}
+
 }  // namespace
 
 double pixel_ratio(double pixel_in, double pixel_out) {
@@ -106,6 +125,7 @@ int fill_lines(const RegridRequest& request) {
 std::uint64_t regrid_memory(const RegridRequest& request) {
     const OutputGeometry g = output_geometry(request);
     if (g.lines < 0 || g.columns < 0) return 0;
+    if (all_frame(g)) return 8 * static_cast<std::uint64_t>(g.columns);
     // The sweep's lines and plan, and the lines the void fill holds; a void-aware row's
     // weights of ground for each thread.
     const int threads = regrid_threads(request.threads);
@@ -149,6 +169,10 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
     const double frame = request.frame == RegridRequest::Frame::lowest
                              ? g.lowest
                              : std::numeric_limits<double>::quiet_NaN();
+    if (all_frame(g)) {
+        put_frame_only(out, g, frame, request.progress);
+        return g;
+    }
     Framer framer(out, g, frame);
     const PaddedRows rows = framer.rows();
     SweepOptions options;

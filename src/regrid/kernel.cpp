@@ -58,19 +58,15 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
       voids(void_aware),
       f(factors),
       room(footprint_room(f.cfacteur)),
-      cw(room * static_cast<std::size_t>(C)),
-      columns(static_cast<std::size_t>(C)),
-      first(static_cast<std::size_t>(C)),
-      last(static_cast<std::size_t>(C)) {
+      columns(static_cast<std::size_t>(C)) {
+    std::vector<double> w(room);
     for (int j = 0; j < C; ++j) {
-        const Footprint fp = footprint(j, f.cfacteur, &cw[room * static_cast<std::size_t>(j)]);
-        columns[j] = fp;
-        first[j] = std::max(0, 1 - fp.start);
-        last[j] = std::min(fp.last, Cin - 1 - fp.start);
-        if (first[j] == 0 && last[j] == fp.last) count = std::max(count, fp.last + 1);
+        columns[j] = footprint(j, f.cfacteur, w.data());
+        if (first_of(j) == 0 && last_of(j) == columns[j].last)
+            count = std::max(count, columns[j].last + 1);
     }
     const auto packable = [this](int j) {
-        return first[j] == 0 && last[j] == columns[j].last &&
+        return first_of(j) == 0 && last_of(j) == columns[j].last &&
                columns[j].start + count - 1 <= Cin - 1;
     };
     middle_from = 0;
@@ -79,14 +75,21 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
     while (middle_to > middle_from && !packable(middle_to - 1)) --middle_to;
     for (int j = middle_from; j < middle_to; ++j)
         if (!packable(j)) middle_from = middle_to = 0;  // not one run: no packing
-    const std::size_t span = static_cast<std::size_t>(middle_to - middle_from);
-    packed.assign(static_cast<std::size_t>(count) * span, 0.0);
-    starts.assign(span, 0);
-    for (int j = middle_from; j < middle_to; ++j) {
+    packed.assign(static_cast<std::size_t>(count) * span(), 0.0);
+    starts.assign(span(), 0);
+    edge_weights.assign(room * (static_cast<std::size_t>(C) - span()), 0.0);
+    // The weights again (a footprint is a function of its column alone), each column's
+    // to where it is kept.
+    for (int j = 0; j < C; ++j) {
+        footprint(j, f.cfacteur, w.data());
+        if (!is_packed(j)) {
+            std::copy(w.begin(), w.end(),
+                      edge_weights.begin() + static_cast<std::ptrdiff_t>(room * edge_slot(j)));
+            continue;
+        }
         const std::size_t m = static_cast<std::size_t>(j - middle_from);
         for (int b = 0; b <= columns[j].last; ++b)
-            packed[static_cast<std::size_t>(b) * span + m] =
-                cw[room * static_cast<std::size_t>(j) + b];
+            packed[static_cast<std::size_t>(b) * span() + m] = w[static_cast<std::size_t>(b)];
         starts[m] = columns[j].start;
     }
 }
@@ -98,9 +101,10 @@ KernelSpace::KernelSpace(const KernelPlan& p)
       ground(p.voids ? static_cast<std::size_t>(p.C) : 0) {}
 
 std::uint64_t KernelPlan::bytes(int columns_out, double cfacteur) {
-    // Per column its weights twice (as computed and packed), its footprint, bounds and start.
+    // Per column its footprint, and its weights with their start (packed) or their room
+    // (at an edge), whichever is more.
     return static_cast<std::uint64_t>(columns_out) *
-           (2 * 8 * footprint_room(cfacteur) + sizeof(Footprint) + 2 * sizeof(int) + 8);
+           (sizeof(Footprint) + 8 * footprint_room(cfacteur) + 8);
 }
 
 namespace {
@@ -109,10 +113,10 @@ namespace {
 void add_line_terms(const KernelPlan& p, double w, const double* in, double* out, int from,
                     int to) {
     for (int j = from; j < to; ++j) {
-        const double* cwj = &p.cw[p.room * static_cast<std::size_t>(j)];
+        const double* cwj = p.edge_column(j);
         const double* v = in + p.columns[j].start;
         double acc = out[j];
-        for (int b = p.first[j]; b <= p.last[j]; ++b)
+        for (int b = p.first_of(j), last = p.last_of(j); b <= last; ++b)
             acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
         out[j] = acc;
     }

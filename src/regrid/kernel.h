@@ -4,6 +4,7 @@
 // (long double) and are rounded to double exactly where a value is stored.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,31 +34,49 @@ std::size_t footprint_room(double factor);
 
 // The weights of every output column, computed once. Pairs whose input column is
 // outside 0 < c < Cin are skipped (their weight dropped), so each column keeps the run
-// first..last of its weights that fall inside. The columns of the middle, all of whose
-// weights fall inside, also get their weights packed by weight index, then column
-// (packed[b * span + j - middle_from]), padded with zero weights to the widest count:
-// a zero weight adds exactly nothing to a sum of finite values (at most the sign of a
-// zero sum, which the final magnitude drops), and a fixed count runs without
-// mispredicted branches.
+// first_of(j)..last_of(j) of its weights that fall inside. The columns of the middle,
+// all of whose weights fall inside, have their weights packed by weight index, then
+// column (packed[b * span + j - middle_from]), padded with zero weights to the widest
+// count: a zero weight adds exactly nothing to a sum of finite values (at most the sign
+// of a zero sum, which the final magnitude drops), and a fixed count runs without
+// mispredicted branches. The columns at the edges keep theirs as computed, room to a
+// column (edge_weights), so that each column's weights are held once.
 struct KernelPlan {
     // `voids`: the void-aware kernel (void_kernel.h) computes the rows.
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
                bool voids = false);
 
-    // Bytes a plan of `columns_out` columns holds at `cfacteur`.
+    // Bytes a plan of `columns_out` columns holds at most at `cfacteur`.
     static std::uint64_t bytes(int columns_out, double cfacteur);
+
+    bool is_packed(int j) const { return j >= middle_from && j < middle_to; }
+    int first_of(int j) const { return std::max(0, 1 - columns[j].start); }
+    int last_of(int j) const { return std::min(columns[j].last, Cin - 1 - columns[j].start); }
+    // Weight b of column j, first_of(j) <= b <= columns[j].last.
+    double weight(int j, int b) const {
+        return is_packed(j) ? packed[static_cast<std::size_t>(b) * span() +
+                                     static_cast<std::size_t>(j - middle_from)]
+                            : edge_weights[room * edge_slot(j) + static_cast<std::size_t>(b)];
+    }
+    // The weights of an edge column, from first_of(j) to last_of(j).
+    const double* edge_column(int j) const { return &edge_weights[room * edge_slot(j)]; }
 
     int Lin, Cin, C;
     bool voids;
     Factors f;
     std::size_t room;
-    std::vector<double> cw;
     std::vector<Footprint> columns;
-    std::vector<int> first, last;
     int count = 0;                       // weights per packed column
     int middle_from = 0, middle_to = 0;  // the packed columns
     std::vector<double> packed;
     std::vector<std::int64_t> starts;
+    std::vector<double> edge_weights;
+
+private:
+    std::size_t span() const { return static_cast<std::size_t>(middle_to - middle_from); }
+    std::size_t edge_slot(int j) const {
+        return static_cast<std::size_t>(j < middle_from ? j : j - (middle_to - middle_from));
+    }
 };
 
 // What one thread needs to compute rows of a plan: the line weights of a row and the
