@@ -89,6 +89,9 @@ class Tools:
     def run(self, label, cmd, env=None):
         """Runs cmd once; returns run_measured's figures. Refuses a failed run."""
         self.commands[label] = " ".join(cmd)
+        # No other run's writes pending: a tool that flushes its output to the device
+        # (ours does, before renaming it into place) would otherwise wait for them too.
+        os.sync()
         run = run_measured(cmd, env or os.environ, None, os.path.join(self.logs, label + ".out"),
                            self.timeout)
         if run["rc"] != 0:
@@ -460,10 +463,11 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
 
         ours_row = dict(case=case, factor=factor, pixel=p, tool="ours", available=ours_ok)
         if ours_ok:
-            voided_o, free_o, low_o = (os.path.join(out, f"ours_{tag}_{k}.tif")
-                                       for k in ("voided", "free", "lowered"))
-            ours_cmd = lambda src, dst: [tools.ours, "--pixel-size", fmt_p(p), "-ot", "Float64",
-                                         "-q", "--overwrite", src, dst]
+            voided_o, free_o, low_o, doubles_o = (os.path.join(out, f"ours_{tag}_{k}.tif")
+                                                  for k in ("voided", "free", "lowered", "f64"))
+            # The source's cell type, as GDAL's tools write; the sea-level check in doubles.
+            ours_cmd = lambda src, dst, *ot: [tools.ours, "--pixel-size", fmt_p(p), *ot,
+                                              "-q", "--overwrite", src, dst]
             times = []
             for rep in range(reps):
                 remove(voided_o)  # as GDAL's outputs: no old file to replace in the timed run
@@ -471,9 +475,11 @@ def voids_section(tools, work, n, seed, reps, ours_ok):
                 times.append(r["wall"])
                 log(f"    ours run {rep + 1}: {r['wall']:.2f} s")
             tools.run(f"voids_{tag}_ours_free", ours_cmd(paths["free"], free_o))
-            tools.run(f"voids_{tag}_ours_lowered", ours_cmd(paths["lowered"], low_o))
+            f64 = ("-ot", "Float64")
+            tools.run(f"voids_{tag}_ours_lowered", ours_cmd(paths["lowered"], low_o, *f64))
+            tools.run(f"voids_{tag}_ours_f64", ours_cmd(paths["voided"], doubles_o, *f64))
             err = void_error(tools, voided_o, free_o, voids, n)
-            sea = sea_difference(tools, low_o, voided_o)
+            sea = sea_difference(tools, low_o, doubles_o)
             ours_row.update(err, times=times, median=median_or_none(times), sea_max=sea,
                             sea_met=sea <= SEA_TOLERANCE)
             ours_row["rms_met"] = (err["rms"] is not None and gdal_row["rms"] is not None
