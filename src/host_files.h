@@ -89,6 +89,9 @@ bool is_directory(std::FILE* stream);
 // (a FIFO, a device, a socket): one that cannot be read twice, or whose opening may wait.
 bool special_file(const std::string& path);
 
+// True when the host path names a directory.
+bool directory_path(const std::string& path);
+
 // What tells a file from another and from itself changed: its identity on the host, its
 // size and the time it was last written.
 struct FileStamp {

@@ -128,6 +128,11 @@ bool special_file(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+bool directory_path(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 namespace {
 FileStamp stamp_from(const struct stat& st) {
     FileStamp s;

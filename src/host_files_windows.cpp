@@ -296,6 +296,11 @@ bool is_directory(std::FILE* stream) {
 // Windows has no FIFOs in its file system.
 bool special_file(const std::string&) { return false; }
 
+bool directory_path(const std::string& path) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 namespace {
 FileStamp stamp_from(const BY_HANDLE_FILE_INFORMATION& info) {
     FileStamp s;

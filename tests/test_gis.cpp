@@ -2,6 +2,7 @@
 // formats; GeoTIFFs keep their coordinate system and are placed where the engine's cells
 // lie; destinations are replaced only when asked; -q prints nothing.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -102,6 +103,16 @@ TEST(CommandLine, AnExistingDestinationIsReplacedOnlyWhenAsked) {
         << s.err;
     EXPECT_NE(s.err.find("dem_varnel: wrote "), std::string::npos) << s.err;
     EXPECT_FALSE(root.has_temporary());
+
+    // A FIFO (whose opening waited for ever) or a folder is no file to replace.
+    ASSERT_EQ(mkfifo(root.file("d/fifo.asc").c_str(), 0600), 0);
+    std::filesystem::create_directory(root.file("d/folder.asc"));
+    for (const char* name : {"d/fifo.asc", "d/folder.asc"}) {
+        s = command(root, {root.file("d/g.asc"), root.file(name), "--ratio", "0.5", "--overwrite"});
+        EXPECT_EQ(s.status, 1);
+        EXPECT_NE(s.err.find("is not a regular file"), std::string::npos) << s.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(root.file("d/fifo.asc")));
 }
 
 #ifdef DEM_VARNEL_WITH_GDAL
@@ -228,6 +239,83 @@ TEST(CommandLine, TheReadingPassInPartsKeepsTheFirstOfEqualExtremes) {
     EXPECT_EQ(s.status, 1) << s.err;
     EXPECT_FALSE(root.exists("cut.tif"));
     EXPECT_FALSE(root.has_temporary());
+}
+
+namespace {
+
+// Sets the first band's no-data value and scale.
+void tag_band(const std::string& path, double nodata, double scale) {
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    GDALSetRasterNoDataValue(GDALGetRasterBand(ds, 1), nodata);
+    GDALSetRasterScale(GDALGetRasterBand(ds, 1), scale);
+    GDALClose(ds);
+}
+
+double band_value(const std::string& path, int which) {
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    if (ds == nullptr) return NAN;
+    int has = 0;
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    const double v =
+        which == 0 ? GDALGetRasterNoDataValue(band, &has) : GDALGetRasterScale(band, &has);
+    GDALClose(ds);
+    return has ? v : NAN;
+}
+
+}  // namespace
+
+// What a cell type cannot hold is never written as data without a word: a no-data value
+// out of its range (it was written as 0 under a tag of -9999), elevations beyond it, and
+// valid cells that fall on the no-data value (they read back as voids). A format that
+// cannot hold the cells is refused; the source's scale goes with its cells.
+TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
+    TempRoot root;
+    write_geotiff(root.file("u16.tif"), GDT_UInt16, 30, 30,
+                  [](int i, int j) { return 500.0 + 3 * j + 2 * i; });
+    Session s = command(root, {root.file("u16.tif"), root.file("framed.tif"), "--ratio", "1",
+                               "--frame", "nodata", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("UInt16 cells cannot hold the no-data value -9999: no data is marked "
+                         "with 65535"),
+              std::string::npos)
+        << s.err;
+    EXPECT_EQ(band_value(root.file("framed.tif"), 0), 65535.0);
+    EXPECT_EQ(read_raster(root.file("framed.tif")).cells.at(0), 65535.0);
+
+    s = command(root,
+                {root.file("u16.tif"), root.file("low.tif"), "--ratio", "1", "-ot", "Byte", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("900 cells beyond what Byte holds (0 to 255) were written as the "
+                         "nearest value it holds"),
+              std::string::npos)
+        << s.err;
+
+    // A checkerboard of 99 and 101 under a no-data value of 100, with one void, and a scale.
+    write_geotiff(root.file("i16.tif"), GDT_Int16, 40, 40, [](int i, int j) {
+        return i == 0 && j == 0 ? 100.0 : (i + j) % 2 ? 99.0 : 101.0;
+    });
+    tag_band(root.file("i16.tif"), 100.0, 0.1);
+    s = command(root, {root.file("i16.tif"), root.file("half.tif"), "--ratio", "0.5", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("valid cells equal to the no-data value 100 were written one step from "
+                         "it"),
+              std::string::npos)
+        << s.err;
+    const Raster half = read_raster(root.file("half.tif"));
+    for (double v : half.cells) ASSERT_NE(v, 100.0) << "a valid cell reads as no data";
+    EXPECT_EQ(band_value(root.file("half.tif"), 1), 0.1);
+
+    s = command(root, {root.file("i16.tif"), root.file("a.png"), "--ratio", "1", "-of", "PNG"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("-of PNG cannot hold Int16 cells, the source's; give -ot with one of: "
+                         "Byte UInt16"),
+              std::string::npos)
+        << s.err;
+    s = command(root, {root.file("i16.tif"), root.file("a.png"), "--ratio", "1", "-of", "PNG",
+                       "-ot", "Float32"});
+    EXPECT_EQ(s.status, 2) << s.err;
+    EXPECT_FALSE(root.exists("a.png"));
 }
 
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "answers.h"
+#include "dem_files/gdal_cells.h"
 #include "dem_files/line_sums.h"
 #include "dem_files/pending_output.h"
 #include "failure.h"
@@ -381,6 +382,24 @@ GDALDataType type_named(const std::string& name) {
 
 bool is_complex(GDALDataType type) { return GDALDataTypeIsComplex(type) != 0; }
 
+// The cell types a driver says it can create, or empty where it does not say.
+std::string creation_types(GDALDriverH driver) {
+    const char* types = GDALGetMetadataItem(driver, GDAL_DMD_CREATIONDATATYPES, nullptr);
+    return types != nullptr ? types : "";
+}
+
+bool driver_holds(GDALDriverH driver, GDALDataType type) {
+    const std::string types = creation_types(driver);
+    if (types.empty()) return true;
+    const std::string name = GDALGetDataTypeName(type);
+    for (std::size_t at = 0; (at = types.find(name, at)) != std::string::npos; at += name.size()) {
+        const std::size_t end = at + name.size();
+        if ((at == 0 || types[at - 1] == ' ') && (end == types.size() || types[end] == ' '))
+            return true;
+    }
+    return false;
+}
+
 char** creation_list(const std::vector<std::pair<std::string, std::string>>& options) {
     char** list = nullptr;
     for (const auto& option : options)
@@ -397,11 +416,13 @@ struct GdalDestination {
     GDALDataType type = GDT_Unknown;
     std::unique_ptr<PendingOutput> main, staging;
     Dataset lines_to;
-    std::vector<double> line;
-    int lines = 0;                    // the output's
+    std::optional<double> nodata;  // as the output's cells hold it
+    std::unique_ptr<CellWriter> cells;
+    int columns = 0, lines = 0;       // the output's
     int block_lines = 1;              // lines in a row of its blocks
     int blocks_across = 1;            // blocks in such a row
     std::vector<std::string> extras;  // files the driver made beside the main one
+    std::string nodata_note;          // why no data is marked otherwise than asked
 
     ~GdalDestination() {
         lines_to.reset();
@@ -435,7 +456,11 @@ void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const Ou
             report("the source's coordinate system could not be read; the output gets none");
         OSRDestroySpatialReference(srs);
     }
-    if (nodata) GDALSetRasterNoDataValue(GDALGetRasterBand(dataset, 1), *nodata);
+    GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+    if (nodata) GDALSetRasterNoDataValue(band, *nodata);
+    // The cells are the stored values averaged: the same scale and offset give them meaning.
+    if (facts.scale != 1.0) GDALSetRasterScale(band, facts.scale);
+    if (facts.offset != 0.0) GDALSetRasterOffset(band, facts.offset);
 }
 
 // A path without its last extension.
@@ -538,6 +563,9 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
         return "-ot " + type +
                " is not a cell type: Byte, Int16, UInt16, Int32, UInt32, "
                "Float32 or Float64";
+    if (!type.empty() && !driver_holds(driver, type_named(type)))
+        return "-of " + format + " cannot hold " + type + " cells: it holds " +
+               creation_types(driver);
     return "";
 }
 
@@ -567,10 +595,8 @@ SourceRaster open_gdal_source(const std::string& path) {
     int has_scale = 0, has_offset = 0;
     const double scale = GDALGetRasterScale(band, &has_scale);
     const double offset = GDALGetRasterOffset(band, &has_offset);
-    if ((has_scale && scale != 1.0) || (has_offset && offset != 0.0))
-        report(shown_name(path) + " gives its cells a scale " + number_text(scale) +
-               " and an offset " + number_text(offset) +
-               "; the cells are taken as they are stored, and the output holds them so");
+    if (has_scale) f.scale = scale;
+    if (has_offset) f.offset = offset;
     source.cache_bytes = block_row_bytes(band, f.columns);
     const auto scanned = std::make_shared<GdalScan>();
     const RasterFacts facts = f;
@@ -598,6 +624,15 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     d->driver = driver_named(wanted.format);
     d->type = type_named(wanted.type.empty() ? facts.type : wanted.type);
     if (d->type == GDT_Unknown) d->type = GDT_Float32;
+    if (!driver_holds(d->driver, d->type))
+        fail("-of " + wanted.format + " cannot hold " + GDALGetDataTypeName(d->type) +
+             " cells, the source's; give -ot with one of: " + creation_types(d->driver));
+    d->nodata = nodata_for(d->type, wanted.nodata);
+    if (wanted.nodata && !(std::isnan(*wanted.nodata) && std::isnan(*d->nodata)) &&
+        *d->nodata != *wanted.nodata)
+        d->nodata_note = std::string(GDALGetDataTypeName(d->type)) +
+                         " cells cannot hold the no-data value " + number_text(*wanted.nodata) +
+                         ": no data is marked with " + number_text(*d->nodata);
     d->main = std::make_unique<PendingOutput>(wanted.path, "wb");
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     DestinationRaster out;
@@ -621,8 +656,9 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         CSLDestroy(options);
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
-        set_georeferencing(d->lines_to.get(), d->facts, g, d->wanted.nodata);
-        d->line.assign(static_cast<std::size_t>(g.columns), 0.0);
+        set_georeferencing(d->lines_to.get(), d->facts, g, d->nodata);
+        d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata);
+        d->columns = g.columns;
         d->lines = g.lines;
         int bx = 0, by = 0;
         GDALGetBlockSize(GDALGetRasterBand(d->lines_to.get(), 1), &bx, &by);
@@ -630,22 +666,22 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         d->blocks_across = bx > 0 ? (g.columns + bx - 1) / bx : 1;
     };
     out.sink.put = [d](int i, const double* cells) {
-        const int columns = static_cast<int>(d->line.size());
-        const long double unit = d->wanted.unit;
-        for (int j = 0; j < columns; ++j) {
-            const double v = cells[j];
-            d->line[j] = std::isnan(v) && d->wanted.nodata ? *d->wanted.nodata
-                         : unit == 1.0L                    ? v
-                                                           : static_cast<double>(v * unit);
-        }
+        const void* line = d->cells->convert(cells, d->wanted.unit);
         GDALRasterBandH band = GDALGetRasterBand(d->lines_to.get(), 1);
-        if (GDALRasterIO(band, GF_Write, 0, i, columns, 1, d->line.data(), columns, 1, GDT_Float64,
-                         0, 0) != CE_None)
+        if (GDALRasterIO(band, GF_Write, 0, i, d->columns, 1, const_cast<void*>(line), d->columns,
+                         1, d->type, 0, 0) != CE_None)
             gdal_failed("cannot write " + shown_name(d->wanted.path));
         if ((i + 1) % d->block_lines == 0 || i + 1 == d->lines) write_block_row(*d, band, i);
     };
     out.finish = [d](const OutputGeometry& g) { finish_gdal(*d, g); };
     out.files = {wanted.path};
+    out.notes = [d] {
+        std::vector<std::string> notes;
+        if (!d->nodata_note.empty()) notes.push_back(d->nodata_note);
+        const std::string changed = d->cells ? d->cells->changes() : "";
+        if (!changed.empty()) notes.push_back(changed);
+        return notes;
+    };
     out.type = GDALGetDataTypeName(d->type);
     out.keep = d;
     return out;

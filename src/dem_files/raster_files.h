@@ -22,10 +22,11 @@ struct RasterFacts {
     double x0 = 0.0, y0 = 0.0;  // the upper-left corner, in ground units
     double pixel = 0.0;         // the cell size; 0 where the file gives none
     bool georeferenced = false;
-    std::optional<double> nodata;  // the value that marks a void
-    std::string crs;               // the coordinate system as WKT, or empty
-    std::string unit = "m";        // the ground unit's name, for messages
-    std::string type;              // the cell type: Byte, Int16, UInt16, Int32, Float32...
+    std::optional<double> nodata;      // the value that marks a void
+    std::string crs;                   // the coordinate system as WKT, or empty
+    std::string unit = "m";            // the ground unit's name, for messages
+    std::string type;                  // the cell type: Byte, Int16, UInt16, Int32, Float32...
+    double scale = 1.0, offset = 0.0;  // what the stored values are multiplied by, then added
 };
 
 // What the reading pass found: the range of the valid cells (the first lowest and
@@ -66,8 +67,10 @@ struct DestinationRaster {
     // Completes the files and puts them in place.
     std::function<void(const OutputGeometry&)> finish;
     std::vector<std::string> files;  // what it writes, for the summary
-    std::string type;                // the cell type written
-    std::uint64_t cache_bytes = 0;   // the blocks a library's cache must hold to write lines
+    // What the written cells could not keep as they were, told once the output is done.
+    std::function<std::vector<std::string>()> notes;
+    std::string type;               // the cell type written
+    std::uint64_t cache_bytes = 0;  // the blocks a library's cache must hold to write lines
     std::shared_ptr<void> keep;
 };
 

@@ -122,6 +122,12 @@ void check_destination(const GisOptions& o, const std::vector<std::string>& file
     for (const std::string& file : files) {
         if (same_file(file, o.source))
             fail(shown_name(file) + " is the source: choose another destination");
+        // Looked at before any opening: opening a FIFO waits for a writer.
+        const std::string path = host_path(file);
+        if (special_file(path) || directory_path(path))
+            fail(shown_name(file) +
+                 " is not a regular file (a folder, a FIFO, a device or a socket): choose "
+                 "another destination");
         std::FILE* existing = std::fopen(host_path(file).c_str(), "rb");
         if (existing != nullptr) {
             std::fclose(existing);
@@ -152,6 +158,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     SourceRaster source = open_source(o);
     const RasterFacts& facts = source.facts;
     const double pixel_in = source_pixel(o, facts);
+    if ((facts.scale != 1.0 || facts.offset != 0.0) && own_format(o.format))
+        report(shown_name(o.source) + " gives its cells a scale " + number_text(facts.scale) +
+               " and an offset " + number_text(facts.offset) + "; -of " + o.format +
+               " cannot record them, and holds the cells as they are stored");
 
     RegridRequest request;
     request.lines = facts.lines;
@@ -227,6 +237,9 @@ void run(const GisOptions& o, TermProgress& progress) {
     watch.check();
     destination.finish(g);
     progress(1.0);
+    if (destination.notes)
+        for (const std::string& note : destination.notes())
+            report(shown_name(o.destination) + ": " + note);
     if (o.quiet) return;
     std::string names = shown_name(destination.files[0]);
     for (std::size_t k = 1; k < destination.files.size(); ++k)

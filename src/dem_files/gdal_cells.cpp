@@ -1,0 +1,121 @@
+// Lines of doubles as cells of a GDAL type. The conversion is GDALCopyWords64, the one
+// GDAL applies itself when it is handed doubles for a band of another type, so that the
+// bytes are those a write of the doubles gives; this side only looks at what it did.
+#include "dem_files/gdal_cells.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct Limits {
+    double lowest, highest;
+};
+
+Limits limits_of(GDALDataType type) {
+    if (GDALDataTypeIsInteger(type)) {
+        const int bits = GDALGetDataTypeSizeBits(type);
+        if (GDALDataTypeIsSigned(type))
+            return {-std::ldexp(1.0, bits - 1), std::ldexp(1.0, bits - 1) - 1.0};
+        return {0.0, std::ldexp(1.0, bits) - 1.0};
+    }
+    if (type == GDT_Float32) return {-FLT_MAX, FLT_MAX};
+    return {-DBL_MAX, DBL_MAX};
+}
+
+std::vector<unsigned char> cell_of(double v, GDALDataType type) {
+    std::vector<unsigned char> cell(static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type)));
+    GDALCopyWords64(&v, GDT_Float64, 0, cell.data(), type, 0, 1);
+    return cell;
+}
+
+// The value next to the no-data value that the type holds, toward the inside of its range.
+double one_step_from(double nodata, GDALDataType type, const Limits& l) {
+    if (GDALDataTypeIsInteger(type)) return nodata >= l.highest ? nodata - 1.0 : nodata + 1.0;
+    const double toward = nodata >= l.highest ? -INFINITY : INFINITY;
+    if (type == GDT_Float32)
+        return static_cast<double>(
+            std::nextafter(static_cast<float>(nodata), static_cast<float>(toward)));
+    return std::nextafter(nodata, toward);
+}
+
+std::string number(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.10g", v);
+    return text;
+}
+
+}  // namespace
+
+std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata) {
+    if (!nodata) return nodata;
+    const double v = *nodata;
+    const Limits l = limits_of(type);
+    if (GDALDataTypeIsInteger(type)) {
+        if (std::floor(v) == v && v >= l.lowest && v <= l.highest) return v;
+        return GDALDataTypeIsSigned(type) ? l.lowest : l.highest;
+    }
+    if (std::isnan(v) || std::isinf(v)) return v;
+    if (v < l.lowest || v > l.highest) return l.lowest;
+    return type == GDT_Float32 ? static_cast<double>(static_cast<float>(v)) : v;
+}
+
+CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata)
+    : type_(type),
+      size_(GDALGetDataTypeSizeBytes(type)),
+      nodata_(nodata),
+      line_(static_cast<std::size_t>(columns)),
+      out_(static_cast<std::size_t>(columns) * static_cast<std::size_t>(size_)) {
+    const Limits l = limits_of(type);
+    lowest_ = l.lowest;
+    highest_ = l.highest;
+    if (nodata_ && !std::isnan(*nodata_)) {
+        nodata_cell_ = cell_of(*nodata_, type);
+        nudged_cell_ = cell_of(one_step_from(*nodata_, type, l), type);
+    }
+}
+
+const void* CellWriter::convert(const double* cells, long double unit) {
+    const std::size_t columns = line_.size();
+    // Rounding to a whole number keeps a value within half a unit of the range.
+    const double margin = GDALDataTypeIsInteger(type_) ? 0.5 : 0.0;
+    for (std::size_t j = 0; j < columns; ++j) {
+        const double v = cells[j];
+        if (std::isnan(v)) {
+            line_[j] = nodata_ ? *nodata_ : v;
+            continue;
+        }
+        const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
+        if (stored < lowest_ - margin || stored >= highest_ + margin) ++clamped_;
+        line_[j] = stored;
+    }
+    GDALCopyWords64(line_.data(), GDT_Float64, 8, out_.data(), type_, size_,
+                    static_cast<GPtrDiff_t>(columns));
+    if (!nodata_cell_.empty()) {
+        const std::size_t size = static_cast<std::size_t>(size_);
+        for (std::size_t j = 0; j < columns; ++j) {
+            unsigned char* cell = &out_[j * size];
+            if (!std::isnan(cells[j]) && std::memcmp(cell, nodata_cell_.data(), size) == 0) {
+                std::memcpy(cell, nudged_cell_.data(), size);
+                ++moved_;
+            }
+        }
+    }
+    return out_.data();
+}
+
+std::string CellWriter::changes() const {
+    std::string said;
+    const std::string type = GDALGetDataTypeName(type_);
+    if (clamped_ > 0)
+        said = std::to_string(clamped_) + " cells beyond what " + type + " holds (" +
+               number(lowest_) + " to " + number(highest_) +
+               ") were written as the nearest value it holds";
+    if (moved_ > 0)
+        said += (said.empty() ? "" : "; ") + std::to_string(moved_) +
+                " valid cells equal to the no-data value " + number(*nodata_) +
+                " were written one step from it, so as not to read as no data";
+    return said;
+}

@@ -1,0 +1,40 @@
+// Cells of a GDAL output type: a no-data value the type can hold, and each line of
+// doubles converted to the type by GDAL's own conversion, with the cells it clamps
+// counted and the valid cells that would read back as no data moved one step away.
+#pragma once
+
+#include <gdal.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The no-data value to write in cells of `type` for the wanted `nodata`: the value
+// itself where the type holds it exactly, otherwise the type's largest value (unsigned
+// integers) or smallest (signed integers, and floats beyond their range). Empty stays
+// empty.
+std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata);
+
+class CellWriter {
+public:
+    // Lines of `columns` cells of `type`; NaN cells become `nodata` (which the type holds).
+    CellWriter(GDALDataType type, int columns, std::optional<double> nodata);
+
+    // The line in the type, from `cells` (NaN where there is no data) times `unit`.
+    const void* convert(const double* cells, long double unit);
+
+    // What the conversions changed, as a warning's words, or empty.
+    std::string changes() const;
+
+private:
+    GDALDataType type_;
+    int size_;
+    std::optional<double> nodata_;
+    std::vector<unsigned char> nodata_cell_, nudged_cell_;
+    std::vector<double> line_;
+    std::vector<unsigned char> out_;
+    double lowest_, highest_;    // the values the type holds
+    std::uint64_t clamped_ = 0;  // valid cells beyond them
+    std::uint64_t moved_ = 0;    // valid cells that fell on the no-data value
+};
