@@ -57,8 +57,10 @@ void remove_registered_temporaries() {
 
 std::string temporary_start(const std::string& final_path) { return final_path + ".part-"; }
 
-// The process id of a temporary name's ending "<process>-<n>", or 0 when it is not one.
-unsigned long process_of_ending(const std::string& ending) {
+// The process id of a temporary name's ending "<process>-<n>" (followed by "." and an
+// extension where one was kept, or a library's file beside it), or 0 when it is not one.
+unsigned long process_of_ending(const std::string& full_ending) {
+    const std::string ending = full_ending.substr(0, full_ending.find('.'));
     const auto dash = ending.find('-');
     const auto digits = [](const std::string& text) {
         return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
@@ -150,7 +152,20 @@ std::string shown_name(const std::string& logical) {
     return host == logical ? logical : logical + " (" + host + ")";
 }
 
-std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode) {
+std::string extension_of(const std::string& path) {
+    const std::size_t dot = path.rfind('.');
+    const std::size_t slash = path.find_last_of("/\\");
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash)
+               ? path.substr(dot)
+               : "";
+}
+
+std::vector<std::string> names_starting(const std::string& start) {
+    return host::endings_of_names_starting(start);
+}
+
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
+                          bool keep_extension) {
     file.logical = logical;
     file.final_path = host::follow_links(host_path(logical));
     const std::string cannot = "cannot create " + shown_name(logical) + ": ";
@@ -168,7 +183,8 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
     std::FILE* stream = nullptr;
     for (int attempt = 0; stream == nullptr; ++attempt) {
         file.temp_path = temporary_start(file.final_path) + std::to_string(host::process_id()) +
-                         "-" + std::to_string(attempt);
+                         "-" + std::to_string(attempt) +
+                         (keep_extension ? extension_of(file.final_path) : "");
         file.slot = register_temporary(file.temp_path);
         host::Creation outcome = host::Creation::failed;
         stream =

@@ -22,6 +22,13 @@ std::string image_root();
 // is not set, in the system's ANSI code page; fails on a name that code page cannot hold.
 std::string host_path(const std::string& logical);
 
+// A path's last extension, with its dot ("x.tif": ".tif"), or empty where it has none.
+std::string extension_of(const std::string& path);
+
+// What follows `start` (a host path's folder and the start of a name) in the names of
+// that folder that begin with it; empty when the folder cannot be read.
+std::vector<std::string> names_starting(const std::string& start);
+
 // The logical name, followed by the host path in parentheses where they differ.
 std::string shown_name(const std::string& logical);
 
@@ -41,7 +48,11 @@ struct PendingFile {
 // becoming the host's line end (CR LF on Windows). Fails with "cannot create" when the
 // file cannot be made. Temporary files of the same final name left by runs whose process
 // no longer exists (killed outright) are removed first.
-std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode);
+// With `keep_extension`, the temporary name ends with the final name's extension
+// ("x.tif.part-<process>-<n>.tif"), for a library that names the files it writes beside
+// one after its extension: they then share the temporary name up to it.
+std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
+                          bool keep_extension = false);
 
 // Hands what is written so far to the device without waiting, so that the final
 // flush to the device has little left to wait for; failures surface there.

@@ -318,6 +318,45 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
     EXPECT_FALSE(root.exists("a.png"));
 }
 
+// A driver's files beside its output (an ENVI header, an .aux.xml written as the file
+// closes, a world file) go with the output under their final names, and replace nothing
+// unasked: the source's header was once replaced by the output's, and an ENVI header
+// written straight under a final name.
+TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnasked) {
+    TempRoot root;
+    write_geotiff(root.file("t.tif"), GDT_Float32, 30, 40, [](int i, int j) { return i + j; });
+    const std::string bil = root.file("dem.bil");
+    GDALDatasetH in = GDALOpen(root.file("t.tif").c_str(), GA_ReadOnly);
+    GDALClose(GDALCreateCopy(GDALGetDriverByName("EHdr"), bil.c_str(), in, FALSE, nullptr, nullptr,
+                             nullptr));
+    GDALClose(in);
+    const std::string header = root.read("dem.hdr");
+    Session s = command(
+        root, {bil, root.file("dem.dat"), "--ratio", "0.5", "-of", "ENVI", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("which would replace a file of the source"), std::string::npos) << s.err;
+    EXPECT_EQ(root.read("dem.hdr"), header);
+    EXPECT_FALSE(root.exists("dem.dat"));
+
+    root.write("o.hdr", "not ours");
+    s = command(root, {bil, root.file("o.dat"), "--ratio", "0.5", "-of", "ENVI", "-q"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("o.hdr, which exists: give --overwrite"), std::string::npos) << s.err;
+    EXPECT_EQ(root.read("o.hdr"), "not ours");
+    s = command(root,
+                {bil, root.file("o.dat"), "--ratio", "0.5", "-of", "ENVI", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("o.dat")).lines, 15);
+
+    s = command(root, {root.file("t.tif"), root.file("b.tif"), "--ratio", "0.5", "-q", "-co",
+                       "PROFILE=BASELINE", "-co", "TFW=YES"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_TRUE(root.exists("b.tif.aux.xml"));
+    EXPECT_TRUE(root.exists("b.tfw"));
+    EXPECT_EQ(read_raster(root.file("b.tif")).epsg, 32631);
+    EXPECT_FALSE(root.has_temporary());
+}
+
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
     TempRoot root;
     root.write("d/g.asc", terrain_grid());

@@ -418,15 +418,17 @@ struct GdalDestination {
     Dataset lines_to;
     std::optional<double> nodata;  // as the output's cells hold it
     std::unique_ptr<CellWriter> cells;
-    int columns = 0, lines = 0;       // the output's
-    int block_lines = 1;              // lines in a row of its blocks
-    int blocks_across = 1;            // blocks in such a row
-    std::vector<std::string> extras;  // files the driver made beside the main one
-    std::string nodata_note;          // why no data is marked otherwise than asked
+    int columns = 0, lines = 0;  // the output's
+    int block_lines = 1;         // lines in a row of its blocks
+    int blocks_across = 1;       // blocks in such a row
+    std::string nodata_note;     // why no data is marked otherwise than asked
 
+    // The files the driver made beside the temporary ones go with them, unless put in place.
     ~GdalDestination() {
         lines_to.reset();
-        for (const std::string& extra : extras) std::remove(extra.c_str());
+        for (const PendingOutput* pending : {main.get(), staging.get()})
+            if (pending != nullptr)
+                for (const auto& made : pending->made_beside()) std::remove(made.first.c_str());
     }
 };
 
@@ -472,22 +474,33 @@ std::string stem_of(const std::string& path) {
                : path;
 }
 
-// The final name of a file a driver made beside the main one while it wrote under the
-// temporary name: either the temporary name with more after it ("x.tif.aux.xml"), or
-// its stem with an extension of its own ("x.hdr" beside "x.bil"); empty otherwise.
-std::string final_name_of(const std::string& extra, const PendingFile& main) {
-    if (extra.compare(0, main.temp_path.size(), main.temp_path) == 0)
-        return main.final_path + extra.substr(main.temp_path.size());
-    const std::string temp_stem = stem_of(main.temp_path);
-    if (extra.compare(0, temp_stem.size() + 1, temp_stem + ".") == 0)
-        return stem_of(main.final_path) + extra.substr(temp_stem.size());
-    return "";
+// The files the driver made beside the main one, each with its final name: the final
+// name's stem and what followed the temporary name's ("x.tif.part-1-0.tif.aux.xml" goes
+// to "x.tif.aux.xml", "x.dat.part-1-0.hdr" to "x.hdr"). None may replace a file of the
+// source, nor, without --overwrite, any file at all.
+std::vector<PendingFile> files_beside(GdalDestination& d) {
+    std::vector<PendingFile> files;
+    for (const auto& made : d.main->made_beside()) {
+        const std::string final_path = stem_of(d.main->pending().final_path) + made.second;
+        for (const std::string& source_file : d.facts.files)
+            if (same_file(final_path, source_file))
+                fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+                     ", which would replace a file of the source: choose another destination");
+        std::FILE* existing = std::fopen(final_path.c_str(), "rb");
+        if (existing != nullptr) {
+            std::fclose(existing);
+            if (!d.wanted.overwrite)
+                fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+                     ", which exists: give --overwrite to replace it");
+        }
+        files.push_back(PendingFile{final_path, final_path, made.first, -1});
+    }
+    return files;
 }
 
 void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     const std::string name = shown_name(d.wanted.path);
     Dataset copy;
-    GDALDatasetH last = d.lines_to.get();
     if (d.staging) {
         // The driver copies the staging file in rows of its own blocks: room for 512
         // lines of the written type, the tallest blocks such drivers make by default.
@@ -501,24 +514,16 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
                                   FALSE, options, nullptr, nullptr));
         CSLDestroy(options);
         if (!copy) gdal_failed("cannot write " + name);
-        last = copy.get();
     }
-    char** files = GDALGetFileList(last);
-    const std::string main_path = d.main->pending().temp_path;
-    for (char** f = files; f != nullptr && *f != nullptr; ++f)
-        if (main_path != *f) d.extras.push_back(*f);
-    CSLDestroy(files);
     CPLErrorReset();
     copy.reset();
     d.lines_to.reset();
     if (CPLGetLastErrorType() == CE_Failure) gdal_failed("cannot write " + name);
+    if (d.staging)
+        for (const auto& made : d.staging->made_beside()) std::remove(made.first.c_str());
     d.staging.reset();
-    std::vector<PendingFile> extra_files;
-    for (const std::string& extra : d.extras) {
-        const std::string final_path = final_name_of(extra, d.main->pending());
-        if (final_path.empty()) continue;
-        extra_files.push_back(PendingFile{final_path, final_path, extra, -1});
-    }
+    const std::string main_path = d.main->pending().temp_path;
+    std::vector<PendingFile> extra_files = files_beside(d);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
     for (const PendingFile& extra : extra_files)
@@ -527,7 +532,6 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     std::vector<PendingFile*> install{&d.main->pending()};
     for (PendingFile& extra : extra_files) install.push_back(&extra);
     install_pending(install);
-    d.extras.clear();
 }
 
 }  // namespace
@@ -586,6 +590,9 @@ SourceRaster open_gdal_source(const std::string& path) {
     int has_nodata = 0;
     const double nodata = GDALGetRasterNoDataValue(band, &has_nodata);
     if (has_nodata) f.nodata = nodata;
+    char** files = GDALGetFileList(ds);
+    for (char** file = files; file != nullptr && *file != nullptr; ++file) f.files.push_back(*file);
+    CSLDestroy(files);
     const char* wkt = GDALGetProjectionRef(ds);
     f.crs = wkt != nullptr ? wkt : "";
     f.unit = unit_of(f.crs);
@@ -633,7 +640,7 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         d->nodata_note = std::string(GDALGetDataTypeName(d->type)) +
                          " cells cannot hold the no-data value " + number_text(*wanted.nodata) +
                          ": no data is marked with " + number_text(*d->nodata);
-    d->main = std::make_unique<PendingOutput>(wanted.path, "wb");
+    d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     DestinationRaster out;
     out.sink.start = [d, creates](const OutputGeometry& g) {
@@ -646,7 +653,8 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         } else {
             // Written whole by the driver from a GeoTIFF of the lines: a staging file.
             driver = GDALGetDriverByName("GTiff");
-            d->staging = std::make_unique<PendingOutput>(d->wanted.path + ".staging.tif", "wb");
+            d->staging =
+                std::make_unique<PendingOutput>(d->wanted.path + ".staging.tif", "wb", true);
             path = d->staging->hand_over_name();
             options = CSLSetNameValue(nullptr, "BIGTIFF", "IF_SAFER");
         }

@@ -1,12 +1,16 @@
 // Pending outputs over the host's temporary files.
 #include "dem_files/pending_output.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "failure.h"
 
-PendingOutput::PendingOutput(const std::string& logical, const char* mode)
-    : stream_(create_pending(file_, logical, mode)) {}
+PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool keep_extension)
+    : stream_(create_pending(file_, logical, mode, keep_extension)) {
+    const std::size_t kept = keep_extension ? extension_of(file_.final_path).size() : 0;
+    start_ = file_.temp_path.substr(0, file_.temp_path.size() - kept);
+}
 
 PendingOutput::~PendingOutput() {
     if (!installed_) discard_pending(file_, stream_);
@@ -23,9 +27,20 @@ void PendingOutput::close() { close_pending(file_, stream_); }
 void PendingOutput::append(PendingOutput& from) { append_pending(stream_, file_, from.file_); }
 
 const std::string& PendingOutput::hand_over_name() {
-    if (stream_ != nullptr) std::fclose(stream_);
-    stream_ = nullptr;
+    if (stream_ != nullptr) {
+        std::fclose(stream_);
+        stream_ = nullptr;
+        std::remove(file_.temp_path.c_str());
+    }
     return file_.temp_path;
+}
+
+std::vector<std::pair<std::string, std::string>> PendingOutput::made_beside() const {
+    std::vector<std::pair<std::string, std::string>> made;
+    for (const std::string& ending : names_starting(start_ + "."))
+        if (start_ + "." + ending != file_.temp_path)
+            made.emplace_back(start_ + "." + ending, "." + ending);
+    return made;
 }
 
 void PendingOutput::install(std::initializer_list<PendingOutput*> files) {

@@ -7,13 +7,16 @@
 #include <cstdio>
 #include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host_files.h"
 
 class PendingOutput {
 public:
-    // Creates the temporary file of `logical` with `mode` ("wb" bytes, "w" text).
-    PendingOutput(const std::string& logical, const char* mode);
+    // Creates the temporary file of `logical` with `mode` ("wb" bytes, "w" text); with
+    // `keep_extension` its name ends with the final name's extension (create_pending).
+    PendingOutput(const std::string& logical, const char* mode, bool keep_extension = false);
     ~PendingOutput();
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
@@ -37,14 +40,20 @@ public:
     // Puts closed files in place, in order (see install_pending).
     static void install(std::initializer_list<PendingOutput*> files);
 
-    // For a file another library writes by its name: the stream is closed (the empty
-    // temporary file stays, registered) and the host path of the temporary file given.
+    // For a file another library writes by its name: the stream is closed and the empty
+    // file removed (a library may refuse to create over a file), the name staying
+    // registered, and the host path of the temporary file given.
     const std::string& hand_over_name();
+    // The files a library made beside the handed-over one, named as it up to its kept
+    // extension ("x.tif.part-<process>-<n>.aux.xml"): each as its temporary host path and
+    // what follows that common start, with the dot ("aux.xml" as ".aux.xml").
+    std::vector<std::pair<std::string, std::string>> made_beside() const;
     // The pending file itself, for an installation with files made by another library.
     PendingFile& pending() { return file_; }
 
 private:
     PendingFile file_;
+    std::string start_;  // the temporary name without its kept extension
     std::FILE* stream_ = nullptr;
     bool installed_ = false;
 };

@@ -27,6 +27,7 @@ struct RasterFacts {
     std::string unit = "m";            // the ground unit's name, for messages
     std::string type;                  // the cell type: Byte, Int16, UInt16, Int32, Float32...
     double scale = 1.0, offset = 0.0;  // what the stored values are multiplied by, then added
+    std::vector<std::string> files;    // the files it is read from, where a library tells them
 };
 
 // What the reading pass found: the range of the valid cells (the first lowest and
@@ -60,6 +61,7 @@ struct DestinationOptions {
     std::optional<double> nodata;  // the value written for no data, where the output has any
     double unit = 1.0;             // stored units per metre (the program's raw format)
     double pixel_size_out = 0.0;   // as the program's descriptor records it
+    bool overwrite = false;        // whether existing files of the output may be replaced
 };
 
 struct DestinationRaster {

@@ -217,6 +217,7 @@ void run(const GisOptions& o, TermProgress& progress) {
     wanted.format = o.format;
     wanted.type = o.type;
     wanted.creation = o.creation;
+    wanted.overwrite = o.overwrite;
     // Where the output may hold no data: a frame of it, voids kept, or voids beyond the
     // reach of every filling (far from any valid ground).
     if (o.frame_nodata || (void_aware && scan.voids > 0))
