@@ -113,6 +113,14 @@ TEST(CommandLine, AnExistingDestinationIsReplacedOnlyWhenAsked) {
         EXPECT_NE(s.err.find("is not a regular file"), std::string::npos) << s.err;
     }
     EXPECT_TRUE(std::filesystem::is_fifo(root.file("d/fifo.asc")));
+
+    // A raw raster's name tells its cells' bytes: _m2 two (it held four from a grid).
+    s = command(root, {root.file("d/g.asc"), root.file("d/r_m2.raw"), "--ratio", "0.5", "-q"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(root.read("d/r_m2.raw").size(), 30u * 40u * 2u);
+    s = command(root,
+                {root.file("d/g.asc"), root.file("d/s_m2.raw"), "--ratio", "0.5", "-ot", "Int32"});
+    EXPECT_EQ(s.status, 2) << s.err;
 }
 
 #ifdef DEM_VARNEL_WITH_GDAL

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "answers.h"
+#include "dem_files/crs_file.h"
 #include "dem_files/gdal_layer.h"
 #include "dem_files/input_watch.h"
 #include "dem_files/names.h"
@@ -58,11 +59,21 @@ std::string format_for(const std::string& destination) {
 
 // A usage problem the format layer sees in the options, or empty.
 std::string usage_problem(GisOptions& o) {
+    if (o.source.empty() || o.destination.empty())
+        return "an empty name names no source or destination";
     if (o.format.empty()) o.format = format_for(o.destination);
     if (o.format == own_raw_format) {
         if (!o.type.empty() && own_raw_type(o.type, "").empty())
             return "-ot " + o.type + " is not a cell type of " + own_raw_format +
                    ": UInt16 or Int32";
+        // The name tells the cell's bytes to whoever reads the raster: _m2 two, _m4 four.
+        const std::string named = ends_with_ignoring_case(o.destination, "_m2.raw")   ? "UInt16"
+                                  : ends_with_ignoring_case(o.destination, "_m4.raw") ? "Int32"
+                                                                                      : "";
+        if (!named.empty() && !o.type.empty() && o.type != named)
+            return "-ot " + o.type + " does not go with the name " + o.destination +
+                   ", which says " + named + " cells";
+        if (o.type.empty()) o.type = named;
         if (!ends_with_ignoring_case(o.destination, ".raw"))
             return std::string(own_raw_format) +
                    " writes a .raw file beside its .txt descriptor: " +
@@ -118,10 +129,14 @@ double source_pixel(const GisOptions& o, const RasterFacts& facts) {
 }
 
 // Existing outputs are replaced only when asked, and never the source.
-void check_destination(const GisOptions& o, const std::vector<std::string>& files) {
+void check_destination(const GisOptions& o, const RasterFacts& facts,
+                       const std::vector<std::string>& files) {
     for (const std::string& file : files) {
         if (same_file(file, o.source))
             fail(shown_name(file) + " is the source: choose another destination");
+        for (const std::string& source_file : facts.files)
+            if (same_file(file, source_file))
+                fail(shown_name(file) + " is a file of the source: choose another destination");
         // Looked at before any opening: opening a FIFO waits for a writer.
         const std::string path = host_path(file);
         if (special_file(path) || directory_path(path))
@@ -136,11 +151,13 @@ void check_destination(const GisOptions& o, const std::vector<std::string>& file
     }
 }
 
-// The files an output of this format writes, before it is made.
-std::vector<std::string> destination_files(const GisOptions& o) {
+// The files an output of this format writes, before it is made (a driver of GDAL's
+// tells those it writes beside its file as it writes them).
+std::vector<std::string> destination_files(const GisOptions& o, const RasterFacts& facts) {
     std::vector<std::string> files{o.destination};
     if (o.format == own_raw_format)
         files.push_back(o.destination.substr(0, o.destination.size() - 4) + ".txt");
+    if (own_format(o.format) && !facts.crs.empty()) files.push_back(crs_name_of(o.destination));
     return files;
 }
 
@@ -179,7 +196,7 @@ void run(const GisOptions& o, TermProgress& progress) {
         fail("a ratio of " + number_text(request.ratio) + " gives " + shown_name(o.source) + " (" +
              std::to_string(facts.lines) + " x " + std::to_string(facts.columns) +
              ") no addressable output");
-    check_destination(o, destination_files(o));
+    check_destination(o, facts, destination_files(o, facts));
 
     // GDAL's block cache bounded before the first line is read: it would otherwise keep
     // a share of the machine's memory, growing with the raster. It holds a row of the
