@@ -365,6 +365,39 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_FALSE(root.has_temporary());
 }
 
+// Cells a mask band marks without data are voids (they were read as elevations of 0).
+TEST(CommandLine, CellsAMaskMarksAreVoids) {
+    TempRoot root;
+    const std::string path = root.file("m.tif");
+    write_geotiff(path, GDT_Float32, 20, 20, [](int, int) { return 0.0; });
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    std::vector<double> line(20);
+    std::vector<unsigned char> mask(20);
+    ASSERT_EQ(GDALCreateMaskBand(band, GMF_PER_DATASET), CE_None);
+    for (int i = 0; i < 20; ++i) {
+        for (int j = 0; j < 20; ++j) {
+            const bool hole = i >= 8 && i < 10 && j >= 8 && j < 10;
+            line[j] = hole ? 0.0 : 500.0 + i + j;
+            mask[j] = hole ? 0 : 255;
+        }
+        ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, i, 20, 1, line.data(), 20, 1, GDT_Float64, 0, 0),
+                  CE_None);
+        ASSERT_EQ(GDALRasterIO(GDALGetMaskBand(band), GF_Write, 0, i, 20, 1, mask.data(), 20, 1,
+                               GDT_Byte, 0, 0),
+                  CE_None);
+    }
+    GDALClose(ds);
+    const Session s = command(root, {path, root.file("k.tif"), "--ratio", "1", "--voids", "keep"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("4 voids kept as no data"), std::string::npos) << s.err;
+    const Raster r = read_raster(root.file("k.tif"));
+    ASSERT_EQ(r.cells.size(), 400u);
+    EXPECT_EQ(r.cells[8 * 20 + 8], -9999.0);
+    EXPECT_GT(r.cells[3 * 20 + 3], 500.0);
+}
+
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
     TempRoot root;
     root.write("d/g.asc", terrain_grid());

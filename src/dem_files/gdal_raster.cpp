@@ -148,38 +148,52 @@ void place(RasterFacts& f, GDALDatasetH dataset, const std::string& path) {
     f.georeferenced = true;
 }
 
+// Whether a band's cells are masked otherwise than by its no-data value: by a mask band
+// or an alpha band, whose 0 marks a cell without data.
+bool has_mask(GDALRasterBandH band) {
+    return (GDALGetMaskFlags(band) & (GMF_ALL_VALID | GMF_NODATA)) == 0;
+}
+
 // A line read in the band's own type (whose bytes the line sums mix: fewer than those of
-// the doubles) and widened to doubles by GDAL.
+// the doubles) and widened to doubles by GDAL; a cell its mask marks without data is a NaN.
 class LineReader {
 public:
     LineReader(GDALRasterBandH band, std::string path, int columns)
         : band_(band),
+          mask_band_(has_mask(band) ? GDALGetMaskBand(band) : nullptr),
           path_(std::move(path)),
           columns_(columns),
           type_(GDALGetRasterDataType(band)),
           native_(static_cast<std::size_t>(columns) *
-                  static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))) {}
+                  static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))),
+          mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0) {}
 
     void read(int i, double* out) {
         if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, native_.data(), columns_, 1, type_, 0,
-                         0) != CE_None)
+                         0) != CE_None ||
+            (mask_band_ != nullptr &&
+             GDALRasterIO(mask_band_, GF_Read, 0, i, columns_, 1, mask_.data(), columns_, 1,
+                          GDT_Byte, 0, 0) != CE_None))
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
         GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out, GDT_Float64,
                         sizeof(double), columns_);
+        for (std::size_t j = 0; j < mask_.size(); ++j)
+            if (mask_[j] == 0) out[j] = NAN;
     }
     const unsigned char* bytes() const { return native_.data(); }
     std::size_t size() const { return native_.size(); }
-    // Whether a cell can be a void: a band with a no-data value, or of reals (a NaN).
+    // Whether a cell can be a void: a band with a no-data value or a mask, or of reals (a
+    // NaN).
     bool may_hold_voids(const std::optional<double>& nodata) const {
-        return nodata.has_value() || GDALDataTypeIsFloating(type_);
+        return nodata.has_value() || mask_band_ != nullptr || GDALDataTypeIsFloating(type_);
     }
 
 private:
-    GDALRasterBandH band_;
+    GDALRasterBandH band_, mask_band_;
     std::string path_;
     int columns_;
     GDALDataType type_;
-    std::vector<unsigned char> native_;
+    std::vector<unsigned char> native_, mask_;
 };
 
 bool is_void(double v, const std::optional<double>& nodata) {
