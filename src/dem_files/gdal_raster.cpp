@@ -38,8 +38,16 @@
 
 namespace {
 
+// A message of GDAL's on one line, as every message of ours is.
+std::string one_line(std::string message) {
+    std::replace(message.begin(), message.end(), '\n', ' ');
+    std::replace(message.begin(), message.end(), '\r', ' ');
+    while (!message.empty() && message.back() == ' ') message.pop_back();
+    return message;
+}
+
 std::string gdal_words() {
-    const std::string message = CPLGetLastErrorMsg();
+    const std::string message = one_line(CPLGetLastErrorMsg());
     return message.empty() ? "GDAL gives no reason" : message;
 }
 
@@ -52,7 +60,7 @@ void CPL_STDCALL on_gdal_message(CPLErr level, CPLErrorNum, const char* message)
     static std::mutex guard;
     static std::set<std::string> told;
     std::lock_guard<std::mutex> hold(guard);
-    if (told.insert(message).second) report(std::string("GDAL: ") + message);
+    if (told.insert(message).second) report("GDAL: " + one_line(message));
 }
 
 struct DatasetCloser {

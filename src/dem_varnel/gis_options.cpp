@@ -2,6 +2,7 @@
 // sense, and exactly one source and one destination must remain.
 #include "dem_varnel/gis_options.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -41,8 +42,11 @@ std::string quoted_argument(const char* argument) {
 }
 
 // A positive finite number, the whole argument.
+// Written in decimal: the conversion would also take leading blanks and hexadecimal.
 bool positive(const char* text, double& value) {
-    return parse_real(text, value) && std::isfinite(value) && value > 0;
+    return !std::isspace(static_cast<unsigned char>(*text)) &&
+           std::strpbrk(text, "xX") == nullptr && parse_real(text, value) && std::isfinite(value) &&
+           value > 0;
 }
 
 }  // namespace

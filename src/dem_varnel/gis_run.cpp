@@ -61,6 +61,9 @@ std::string format_for(const std::string& destination) {
 std::string usage_problem(GisOptions& o) {
     if (o.source.empty() || o.destination.empty())
         return "an empty name names no source or destination";
+    if (o.unit != 1.0 &&
+        !(own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc")))
+        return "--unit applies to a raw source (_m2.raw or _m4.raw) only";
     if (o.format.empty()) o.format = format_for(o.destination);
     if (o.format == own_raw_format) {
         if (!o.type.empty() && own_raw_type(o.type, "").empty())
