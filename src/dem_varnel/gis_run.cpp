@@ -178,6 +178,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     SourceRaster source = open_source(o);
     const RasterFacts& facts = source.facts;
     const double pixel_in = source_pixel(o, facts);
+    if (!facts.georeferenced && !facts.crs.empty())
+        report(shown_name(o.source) +
+               " gives a coordinate system but no corner: the output is placed as though its "
+               "upper-left corner were at (0, 0)");
     if ((facts.scale != 1.0 || facts.offset != 0.0) && own_format(o.format))
         report(shown_name(o.source) + " gives its cells a scale " + number_text(facts.scale) +
                " and an offset " + number_text(facts.offset) + "; -of " + o.format +
