@@ -31,13 +31,17 @@ constexpr int max_temporaries = 8;
 constexpr std::size_t max_path = 4096;
 char temporary_names[max_temporaries][max_path];
 std::atomic<bool> temporary_used[max_temporaries];
+// Whether a slot names the start of the names of temporary files (a library's files
+// beside one of ours) rather than one file.
+std::atomic<bool> temporary_start_of_names[max_temporaries];
 static_assert(std::atomic<bool>::is_always_lock_free, "the slots are read by signal handlers");
 
-int register_temporary(const std::string& path) {
+int register_temporary(const std::string& path, bool start_of_names = false) {
     if (path.size() >= max_path) fail("path too long: " + path);
     for (int slot = 0; slot < max_temporaries; ++slot) {
         if (!temporary_used[slot].load()) {
             std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
+            temporary_start_of_names[slot].store(start_of_names);
             temporary_used[slot].store(true);
             return slot;
         }
@@ -52,39 +56,62 @@ void forget_temporary(int& slot) {
 
 void remove_registered_temporaries() {
     for (int slot = 0; slot < max_temporaries; ++slot)
-        if (temporary_used[slot].exchange(false)) host::remove_file(temporary_names[slot]);
+        if (temporary_used[slot].exchange(false)) {
+            if (temporary_start_of_names[slot].load())
+                host::remove_names_starting(temporary_names[slot]);
+            else
+                host::remove_file(temporary_names[slot]);
+        }
 }
 
 std::string temporary_start(const std::string& final_path) { return final_path + ".part-"; }
 
-// The process id of a temporary name's ending "<process>-<n>" (followed by "." and an
-// extension where one was kept, or a library's file beside it), or 0 when it is not one.
-unsigned long process_of_ending(const std::string& full_ending) {
-    const std::string ending = full_ending.substr(0, full_ending.find('.'));
+// The process id of a temporary name's ending "<process>-<n>", both written as the
+// program writes numbers (no leading zero), or 0 when it is not one.
+unsigned long process_of_ending(const std::string& ending) {
     const auto dash = ending.find('-');
-    const auto digits = [](const std::string& text) {
-        return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-            return std::isdigit(static_cast<unsigned char>(c)) != 0;
-        });
+    const auto number = [](const std::string& text) {
+        return !text.empty() && (text == "0" || text[0] != '0') &&
+               std::all_of(text.begin(), text.end(),
+                           [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
     };
-    if (dash == std::string::npos || dash > 10 || !digits(ending.substr(0, dash)) ||
-        !digits(ending.substr(dash + 1)))
+    if (dash == std::string::npos || dash > 10 || !number(ending.substr(0, dash)) ||
+        !number(ending.substr(dash + 1)))
         return 0;
     const unsigned long long id = std::stoull(ending.substr(0, dash));
     return id <= 0xFFFFFFFFull ? static_cast<unsigned long>(id) : 0;
 }
 
+// The temporary name an ending of a listing stands for: the ending itself
+// ("<process>-<n>"), or with `kept` (the final name's kept extension) "<process>-<n>"
+// followed by it, or a library's file beside such a temporary file, named as it up to
+// the kept extension ("<process>-<n>.aux.xml"), while that file is there. Empty for a
+// name the program does not make.
+std::string temporary_of(const std::string& ending, const std::vector<std::string>& listing,
+                         const std::string* kept) {
+    const std::string head = ending.substr(0, ending.find('.'));
+    if (process_of_ending(head) == 0) return "";
+    if (ending == head) return head;
+    if (kept == nullptr) return "";
+    if (ending == head + *kept) return head;
+    return std::find(listing.begin(), listing.end(), head + *kept) != listing.end() ? head : "";
+}
+
 // A run killed outright (SIGKILL, a crash, the power) leaves its temporary files: the
 // next run on the same final name removes those whose process is gone, and only those,
 // since a running process may still put its own in place.
-void remove_orphaned_temporaries(const std::string& final_path) {
+void remove_orphaned_temporaries(const std::string& final_path, bool keep_extension) {
     const std::string start = temporary_start(final_path);
+    const std::string kept = extension_of(final_path);
     const unsigned long self = host::process_id();
-    for (const std::string& ending : host::endings_of_names_starting(start)) {
-        const unsigned long owner = process_of_ending(ending);
-        if (owner != 0 && owner != self && !host::process_exists(owner))
-            host::remove_file((start + ending).c_str());
+    const std::vector<std::string> listing = host::endings_of_names_starting(start);
+    std::vector<std::string> gone;
+    for (const std::string& ending : listing) {
+        const std::string head = temporary_of(ending, listing, keep_extension ? &kept : nullptr);
+        const unsigned long owner = head.empty() ? 0 : process_of_ending(head);
+        if (owner != 0 && owner != self && !host::process_exists(owner)) gone.push_back(ending);
     }
+    for (const std::string& ending : gone) host::remove_file((start + ending).c_str());
 }
 
 // --- Putting files in place ----------------------------------------------------------------
@@ -147,6 +174,15 @@ private:
 
 }  // namespace
 
+int register_temporary_names(const std::string& start) { return register_temporary(start, true); }
+
+void forget_temporary_names(int& slot) { forget_temporary(slot); }
+
+void discard_temporary_names(int& slot) {
+    if (slot >= 0) host::remove_names_starting(temporary_names[slot]);
+    forget_temporary(slot);
+}
+
 std::string shown_name(const std::string& logical) {
     const std::string host = host_path(logical);
     return host == logical ? logical : logical + " (" + host + ")";
@@ -177,7 +213,7 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
         const std::string why_not = host::why_not_replaceable(file.final_path);
         if (!why_not.empty()) fail(cannot + why_not);
     }
-    remove_orphaned_temporaries(file.final_path);
+    remove_orphaned_temporaries(file.final_path, keep_extension);
 
     // The slot is taken before the file exists, so that an interruption never misses it.
     std::FILE* stream = nullptr;
@@ -185,6 +221,16 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
         file.temp_path = temporary_start(file.final_path) + std::to_string(host::process_id()) +
                          "-" + std::to_string(attempt) +
                          (keep_extension ? extension_of(file.final_path) : "");
+        // Files beside a temporary name of this process's number left by an earlier
+        // process of the same number (numbers come round) are not this run's.
+        if (keep_extension &&
+            !host::endings_of_names_starting(
+                 file.temp_path.substr(
+                     0, file.temp_path.size() - extension_of(file.final_path).size()) +
+                 ".")
+                 .empty() &&
+            attempt < 100)
+            continue;
         file.slot = register_temporary(file.temp_path);
         host::Creation outcome = host::Creation::failed;
         stream =

@@ -54,6 +54,13 @@ struct PendingFile {
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
                           bool keep_extension = false);
 
+// Files whose names begin with `start` (a host path) are temporary: removed as the
+// run's temporary files are, on an interruption too, until forgotten. Returns the entry.
+int register_temporary_names(const std::string& start);
+void forget_temporary_names(int& slot);
+// Removes them now, and forgets them.
+void discard_temporary_names(int& slot);
+
 // Hands what is written so far to the device without waiting, so that the final
 // flush to the device has little left to wait for; failures surface there.
 void start_writeback(std::FILE* stream);
@@ -102,6 +109,10 @@ bool special_file(const std::string& path);
 
 // True when the host path names a directory.
 bool directory_path(const std::string& path);
+
+// True when the host path names anything at all (a file, readable or not, a folder, a
+// link, a FIFO...).
+bool path_exists(const std::string& path);
 
 // What tells a file from another and from itself changed: its identity on the host, its
 // size and the time it was last written.

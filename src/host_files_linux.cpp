@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -128,6 +130,11 @@ bool special_file(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
 }
 
+bool path_exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 bool directory_path(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -223,6 +230,47 @@ std::vector<std::string> endings_of_names_starting(const std::string& start) {
     }
     closedir(folder);
     return endings;
+}
+
+void remove_names_starting(const char* start) {
+    // Split at the last '/' into a folder and the start of a name, in a buffer of our own.
+    char folder[4096];
+    const char* slash = std::strrchr(start, '/');
+    const std::size_t folder_length =
+        slash == nullptr ? 0 : static_cast<std::size_t>(slash - start);
+    if (folder_length >= sizeof folder) return;
+    if (slash == nullptr) {
+        folder[0] = '.';
+        folder[1] = '\0';
+    } else if (folder_length == 0) {
+        folder[0] = '/';
+        folder[1] = '\0';
+    } else {
+        std::memcpy(folder, start, folder_length);
+        folder[folder_length] = '\0';
+    }
+    const char* lead = slash == nullptr ? start : slash + 1;
+    const std::size_t lead_length = std::strlen(lead);
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    // The kernel's directory entries, read without the library's buffered stream.
+    struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(8) char entries[4096];
+    for (long got; (got = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;)
+        for (long at = 0; at < got;) {
+            const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
+            if (std::strncmp(entry->name, lead, lead_length) == 0 &&
+                entry->name[lead_length] != '\0')
+                unlinkat(fd, entry->name, 0);
+            at += entry->length;
+        }
+    close(fd);
 }
 
 unsigned long process_id() { return static_cast<unsigned long>(getpid()); }

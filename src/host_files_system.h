@@ -25,6 +25,10 @@ std::string follow_links(const std::string& path);
 // names ignore it; empty when the folder cannot be read.
 std::vector<std::string> endings_of_names_starting(const std::string& start);
 
+// Removes the files of a folder whose names begin as `start` (a host path) ends. Safe in
+// a signal handler on Linux: it allocates nothing and makes system calls only.
+void remove_names_starting(const char* start);
+
 // --- Processes ----------------------------------------------------------------------------
 
 unsigned long process_id();

@@ -296,6 +296,10 @@ bool is_directory(std::FILE* stream) {
 // Windows has no FIFOs in its file system.
 bool special_file(const std::string&) { return false; }
 
+bool path_exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool directory_path(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -410,6 +414,13 @@ std::vector<std::string> endings_of_names_starting(const std::string& start) {
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return endings;
+}
+
+// The console's handler runs on a thread of its own: the search may allocate.
+void remove_names_starting(const char* start) {
+    const std::string prefix = start;
+    for (const std::string& ending : endings_of_names_starting(prefix))
+        DeleteFileA((prefix + ending).c_str());
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }

@@ -3,6 +3,8 @@
 // lie; destinations are replaced only when asked; -q prints nothing.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -351,6 +353,7 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("o.hdr, which exists: give --overwrite"), std::string::npos) << s.err;
     EXPECT_EQ(root.read("o.hdr"), "not ours");
+    EXPECT_FALSE(root.has_temporary()) << "the driver's header written beside the temporary";
     s = command(root,
                 {bil, root.file("o.dat"), "--ratio", "0.5", "-of", "ENVI", "-q", "--overwrite"});
     EXPECT_EQ(s.status, 0) << s.err;
@@ -363,6 +366,33 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_TRUE(root.exists("b.tfw"));
     EXPECT_EQ(read_raster(root.file("b.tif")).epsg, 32631);
     EXPECT_FALSE(root.has_temporary());
+
+    // A killed run's temporary file and the driver's file beside it go; names the program
+    // does not make stay.
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    const std::string of_dead = "b.tif.part-" + std::to_string(dead);
+    for (const std::string& name : {of_dead + "-0.tif", of_dead + "-0.tif.aux.xml",
+                                    of_dead + "-1.tif.bak", of_dead + "-01.tif"})
+        root.write(name, "left");
+    s = command(root,
+                {root.file("t.tif"), root.file("b.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_FALSE(root.exists(of_dead + "-0.tif"));
+    EXPECT_FALSE(root.exists(of_dead + "-0.tif.aux.xml"));
+    EXPECT_TRUE(root.exists(of_dead + "-1.tif.bak"));
+    EXPECT_TRUE(root.exists(of_dead + "-01.tif"));
+    // The replaced raster's .aux.xml (which GDAL reads before the file's own placement)
+    // and world file went with it.
+    EXPECT_FALSE(root.exists("b.tif.aux.xml"));
+    EXPECT_FALSE(root.exists("b.tfw"));
+
+    // A FIFO named as a file the driver writes is refused, not opened.
+    ASSERT_EQ(mkfifo(root.file("f.hdr").c_str(), 0600), 0);
+    s = command(root, {bil, root.file("f.dat"), "--ratio", "0.5", "-of", "ENVI", "-q"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("f.hdr, which is not a regular file"), std::string::npos) << s.err;
 }
 
 // Cells a mask band marks without data are voids (they were read as elevations of 0).

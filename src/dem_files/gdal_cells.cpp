@@ -80,7 +80,7 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
 const void* CellWriter::convert(const double* cells, long double unit) {
     const std::size_t columns = line_.size();
     // Rounding to a whole number keeps a value within half a unit of the range.
-    const double margin = GDALDataTypeIsInteger(type_) ? 0.5 : 0.0;
+    const bool whole = GDALDataTypeIsInteger(type_) != 0;
     for (std::size_t j = 0; j < columns; ++j) {
         const double v = cells[j];
         if (std::isnan(v)) {
@@ -88,7 +88,9 @@ const void* CellWriter::convert(const double* cells, long double unit) {
             continue;
         }
         const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
-        if (stored < lowest_ - margin || stored >= highest_ + margin) ++clamped_;
+        if (whole ? stored < lowest_ - 0.5 || stored >= highest_ + 0.5
+                  : stored < lowest_ || stored > highest_)
+            ++clamped_;
         line_[j] = stored;
     }
     GDALCopyWords64(line_.data(), GDT_Float64, 8, out_.data(), type_, size_,
@@ -97,13 +99,28 @@ const void* CellWriter::convert(const double* cells, long double unit) {
         const std::size_t size = static_cast<std::size_t>(size_);
         for (std::size_t j = 0; j < columns; ++j) {
             unsigned char* cell = &out_[j * size];
-            if (!std::isnan(cells[j]) && std::memcmp(cell, nodata_cell_.data(), size) == 0) {
+            if (!std::isnan(cells[j]) && reads_as_nodata(cell)) {
                 std::memcpy(cell, nudged_cell_.data(), size);
                 ++moved_;
             }
         }
     }
     return out_.data();
+}
+
+// Reals are compared as values, as readers compare them: a -0 is a no-data value of 0.
+bool CellWriter::reads_as_nodata(const unsigned char* cell) const {
+    if (type_ == GDT_Float32) {
+        float v;
+        std::memcpy(&v, cell, sizeof v);
+        return v == static_cast<float>(*nodata_);
+    }
+    if (type_ == GDT_Float64) {
+        double v;
+        std::memcpy(&v, cell, sizeof v);
+        return v == *nodata_;
+    }
+    return std::memcmp(cell, nodata_cell_.data(), nodata_cell_.size()) == 0;
 }
 
 std::string CellWriter::changes() const {

@@ -28,6 +28,8 @@ public:
     std::string changes() const;
 
 private:
+    bool reads_as_nodata(const unsigned char* cell) const;
+
     GDALDataType type_;
     int size_;
     std::optional<double> nodata_;

@@ -445,13 +445,8 @@ struct GdalDestination {
     int blocks_across = 1;       // blocks in such a row
     std::string nodata_note;     // why no data is marked otherwise than asked
 
-    // The files the driver made beside the temporary ones go with them, unless put in place.
-    ~GdalDestination() {
-        lines_to.reset();
-        for (const PendingOutput* pending : {main.get(), staging.get()})
-            if (pending != nullptr)
-                for (const auto& made : pending->made_beside()) std::remove(made.first.c_str());
-    }
+    // Closed before its pending files go, with the files the driver made beside them.
+    ~GdalDestination() { lines_to.reset(); }
 };
 
 // A completed row of the destination's blocks written out by the writer, in order. Left
@@ -508,16 +503,41 @@ std::vector<PendingFile> files_beside(GdalDestination& d) {
             if (same_file(final_path, source_file))
                 fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
                      ", which would replace a file of the source: choose another destination");
-        std::FILE* existing = std::fopen(final_path.c_str(), "rb");
-        if (existing != nullptr) {
-            std::fclose(existing);
-            if (!d.wanted.overwrite)
-                fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
-                     ", which exists: give --overwrite to replace it");
-        }
+        if (special_file(final_path) || directory_path(final_path))
+            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+                 ", which is not a regular file (a folder, a FIFO, a device or a socket)");
+        if (path_exists(final_path) && !d.wanted.overwrite)
+            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+                 ", which exists: give --overwrite to replace it");
         files.push_back(PendingFile{final_path, final_path, made.first, -1});
     }
     return files;
+}
+
+// The files of the raster the output replaces that the output does not replace in turn
+// (its overviews, mask, world file, .aux.xml): GDAL would take them for the new raster's.
+std::vector<std::string> stale_files(const GdalDestination& d,
+                                     const std::vector<PendingFile>& installed) {
+    std::vector<std::string> stale;
+    const std::string main = d.main->pending().final_path;
+    if (!path_exists(main)) return stale;
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    const Dataset old(
+        GDALOpenEx(main.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+    CPLPopErrorHandler();
+    CPLErrorReset();
+    if (!old) return stale;
+    char** files = GDALGetFileList(old.get());
+    for (char** file = files; file != nullptr && *file != nullptr; ++file) {
+        const std::string path = *file;
+        bool kept = same_file(path, main);
+        for (const PendingFile& extra : installed) kept = kept || same_file(path, extra.final_path);
+        for (const std::string& source_file : d.facts.files)
+            kept = kept || same_file(path, source_file);
+        if (!kept) stale.push_back(path);
+    }
+    CSLDestroy(files);
+    return stale;
 }
 
 void finish_gdal(GdalDestination& d, const OutputGeometry&) {
@@ -541,8 +561,6 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     copy.reset();
     d.lines_to.reset();
     if (CPLGetLastErrorType() == CE_Failure) gdal_failed("cannot write " + name);
-    if (d.staging)
-        for (const auto& made : d.staging->made_beside()) std::remove(made.first.c_str());
     d.staging.reset();
     const std::string main_path = d.main->pending().temp_path;
     std::vector<PendingFile> extra_files = files_beside(d);
@@ -551,9 +569,11 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     for (const PendingFile& extra : extra_files)
         if (!sync_file_to_device(extra.temp_path))
             fail("cannot write " + shown_name(extra.final_path) + ": " + system_error());
+    const std::vector<std::string> stale = stale_files(d, extra_files);
     std::vector<PendingFile*> install{&d.main->pending()};
     for (PendingFile& extra : extra_files) install.push_back(&extra);
     install_pending(install);
+    for (const std::string& file : stale) std::remove(file.c_str());
 }
 
 }  // namespace

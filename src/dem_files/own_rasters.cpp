@@ -133,7 +133,11 @@ bool own_source_format(const std::string& path) {
 }
 
 SourceRaster open_own_source(const std::string& path, double unit) {
-    return ends_with_ignoring_case(path, ".asc") ? ascii_source(path) : raw_source(path, unit);
+    const bool ascii = ends_with_ignoring_case(path, ".asc");
+    SourceRaster source = ascii ? ascii_source(path) : raw_source(path, unit);
+    source.facts.files = {host_path(path), host_path(crs_name_of(path))};
+    if (!ascii) source.facts.files.push_back(host_path(path.substr(0, path.size() - 4) + ".txt"));
+    return source;
 }
 
 std::string own_raw_type(const std::string& asked, const std::string& source_type) {

@@ -10,10 +10,20 @@ PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool 
     : stream_(create_pending(file_, logical, mode, keep_extension)) {
     const std::size_t kept = keep_extension ? extension_of(file_.final_path).size() : 0;
     start_ = file_.temp_path.substr(0, file_.temp_path.size() - kept);
+    if (keep_extension) {
+        try {
+            names_slot_ = register_temporary_names(start_ + ".");
+        } catch (...) {
+            discard_pending(file_, stream_);
+            throw;
+        }
+    }
 }
 
+// The files a library made beside it go with it (none are left once it is in place).
 PendingOutput::~PendingOutput() {
     if (!installed_) discard_pending(file_, stream_);
+    discard_temporary_names(names_slot_);
 }
 
 std::uint64_t PendingOutput::room() const { return free_space(file_.temp_path); }

@@ -53,7 +53,8 @@ public:
 
 private:
     PendingFile file_;
-    std::string start_;  // the temporary name without its kept extension
+    std::string start_;    // the temporary name without its kept extension
+    int names_slot_ = -1;  // where a kept extension registers the names beside it
     std::FILE* stream_ = nullptr;
     bool installed_ = false;
 };

@@ -146,11 +146,8 @@ void check_destination(const GisOptions& o, const RasterFacts& facts,
             fail(shown_name(file) +
                  " is not a regular file (a folder, a FIFO, a device or a socket): choose "
                  "another destination");
-        std::FILE* existing = std::fopen(host_path(file).c_str(), "rb");
-        if (existing != nullptr) {
-            std::fclose(existing);
-            if (!o.overwrite) fail(shown_name(file) + " exists: give --overwrite to replace it");
-        }
+        if (path_exists(path) && !o.overwrite)
+            fail(shown_name(file) + " exists: give --overwrite to replace it");
     }
 }
 
