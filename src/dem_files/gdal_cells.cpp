@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 struct Limits {
@@ -41,6 +45,25 @@ double one_step_from(double nodata, GDALDataType type, const Limits& l) {
     return std::nextafter(nodata, toward);
 }
 
+// True when every cell is a number within [below, above]: the usual line, looked at
+// without a branch for each cell, which would take longer than the conversion itself
+// (the compiler keeps a scalar test, for the exceptions a comparison may raise).
+bool plain_line(const double* cells, std::size_t columns, double below, double above) {
+    std::size_t j = 0;
+    bool plain = true;
+#ifdef __SSE2__
+    const __m128d low = _mm_set1_pd(below), high = _mm_set1_pd(above);
+    __m128d outside = _mm_setzero_pd();
+    for (; j + 2 <= columns; j += 2) {
+        const __m128d v = _mm_loadu_pd(cells + j);  // "not >=" and "not <=" hold for a NaN
+        outside = _mm_or_pd(outside, _mm_or_pd(_mm_cmpnge_pd(v, low), _mm_cmpnle_pd(v, high)));
+    }
+    plain = _mm_movemask_pd(outside) == 0;
+#endif
+    for (; j < columns; ++j) plain = plain && cells[j] >= below && cells[j] <= above;
+    return plain;
+}
+
 std::string number(double v) {
     char text[40];
     std::snprintf(text, sizeof text, "%.10g", v);
@@ -71,6 +94,10 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     const Limits l = limits_of(type);
     lowest_ = l.lowest;
     highest_ = l.highest;
+    // Rounding to a whole number keeps a value within half a unit of the range.
+    const bool whole = GDALDataTypeIsInteger(type) != 0;
+    below_ = whole ? lowest_ - 0.5 : lowest_;
+    above_ = whole ? std::nextafter(highest_ + 0.5, -INFINITY) : highest_;
     if (nodata_ && !std::isnan(*nodata_)) {
         nodata_cell_ = cell_of(*nodata_, type);
         nudged_cell_ = cell_of(one_step_from(*nodata_, type, l), type);
@@ -79,21 +106,26 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
 
 const void* CellWriter::convert(const double* cells, long double unit) {
     const std::size_t columns = line_.size();
-    // Rounding to a whole number keeps a value within half a unit of the range.
-    const bool whole = GDALDataTypeIsInteger(type_) != 0;
-    for (std::size_t j = 0; j < columns; ++j) {
-        const double v = cells[j];
-        if (std::isnan(v)) {
-            line_[j] = nodata_ ? *nodata_ : v;
-            continue;
+    const double* values = cells;
+    const double below = below_, above = above_;
+    std::uint64_t beyond = 0;
+    // A line whose values all go as they are is converted from where it lies; one with
+    // voids, values beyond the type's range or a unit is looked at cell by cell.
+    if (unit != 1.0L || !plain_line(cells, columns, below, above)) {
+        for (std::size_t j = 0; j < columns; ++j) {
+            const double v = cells[j];
+            if (std::isnan(v)) {
+                line_[j] = nodata_ ? *nodata_ : v;
+                continue;
+            }
+            const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
+            beyond += static_cast<std::uint64_t>((stored < below) | (stored > above));
+            line_[j] = stored;
         }
-        const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
-        if (whole ? stored < lowest_ - 0.5 || stored >= highest_ + 0.5
-                  : stored < lowest_ || stored > highest_)
-            ++clamped_;
-        line_[j] = stored;
+        values = line_.data();
     }
-    GDALCopyWords64(line_.data(), GDT_Float64, 8, out_.data(), type_, size_,
+    clamped_ += beyond;
+    GDALCopyWords64(values, GDT_Float64, 8, out_.data(), type_, size_,
                     static_cast<GPtrDiff_t>(columns));
     if (!nodata_cell_.empty()) {
         const std::size_t size = static_cast<std::size_t>(size_);

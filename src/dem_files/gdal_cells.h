@@ -37,6 +37,7 @@ private:
     std::vector<double> line_;
     std::vector<unsigned char> out_;
     double lowest_, highest_;    // the values the type holds
+    double below_, above_;       // the values it holds as one of them, rounded
     std::uint64_t clamped_ = 0;  // valid cells beyond them
     std::uint64_t moved_ = 0;    // valid cells that fell on the no-data value
 };
