@@ -293,13 +293,17 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
     EXPECT_EQ(band_value(root.file("framed.tif"), 0), 65535.0);
     EXPECT_EQ(read_raster(root.file("framed.tif")).cells.at(0), 65535.0);
 
-    s = command(root,
-                {root.file("u16.tif"), root.file("low.tif"), "--ratio", "1", "-ot", "Byte", "-q"});
+    // Clamped to 255, which marks no data in Byte cells: one step below it.
+    s = command(root, {root.file("u16.tif"), root.file("low.tif"), "--ratio", "1", "-ot", "Byte",
+                       "--frame", "nodata", "-q"});
     ASSERT_EQ(s.status, 0) << s.err;
-    EXPECT_NE(s.err.find("900 cells beyond what Byte holds (0 to 255) were written as the "
+    EXPECT_NE(s.err.find("cells beyond what Byte holds (0 to 255) were written as the "
                          "nearest value it holds"),
               std::string::npos)
         << s.err;
+    const Raster low = read_raster(root.file("low.tif"));
+    ASSERT_EQ(low.cells.size(), 900u);
+    EXPECT_EQ(low.cells[15 * 30 + 15], 254.0);
 
     // A checkerboard of 99 and 101 under a no-data value of 100, with one void, and a scale.
     write_geotiff(root.file("i16.tif"), GDT_Int16, 40, 40, [](int i, int j) {

@@ -64,6 +64,25 @@ bool plain_line(const double* cells, std::size_t columns, double below, double a
     return plain;
 }
 
+// True when some cell lies within `window` of `value`: only then may a cell be written
+// as it (a NaN is within no window).
+bool near_value(const double* cells, std::size_t columns, double value, double window) {
+    std::size_t j = 0;
+    bool near = false;
+#ifdef __SSE2__
+    const __m128d centre = _mm_set1_pd(value), reach = _mm_set1_pd(window),
+                  magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    __m128d within = _mm_setzero_pd();
+    for (; j + 2 <= columns; j += 2) {
+        const __m128d distance = _mm_and_pd(_mm_sub_pd(_mm_loadu_pd(cells + j), centre), magnitude);
+        within = _mm_or_pd(within, _mm_cmple_pd(distance, reach));
+    }
+    near = _mm_movemask_pd(within) != 0;
+#endif
+    for (; j < columns; ++j) near = near || std::fabs(cells[j] - value) <= window;
+    return near;
+}
+
 std::string number(double v) {
     char text[40];
     std::snprintf(text, sizeof text, "%.10g", v);
@@ -127,7 +146,12 @@ const void* CellWriter::convert(const double* cells, long double unit) {
     clamped_ += beyond;
     GDALCopyWords64(values, GDT_Float64, 8, out_.data(), type_, size_,
                     static_cast<GPtrDiff_t>(columns));
-    if (!nodata_cell_.empty()) {
+    // A valid cell is written as the no-data value when it rounds to it, from within
+    // half a unit (whole numbers) or a float's rounding of it (a wider window costs
+    // nothing), or when it is clamped to it.
+    if (!nodata_cell_.empty() &&
+        (beyond > 0 || near_value(unit == 1.0L ? cells : values, columns, *nodata_,
+                                  1.0 + std::fabs(*nodata_) * 0x1p-20))) {
         const std::size_t size = static_cast<std::size_t>(size_);
         for (std::size_t j = 0; j < columns; ++j) {
             unsigned char* cell = &out_[j * size];
