@@ -55,8 +55,16 @@ const double* LineWindow::keep(int data_row, std::deque<Held>::iterator at) {
 const double* LineWindow::line(int row, int data_lines) {
     const int data_row = row - margin_before;
     if (data_row < 0 || data_row >= data_lines) return zeros_.data();
-    const auto at = std::lower_bound(held_.begin(), held_.end(), data_row,
-                                     [](const Held& h, int r) { return h.row < r; });
+    // The held lines are mostly a run of consecutive rows: the row's place in the run is
+    // tried first, and the lines searched only where it holds another.
+    if (!held_.empty() && data_row >= held_.front().row) {
+        const std::size_t place = static_cast<std::size_t>(data_row - held_.front().row);
+        if (place < held_.size() && held_[place].row == data_row) return held_[place].cells.data();
+    }
+    const auto at = !held_.empty() && held_.back().row < data_row
+                        ? held_.end()
+                        : std::lower_bound(held_.begin(), held_.end(), data_row,
+                                           [](const Held& h, int r) { return h.row < r; });
     if (at != held_.end() && at->row == data_row) return at->cells.data();
     if (!in_order_) return keep(data_row, at);
     const double* made = nullptr;

@@ -11,6 +11,10 @@
 #include <utility>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "failure.h"
 
 namespace {
@@ -66,15 +70,33 @@ Estimate estimate(const Nearest& left, const Nearest& right, const Nearest& up,
     return e;
 }
 
-// Whether any of `count` cells is a void; compares without branches in blocks, which
-// the compiler turns into vectors.
+// The first void from cell `from` on, or `count`: the cells looked at in pairs.
+int next_void(const double* cells, int from, int count) {
+    int j = from;
+#ifdef __SSE2__
+    for (; j + 2 <= count; j += 2) {
+        const __m128d pair = _mm_loadu_pd(cells + j);
+        const int voids = _mm_movemask_pd(_mm_cmpunord_pd(pair, pair));
+        if (voids != 0) return j + ((voids & 1) ? 0 : 1);
+    }
+#endif
+    for (; j < count; ++j)
+        if (cells[j] != cells[j]) return j;
+    return count;
+}
+
+// Whether any of `count` cells is a void, compared in pairs without a branch for each
+// (the compiler keeps a scalar compare for a NaN, for the exceptions it may raise).
 bool holds_void(const double* cells, int count) {
     int j = 0;
+#ifdef __SSE2__
     for (; j + 8 <= count; j += 8) {
-        bool any = false;
-        for (int k = 0; k < 8; ++k) any |= cells[j + k] != cells[j + k];
-        if (any) return true;
+        __m128d any = _mm_cmpunord_pd(_mm_loadu_pd(cells + j), _mm_loadu_pd(cells + j + 2));
+        any = _mm_or_pd(any,
+                        _mm_cmpunord_pd(_mm_loadu_pd(cells + j + 4), _mm_loadu_pd(cells + j + 6)));
+        if (_mm_movemask_pd(any) != 0) return true;
     }
+#endif
     for (; j < count; ++j)
         if (cells[j] != cells[j]) return true;
     return false;
@@ -140,8 +162,7 @@ private:
         for (int d = -reach_; d <= reach_; ++d)
             if (i + d >= 0 && i + d < lines_) around[d + reach_] = base_line(i + d);
         const double* own = around[reach_];
-        for (int j = 0; j < columns_; ++j) {
-            if (!std::isnan(own[j])) continue;
+        for (int j = 0; (j = next_void(own, j, columns_)) < columns_; ++j) {
             const auto on_line = [&](int k) { return k >= 0 && k < columns_ ? own + k : nullptr; };
             const auto on_column = [&](int d) {
                 return around[reach_ + d] != nullptr ? around[reach_ + d] + j : nullptr;
