@@ -45,42 +45,37 @@ double one_step_from(double nodata, GDALDataType type, const Limits& l) {
     return std::nextafter(nodata, toward);
 }
 
-// True when every cell is a number within [below, above]: the usual line, looked at
-// without a branch for each cell, which would take longer than the conversion itself
-// (the compiler keeps a scalar test, for the exceptions a comparison may raise).
-bool plain_line(const double* cells, std::size_t columns, double below, double above) {
+// What one look along a line tells: whether every cell is a number within [below,
+// above] (the usual line, converted as it lies), and whether some cell lies within
+// `window` of `value` (only then may a valid cell be written as it; a NaN is within no
+// window). The cells are looked at in pairs, without a branch for each: the compiler
+// keeps a scalar compare, for the exceptions a comparison may raise.
+struct LineLook {
+    bool plain, near;
+};
+
+LineLook look_at(const double* cells, std::size_t columns, double below, double above, double value,
+                 double window) {
     std::size_t j = 0;
-    bool plain = true;
+    LineLook look{true, false};
 #ifdef __SSE2__
-    const __m128d low = _mm_set1_pd(below), high = _mm_set1_pd(above);
-    __m128d outside = _mm_setzero_pd();
+    const __m128d low = _mm_set1_pd(below), high = _mm_set1_pd(above), centre = _mm_set1_pd(value),
+                  reach = _mm_set1_pd(window),
+                  magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+    __m128d outside = _mm_setzero_pd(), within = _mm_setzero_pd();
     for (; j + 2 <= columns; j += 2) {
         const __m128d v = _mm_loadu_pd(cells + j);  // "not >=" and "not <=" hold for a NaN
         outside = _mm_or_pd(outside, _mm_or_pd(_mm_cmpnge_pd(v, low), _mm_cmpnle_pd(v, high)));
+        within =
+            _mm_or_pd(within, _mm_cmple_pd(_mm_and_pd(_mm_sub_pd(v, centre), magnitude), reach));
     }
-    plain = _mm_movemask_pd(outside) == 0;
+    look = {_mm_movemask_pd(outside) == 0, _mm_movemask_pd(within) != 0};
 #endif
-    for (; j < columns; ++j) plain = plain && cells[j] >= below && cells[j] <= above;
-    return plain;
-}
-
-// True when some cell lies within `window` of `value`: only then may a cell be written
-// as it (a NaN is within no window).
-bool near_value(const double* cells, std::size_t columns, double value, double window) {
-    std::size_t j = 0;
-    bool near = false;
-#ifdef __SSE2__
-    const __m128d centre = _mm_set1_pd(value), reach = _mm_set1_pd(window),
-                  magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    __m128d within = _mm_setzero_pd();
-    for (; j + 2 <= columns; j += 2) {
-        const __m128d distance = _mm_and_pd(_mm_sub_pd(_mm_loadu_pd(cells + j), centre), magnitude);
-        within = _mm_or_pd(within, _mm_cmple_pd(distance, reach));
+    for (; j < columns; ++j) {
+        look.plain = look.plain && cells[j] >= below && cells[j] <= above;
+        look.near = look.near || std::fabs(cells[j] - value) <= window;
     }
-    near = _mm_movemask_pd(within) != 0;
-#endif
-    for (; j < columns; ++j) near = near || std::fabs(cells[j] - value) <= window;
-    return near;
+    return look;
 }
 
 std::string number(double v) {
@@ -126,11 +121,16 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
 const void* CellWriter::convert(const double* cells, long double unit) {
     const std::size_t columns = line_.size();
     const double* values = cells;
-    const double below = below_, above = above_;
+    // A valid cell is written as the no-data value when it rounds to it, from within
+    // half a unit (whole numbers) or a float's rounding of it (a wider window costs
+    // nothing), or when it is clamped to it.
+    const double nodata = nodata_cell_.empty() ? NAN : *nodata_;
+    const double window = 1.0 + std::fabs(nodata) * 0x1p-20;
+    LineLook look = look_at(cells, columns, below_, above_, nodata, window);
     std::uint64_t beyond = 0;
     // A line whose values all go as they are is converted from where it lies; one with
     // voids, values beyond the type's range or a unit is looked at cell by cell.
-    if (unit != 1.0L || !plain_line(cells, columns, below, above)) {
+    if (unit != 1.0L || !look.plain) {
         for (std::size_t j = 0; j < columns; ++j) {
             const double v = cells[j];
             if (std::isnan(v)) {
@@ -138,20 +138,16 @@ const void* CellWriter::convert(const double* cells, long double unit) {
                 continue;
             }
             const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
-            beyond += static_cast<std::uint64_t>((stored < below) | (stored > above));
+            beyond += static_cast<std::uint64_t>((stored < below_) | (stored > above_));
             line_[j] = stored;
         }
         values = line_.data();
+        if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
     }
     clamped_ += beyond;
     GDALCopyWords64(values, GDT_Float64, 8, out_.data(), type_, size_,
                     static_cast<GPtrDiff_t>(columns));
-    // A valid cell is written as the no-data value when it rounds to it, from within
-    // half a unit (whole numbers) or a float's rounding of it (a wider window costs
-    // nothing), or when it is clamped to it.
-    if (!nodata_cell_.empty() &&
-        (beyond > 0 || near_value(unit == 1.0L ? cells : values, columns, *nodata_,
-                                  1.0 + std::fabs(*nodata_) * 0x1p-20))) {
+    if (!nodata_cell_.empty() && (beyond > 0 || look.near)) {
         const std::size_t size = static_cast<std::size_t>(size_);
         for (std::size_t j = 0; j < columns; ++j) {
             unsigned char* cell = &out_[j * size];
