@@ -513,11 +513,7 @@ void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const Ou
 
 // A path without its last extension.
 std::string stem_of(const std::string& path) {
-    const std::size_t dot = path.rfind('.');
-    const std::size_t slash = path.find_last_of("/\\");
-    return dot != std::string::npos && (slash == std::string::npos || dot > slash)
-               ? path.substr(0, dot)
-               : path;
+    return path.substr(0, path.size() - extension_of(path).size());
 }
 
 // The files the driver made beside the main one, each with its final name: the final

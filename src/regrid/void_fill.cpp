@@ -70,7 +70,9 @@ Estimate estimate(const Nearest& left, const Nearest& right, const Nearest& up,
     return e;
 }
 
-// The first void from cell `from` on, or `count`: the cells looked at in pairs.
+// The first void from cell `from` on, or `count`: the cells looked at in pairs, without
+// a branch for each (the compiler keeps a scalar compare for a NaN, for the exceptions
+// it may raise).
 int next_void(const double* cells, int from, int count) {
     int j = from;
 #ifdef __SSE2__
@@ -85,22 +87,8 @@ int next_void(const double* cells, int from, int count) {
     return count;
 }
 
-// Whether any of `count` cells is a void, compared in pairs without a branch for each
-// (the compiler keeps a scalar compare for a NaN, for the exceptions it may raise).
-bool holds_void(const double* cells, int count) {
-    int j = 0;
-#ifdef __SSE2__
-    for (; j + 8 <= count; j += 8) {
-        __m128d any = _mm_cmpunord_pd(_mm_loadu_pd(cells + j), _mm_loadu_pd(cells + j + 2));
-        any = _mm_or_pd(any,
-                        _mm_cmpunord_pd(_mm_loadu_pd(cells + j + 4), _mm_loadu_pd(cells + j + 6)));
-        if (_mm_movemask_pd(any) != 0) return true;
-    }
-#endif
-    for (; j < count; ++j)
-        if (cells[j] != cells[j]) return true;
-    return false;
-}
+// Whether any of `count` cells is a void.
+bool holds_void(const double* cells, int count) { return next_void(cells, 0, count) < count; }
 
 class VoidFill {
 public:
