@@ -64,6 +64,8 @@ void discard_temporary_names(int& slot);
 // Hands what is written so far to the device without waiting, so that the final
 // flush to the device has little left to wait for; failures surface there.
 void start_writeback(std::FILE* stream);
+// The same for a file another library writes, by its host path.
+void start_file_writeback(const std::string& path);
 
 // Waits until what was written to the stream is on the device; false, with errno set,
 // when it cannot be.

@@ -73,6 +73,17 @@ void start_writeback(std::FILE* stream) {
 #endif
 }
 
+void start_file_writeback(const std::string& path) {
+#ifdef __linux__
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    close(fd);
+#else
+    (void)path;
+#endif
+}
+
 bool sync_file_to_device(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;

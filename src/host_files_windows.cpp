@@ -209,6 +209,7 @@ std::string system_error() {
 
 // Windows has no write-back without waiting; the data leaves the library's buffer.
 void start_writeback(std::FILE* stream) { std::fflush(stream); }
+void start_file_writeback(const std::string&) {}
 
 bool sync_to_device(std::FILE* stream) {
     if (FlushFileBuffers(handle_of(stream))) return true;

@@ -473,6 +473,10 @@ struct GdalDestination {
     int block_lines = 1;         // lines in a row of its blocks
     int blocks_across = 1;       // blocks in such a row
     std::string nodata_note;     // why no data is marked otherwise than asked
+    // The file the lines go to when it is the output itself, and the bytes of block rows
+    // written since its writeback was last started.
+    std::string written_path;
+    std::uint64_t unhanded = 0, handover = 0;
 
     // Closed before its pending files go, with the files the driver made beside them.
     ~GdalDestination() { lines_to.reset(); }
@@ -487,6 +491,17 @@ void write_block_row(const GdalDestination& d, GDALRasterBandH band, int line) {
     for (int x = 0; x < d.blocks_across; ++x)
         if (b->FlushBlock(x, line / d.block_lines) != CE_None)
             gdal_failed("cannot write " + shown_name(d.wanted.path));
+}
+
+// Writing the output to the device starts while the sweep goes on, so that the flush
+// before it is put in place has little left to wait for. A staging file is never
+// flushed: it goes once the driver has copied it.
+void hand_to_device(GdalDestination& d, GDALRasterBandH band) {
+    if (d.written_path.empty()) return;
+    d.unhanded += block_row_bytes(band, d.columns);
+    if (d.unhanded < d.handover) return;
+    d.unhanded = 0;
+    start_file_writeback(d.written_path);
 }
 
 void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const OutputGeometry& g,
@@ -716,6 +731,7 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         char** options = nullptr;
         if (creates) {
             path = d->main->hand_over_name();
+            d->written_path = path;
             options = creation_list(d->wanted.creation);
         } else {
             // Written whole by the driver from a GeoTIFF of the lines: a staging file.
@@ -739,6 +755,10 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         GDALGetBlockSize(GDALGetRasterBand(d->lines_to.get(), 1), &bx, &by);
         d->block_lines = std::max(by, 1);
         d->blocks_across = bx > 0 ? (g.columns + bx - 1) / bx : 1;
+        const std::uint64_t bytes = static_cast<std::uint64_t>(g.lines) *
+                                    static_cast<std::uint64_t>(g.columns) *
+                                    static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(d->type));
+        d->handover = std::clamp<std::uint64_t>(bytes / 8, 1, std::uint64_t{32} << 20);
     };
     out.sink.put = [d](int i, const double* cells) {
         const void* line = d->cells->convert(cells, d->wanted.unit);
@@ -746,7 +766,10 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         if (GDALRasterIO(band, GF_Write, 0, i, d->columns, 1, const_cast<void*>(line), d->columns,
                          1, d->type, 0, 0) != CE_None)
             gdal_failed("cannot write " + shown_name(d->wanted.path));
-        if ((i + 1) % d->block_lines == 0 || i + 1 == d->lines) write_block_row(*d, band, i);
+        if ((i + 1) % d->block_lines == 0 || i + 1 == d->lines) {
+            write_block_row(*d, band, i);
+            hand_to_device(*d, band);
+        }
     };
     out.finish = [d](const OutputGeometry& g) { finish_gdal(*d, g); };
     out.files = {wanted.path};
