@@ -96,6 +96,8 @@ TEST(BoundedMemory, PeakMemoryDoesNotGrowWithTheNumberOfCores) {
         }
         EXPECT_LT(peak[1] - peak[0], 72 * 1024)
             << peak[0] << " KiB on 1 core, " << peak[1] << " KiB on 8";
-        if (shape.lines == 1) EXPECT_LT(peak[1], 100 * 1024) << peak[1] << " KiB on 8 cores";
+        if (shape.lines == 1) {
+            EXPECT_LT(peak[1], 100 * 1024) << peak[1] << " KiB on 8 cores";
+        }
     }
 }

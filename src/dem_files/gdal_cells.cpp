@@ -99,12 +99,13 @@ std::optional<double> nodata_for(GDALDataType type, const std::optional<double>&
     return type == GDT_Float32 ? static_cast<double>(static_cast<float>(v)) : v;
 }
 
-CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata)
+CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots)
     : type_(type),
       size_(GDALGetDataTypeSizeBytes(type)),
       nodata_(nodata),
-      line_(static_cast<std::size_t>(columns)),
-      out_(static_cast<std::size_t>(columns) * static_cast<std::size_t>(size_)) {
+      slots_(static_cast<std::size_t>(slots)) {
+    for (Slot& slot : slots_)
+        slot.out.resize(static_cast<std::size_t>(columns) * static_cast<std::size_t>(size_));
     const Limits l = limits_of(type);
     lowest_ = l.lowest;
     highest_ = l.highest;
@@ -118,8 +119,14 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     }
 }
 
-const void* CellWriter::convert(const double* cells, long double unit) {
-    const std::size_t columns = line_.size();
+const void* CellWriter::converted(int line) const {
+    const Slot& slot = slots_[static_cast<std::size_t>(line) % slots_.size()];
+    return slot.line == line ? slot.out.data() : nullptr;
+}
+
+const void* CellWriter::convert(int line, const double* cells, long double unit) {
+    Slot& slot = slots_[static_cast<std::size_t>(line) % slots_.size()];
+    const std::size_t columns = slot.out.size() / static_cast<std::size_t>(size_);
     const double* values = cells;
     // A valid cell is written as the no-data value when it rounds to it, from within
     // half a unit (whole numbers) or a float's rounding of it (a wider window costs
@@ -131,33 +138,37 @@ const void* CellWriter::convert(const double* cells, long double unit) {
     // A line whose values all go as they are is converted from where it lies; one with
     // voids, values beyond the type's range or a unit is looked at cell by cell.
     if (unit != 1.0L || !look.plain) {
+        slot.values.resize(columns);
         for (std::size_t j = 0; j < columns; ++j) {
             const double v = cells[j];
             if (std::isnan(v)) {
-                line_[j] = nodata_ ? *nodata_ : v;
+                slot.values[j] = nodata_ ? *nodata_ : v;
                 continue;
             }
             const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
             beyond += static_cast<std::uint64_t>((stored < below_) | (stored > above_));
-            line_[j] = stored;
+            slot.values[j] = stored;
         }
-        values = line_.data();
+        values = slot.values.data();
         if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
     }
-    clamped_ += beyond;
-    GDALCopyWords64(values, GDT_Float64, 8, out_.data(), type_, size_,
+    if (beyond > 0) clamped_ += beyond;
+    GDALCopyWords64(values, GDT_Float64, 8, slot.out.data(), type_, size_,
                     static_cast<GPtrDiff_t>(columns));
     if (!nodata_cell_.empty() && (beyond > 0 || look.near)) {
         const std::size_t size = static_cast<std::size_t>(size_);
+        std::uint64_t moved = 0;
         for (std::size_t j = 0; j < columns; ++j) {
-            unsigned char* cell = &out_[j * size];
+            unsigned char* cell = &slot.out[j * size];
             if (!std::isnan(cells[j]) && reads_as_nodata(cell)) {
                 std::memcpy(cell, nudged_cell_.data(), size);
-                ++moved_;
+                ++moved;
             }
         }
+        if (moved > 0) moved_ += moved;
     }
-    return out_.data();
+    slot.line = line;
+    return slot.out.data();
 }
 
 // Reals are compared as values, as readers compare them: a -0 is a no-data value of 0.
@@ -178,12 +189,12 @@ bool CellWriter::reads_as_nodata(const unsigned char* cell) const {
 std::string CellWriter::changes() const {
     std::string said;
     const std::string type = GDALGetDataTypeName(type_);
-    if (clamped_ > 0)
-        said = std::to_string(clamped_) + " cells beyond what " + type + " holds (" +
+    if (clamped_.load() > 0)
+        said = std::to_string(clamped_.load()) + " cells beyond what " + type + " holds (" +
                number(lowest_) + " to " + number(highest_) +
                ") were written as the nearest value it holds";
-    if (moved_ > 0)
-        said += (said.empty() ? "" : "; ") + std::to_string(moved_) +
+    if (moved_.load() > 0)
+        said += (said.empty() ? "" : "; ") + std::to_string(moved_.load()) +
                 " valid cells equal to the no-data value " + number(*nodata_) +
                 " were written one step from it, so as not to read as no data";
     return said;

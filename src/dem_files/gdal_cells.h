@@ -5,6 +5,7 @@
 
 #include <gdal.h>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,25 +20,34 @@ std::optional<double> nodata_for(GDALDataType type, const std::optional<double>&
 class CellWriter {
 public:
     // Lines of `columns` cells of `type`; NaN cells become `nodata` (which the type holds).
-    CellWriter(GDALDataType type, int columns, std::optional<double> nodata);
+    // `slots` lines may be converted at once, each into a slot of its own, on any threads.
+    CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots = 1);
 
-    // The line in the type, from `cells` (NaN where there is no data) times `unit`.
-    const void* convert(const double* cells, long double unit);
+    // Line `line` in the type, from `cells` (NaN where there is no data) times `unit`,
+    // into slot line % slots, which it holds until a later line takes that slot.
+    const void* convert(int line, const double* cells, long double unit);
+    // The converted line `line`, or null where its slot holds another line.
+    const void* converted(int line) const;
 
     // What the conversions changed, as a warning's words, or empty.
     std::string changes() const;
 
 private:
+    struct Slot {
+        int line = -1;
+        std::vector<double> values;  // the cells as stored, once a line needed looking at
+        std::vector<unsigned char> out;
+    };
+
     bool reads_as_nodata(const unsigned char* cell) const;
 
     GDALDataType type_;
     int size_;
     std::optional<double> nodata_;
     std::vector<unsigned char> nodata_cell_, nudged_cell_;
-    std::vector<double> line_;
-    std::vector<unsigned char> out_;
-    double lowest_, highest_;    // the values the type holds
-    double below_, above_;       // the values it holds as one of them, rounded
-    std::uint64_t clamped_ = 0;  // valid cells beyond them
-    std::uint64_t moved_ = 0;    // valid cells that fell on the no-data value
+    std::vector<Slot> slots_;
+    double lowest_, highest_;  // the values the type holds
+    double below_, above_;     // the values it holds as one of them, rounded
+    std::atomic<std::uint64_t> clamped_{0};  // valid cells beyond them
+    std::atomic<std::uint64_t> moved_{0};    // valid cells that fell on the no-data value
 };

@@ -628,6 +628,9 @@ void start_gdal() {
     });
 }
 
+// Output lines converted to the destination's type ahead of the writer, at most.
+constexpr int converted_lines = 8;
+
 // A little beyond the blocks themselves for GDAL's own bookkeeping.
 constexpr std::uint64_t cache_slack = std::uint64_t{4} << 20;
 
@@ -748,7 +751,7 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->nodata);
-        d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata);
+        d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata, converted_lines);
         d->columns = g.columns;
         d->lines = g.lines;
         int bx = 0, by = 0;
@@ -760,8 +763,16 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
                                     static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(d->type));
         d->handover = std::clamp<std::uint64_t>(bytes / 8, 1, std::uint64_t{32} << 20);
     };
+    // The lines are converted to the output's type by the sweep's threads, ahead of the
+    // writer, where it shares that out; the writer converts any line it is handed that
+    // nobody converted.
+    out.sink.convert = [d](int i, const double* cells) {
+        d->cells->convert(i, cells, d->wanted.unit);
+    };
+    out.sink.converted_lines = converted_lines;
     out.sink.put = [d](int i, const double* cells) {
-        const void* line = d->cells->convert(cells, d->wanted.unit);
+        const void* line = d->cells->converted(i);
+        if (line == nullptr) line = d->cells->convert(i, cells, d->wanted.unit);
         GDALRasterBandH band = GDALGetRasterBand(d->lines_to.get(), 1);
         if (GDALRasterIO(band, GF_Write, 0, i, d->columns, 1, const_cast<void*>(line), d->columns,
                          1, d->type, 0, 0) != CE_None)

@@ -206,13 +206,13 @@ void run(const GisOptions& o, TermProgress& progress) {
     // a share of the machine's memory, growing with the raster. It holds a row of the
     // source's blocks for each thread's handle and the reading pass's; the destination
     // adds a row of its own blocks once it knows them (here assumed as tall as 64 lines
-    // of doubles, for the check of the machine's memory).
+    // of doubles, for the check of the machine's memory) and 8 lines converted ahead.
     std::uint64_t cache = 0;
 #ifdef DEM_VARNEL_WITH_GDAL
     if (source.cache_bytes > 0 || !own_format(o.format))
         cache = gdal().bound_cache(static_cast<std::uint64_t>(regrid_threads(o.threads) + 1) *
                                    source.cache_bytes);
-    if (!own_format(o.format)) cache += 8 * static_cast<std::uint64_t>(planned.columns) * 64;
+    if (!own_format(o.format)) cache += 8 * static_cast<std::uint64_t>(planned.columns) * (64 + 16);
 #endif
     const std::string memory = memory_refusal(regrid_memory(request) + cache + (2u << 20) +
                                               12 * static_cast<std::uint64_t>(planned.columns));
