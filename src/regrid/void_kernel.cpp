@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -27,6 +29,18 @@ double mean_of_valid(const KernelPlan& p, const KernelSpace& space, int lines, i
     return static_cast<double>(static_cast<ld>(s) / w);
 }
 
+// Whether some of the n values has its sign bit set: their bits or-ed together, which
+// the compiler does in vectors.
+bool any_sign_bit(const double* v, int n) {
+    std::uint64_t bits = 0;
+    for (int j = 0; j < n; ++j) {
+        std::uint64_t b;
+        std::memcpy(&b, v + j, sizeof b);
+        bits |= b;
+    }
+    return (bits >> 63) != 0;
+}
+
 }  // namespace
 
 // Calls `f(j)` for the columns outside the spread's, at either edge of a row.
@@ -46,8 +60,7 @@ void for_edges(int columns, F f) {
 // that a cell of 0 is no empty cell here.
 RowSpread void_cells(const KernelPlan& p, KernelSpace& space, int lines, double* out) {
     const int C = p.C;
-    bool negative = false;  // in the middle columns
-    for (int j = spread_from; j < C - spread_from; ++j) negative |= std::signbit(out[j]);
+    const bool negative = any_sign_bit(out + spread_from, C - 2 * spread_from);  // in the middle
     double* const sums = space.ground.data();
     if (negative)
         std::copy(out, out + C, sums);
