@@ -21,11 +21,19 @@ extern const WideRows WIDE_ROWS_NAME;
 namespace {
 
 using ld = long double;
-using Lanes = double __attribute__((vector_size(64)));
-using Masks = long long __attribute__((vector_size(64)));
-using Ints = int __attribute__((vector_size(32)));
-using Shorts = std::uint16_t __attribute__((vector_size(16)));
+// As many doubles as the instruction set's registers hold: a vector wider than them is
+// split by the compiler into pieces it moves through memory, slower than no vectors.
+#if defined(__AVX512F__)
 constexpr int lanes = 8;
+#elif defined(__AVX__)
+constexpr int lanes = 4;
+#else
+constexpr int lanes = 2;
+#endif
+using Lanes = double __attribute__((vector_size(8 * lanes)));
+using Masks = long long __attribute__((vector_size(8 * lanes)));
+using Ints = int __attribute__((vector_size(4 * lanes)));
+using Shorts = std::uint16_t __attribute__((vector_size(2 * lanes)));
 constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
 constexpr int middle_from = window_middle_from;
 
@@ -51,21 +59,24 @@ inline Lanes from_bits(Masks m) {
     return v;
 }
 
-// True when every lane of the mask is set.
+// True when every lane of the mask is set (the lanes of a mask are all ones or zero).
 inline bool every_lane(Masks m) {
 #if defined(__AVX512DQ__)
     __m512i v;
     std::memcpy(&v, &m, sizeof v);
     return _mm512_movepi64_mask(v) == 0xFF;
-#elif defined(__AVX2__)
-    __m256d lo, hi;
-    std::memcpy(&lo, &m, 32);
-    std::memcpy(&hi, reinterpret_cast<const char*>(&m) + 32, 32);
-    return (_mm256_movemask_pd(lo) & _mm256_movemask_pd(hi)) == 0xF;
+#elif defined(__AVX512F__)
+    __m512i v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm512_cmpneq_epi64_mask(v, _mm512_setzero_si512()) == 0xFF;
+#elif defined(__AVX__)
+    __m256d v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm256_movemask_pd(v) == 0xF;
 #else
-    for (int l = 0; l < lanes; ++l)
-        if (m[l] == 0) return false;
-    return true;
+    __m128d v;
+    std::memcpy(&v, &m, sizeof v);
+    return _mm_movemask_pd(v) == 0x3;
 #endif
 }
 
@@ -84,16 +95,7 @@ inline Lanes fused(Lanes a, Lanes b, Lanes c) {
 #if defined(__AVX512F__)
     return sign < 0 ? _mm512_fmadd_pd(a, b, c) : _mm512_fmsub_pd(a, b, c);
 #else
-    __m256d x[3][2];
-    const Lanes* in[3] = {&a, &b, &c};
-    for (int k = 0; k < 3; ++k) std::memcpy(x[k], in[k], sizeof a);
-    __m256d half[2];
-    for (int h = 0; h < 2; ++h)
-        half[h] = sign < 0 ? _mm256_fmadd_pd(x[0][h], x[1][h], x[2][h])
-                           : _mm256_fmsub_pd(x[0][h], x[1][h], x[2][h]);
-    Lanes r;
-    std::memcpy(&r, half, sizeof r);
-    return r;
+    return sign < 0 ? _mm256_fmadd_pd(a, b, c) : _mm256_fmsub_pd(a, b, c);
 #endif
 }
 inline Lanes fused_multiply_add(Lanes a, Lanes b, Lanes c) { return fused<-1>(a, b, c); }
