@@ -320,6 +320,26 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
     for (double v : half.cells) ASSERT_NE(v, 100.0) << "a valid cell reads as no data";
     EXPECT_EQ(band_value(root.file("half.tif"), 1), 0.1);
 
+    // Lines converted by several threads ahead of the writer: the same cells and counts.
+    write_geotiff(root.file("board.tif"), GDT_Int16, 300, 300, [](int i, int j) {
+        return i == 7 && j == 9 ? 100.0 : (i + j) % 2 ? 99.0 : 101.0;
+    });
+    tag_band(root.file("board.tif"), 100.0, 0.1);
+    std::string told[2];
+    Raster boards[2];
+    for (int k = 0; k < 2; ++k) {
+        const std::string out = root.file("boards.tif");
+        s = command(root, {root.file("board.tif"), out, "--ratio", "0.5", "-q", "--overwrite",
+                           "--threads", k == 0 ? "1" : "3"});
+        ASSERT_EQ(s.status, 0) << s.err;
+        told[k] = s.err;
+        boards[k] = read_raster(out);
+    }
+    EXPECT_NE(told[0].find("valid cells equal to the no-data value 100"), std::string::npos)
+        << told[0];
+    EXPECT_EQ(told[0], told[1]);
+    EXPECT_EQ(boards[0].cells, boards[1].cells);
+
     s = command(root, {root.file("i16.tif"), root.file("a.png"), "--ratio", "1", "-of", "PNG"});
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("-of PNG cannot hold Int16 cells, the source's; give -ot with one of: "

@@ -46,8 +46,8 @@ private:
     std::optional<double> nodata_;
     std::vector<unsigned char> nodata_cell_, nudged_cell_;
     std::vector<Slot> slots_;
-    double lowest_, highest_;  // the values the type holds
-    double below_, above_;     // the values it holds as one of them, rounded
+    double lowest_, highest_;                // the values the type holds
+    double below_, above_;                   // the values it holds as one of them, rounded
     std::atomic<std::uint64_t> clamped_{0};  // valid cells beyond them
     std::atomic<std::uint64_t> moved_{0};    // valid cells that fell on the no-data value
 };
