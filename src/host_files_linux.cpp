@@ -75,7 +75,8 @@ void start_writeback(std::FILE* stream) {
 
 void start_file_writeback(const std::string& path) {
 #ifdef __linux__
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not waiting for a writer, should the name have become a FIFO.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return;
     sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     close(fd);

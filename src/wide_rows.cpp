@@ -1,4 +1,5 @@
-// Row operations in vectors of eight doubles. This file is compiled once per
+// Row operations in vectors of doubles, as many as the instruction set's registers
+// hold. This file is compiled once per
 // instruction set: WIDE_ROWS_NAME names each build's table of functions, and the
 // baseline build also holds the choice among them. Every operation has a fast way
 // that is provably the defined result and the defined way, in x87 extended
@@ -161,7 +162,7 @@ RowSpread reduced(const Spread& s, bool zeros) {
     return r;
 }
 
-// Sums of eight windows, plainly.
+// Sums of a vector's windows, plainly.
 inline Lanes plain_sums(const double* const lines[3], int j) {
     Lanes total = {};
     for (int l = 0; l < 3; ++l)
@@ -169,7 +170,7 @@ inline Lanes plain_sums(const double* const lines[3], int j) {
     return total;
 }
 
-// The means of eight windows from their sums; false when a lane must be redone the
+// The means of a vector's windows from their sums; false when a lane must be redone the
 // defined way. The exact product of a sum and 1/9 is p + e (e from a fused multiply-
 // subtract); rounding e to the 64-bit grid of p (adding and taking back a value whose
 // last place is that grid) and adding it to p rounds as the two defined steps do. e
@@ -197,7 +198,7 @@ struct Written {
     Masks zero_lanes = {};
     bool zero = false;
 
-    // The eight values v just stored at row[j..j+7]: taken from the registers where the
+    // The values v just stored at row[j..j+lanes-1]: taken from the registers where the
     // block lies wholly inside both ranges, from the row where it straddles an end.
     void note(Lanes v, const double* row, int j, int columns) {
         if (j >= spread_from && j + lanes <= columns - spread_from)

@@ -104,8 +104,8 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
       size_(GDALGetDataTypeSizeBytes(type)),
       nodata_(nodata),
       slots_(static_cast<std::size_t>(slots)) {
-    for (Slot& slot : slots_)
-        slot.out.resize(static_cast<std::size_t>(columns) * static_cast<std::size_t>(size_));
+    // A slot takes its room when first used: a raster of a few lines uses a few.
+    for (Slot& slot : slots_) slot.columns = static_cast<std::size_t>(columns);
     const Limits l = limits_of(type);
     lowest_ = l.lowest;
     highest_ = l.highest;
@@ -126,7 +126,8 @@ const void* CellWriter::converted(int line) const {
 
 const void* CellWriter::convert(int line, const double* cells, long double unit) {
     Slot& slot = slots_[static_cast<std::size_t>(line) % slots_.size()];
-    const std::size_t columns = slot.out.size() / static_cast<std::size_t>(size_);
+    const std::size_t columns = slot.columns;
+    slot.out.resize(columns * static_cast<std::size_t>(size_));
     const double* values = cells;
     // A valid cell is written as the no-data value when it rounds to it, from within
     // half a unit (whole numbers) or a float's rounding of it (a wider window costs

@@ -35,6 +35,7 @@ public:
 private:
     struct Slot {
         int line = -1;
+        std::size_t columns = 0;
         std::vector<double> values;  // the cells as stored, once a line needed looking at
         std::vector<unsigned char> out;
     };

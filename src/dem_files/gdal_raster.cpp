@@ -758,10 +758,9 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         GDALGetBlockSize(GDALGetRasterBand(d->lines_to.get(), 1), &bx, &by);
         d->block_lines = std::max(by, 1);
         d->blocks_across = bx > 0 ? (g.columns + bx - 1) / bx : 1;
-        const std::uint64_t bytes = static_cast<std::uint64_t>(g.lines) *
-                                    static_cast<std::uint64_t>(g.columns) *
-                                    static_cast<std::uint64_t>(GDALGetDataTypeSizeBytes(d->type));
-        d->handover = std::clamp<std::uint64_t>(bytes / 8, 1, std::uint64_t{32} << 20);
+        const double bytes =
+            static_cast<double>(g.lines) * g.columns * GDALGetDataTypeSizeBytes(d->type);
+        d->handover = static_cast<std::uint64_t>(std::clamp(bytes / 8, 1.0, 0x1p25));
     };
     // The lines are converted to the output's type by the sweep's threads, ahead of the
     // writer, where it shares that out; the writer converts any line it is handed that
