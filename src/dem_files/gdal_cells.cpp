@@ -103,9 +103,8 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     : type_(type),
       size_(GDALGetDataTypeSizeBytes(type)),
       nodata_(nodata),
+      columns_(static_cast<std::size_t>(columns)),
       slots_(static_cast<std::size_t>(slots)) {
-    // A slot takes its room when first used: a raster of a few lines uses a few.
-    for (Slot& slot : slots_) slot.columns = static_cast<std::size_t>(columns);
     const Limits l = limits_of(type);
     lowest_ = l.lowest;
     highest_ = l.highest;
@@ -126,7 +125,8 @@ const void* CellWriter::converted(int line) const {
 
 const void* CellWriter::convert(int line, const double* cells, long double unit) {
     Slot& slot = slots_[static_cast<std::size_t>(line) % slots_.size()];
-    const std::size_t columns = slot.columns;
+    const std::size_t columns = columns_;
+    // A slot takes its room when first used: a raster of a few lines uses a few.
     slot.out.resize(columns * static_cast<std::size_t>(size_));
     const double* values = cells;
     // A valid cell is written as the no-data value when it rounds to it, from within

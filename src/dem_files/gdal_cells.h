@@ -35,7 +35,6 @@ public:
 private:
     struct Slot {
         int line = -1;
-        std::size_t columns = 0;
         std::vector<double> values;  // the cells as stored, once a line needed looking at
         std::vector<unsigned char> out;
     };
@@ -46,6 +45,7 @@ private:
     int size_;
     std::optional<double> nodata_;
     std::vector<unsigned char> nodata_cell_, nudged_cell_;
+    std::size_t columns_;
     std::vector<Slot> slots_;
     double lowest_, highest_;                // the values the type holds
     double below_, above_;                   // the values it holds as one of them, rounded
