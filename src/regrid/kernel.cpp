@@ -151,8 +151,8 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
 // product: the extended product of 1 and a double is that double, exactly, whatever
 // it holds (a NaN too), so each term keeps its bits.
 template <bool LineWhole, bool ColumnWhole, bool First>
-void add_weighted(ld w, const double* cw, const double* v, const std::int64_t* starts,
-                  double* sums, int from, int to) {
+void add_weighted(ld w, const double* cw, const double* v, const std::int64_t* starts, double* sums,
+                  int from, int to) {
     for (int m = from; m < to; ++m) {
         const double x = v[starts[m]];
         ld t;
