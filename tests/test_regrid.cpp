@@ -385,9 +385,7 @@ TEST(EngineExactness, EveryNumberOfThreadsGivesTheBytesOfTheLiteralEngine) {
         for (int j = 3; j < columns + 3; ++j) in[i][j] = 0.0;
     for (const double r : {ratio_of(10, 4), ratio_of(3, 10), 1.0})
         expect_threads_give_literal_bytes(in, lines, columns, r, {1, 2, 3, 5});
-    // Reductions of wide rows, whose whole input cells are summed without their weight
-    // of 1 in runs broken where a footprint starts near an input cell's end, across
-    // chunks of columns.
+    // Reductions of rows wider than the kernel's chunks of columns.
     const int wide = 1100;
     const Grid wide_in = random_padded_input(random, 40, wide);
     for (const double r : {ratio_of(10, 20), ratio_of(10, 31)})

@@ -50,27 +50,6 @@ double bigger(double x) {
     return c;
 }
 
-namespace {
-
-// The runs of 1 among n weights, those too short to be worth a loop of their own left
-// out.
-std::vector<WholeRun> runs_of_ones(const double* w, int n) {
-    constexpr int shortest = 32;
-    std::vector<WholeRun> runs;
-    for (int m = 0; m < n;) {
-        if (w[m] != 1.0) {
-            ++m;
-            continue;
-        }
-        const int from = m;
-        while (m < n && w[m] == 1.0) ++m;
-        if (m - from >= shortest) runs.push_back({from, m});
-    }
-    return runs;
-}
-
-}  // namespace
-
 KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
                        bool void_aware)
     : Lin(lines_in),
@@ -113,9 +92,6 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
             packed[static_cast<std::size_t>(b) * span() + m] = w[static_cast<std::size_t>(b)];
         starts[m] = columns[j].start;
     }
-    whole_runs.resize(static_cast<std::size_t>(count));
-    for (std::size_t b = 0; b < whole_runs.size(); ++b)
-        whole_runs[b] = runs_of_ones(&packed[b * span()], static_cast<int>(span()));
 }
 
 KernelSpace::KernelSpace(const KernelPlan& p)
@@ -146,56 +122,6 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
     }
 }
 
-// The terms of one input line and one weight index added to the packed sums m of
-// from..to-1 (or starting them, `First`). A weight of exactly 1 is left out of its
-// product: the extended product of 1 and a double is that double, exactly, whatever
-// it holds (a NaN too), so each term keeps its bits.
-template <bool LineWhole, bool ColumnWhole, bool First>
-void add_weighted(ld w, const double* cw, const double* v, const std::int64_t* starts, double* sums,
-                  int from, int to) {
-    for (int m = from; m < to; ++m) {
-        const double x = v[starts[m]];
-        ld t;
-        if (LineWhole && ColumnWhole)
-            t = x;
-        else if (LineWhole)
-            t = static_cast<ld>(cw[m]) * x;
-        else if (ColumnWhole)
-            t = w * x;
-        else
-            t = w * cw[m] * x;
-        sums[m] = static_cast<double>(First ? t : t + sums[m]);
-    }
-}
-
-// The terms of one input line and weight index added to the packed sums from..to-1,
-// those of the runs of whole column weights without their multiplication by 1.
-template <bool First>
-void add_weighted(bool line_whole, const std::vector<WholeRun>& runs, ld w, const double* cw,
-                  const double* v, const std::int64_t* starts, double* sums, int from, int to) {
-    const auto some = [&](bool column_whole, int a, int e) {
-        if (a >= e) return;
-        if (line_whole && column_whole)
-            add_weighted<true, true, First>(w, cw, v, starts, sums, a, e);
-        else if (line_whole)
-            add_weighted<true, false, First>(w, cw, v, starts, sums, a, e);
-        else if (column_whole)
-            add_weighted<false, true, First>(w, cw, v, starts, sums, a, e);
-        else
-            add_weighted<false, false, First>(w, cw, v, starts, sums, a, e);
-    };
-    auto run = std::upper_bound(runs.begin(), runs.end(), from,
-                                [](int m, const WholeRun& r) { return m < r.to; });
-    int m = from;
-    for (; run != runs.end() && run->from < to; ++run) {
-        const int a = std::max(run->from, from), e = std::min(run->to, to);
-        some(false, m, a);
-        some(true, a, e);
-        m = e;
-    }
-    some(false, m, to);
-}
-
 // The packed columns' sums from the input lines of a row, in chunks of columns that
 // stay in the first-level cache. Each cell takes the same terms in the same order as
 // for a single cell (line by line, each line's column weights in order) with the same
@@ -211,16 +137,18 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
     for (int from = 0; from < span; from += chunk) {
         const int to = std::min(from + chunk, span);
         for (int k = 0; k < lines; ++k) {
-            const bool line_whole = s.weights[k] == 1.0;
+            const ld w = s.weights[k];
             for (int b = 0; b < p.count; ++b) {
                 const double* cw = &p.packed[static_cast<std::size_t>(b) * span];
-                const std::vector<WholeRun>& runs = p.whole_runs[static_cast<std::size_t>(b)];
-                if (k == 0 && b == 0)
-                    add_weighted<true>(line_whole, runs, s.weights[k], cw, s.lines[k] + b,
-                                       p.starts.data(), sums, from, to);
-                else
-                    add_weighted<false>(line_whole, runs, s.weights[k], cw, s.lines[k] + b,
-                                        p.starts.data(), sums, from, to);
+                const double* v = s.lines[k] + b;
+                const std::int64_t* starts = p.starts.data();
+                if (k == 0 && b == 0) {
+                    for (int m = from; m < to; ++m)
+                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]]);
+                } else {
+                    for (int m = from; m < to; ++m)
+                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]] + sums[m]);
+                }
             }
         }
     }

@@ -40,12 +40,7 @@ std::size_t footprint_room(double factor);
 // count: a zero weight adds exactly nothing to a sum of finite values (at most the sign
 // of a zero sum, which the final magnitude drops), and a fixed count runs without
 // mispredicted branches. The columns at the edges keep theirs as computed, room to a
-// column (edge_weights), so that each column's weights are held once. The runs of
-// packed columns whose weight at an index is 1 (the whole input cells inside a
-// reduction's footprints) are listed: their terms skip the multiplication by 1.
-struct WholeRun {
-    int from, to;  // packed columns m, from <= m < to
-};
+// column (edge_weights), so that each column's weights are held once.
 struct KernelPlan {
     // `voids`: the void-aware kernel (void_kernel.h) computes the rows.
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
@@ -74,7 +69,6 @@ struct KernelPlan {
     int count = 0;                       // weights per packed column
     int middle_from = 0, middle_to = 0;  // the packed columns
     std::vector<double> packed;
-    std::vector<std::vector<WholeRun>> whole_runs;  // per weight index, in order
     std::vector<std::int64_t> starts;
     std::vector<double> edge_weights;
 
