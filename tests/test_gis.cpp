@@ -411,6 +411,21 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     // and world file went with it.
     EXPECT_FALSE(root.exists("b.tif.aux.xml"));
     EXPECT_FALSE(root.exists("b.tfw"));
+    // A replaced virtual raster's list of files (which GDAL gives where it reads more
+    // than GeoTIFFs) holds the rasters it is made of: they stay, even one named as its
+    // stem.
+    root.write("v.tif", root.read("t.tif"));
+    root.write("w.tif", root.read("t.tif"));
+    root.write("v.vrt",
+               "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><VRTRasterBand "
+               "dataType=\"Float32\" band=\"1\"><SimpleSource><SourceFilename "
+               "relativeToVRT=\"1\">v.tif</SourceFilename></SimpleSource><SimpleSource>"
+               "<SourceFilename relativeToVRT=\"1\">w.tif</SourceFilename></SimpleSource>"
+               "</VRTRasterBand></VRTDataset>");
+    s = command(root, {bil, root.file("v.vrt"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("v.tif")).lines, 30);
+    EXPECT_EQ(read_raster(root.file("w.tif")).lines, 30);
 
     // A FIFO named as a file the driver writes is refused, not opened.
     ASSERT_EQ(mkfifo(root.file("f.hdr").c_str(), 0600), 0);

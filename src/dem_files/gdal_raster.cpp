@@ -554,6 +554,37 @@ std::vector<PendingFile> files_beside(GdalDestination& d) {
     return files;
 }
 
+// A raster opened with GDAL's messages held back; null where it does not open.
+Dataset open_quietly(const std::string& path) {
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    Dataset dataset(
+        GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+    CPLPopErrorHandler();
+    CPLErrorReset();
+    return dataset;
+}
+
+// The folder of a path as GDAL splits it, "." for a bare name.
+std::string folder_of(const std::string& path) {
+    const std::string folder = CPLGetPath(path.c_str());
+    return folder.empty() ? "." : folder;
+}
+
+// Whether a file that the old destination's dataset lists is a side file of that
+// destination (its overviews, statistics, mask or header), which would otherwise
+// describe the new output: in the same folder, named as the destination with more
+// after it, or as its stem with an extension and no raster of its own. A virtual
+// raster lists the rasters it is made of, and those are nobody's side files.
+bool side_file_of(const std::string& path, const std::string& main) {
+    if (!same_file(folder_of(path), folder_of(main))) return false;
+    const std::string name = CPLGetFilename(path.c_str());
+    const std::string main_name = CPLGetFilename(main.c_str());
+    if (name.rfind(main_name + ".", 0) == 0) return true;
+    const std::string stem = CPLGetBasename(main.c_str());
+    if (name != stem && name.rfind(stem + ".", 0) != 0) return false;
+    return !open_quietly(path);
+}
+
 // The files of the raster the output replaces that the output does not replace in turn
 // (its overviews, mask, world file, .aux.xml): GDAL would take them for the new raster's.
 std::vector<std::string> stale_files(const GdalDestination& d,
@@ -561,16 +592,12 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     std::vector<std::string> stale;
     const std::string main = d.main->pending().final_path;
     if (!path_exists(main)) return stale;
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    const Dataset old(
-        GDALOpenEx(main.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
-    CPLPopErrorHandler();
-    CPLErrorReset();
+    const Dataset old = open_quietly(main);
     if (!old) return stale;
     char** files = GDALGetFileList(old.get());
     for (char** file = files; file != nullptr && *file != nullptr; ++file) {
         const std::string path = *file;
-        bool kept = same_file(path, main);
+        bool kept = same_file(path, main) || !side_file_of(path, main);
         for (const PendingFile& extra : installed) kept = kept || same_file(path, extra.final_path);
         for (const std::string& source_file : d.facts.files)
             kept = kept || same_file(path, source_file);
