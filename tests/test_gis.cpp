@@ -467,6 +467,21 @@ TEST(CommandLine, CellsAMaskMarksAreVoids) {
     EXPECT_GT(r.cells[3 * 20 + 3], 500.0);
 }
 
+// Cells of reals within GDAL's tolerance of the no-data value are voids, as GDAL's
+// masks and statistics take them (they were read as elevations of -9999).
+TEST(CommandLine, CellsOfRealsNearTheNoDataValueAreVoids) {
+    TempRoot root;
+    const std::string path = root.file("n.tif");
+    write_geotiff(path, GDT_Float32, 20, 20, [](int i, int j) {
+        return i >= 8 && i < 10 && j >= 8 && j < 10 ? -9999.0005 : 500.0 + i + j;
+    });
+    tag_band(path, -9999.0, 1.0);
+    const Session s = command(root, {path, root.file("k.tif"), "--ratio", "1", "--voids", "keep"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("4 voids kept as no data"), std::string::npos) << s.err;
+    EXPECT_EQ(read_raster(root.file("k.tif")).cells.at(8 * 20 + 8), -9999.0);
+}
+
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
     TempRoot root;
     root.write("d/g.asc", terrain_grid());

@@ -199,6 +199,7 @@ public:
     bool may_hold_voids(const std::optional<double>& nodata) const {
         return nodata.has_value() || mask_band_ != nullptr || GDALDataTypeIsFloating(type_);
     }
+    GDALDataType type() const { return type_; }
 
 private:
     GDALRasterBandH band_, mask_band_;
@@ -208,32 +209,66 @@ private:
     std::vector<unsigned char> native_, mask_;
 };
 
-bool is_void(double v, const std::optional<double>& nodata) {
-    return !std::isfinite(v) || (nodata && v == *nodata);
-}
+// A band's voids as GDAL's masks and statistics tell them: cells that are not finite,
+// or equal to the no-data value, and in a band of reals also those within two float
+// epsilons of it, relative to their sum, computed in the band's own type (a Float32
+// band's no-data value is taken as a float).
+class VoidTest {
+public:
+    VoidTest(const std::optional<double>& nodata, GDALDataType type)
+        : value_(nodata ? *nodata : NAN), float32_(type == GDT_Float32) {
+        if (nodata && std::isfinite(*nodata) && GDALDataTypeIsFloating(type))
+            near_ = 8 * std::numeric_limits<float>::epsilon() * std::fabs(*nodata);
+    }
+
+    // Whether a cell within near() of the no-data value is a void: none farther is.
+    bool operator()(double v) const {
+        if (!std::isfinite(v) || v == value_) return true;
+        if (!(std::fabs(v - value_) <= near_)) return false;
+        return float32_ ? nearly_equal<float>(static_cast<float>(v), static_cast<float>(value_))
+                        : nearly_equal<double>(v, value_);
+    }
+    double value() const { return value_; }
+    double near() const { return near_; }
+
+private:
+    template <typename T>
+    static bool nearly_equal(T a, T b) {
+        return a == b ||
+               std::abs(a - b) < std::numeric_limits<float>::epsilon() * std::abs(a + b) * 2;
+    }
+
+    double value_;
+    bool float32_;
+    double near_ = 0.0;  // no cell farther from the value is a void
+};
 
 // The voids of a line counted, and with `mark` made NaN: the cells looked at in pairs,
 // without a branch for each (the compiler keeps a scalar compare for a NaN, for the
-// exceptions it may raise).
-std::uint64_t voids_of(double* row, int columns, const std::optional<double>& nodata, bool mark) {
+// exceptions it may raise); a pair with a cell not finite or near the no-data value is
+// then looked at cell by cell.
+std::uint64_t voids_of(double* row, int columns, const VoidTest& is_void, bool mark) {
     std::uint64_t voids = 0;
     int j = 0;
 #ifdef __SSE2__
-    const __m128d marked = _mm_set1_pd(NAN), infinite = _mm_set1_pd(INFINITY),
-                  value = _mm_set1_pd(nodata ? *nodata : NAN),
+    const __m128d infinite = _mm_set1_pd(INFINITY), value = _mm_set1_pd(is_void.value()),
+                  near = _mm_set1_pd(is_void.near()),
                   magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
     for (; j + 2 <= columns; j += 2) {
         const __m128d v = _mm_loadu_pd(row + j);
-        const __m128d is = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(v, v), _mm_cmpeq_pd(v, value)),
-                                     _mm_cmpeq_pd(_mm_and_pd(v, magnitude), infinite));
-        const int found = _mm_movemask_pd(is);
-        if (found == 0) continue;
-        voids += static_cast<std::uint64_t>((found & 1) + (found >> 1));
-        if (mark) _mm_storeu_pd(row + j, _mm_or_pd(_mm_andnot_pd(is, v), _mm_and_pd(is, marked)));
+        const __m128d off = _mm_and_pd(_mm_sub_pd(v, value), magnitude);
+        const __m128d may = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(v, v), _mm_cmple_pd(off, near)),
+                                      _mm_cmpeq_pd(_mm_and_pd(v, magnitude), infinite));
+        if (_mm_movemask_pd(may) == 0) continue;
+        for (int k = j; k < j + 2; ++k)
+            if (is_void(row[k])) {
+                ++voids;
+                if (mark) row[k] = NAN;
+            }
     }
 #endif
     for (; j < columns; ++j)
-        if (is_void(row[j], nodata)) {
+        if (is_void(row[j])) {
             ++voids;
             if (mark) row[j] = NAN;
         }
@@ -250,7 +285,7 @@ public:
           shown_(shown_name(path)),
           lines_(lines),
           columns_(columns),
-          nodata_(nodata),
+          is_void_(nodata, reader_.type()),
           mark_voids_(voids_as_nan && reader_.may_hold_voids(nodata)),
           edge_margins_(voids_as_nan),
           sums_(std::move(sums)),
@@ -269,7 +304,7 @@ private:
     void make(int i, double* data) {
         reader_.read(i, data);
         sums_->check(i, reader_.bytes(), reader_.size(), shown_);
-        if (mark_voids_) voids_of(data, columns_, nodata_, true);
+        if (mark_voids_) voids_of(data, columns_, is_void_, true);
         if (edge_margins_) {  // the nearest data cell
             std::fill(data - margin_before, data, data[0]);
             std::fill(data + columns_, data + columns_ + margin_after, data[columns_ - 1]);
@@ -280,7 +315,7 @@ private:
     LineReader reader_;
     std::string shown_;
     int lines_, columns_;
-    std::optional<double> nodata_;
+    VoidTest is_void_;
     bool mark_voids_;
     bool edge_margins_;
     std::shared_ptr<const LineSums> sums_;
@@ -315,6 +350,7 @@ struct GdalScan {
 GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFacts& f, int first,
                    int end, LineSums& sums) {
     const bool may_hold_voids = reader.may_hold_voids(f.nodata);
+    const VoidTest is_void(f.nodata, reader.type());
     GdalScan part;
     RasterScan& s = part.scan;
     s.lowest = part.all_lowest = std::numeric_limits<double>::infinity();
@@ -323,7 +359,7 @@ GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFac
         reader.read(i, row.data());
         sums.set(i, LineSums::of(reader.bytes(), reader.size()));
         std::uint64_t voids = 0;
-        if (may_hold_voids) voids = voids_of(row.data(), f.columns, f.nodata, false);
+        if (may_hold_voids) voids = voids_of(row.data(), f.columns, is_void, false);
         if (voids == 0) {
             wide_rows.fold_range(row.data(), f.columns, s.lowest, s.highest);
             if (s.voids == 0) {  // every cell so far is valid: the two ranges are one
@@ -335,7 +371,7 @@ GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFac
         } else {
             wide_rows.fold_range(row.data(), f.columns, part.all_lowest, part.all_highest);
             for (const double v : row) {
-                if (!is_void(v, f.nodata)) {
+                if (!is_void(v)) {
                     if (s.lowest > v) s.lowest = v;
                     if (s.highest < v) s.highest = v;
                 }
