@@ -19,6 +19,8 @@
 #ifdef DEM_VARNEL_WITH_GDAL
 #include <gdal.h>
 #include <ogr_srs_api.h>
+
+#include "dem_files/gdal_cells.h"
 #endif
 
 namespace {
@@ -319,6 +321,19 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
     const Raster half = read_raster(root.file("half.tif"));
     for (double v : half.cells) ASSERT_NE(v, 100.0) << "a valid cell reads as no data";
     EXPECT_EQ(band_value(root.file("half.tif"), 1), 0.1);
+
+    // Reals within GDAL's tolerance of the no-data value go to the nearest beyond it.
+    write_geotiff(root.file("f32.tif"), GDT_Float32, 20, 20, [](int, int) { return -9998.999; });
+    s = command(root, {root.file("f32.tif"), root.file("near.tif"), "--ratio", "1", "--frame",
+                       "nodata", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("196 valid cells that would read as the no-data value -9999 were "
+                         "written as the nearest value that does not"),
+              std::string::npos)
+        << s.err;
+    const float inside = static_cast<float>(read_raster(root.file("near.tif")).cells.at(210));
+    EXPECT_FALSE(reads_as_nodata(inside, -9999.0f));
+    EXPECT_TRUE(reads_as_nodata(std::nextafter(inside, -HUGE_VALF), -9999.0f));
 
     // Lines converted by several threads ahead of the writer: the same cells and counts.
     write_geotiff(root.file("board.tif"), GDT_Int16, 300, 300, [](int i, int j) {

@@ -35,14 +35,32 @@ std::vector<unsigned char> cell_of(double v, GDALDataType type) {
     return cell;
 }
 
-// The value next to the no-data value that the type holds, toward the inside of its range.
+// The value of T nearest to `nodata` toward `toward` that does not read as it: the
+// two found by halving the gap, so that the one kept never reads as no data.
+template <typename T>
+T beyond_nodata(T nodata, T toward) {
+    T inside = nodata;
+    T outside = nodata == 0 ? std::nextafter(nodata, toward)
+                            : nodata + (toward > nodata ? 8 : -8) *
+                                           std::numeric_limits<float>::epsilon() * std::abs(nodata);
+    if (std::isinf(outside)) outside = std::nextafter(nodata, toward);
+    for (;;) {
+        const T middle = inside + (outside - inside) / 2;
+        if (middle == inside || middle == outside) return outside;
+        (reads_as_nodata(middle, nodata) ? inside : outside) = middle;
+    }
+}
+
+// The value nearest the no-data value that the type holds and that does not read as it,
+// toward the inside of the type's range: the next whole number, or for reals the first
+// beyond GDAL's tolerance.
 double one_step_from(double nodata, GDALDataType type, const Limits& l) {
     if (GDALDataTypeIsInteger(type)) return nodata >= l.highest ? nodata - 1.0 : nodata + 1.0;
     const double toward = nodata >= l.highest ? -INFINITY : INFINITY;
     if (type == GDT_Float32)
         return static_cast<double>(
-            std::nextafter(static_cast<float>(nodata), static_cast<float>(toward)));
-    return std::nextafter(nodata, toward);
+            beyond_nodata(static_cast<float>(nodata), static_cast<float>(toward)));
+    return beyond_nodata(nodata, toward);
 }
 
 // What one look along a line tells: whether every cell is a number within [below,
@@ -161,7 +179,7 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
         std::uint64_t moved = 0;
         for (std::size_t j = 0; j < columns; ++j) {
             unsigned char* cell = &slot.out[j * size];
-            if (!std::isnan(cells[j]) && reads_as_nodata(cell)) {
+            if (!std::isnan(cells[j]) && is_nodata_cell(cell)) {
                 std::memcpy(cell, nudged_cell_.data(), size);
                 ++moved;
             }
@@ -172,17 +190,18 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
     return slot.out.data();
 }
 
-// Reals are compared as values, as readers compare them: a -0 is a no-data value of 0.
-bool CellWriter::reads_as_nodata(const unsigned char* cell) const {
+// Reals are compared as GDAL's readers compare them: a -0 is a no-data value of 0, and
+// a value within GDAL's tolerance of it is no data.
+bool CellWriter::is_nodata_cell(const unsigned char* cell) const {
     if (type_ == GDT_Float32) {
         float v;
         std::memcpy(&v, cell, sizeof v);
-        return v == static_cast<float>(*nodata_);
+        return reads_as_nodata(v, static_cast<float>(*nodata_));
     }
     if (type_ == GDT_Float64) {
         double v;
         std::memcpy(&v, cell, sizeof v);
-        return v == *nodata_;
+        return reads_as_nodata(v, *nodata_);
     }
     return std::memcmp(cell, nodata_cell_.data(), nodata_cell_.size()) == 0;
 }
@@ -194,9 +213,13 @@ std::string CellWriter::changes() const {
         said = std::to_string(clamped_.load()) + " cells beyond what " + type + " holds (" +
                number(lowest_) + " to " + number(highest_) +
                ") were written as the nearest value it holds";
-    if (moved_.load() > 0)
+    if (moved_.load() > 0 && GDALDataTypeIsInteger(type_))
         said += (said.empty() ? "" : "; ") + std::to_string(moved_.load()) +
                 " valid cells equal to the no-data value " + number(*nodata_) +
                 " were written one step from it, so as not to read as no data";
+    else if (moved_.load() > 0)
+        said += (said.empty() ? "" : "; ") + std::to_string(moved_.load()) +
+                " valid cells that would read as the no-data value " + number(*nodata_) +
+                " were written as the nearest value that does not";
     return said;
 }

@@ -1,15 +1,26 @@
 // Cells of a GDAL output type: a no-data value the type can hold, and each line of
 // doubles converted to the type by GDAL's own conversion, with the cells it clamps
-// counted and the valid cells that would read back as no data moved one step away.
+// counted and the valid cells that would read back as no data moved just beyond it.
 #pragma once
 
 #include <gdal.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Whether GDAL's masks and statistics take a real v of a band of type T for the no-data
+// value: equal to it, or within two float epsilons of it relative to their sum,
+// computed in T.
+template <typename T>
+bool reads_as_nodata(T v, T nodata) {
+    return v == nodata ||
+           std::abs(v - nodata) < std::numeric_limits<float>::epsilon() * std::abs(v + nodata) * 2;
+}
 
 // The no-data value to write in cells of `type` for the wanted `nodata`: the value
 // itself where the type holds it exactly, otherwise the type's largest value (unsigned
@@ -39,7 +50,7 @@ private:
         std::vector<unsigned char> out;
     };
 
-    bool reads_as_nodata(const unsigned char* cell) const;
+    bool is_nodata_cell(const unsigned char* cell) const;
 
     GDALDataType type_;
     int size_;

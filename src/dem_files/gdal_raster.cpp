@@ -210,9 +210,8 @@ private:
 };
 
 // A band's voids as GDAL's masks and statistics tell them: cells that are not finite,
-// or equal to the no-data value, and in a band of reals also those within two float
-// epsilons of it, relative to their sum, computed in the band's own type (a Float32
-// band's no-data value is taken as a float).
+// or that read as the no-data value, taken in the band's type (a Float32 band's no-data
+// value as a float).
 class VoidTest {
 public:
     VoidTest(const std::optional<double>& nodata, GDALDataType type)
@@ -221,23 +220,17 @@ public:
             near_ = 8 * std::numeric_limits<float>::epsilon() * std::fabs(*nodata);
     }
 
-    // Whether a cell within near() of the no-data value is a void: none farther is.
+    // Whether a cell is a void: one not finite, or else within near() of the no-data value.
     bool operator()(double v) const {
         if (!std::isfinite(v) || v == value_) return true;
         if (!(std::fabs(v - value_) <= near_)) return false;
-        return float32_ ? nearly_equal<float>(static_cast<float>(v), static_cast<float>(value_))
-                        : nearly_equal<double>(v, value_);
+        return float32_ ? reads_as_nodata(static_cast<float>(v), static_cast<float>(value_))
+                        : reads_as_nodata(v, value_);
     }
     double value() const { return value_; }
     double near() const { return near_; }
 
 private:
-    template <typename T>
-    static bool nearly_equal(T a, T b) {
-        return a == b ||
-               std::abs(a - b) < std::numeric_limits<float>::epsilon() * std::abs(a + b) * 2;
-    }
-
     double value_;
     bool float32_;
     double near_ = 0.0;  // no cell farther from the value is a void
