@@ -17,6 +17,7 @@
 #include "transcript.h"
 
 #ifdef DEM_VARNEL_WITH_GDAL
+#include <cpl_string.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
@@ -480,6 +481,35 @@ TEST(CommandLine, CellsAMaskMarksAreVoids) {
     ASSERT_EQ(r.cells.size(), 400u);
     EXPECT_EQ(r.cells[8 * 20 + 8], -9999.0);
     EXPECT_GT(r.cells[3 * 20 + 3], 500.0);
+}
+
+// A GeoTIFF's signed bytes (a Byte band GDAL marks as signed) keep their sign, and go by
+// default to Int16 cells (they were read as 206).
+TEST(CommandLine, SignedBytesKeepTheirSign) {
+    TempRoot root;
+    const std::string path = root.file("s.tif");
+    char** options = CSLSetNameValue(nullptr, "PIXELTYPE", "SIGNEDBYTE");
+    GDALAllRegister();
+    GDALDatasetH ds =
+        GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), 12, 12, 1, GDT_Byte, options);
+    CSLDestroy(options);
+    ASSERT_NE(ds, nullptr);
+    double gt[6] = {500000, 25, 0, 4600000, 0, -25};
+    GDALSetGeoTransform(ds, gt);
+    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+    std::vector<signed char> cells(144, -50);
+    cells[6 * 12 + 6] = -128;
+    ASSERT_EQ(GDALRasterIO(band, GF_Write, 0, 0, 12, 12, cells.data(), 12, 12, GDT_Byte, 0, 0),
+              CE_None);
+    GDALSetRasterNoDataValue(band, -128);
+    GDALClose(ds);
+    const Session s = command(root, {path, root.file("o.tif"), "--ratio", "1"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("(GTiff, Int16)"), std::string::npos) << s.err;
+    EXPECT_NE(s.err.find("1 voids filled"), std::string::npos) << s.err;
+    const Raster r = read_raster(root.file("o.tif"));
+    ASSERT_EQ(r.cells.size(), 144u);
+    for (const double v : r.cells) ASSERT_EQ(v, -50.0);
 }
 
 // Cells of reals within GDAL's tolerance of the no-data value are voids, as GDAL's

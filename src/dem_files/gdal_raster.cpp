@@ -166,8 +166,16 @@ bool has_mask(GDALRasterBandH band) {
     return (GDALGetMaskFlags(band) & (GMF_ALL_VALID | GMF_NODATA)) == 0;
 }
 
+// Whether a Byte band holds signed bytes, as GDAL marks the bands of GeoTIFFs that do.
+bool holds_signed_bytes(GDALRasterBandH band) {
+    if (GDALGetRasterDataType(band) != GDT_Byte) return false;
+    const char* kind = GDALGetMetadataItem(band, "PIXELTYPE", "IMAGE_STRUCTURE");
+    return kind != nullptr && EQUAL(kind, "SIGNEDBYTE");
+}
+
 // A line read in the band's own type (whose bytes the line sums mix: fewer than those of
-// the doubles) and widened to doubles by GDAL; a cell its mask marks without data is a NaN.
+// the doubles) and widened to doubles by GDAL (signed bytes, which GDAL takes as unsigned,
+// here); a cell its mask marks without data is a NaN.
 class LineReader {
 public:
     LineReader(GDALRasterBandH band, std::string path, int columns)
@@ -176,6 +184,7 @@ public:
           path_(std::move(path)),
           columns_(columns),
           type_(GDALGetRasterDataType(band)),
+          signed_bytes_(holds_signed_bytes(band)),
           native_(static_cast<std::size_t>(columns) *
                   static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))),
           mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0) {}
@@ -187,8 +196,12 @@ public:
              GDALRasterIO(mask_band_, GF_Read, 0, i, columns_, 1, mask_.data(), columns_, 1,
                           GDT_Byte, 0, 0) != CE_None))
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
-        GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out, GDT_Float64,
-                        sizeof(double), columns_);
+        if (signed_bytes_)
+            for (std::size_t j = 0; j < native_.size(); ++j)
+                out[j] = static_cast<signed char>(native_[j]);
+        else
+            GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out,
+                            GDT_Float64, sizeof(double), columns_);
         for (std::size_t j = 0; j < mask_.size(); ++j)
             if (mask_[j] == 0) out[j] = NAN;
     }
@@ -206,6 +219,7 @@ private:
     std::string path_;
     int columns_;
     GDALDataType type_;
+    bool signed_bytes_;
     std::vector<unsigned char> native_, mask_;
 };
 
@@ -726,7 +740,8 @@ SourceRaster open_gdal_source(const std::string& path) {
     const GDALDataType type = GDALGetRasterDataType(band);
     if (is_complex(type))
         fail("cannot read " + shown_name(path) + ": its cells are complex numbers");
-    f.type = GDALGetDataTypeName(type);
+    // Signed bytes go by default to the smallest type that holds them.
+    f.type = holds_signed_bytes(band) ? "Int16" : GDALGetDataTypeName(type);
     place(f, ds, path);
     int has_nodata = 0;
     const double nodata = GDALGetRasterNoDataValue(band, &has_nodata);
