@@ -295,6 +295,14 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
         << s.err;
     EXPECT_EQ(band_value(root.file("framed.tif"), 0), 65535.0);
     EXPECT_EQ(read_raster(root.file("framed.tif")).cells.at(0), 65535.0);
+    // A format that does not keep the no-data value would give the frame as elevations.
+    s = command(root, {root.file("u16.tif"), root.file("f.xyz"), "--ratio", "1", "-of", "XYZ",
+                       "--frame", "nodata", "-q"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("-of XYZ does not keep the no-data value 65535"), std::string::npos)
+        << s.err;
+    EXPECT_FALSE(root.exists("f.xyz"));
+    EXPECT_FALSE(root.has_temporary());
 
     // Clamped to 255, which marks no data in Byte cells: one step below it.
     s = command(root, {root.file("u16.tif"), root.file("low.tif"), "--ratio", "1", "-ot", "Byte",

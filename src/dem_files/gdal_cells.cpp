@@ -158,10 +158,12 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
     // voids, values beyond the type's range or a unit is looked at cell by cell.
     if (unit != 1.0L || !look.plain) {
         slot.values.resize(columns);
+        std::uint64_t voids = 0;
         for (std::size_t j = 0; j < columns; ++j) {
             const double v = cells[j];
             if (std::isnan(v)) {
                 slot.values[j] = nodata_ ? *nodata_ : v;
+                ++voids;
                 continue;
             }
             const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
@@ -169,6 +171,7 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
             slot.values[j] = stored;
         }
         values = slot.values.data();
+        if (voids > 0) nodata_cells_ += voids;
         if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
     }
     if (beyond > 0) clamped_ += beyond;

@@ -42,6 +42,8 @@ public:
 
     // What the conversions changed, as a warning's words, or empty.
     std::string changes() const;
+    // Cells written as the no-data value.
+    std::uint64_t nodata_cells() const { return nodata_cells_.load(); }
 
 private:
     struct Slot {
@@ -62,4 +64,5 @@ private:
     double below_, above_;                   // the values it holds as one of them, rounded
     std::atomic<std::uint64_t> clamped_{0};  // valid cells beyond them
     std::atomic<std::uint64_t> moved_{0};    // valid cells that fell on the no-data value
+    std::atomic<std::uint64_t> nodata_cells_{0};
 };

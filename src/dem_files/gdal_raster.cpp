@@ -650,6 +650,21 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     return stale;
 }
 
+// Fails where the written output does not mark its cells without data with the value
+// they hold: some formats keep a no-data value of their own or none, and the cells
+// written as no data would read as elevations.
+void check_nodata_kept(const GdalDestination& d, const std::string& written) {
+    const Dataset out = open_quietly(written);
+    if (!out || !d.nodata) return;
+    int has = 0;
+    const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out.get(), 1), &has);
+    if (has && (kept == *d.nodata || (std::isnan(kept) && std::isnan(*d.nodata)))) return;
+    fail("-of " + d.wanted.format + " does not keep the no-data value " + number_text(*d.nodata) +
+         (has ? " (its file says " + number_text(kept) + ")" : "") +
+         ", so the cells without data would read as elevations; give --frame lowest and "
+         "--voids fill, or another format");
+}
+
 void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     const std::string name = shown_name(d.wanted.path);
     Dataset copy;
@@ -673,6 +688,7 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     if (CPLGetLastErrorType() == CE_Failure) gdal_failed("cannot write " + name);
     d.staging.reset();
     const std::string main_path = d.main->pending().temp_path;
+    if (d.cells && d.cells->nodata_cells() > 0) check_nodata_kept(d, main_path);
     std::vector<PendingFile> extra_files = files_beside(d);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
