@@ -200,6 +200,20 @@ std::vector<std::string> names_starting(const std::string& start) {
     return host::endings_of_names_starting(start);
 }
 
+namespace {
+
+// Whether files are named as a temporary name up to its kept extension, or as that
+// alone, before the file itself is made.
+bool made_beside_before(const PendingFile& file) {
+    const std::string start =
+        file.temp_path.substr(0, file.temp_path.size() - extension_of(file.final_path).size());
+    for (const std::string& ending : host::endings_of_names_starting(start))
+        if (ending.empty() || ending[0] == '.') return true;
+    return false;
+}
+
+}  // namespace
+
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
                           bool keep_extension) {
     file.logical = logical;
@@ -223,14 +237,7 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
                          (keep_extension ? extension_of(file.final_path) : "");
         // Files beside a temporary name of this process's number left by an earlier
         // process of the same number (numbers come round) are not this run's.
-        if (keep_extension &&
-            !host::endings_of_names_starting(
-                 file.temp_path.substr(
-                     0, file.temp_path.size() - extension_of(file.final_path).size()) +
-                 ".")
-                 .empty() &&
-            attempt < 100)
-            continue;
+        if (keep_extension && made_beside_before(file) && attempt < 100) continue;
         file.slot = register_temporary(file.temp_path);
         host::Creation outcome = host::Creation::failed;
         stream =

@@ -26,7 +26,8 @@ std::string host_path(const std::string& logical);
 std::string extension_of(const std::string& path);
 
 // What follows `start` (a host path's folder and the start of a name) in the names of
-// that folder that begin with it; empty when the folder cannot be read.
+// that folder that begin with it (nothing for the name that is `start` alone); empty when
+// the folder cannot be read.
 std::vector<std::string> names_starting(const std::string& start);
 
 // The logical name, followed by the host path in parentheses where they differ.

@@ -237,7 +237,7 @@ std::vector<std::string> endings_of_names_starting(const std::string& start) {
     if (folder == nullptr) return endings;
     while (const dirent* entry = readdir(folder)) {
         const std::string name = entry->d_name;
-        if (name.size() > lead.size() && name.compare(0, lead.size(), lead) == 0)
+        if (name.size() >= lead.size() && name.compare(0, lead.size(), lead) == 0)
             endings.push_back(name.substr(lead.size()));
     }
     closedir(folder);
@@ -277,9 +277,7 @@ void remove_names_starting(const char* start) {
     for (long got; (got = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;)
         for (long at = 0; at < got;) {
             const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
-            if (std::strncmp(entry->name, lead, lead_length) == 0 &&
-                entry->name[lead_length] != '\0')
-                unlinkat(fd, entry->name, 0);
+            if (std::strncmp(entry->name, lead, lead_length) == 0) unlinkat(fd, entry->name, 0);
             at += entry->length;
         }
     close(fd);

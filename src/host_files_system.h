@@ -21,12 +21,14 @@ std::string directory_of(const std::string& path);
 std::string follow_links(const std::string& path);
 
 // The endings of the names in a folder that begin as `start` (a host path) ends: for
-// "/d/x.raw.part-" and a file "/d/x.raw.part-12-0", "12-0". Case aside where the host's
-// names ignore it; empty when the folder cannot be read.
+// "/d/x.raw.part-" and a file "/d/x.raw.part-12-0", "12-0", and an empty ending for a
+// name that is that start alone. Case aside where the host's names ignore it; empty when
+// the folder cannot be read.
 std::vector<std::string> endings_of_names_starting(const std::string& start);
 
-// Removes the files of a folder whose names begin as `start` (a host path) ends. Safe in
-// a signal handler on Linux: it allocates nothing and makes system calls only.
+// Removes the files of a folder whose names begin as `start` (a host path) ends, or are
+// that start alone. Safe in a signal handler on Linux: it allocates nothing and makes
+// system calls only.
 void remove_names_starting(const char* start);
 
 // --- Processes ----------------------------------------------------------------------------

@@ -410,7 +410,7 @@ std::vector<std::string> endings_of_names_starting(const std::string& start) {
     do {
         // The pattern also matches short names: the long name is checked again.
         const std::string name = found.cFileName;
-        if (name.size() > lead.size() && _strnicmp(name.c_str(), lead.c_str(), lead.size()) == 0)
+        if (name.size() >= lead.size() && _strnicmp(name.c_str(), lead.c_str(), lead.size()) == 0)
             endings.push_back(name.substr(lead.size()));
     } while (FindNextFileA(search, &found));
     FindClose(search);

@@ -415,6 +415,15 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_EQ(read_raster(root.file("b.tif")).epsg, 32631);
     EXPECT_FALSE(root.has_temporary());
 
+    // A data file named as its header without the extension, and a header that names
+    // the output: both go with it under its final name.
+    s = command(root,
+                {root.file("t.tif"), root.file("e.ers"), "--ratio", "0.5", "-q", "-of", "ERS"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("e.ers")).lines, 15);
+    EXPECT_EQ(root.read("e.ers").find(".part-"), std::string::npos);
+    EXPECT_FALSE(root.has_temporary());
+
     // A killed run's temporary file and the driver's file beside it go; names the program
     // does not make stay.
     const pid_t dead = fork();

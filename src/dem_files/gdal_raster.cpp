@@ -16,11 +16,13 @@
 #include <atomic>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <exception>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -653,16 +655,82 @@ std::vector<std::string> stale_files(const GdalDestination& d,
 // Fails where the written output does not mark its cells without data with the value
 // they hold: some formats keep a no-data value of their own or none, and the cells
 // written as no data would read as elevations.
-void check_nodata_kept(const GdalDestination& d, const std::string& written) {
-    const Dataset out = open_quietly(written);
-    if (!out || !d.nodata) return;
+void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
+    if (!d.nodata || !d.cells || d.cells->nodata_cells() == 0) return;
     int has = 0;
-    const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out.get(), 1), &has);
+    const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out, 1), &has);
     if (has && (kept == *d.nodata || (std::isnan(kept) && std::isnan(*d.nodata)))) return;
     fail("-of " + d.wanted.format + " does not keep the no-data value " + number_text(*d.nodata) +
          (has ? " (its file says " + number_text(kept) + ")" : "") +
          ", so the cells without data would read as elevations; give --frame lowest and "
          "--voids fill, or another format");
+}
+
+// Fails where the written output is made of files other than the one written and those
+// made beside it under its temporary name: they could not go with it, and would be left.
+void check_files_known(const GdalDestination& d, GDALDatasetH out, const std::string& written,
+                       const std::vector<PendingFile>& beside) {
+    char** files = GDALGetFileList(out);
+    std::string unknown;
+    for (char** file = files; file != nullptr && *file != nullptr && unknown.empty(); ++file) {
+        bool known = same_file(*file, written);
+        for (const PendingFile& extra : beside) known = known || same_file(*file, extra.temp_path);
+        if (!known) unknown = *file;
+    }
+    CSLDestroy(files);
+    if (!unknown.empty())
+        fail("-of " + d.wanted.format + " made " + unknown +
+             ", which cannot go with the output under its name; choose another format");
+}
+
+// The whole of a small file, or nothing where it is larger than `most` bytes or cannot
+// be read.
+std::optional<std::string> small_file(const std::string& path, long most) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return std::nullopt;
+    std::string text;
+    char chunk[8192];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+        text.append(chunk, got);
+        if (text.size() > static_cast<std::size_t>(most)) break;
+    }
+    const bool whole = std::ferror(f) == 0 && text.size() <= static_cast<std::size_t>(most);
+    std::fclose(f);
+    return whole ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// Replaces every `from` in `text` by `to`; whether there was one.
+bool replace_all(std::string& text, const std::string& from, const std::string& to) {
+    bool any = false;
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size()) {
+        text.replace(at, from.size(), to);
+        any = true;
+    }
+    return any;
+}
+
+// The files a driver wrote that name the output by its temporary name (a header its
+// data file, or itself) name it by its final one: in text files (without a NUL byte) of
+// up to 1 MiB, the temporary name becomes the final name, and the temporary stem the
+// final stem.
+void name_final(const PendingFile& main, const std::vector<PendingFile>& beside) {
+    const std::string temp = CPLGetFilename(main.temp_path.c_str());
+    const std::string final_name = CPLGetFilename(main.final_path.c_str());
+    const std::string temp_stem = stem_of(temp), final_stem = stem_of(final_name);
+    std::vector<const PendingFile*> written{&main};
+    for (const PendingFile& extra : beside) written.push_back(&extra);
+    for (const PendingFile* file : written) {
+        std::optional<std::string> text = small_file(file->temp_path, 1 << 20);
+        if (!text || text->find('\0') != std::string::npos) continue;
+        bool named = replace_all(*text, temp, final_name);
+        named = replace_all(*text, temp_stem, final_stem) || named;
+        if (!named) continue;
+        std::FILE* f = std::fopen(file->temp_path.c_str(), "wb");
+        const bool written_out =
+            f != nullptr && std::fwrite(text->data(), 1, text->size(), f) == text->size();
+        if ((f != nullptr && std::fclose(f) != 0) || !written_out)
+            fail("cannot write " + shown_name(file->final_path) + ": " + system_error());
+    }
 }
 
 void finish_gdal(GdalDestination& d, const OutputGeometry&) {
@@ -688,8 +756,12 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     if (CPLGetLastErrorType() == CE_Failure) gdal_failed("cannot write " + name);
     d.staging.reset();
     const std::string main_path = d.main->pending().temp_path;
-    if (d.cells && d.cells->nodata_cells() > 0) check_nodata_kept(d, main_path);
     std::vector<PendingFile> extra_files = files_beside(d);
+    if (const Dataset out = open_quietly(main_path)) {
+        check_nodata_kept(d, out.get());
+        check_files_known(d, out.get(), main_path, extra_files);
+    }
+    name_final(d.main->pending(), extra_files);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
     for (const PendingFile& extra : extra_files)

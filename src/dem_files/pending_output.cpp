@@ -12,7 +12,7 @@ PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool 
     start_ = file_.temp_path.substr(0, file_.temp_path.size() - kept);
     if (keep_extension) {
         try {
-            names_slot_ = register_temporary_names(start_ + ".");
+            names_slot_ = register_temporary_names(start_);
         } catch (...) {
             discard_pending(file_, stream_);
             throw;
@@ -47,9 +47,9 @@ const std::string& PendingOutput::hand_over_name() {
 
 std::vector<std::pair<std::string, std::string>> PendingOutput::made_beside() const {
     std::vector<std::pair<std::string, std::string>> made;
-    for (const std::string& ending : names_starting(start_ + "."))
-        if (start_ + "." + ending != file_.temp_path)
-            made.emplace_back(start_ + "." + ending, "." + ending);
+    for (const std::string& ending : names_starting(start_))
+        if ((ending.empty() || ending[0] == '.') && start_ + ending != file_.temp_path)
+            made.emplace_back(start_ + ending, ending);
     return made;
 }
 

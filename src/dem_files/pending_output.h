@@ -45,8 +45,9 @@ public:
     // registered, and the host path of the temporary file given.
     const std::string& hand_over_name();
     // The files a library made beside the handed-over one, named as it up to its kept
-    // extension ("x.tif.part-<process>-<n>.aux.xml"): each as its temporary host path and
-    // what follows that common start, with the dot ("aux.xml" as ".aux.xml").
+    // extension ("x.tif.part-<process>-<n>.aux.xml"), or as that alone (a data file beside
+    // its header): each as its temporary host path and what follows that common start,
+    // with the dot (".aux.xml"; nothing for the name alone).
     std::vector<std::pair<std::string, std::string>> made_beside() const;
     // The pending file itself, for an installation with files made by another library.
     PendingFile& pending() { return file_; }
