@@ -500,6 +500,26 @@ TEST(CommandLine, CellsAMaskMarksAreVoids) {
     EXPECT_GT(r.cells[3 * 20 + 3], 500.0);
 }
 
+// A source without a geotransform, given its pixel size, is placed with its upper-left
+// corner at (0, 0) in every output format (a GeoTIFF was written without placement).
+TEST(CommandLine, ASourceWithoutPlacementIsPlacedByTheGivenPixelSize) {
+    TempRoot root;
+    const std::string path = root.file("bare.tif");
+    GDALAllRegister();
+    GDALDatasetH ds =
+        GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), 20, 20, 1, GDT_Int16, nullptr);
+    ASSERT_NE(ds, nullptr);
+    GDALFillRaster(GDALGetRasterBand(ds, 1), 700.0, 0.0);
+    GDALClose(ds);
+    const Session s = command(
+        root, {path, root.file("o.tif"), "--ratio", "0.5", "--source-pixel-size", "10", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Raster r = read_raster(root.file("o.tif"));
+    EXPECT_NEAR(r.gt[1], 24 * 10 / 14.0, 1e-9);  // (C + 4) p / (C4 + 4)
+    EXPECT_NEAR(r.gt[5], -r.gt[1], 1e-9);
+    EXPECT_NEAR(r.gt[0], -3 * 10 + 3 * r.gt[1], 1e-9);
+}
+
 // A GeoTIFF's signed bytes (a Byte band GDAL marks as signed) keep their sign, and go by
 // default to Int16 cells (they were read as 206).
 TEST(CommandLine, SignedBytesKeepTheirSign) {

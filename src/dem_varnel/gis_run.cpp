@@ -246,7 +246,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     wanted.unit =
         own_source_format(o.source) && !ends_with_ignoring_case(o.source, ".asc") ? o.unit : 1.0;
     wanted.pixel_size_out = o.pixel_size ? *o.pixel_size : pixel_in / request.ratio;
-    DestinationRaster destination = create_destination(wanted, facts);
+    // A source without a geotransform is placed by the pixel size given for it.
+    RasterFacts placed = facts;
+    placed.pixel = pixel_in;
+    DestinationRaster destination = create_destination(wanted, placed);
 
     LineSink sink = destination.sink;
     const auto put = sink.put;
