@@ -88,6 +88,14 @@ TEST(CommandLine, OwnFormatsGiveTheDialoguesBytesAndTheExactPlacement) {
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_TRUE(root.read("d/c_m4.raw") == root.read("d/r_varnel_m4.raw"));
     EXPECT_EQ(root.read("d/c_m4.txt"), root.read("d/r_varnel_m4.txt"));
+    // A frame without data (150 x 200 cells less 144 x 194) goes into the raw cells as 0,
+    // the format's empty cell.
+    s = command(root, {root.file("d/g.asc"), root.file("d/f_m4.raw"), "--pixel-size", "10",
+                       "--frame", "nodata", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(s.err,
+              "dem_varnel: 2064 cells without data were stored as 0, which this format "
+              "takes as empty\n");
 }
 
 TEST(CommandLine, AnExistingDestinationIsReplacedOnlyWhenAsked) {

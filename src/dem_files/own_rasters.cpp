@@ -160,6 +160,7 @@ DestinationRaster create_own_destination(const DestinationOptions& wanted,
         const auto writer =
             std::make_shared<RasterWriter>(wanted.path, descriptor, cell_bytes, wanted.unit);
         out.sink = writer->sink();
+        if (wanted.nodata) writer->count_voids();
         const double pixel_out = wanted.pixel_size_out;
         out.finish = [writer, crs, pixel_out](const OutputGeometry& g) {
             if (crs) crs->close();

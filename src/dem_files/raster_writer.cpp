@@ -36,6 +36,8 @@ void RasterWriter::write(const double* line) {
         reduced_ += wide_rows.stored16(line, cells, columns_, unit_);
     else
         reduced_ += wide_rows.stored32(line, cells, columns_, unit_);
+    if (count_voids_)
+        for (int j = 0; j < columns_; ++j) voids_ += std::isnan(line[j]) ? 1 : 0;
     blocks_->wrote(bytes);
     ++written_;
 }
@@ -46,6 +48,7 @@ LineSink RasterWriter::sink() {
         columns_ = g.columns;
         written_ = 0;
         reduced_ = 0;
+        voids_ = 0;
         blocks_ = std::make_unique<BlockOutput>(data_, file_bytes(g.lines, g.columns, cell_bytes_));
     };
     sink.put = [this](int, const double* line) {
@@ -90,8 +93,11 @@ void RasterWriter::finish(const OutputGeometry& g, double pixel_size_out,
         PendingOutput::install({&data_, &descriptor_, companion});
     else
         PendingOutput::install({&data_, &descriptor_});
-    if (reduced_ > 0)
-        report(std::to_string(reduced_) + " cells do not fit " +
+    if (reduced_ > voids_)
+        report(std::to_string(reduced_ - voids_) + " cells do not fit " +
                (cell_bytes_ == 2 ? "16-bit cells and were stored modulo 65536"
                                  : "32-bit cells and were stored as their low 32 bits"));
+    if (voids_ > 0)
+        report(std::to_string(voids_) +
+               " cells without data were stored as 0, which this format takes as empty");
 }

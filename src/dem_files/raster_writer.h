@@ -22,6 +22,10 @@ public:
     // The line sink the engine writes the raster through.
     LineSink sink();
 
+    // Cells without data (NaN) may come: they are stored as 0, the empty cell of the
+    // format, and counted apart from the cells that do not fit.
+    void count_voids() { count_voids_ = true; }
+
     // Writes the descriptor (lines, columns, bytes per cell, the range in stored units,
     // the pixel size truncated), flushes both files and puts them in place, with a closed
     // `companion` file if given; warns of cells and range lines that did not fit.
@@ -46,4 +50,6 @@ private:
     std::unique_ptr<BlockOutput> blocks_;  // the raster's cells on their way to the file
     int columns_ = 0, written_ = 0;
     unsigned long long reduced_ = 0;  // cells stored by their low bits
+    bool count_voids_ = false;
+    unsigned long long voids_ = 0;  // cells without data, among the reduced ones
 };
