@@ -79,6 +79,7 @@ TEST(CommandLine, WrongUsageIsRefusedWithStatusTwoBeforeAnythingIsOpened) {
         {{"in.asc", "out.asc", "--ratio", "2", "--unit", "ft"},
          "--unit is one of m, dm, cm, mm, not 'ft'"},
         {{"in.asc", "out.asc", "--ratio", "2", "-co", "=x"}, "-co takes NAME=VALUE, not '=x'"},
+        {{"in.asc", "out.asc", "--ratio", "2", "-of", ""}, "-of needs a value"},
         {{"in.asc", "out.asc", "--ratio", "2", "--threads", "0"},
          "--threads must be a whole number from 1 to 1024, not '0'"},
         {{"in.asc", "out.raw", "--ratio", "2", "-ot", "Float32"},
@@ -86,6 +87,8 @@ TEST(CommandLine, WrongUsageIsRefusedWithStatusTwoBeforeAnythingIsOpened) {
 #ifdef DEM_VARNEL_WITH_GDAL
         {{"in.asc", "out.tif", "--ratio", "2", "-of", "NoSuchFormat"},
          "-of NoSuchFormat is not a format this GDAL knows"},
+        {{"in.asc", "out.tif", "--ratio", "2", "-of", "MEM"},
+         "-of MEM does not write a raster file"},
 #else
         {{"in.asc", "out.tif", "--ratio", "2"},
          "-of GTiff needs GDAL, which this build is without: VarnelRaw or VarnelASCII only"},

@@ -806,6 +806,11 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
     const bool writes = GDALGetMetadataItem(driver, GDAL_DCAP_CREATE, nullptr) != nullptr ||
                         GDALGetMetadataItem(driver, GDAL_DCAP_CREATECOPY, nullptr) != nullptr;
     if (!raster || !writes) return "-of " + format + " is not a raster format GDAL writes";
+    // Formats whose output is no file that can be put in place: rasters in memory,
+    // references to others, services, databases, folders.
+    for (const char* elsewhere : {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr"})
+        if (EQUAL(GDALGetDriverShortName(driver), elsewhere))
+            return "-of " + format + " does not write a raster file";
     if (!type.empty() && (type_named(type) == GDT_Unknown || is_complex(type_named(type))))
         return "-ot " + type +
                " is not a cell type: Byte, Int16, UInt16, Int32, UInt32, "

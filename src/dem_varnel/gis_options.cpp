@@ -84,7 +84,7 @@ std::string parse_gis_options(int count, const char* const* arguments, GisOption
             else
                 return "--unit is one of m, dm, cm, mm, not " + quoted_argument(text);
         } else if (option == "-of") {
-            if (!value(text)) return needs;
+            if (!value(text) || *text == '\0') return needs;
             options.format = text;
         } else if (option == "-ot") {
             if (!value(text)) return needs;
