@@ -25,8 +25,12 @@ void say(const char* format, ...) {
 
 void report(const std::string& message) {
     std::fflush(stdout);
-    // Written whole, whatever bytes it holds.
-    const std::string line = "dem_varnel: " + message + "\n";
+    // Written whole on one line: a control character (a new line or a terminal's escape
+    // in a file's name) shows as '?', every other byte as it is.
+    std::string line = "dem_varnel: " + message;
+    for (char& c : line)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    line += "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +135,12 @@ TEST(CommandLine, AnExistingDestinationIsReplacedOnlyWhenAsked) {
     s = command(root,
                 {root.file("d/g.asc"), root.file("d/s_m2.raw"), "--ratio", "0.5", "-ot", "Int32"});
     EXPECT_EQ(s.status, 2) << s.err;
+
+    // A name with a new line in it still gives a message of one line.
+    s = command(root, {root.file("d/no\nsuch.asc"), root.file("d/o.asc"), "--ratio", "0.5"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(std::count(s.err.begin(), s.err.end(), '\n'), 1) << s.err;
+    EXPECT_NE(s.err.find("no?such.asc"), std::string::npos) << s.err;
 }
 
 #ifdef DEM_VARNEL_WITH_GDAL
