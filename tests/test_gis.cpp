@@ -515,6 +515,19 @@ TEST(CommandLine, CellsAMaskMarksAreVoids) {
     EXPECT_GT(r.cells[3 * 20 + 3], 500.0);
 }
 
+// A .prj of the older keyword form gives a GeoTIFF its coordinate system (it was dropped).
+TEST(CommandLine, APrjOfKeywordLinesGivesTheOutputItsCrs) {
+    TempRoot root;
+    root.write("g.asc", terrain_grid());
+    root.write("g.prj",
+               "Projection    UTM\nZone          31\nDatum         WGS84\nSpheroid      "
+               "WGS84\nUnits         METERS\nParameters\n");
+    const Session s = command(root, {root.file("g.asc"), root.file("o.tif"), "--ratio", "1", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(s.err, "");
+    EXPECT_EQ(read_raster(root.file("o.tif")).epsg, 32631);
+}
+
 // A source without a geotransform, given its pixel size, is placed with its upper-left
 // corner at (0, 0) in every output format (a GeoTIFF was written without placement).
 TEST(CommandLine, ASourceWithoutPlacementIsPlacedByTheGivenPixelSize) {

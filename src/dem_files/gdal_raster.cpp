@@ -121,12 +121,30 @@ void widen_gdal_cache(std::uint64_t bytes) {
     GDALSetCacheMax64(GDALGetCacheMax64() + static_cast<GIntBig>(bytes));
 }
 
+// A coordinate system from its text: WKT or another form GDAL takes without opening a
+// file or the network for it, or the older form of a .prj, keyword lines ("Projection
+// UTM", "Zone 31"...).
+bool read_crs(OGRSpatialReferenceH srs, const std::string& text) {
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    bool read = OGRSpatialReference::FromHandle(srs)->SetFromUserInput(
+                    text.c_str(), OGRSpatialReference::SET_FROM_USER_INPUT_LIMITATIONS_get()) ==
+                OGRERR_NONE;
+    if (!read) {
+        char** lines = CSLTokenizeString2(text.c_str(), "\r\n", 0);
+        read = OSRImportFromESRI(srs, lines) == OGRERR_NONE;
+        CSLDestroy(lines);
+    }
+    CPLPopErrorHandler();
+    CPLErrorReset();
+    return read;
+}
+
 // The ground unit of a coordinate system, for messages.
 std::string unit_of(const std::string& wkt) {
     if (wkt.empty()) return "units";
     OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
     std::string unit = "units";
-    if (OSRSetFromUserInput(srs, wkt.c_str()) == OGRERR_NONE) {
+    if (read_crs(srs, wkt)) {
         if (OSRIsGeographic(srs)) {
             unit = "degrees";
         } else {
@@ -558,7 +576,7 @@ void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const Ou
     }
     if (!facts.crs.empty()) {
         OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
-        if (OSRSetFromUserInput(srs, facts.crs.c_str()) == OGRERR_NONE)
+        if (read_crs(srs, facts.crs))
             GDALSetSpatialRef(dataset, srs);
         else
             report("the source's coordinate system could not be read; the output gets none");
