@@ -25,10 +25,9 @@
 
 namespace {
 
-// The GDAL layer, loaded when first asked for; fails when this build has none or its
-// module cannot be loaded.
-const GdalLayer& gdal() {
 #ifdef DEM_VARNEL_WITH_GDAL
+// The GDAL layer, loaded when first asked for; fails when its module cannot be loaded.
+const GdalLayer& gdal() {
     static const GdalLayer* layer = nullptr;
     static std::string why;
     if (layer == nullptr && why.empty()) {
@@ -40,10 +39,8 @@ const GdalLayer& gdal() {
     }
     if (layer != nullptr) return *layer;
     fail("cannot load GDAL's layer " + std::string(gdal_module_name) + ": " + why);
-#else
-    fail("this build is without GDAL");
-#endif
 }
+#endif
 
 bool own_format(const std::string& format) {
     return format == own_raw_format || format == own_ascii_format;
