@@ -415,6 +415,7 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     s = command(root, {bil, root.file("o.dat"), "--ratio", "0.5", "-of", "ENVI", "-q"});
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("o.hdr, which exists: give --overwrite"), std::string::npos) << s.err;
+    EXPECT_EQ(s.err.find("...30"), std::string::npos) << "refused before the work";
     EXPECT_EQ(root.read("o.hdr"), "not ours");
     EXPECT_FALSE(root.has_temporary()) << "the driver's header written beside the temporary";
     s = command(root,

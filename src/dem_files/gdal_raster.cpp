@@ -598,20 +598,26 @@ std::string stem_of(const std::string& path) {
 // name's stem and what followed the temporary name's ("x.tif.part-1-0.tif.aux.xml" goes
 // to "x.tif.aux.xml", "x.dat.part-1-0.hdr" to "x.hdr"). None may replace a file of the
 // source, nor, without --overwrite, any file at all.
+// Fails where a file the driver makes beside the output, under `final_path`, may not
+// be put in place.
+void check_beside(const GdalDestination& d, const std::string& final_path) {
+    for (const std::string& source_file : d.facts.files)
+        if (same_file(final_path, source_file))
+            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+                 ", which would replace a file of the source: choose another destination");
+    if (special_file(final_path) || directory_path(final_path))
+        fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+             ", which is not a regular file (a folder, a FIFO, a device or a socket)");
+    if (path_exists(final_path) && !d.wanted.overwrite)
+        fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+             ", which exists: give --overwrite to replace it");
+}
+
 std::vector<PendingFile> files_beside(GdalDestination& d) {
     std::vector<PendingFile> files;
     for (const auto& made : d.main->made_beside()) {
         const std::string final_path = stem_of(d.main->pending().final_path) + made.second;
-        for (const std::string& source_file : d.facts.files)
-            if (same_file(final_path, source_file))
-                fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
-                     ", which would replace a file of the source: choose another destination");
-        if (special_file(final_path) || directory_path(final_path))
-            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
-                 ", which is not a regular file (a folder, a FIFO, a device or a socket)");
-        if (path_exists(final_path) && !d.wanted.overwrite)
-            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
-                 ", which exists: give --overwrite to replace it");
+        check_beside(d, final_path);
         files.push_back(PendingFile{final_path, final_path, made.first, -1});
     }
     return files;
@@ -889,6 +895,38 @@ SourceRaster open_gdal_source(const std::string& path) {
     return source;
 }
 
+// The files the driver writes beside an output, found before the work from an output
+// of one cell made and removed under a temporary name, so that one that may not be put
+// in place is refused at once rather than once the work is done. A driver that makes
+// no such output is left to the check at the end.
+void check_beside_early(const GdalDestination& d, bool creates) {
+    PendingOutput probe(d.wanted.path, "wb", true);
+    const std::string path = probe.hand_over_name();
+    OutputGeometry g;
+    g.lines = g.columns = 1;
+    g.sx = g.sy = d.facts.pixel > 0 ? d.facts.pixel : 1.0;
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    char** options = creation_list(d.wanted.creation);
+    Dataset made;
+    if (creates) {
+        made.reset(GDALCreate(d.driver, path.c_str(), 1, 1, 1, d.type, options));
+        if (made) set_georeferencing(made.get(), d.facts, g, d.nodata);
+    } else if (GDALDriverH memory = GDALGetDriverByName("MEM")) {
+        const Dataset cell(GDALCreate(memory, "", 1, 1, 1, d.type, nullptr));
+        if (cell) {
+            set_georeferencing(cell.get(), d.facts, g, d.nodata);
+            made.reset(GDALCreateCopy(d.driver, path.c_str(), cell.get(), FALSE, options, nullptr,
+                                      nullptr));
+        }
+    }
+    CSLDestroy(options);
+    made.reset();
+    CPLPopErrorHandler();
+    CPLErrorReset();
+    for (const auto& beside : probe.made_beside())
+        check_beside(d, stem_of(probe.pending().final_path) + beside.second);
+}
+
 DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
                                           const RasterFacts& facts) {
     start_gdal();
@@ -907,8 +945,9 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         d->nodata_note = std::string(GDALGetDataTypeName(d->type)) +
                          " cells cannot hold the no-data value " + number_text(*wanted.nodata) +
                          ": no data is marked with " + number_text(*d->nodata);
-    d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
+    check_beside_early(*d, creates);
+    d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
     DestinationRaster out;
     out.sink.start = [d, creates](const OutputGeometry& g) {
         GDALDriverH driver = d->driver;
