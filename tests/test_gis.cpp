@@ -18,11 +18,14 @@
 #include "transcript.h"
 
 #ifdef DEM_VARNEL_WITH_GDAL
+#include <cpl_conv.h>
 #include <cpl_string.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
 #include "dem_files/gdal_cells.h"
+#include "dem_files/gdal_raster.h"
+#include "failure.h"
 #endif
 
 namespace {
@@ -481,6 +484,42 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     s = command(root, {bil, root.file("f.dat"), "--ratio", "0.5", "-of", "ENVI", "-q"});
     EXPECT_EQ(s.status, 1);
     EXPECT_NE(s.err.find("f.hdr, which is not a regular file"), std::string::npos) << s.err;
+}
+
+// A mask in a file of its own that changes between the reading pass and the sweep fails
+// the run, as the band's own file does (the masked cells were written as elevations).
+TEST(CommandLine, AMaskFileChangedWhileTheSourceIsReadFailsTheRun) {
+    TempRoot root;
+    const std::string path = root.file("m.tif");
+    write_geotiff(path, GDT_UInt16, 30, 30, [](int i, int j) { return 500.0 + i + j; });
+    const auto set_mask = [&](unsigned char value) {
+        CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", "NO");
+        GDALDatasetH ds = GDALOpen(path.c_str(), GA_Update);
+        ASSERT_NE(ds, nullptr);
+        GDALRasterBandH band = GDALGetRasterBand(ds, 1);
+        if (GDALGetMaskFlags(band) & GMF_ALL_VALID) {
+            ASSERT_EQ(GDALCreateMaskBand(band, GMF_PER_DATASET), CE_None);
+        }
+        std::vector<unsigned char> mask(30 * 30, value);
+        ASSERT_EQ(GDALRasterIO(GDALGetMaskBand(band), GF_Write, 0, 0, 30, 30, mask.data(), 30, 30,
+                               GDT_Byte, 0, 0),
+                  CE_None);
+        GDALClose(ds);
+        CPLSetConfigOption("GDAL_TIFF_INTERNAL_MASK", nullptr);
+    };
+    set_mask(255);
+    ASSERT_TRUE(root.exists("m.tif.msk"));
+    SourceRaster source = open_gdal_source(path);
+    EXPECT_EQ(source.scan(1, {}).voids, 0u);
+    set_mask(0);
+    const LineSource lines = source.lines(true);
+    try {
+        lines.line(margin_before + 10);
+        ADD_FAILURE() << "a changed mask was read";
+    } catch (const RunFailure& failure) {
+        EXPECT_NE(failure.message.find("changed while it was being read"), std::string::npos)
+            << failure.message;
+    }
 }
 
 // Cells a mask band marks without data are voids (they were read as elevations of 0).

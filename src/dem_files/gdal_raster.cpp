@@ -225,8 +225,14 @@ public:
         for (std::size_t j = 0; j < mask_.size(); ++j)
             if (mask_[j] == 0) out[j] = NAN;
     }
-    const unsigned char* bytes() const { return native_.data(); }
-    std::size_t size() const { return native_.size(); }
+    // The sum of the line's bytes as read, its mask's too: a mask in a file of its own
+    // may change apart from the band.
+    std::uint64_t sum() const {
+        const std::uint64_t band = LineSums::of(native_.data(), native_.size());
+        if (mask_.empty()) return band;
+        const std::uint64_t mask = LineSums::of(mask_.data(), mask_.size());
+        return band ^ ((mask << 1) | (mask >> 63));
+    }
     // Whether a cell can be a void: a band with a no-data value or a mask, or of reals (a
     // NaN).
     bool may_hold_voids(const std::optional<double>& nodata) const {
@@ -330,7 +336,7 @@ private:
 
     void make(int i, double* data) {
         reader_.read(i, data);
-        sums_->check(i, reader_.bytes(), reader_.size(), shown_);
+        sums_->check(i, reader_.sum(), shown_);
         if (mark_voids_) voids_of(data, columns_, is_void_, true);
         if (edge_margins_) {  // the nearest data cell
             std::fill(data - margin_before, data, data[0]);
@@ -384,7 +390,7 @@ GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFac
     s.highest = part.all_highest = -std::numeric_limits<double>::infinity();
     for (int i = first; i < end; ++i) {
         reader.read(i, row.data());
-        sums.set(i, LineSums::of(reader.bytes(), reader.size()));
+        sums.set(i, reader.sum());
         std::uint64_t voids = 0;
         if (may_hold_voids) voids = voids_of(row.data(), f.columns, is_void, false);
         if (voids == 0) {

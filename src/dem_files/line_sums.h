@@ -37,8 +37,12 @@ public:
     // Line i's sum; lines are given theirs by one thread each.
     void set(int i, std::uint64_t sum) { sums_[static_cast<std::size_t>(i)] = sum; }
 
-    // Fails, naming `shown`, when the `size` bytes read of line i do not sum as they did.
-    void check(int i, const void* line, std::size_t size, const std::string& shown) const;
+    // Fails, naming `shown`, when line i, read again, sums to another `sum` than it did,
+    // or its `size` bytes read do not sum as they did.
+    void check(int i, std::uint64_t sum, const std::string& shown) const;
+    void check(int i, const void* line, std::size_t size, const std::string& shown) const {
+        check(i, of(line, size), shown);
+    }
 
 private:
     std::unique_ptr<std::uint64_t[]> sums_;
