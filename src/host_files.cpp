@@ -85,15 +85,16 @@ unsigned long process_of_ending(const std::string& ending) {
 // The temporary name an ending of a listing stands for: the ending itself
 // ("<process>-<n>"), or with `kept` (the final name's kept extension) "<process>-<n>"
 // followed by it, or a library's file beside such a temporary file, named as it up to
-// the kept extension ("<process>-<n>.aux.xml"), while that file is there. Empty for a
-// name the program does not make.
+// the kept extension ("<process>-<n>.aux.xml"), while that file is there, or the
+// overviews a library computes before it writes that file ("<process>-<n>.tif.ovr.tmp").
+// Empty for a name the program does not make.
 std::string temporary_of(const std::string& ending, const std::vector<std::string>& listing,
                          const std::string* kept) {
     const std::string head = ending.substr(0, ending.find('.'));
     if (process_of_ending(head) == 0) return "";
     if (ending == head) return head;
     if (kept == nullptr) return "";
-    if (ending == head + *kept) return head;
+    if (ending == head + *kept || ending == head + *kept + ".ovr.tmp") return head;
     return std::find(listing.begin(), listing.end(), head + *kept) != listing.end() ? head : "";
 }
 

@@ -449,14 +449,16 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     if (dead == 0) _exit(0);
     waitpid(dead, nullptr, 0);
     const std::string of_dead = "b.tif.part-" + std::to_string(dead);
-    for (const std::string& name : {of_dead + "-0.tif", of_dead + "-0.tif.aux.xml",
-                                    of_dead + "-1.tif.bak", of_dead + "-01.tif"})
+    for (const std::string& name :
+         {of_dead + "-0.tif", of_dead + "-0.tif.aux.xml", of_dead + "-2.tif.ovr.tmp",
+          of_dead + "-1.tif.bak", of_dead + "-01.tif"})
         root.write(name, "left");
     s = command(root,
                 {root.file("t.tif"), root.file("b.tif"), "--ratio", "0.5", "-q", "--overwrite"});
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_FALSE(root.exists(of_dead + "-0.tif"));
     EXPECT_FALSE(root.exists(of_dead + "-0.tif.aux.xml"));
+    EXPECT_FALSE(root.exists(of_dead + "-2.tif.ovr.tmp")) << "overviews of a run killed early";
     EXPECT_TRUE(root.exists(of_dead + "-1.tif.bak"));
     EXPECT_TRUE(root.exists(of_dead + "-01.tif"));
     // The replaced raster's .aux.xml (which GDAL reads before the file's own placement)
