@@ -249,6 +249,21 @@ TEST(Voids, TheDialogueGivesAGridWithNoDataHolesToTheVoidAwareEngine) {
     EXPECT_GE(lowest, plane(29, 0) - 1e-6);
     EXPECT_LE(highest, plane(0, 39) + 1e-6);
 
+    // Voids beyond the fillings' reach go into a raw raster as its empty cells, and are
+    // said to be so (they were said not to fit its cells).
+    std::string wide =
+        "ncols 120\nnrows 10\nxllcorner 0\nyllcorner 0\ncellsize 10\n"
+        "NODATA_value -9999\n";
+    for (int i = 0; i < 10; ++i)
+        for (int j = 0; j < 120; ++j)
+            wide += (j < 100 ? std::string("-9999") : std::to_string(300 + i + j)) + " ";
+    root.write("d/w.asc", wide);
+    const Session far = run_program(root, "d w 0 0 1 1 10 10\n");
+    ASSERT_EQ(far.status, 0) << far.err;
+    EXPECT_NE(far.err.find("110 cells without data were stored as 0"), std::string::npos)
+        << far.err;
+    EXPECT_EQ(far.err.find("do not fit"), std::string::npos) << far.err;
+
     // A grid of voids only has no elevation to give: it wrote infinities with status 0.
     root.write("d/v.asc",
                "ncols 3\nnrows 2\nxllcorner 0\nyllcorner 0\ncellsize 10\n"

@@ -196,11 +196,14 @@ void output(RunFiles& files, const std::string& directory, const std::string& no
             report(problem);
             continue;
         }
-        if (format2 == 1)
+        if (format2 == 1) {
             files.raster =
                 std::make_unique<RasterWriter>(nomim2, nomdescr2, itype2 == 0 ? 2 : 4, coef);
-        else
+            // Voids beyond the reach of every filling come as cells without data.
+            if (files.voids) files.raster->count_voids();
+        } else {
             files.grid = std::make_unique<AsciiWriter>(nomim2, !open_ascii_OK);
+        }
         files.written = {nomim2};
         if (format2 == 1) files.written.push_back(nomdescr2);
         files.crs_name = crs_name_of(nomim2);
