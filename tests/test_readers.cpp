@@ -411,8 +411,8 @@ TEST_F(Readers, MalformedAsciiGridsEndWithAMessageSayingWhere) {
          "its cells are not square (dx 5, dy 2.5): this program needs square cells; resample the "
          "grid to square cells first (for instance gdalwarp -tr 2.5 2.5)"},
         {"ncols 3 nrows 2 xllcorner 0 yllcorner 0 cellsize 1 nodata_value nan\n1 2 3\n4 nan 6\n",
-         "\"nan\" on line 3, field 2 is the grid's no-data value nan: this program takes no-data "
-         "cells as elevations"},
+         "\"nan\" on line 3, field 2 is the grid's no-data value nan, which is not a finite "
+         "number: this program reads voids marked by a finite no-data value only"},
         {"ncols 20000 nrows 20000 xllcorner 0 yllcorner 0 cellsize 1 nodata_value 0\n1 2 3\n",
          "its header claims 20000 lines of 20000 values, more than the 7 bytes after the header "
          "can hold"},

@@ -346,8 +346,8 @@ void AsciiReader::fault(std::string_view text, std::size_t w,
     if (header_.has_nodata && is_nodata(v, header_.nodata))
         fail(name + ": " + quoted(token) + where + " is the grid's no-data value " +
              number_text(header_.nodata) +
-             ": this program takes no-data cells as elevations, and an elevation must be a "
-             "finite number");
+             ", which is not a finite number: this program reads voids marked by a finite "
+             "no-data value only (such as -9999)");
     fail(name + ": " + quoted(token) + where + " is not finite");
 }
 
