@@ -55,8 +55,9 @@ struct PendingFile {
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
                           bool keep_extension = false);
 
-// Files whose names begin with `start` (a host path) are temporary: removed as the
-// run's temporary files are, on an interruption too, until forgotten. Returns the entry.
+// Files named `start` (a host path), alone or followed by a dot and more, are temporary:
+// removed as the run's temporary files are, on an interruption too, until forgotten.
+// Returns the entry.
 int register_temporary_names(const std::string& start);
 void forget_temporary_names(int& slot);
 // Removes them now, and forgets them.

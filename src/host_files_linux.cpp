@@ -277,7 +277,9 @@ void remove_names_starting(const char* start) {
     for (long got; (got = syscall(SYS_getdents64, fd, entries, sizeof entries)) > 0;)
         for (long at = 0; at < got;) {
             const Entry* entry = reinterpret_cast<const Entry*>(entries + at);
-            if (std::strncmp(entry->name, lead, lead_length) == 0) unlinkat(fd, entry->name, 0);
+            if (std::strncmp(entry->name, lead, lead_length) == 0 &&
+                (entry->name[lead_length] == '\0' || entry->name[lead_length] == '.'))
+                unlinkat(fd, entry->name, 0);
             at += entry->length;
         }
     close(fd);

@@ -26,9 +26,9 @@ std::string follow_links(const std::string& path);
 // the folder cannot be read.
 std::vector<std::string> endings_of_names_starting(const std::string& start);
 
-// Removes the files of a folder whose names begin as `start` (a host path) ends, or are
-// that start alone. Safe in a signal handler on Linux: it allocates nothing and makes
-// system calls only.
+// Removes the files of a folder named as `start` (a host path) ends, alone or followed
+// by a dot and more ("x.part-1-1" and "x.part-1-1.tif", not "x.part-1-10"). Safe in a
+// signal handler on Linux: it allocates nothing and makes system calls only.
 void remove_names_starting(const char* start);
 
 // --- Processes ----------------------------------------------------------------------------

@@ -421,7 +421,7 @@ std::vector<std::string> endings_of_names_starting(const std::string& start) {
 void remove_names_starting(const char* start) {
     const std::string prefix = start;
     for (const std::string& ending : endings_of_names_starting(prefix))
-        DeleteFileA((prefix + ending).c_str());
+        if (ending.empty() || ending[0] == '.') DeleteFileA((prefix + ending).c_str());
 }
 
 unsigned long process_id() { return GetCurrentProcessId(); }

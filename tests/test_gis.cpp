@@ -361,6 +361,16 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
     const float inside = static_cast<float>(read_raster(root.file("near.tif")).cells.at(210));
     EXPECT_FALSE(reads_as_nodata(inside, -9999.0f));
     EXPECT_TRUE(reads_as_nodata(std::nextafter(inside, -HUGE_VALF), -9999.0f));
+    // An infinite no-data value (the search for the value beyond it ran for ever), and a
+    // format that keeps a float's no-data value as text of its own precision.
+    tag_band(root.file("f32.tif"), -HUGE_VAL, 1.0);
+    s = command(root, {root.file("f32.tif"), root.file("inf.tif"), "--ratio", "1", "--frame",
+                       "nodata", "-q"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    tag_band(root.file("f32.tif"), 0.1, 1.0);
+    s = command(root, {root.file("f32.tif"), root.file("e.bil"), "--ratio", "1", "--frame",
+                       "nodata", "-of", "EHdr", "-q"});
+    EXPECT_EQ(s.status, 0) << s.err;
 
     // Lines converted by several threads ahead of the writer: the same cells and counts.
     write_geotiff(root.file("board.tif"), GDT_Int16, 300, 300, [](int i, int j) {
@@ -480,6 +490,18 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(read_raster(root.file("v.tif")).lines, 30);
     EXPECT_EQ(read_raster(root.file("w.tif")).lines, 30);
+    // Nor the raw data file of its stem that a virtual raster reads through (it has no
+    // header that would make it a raster of its own); and a folder's metadata file that
+    // GDAL lists with a GeoTIFF is no file of the output.
+    root.write("r.bin", std::string(40 * 30 * 4, '\0'));
+    root.write("r.vrt",
+               "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><VRTRasterBand "
+               "dataType=\"Float32\" band=\"1\" subClass=\"VRTRawRasterBand\"><SourceFilename "
+               "relativeToVRT=\"1\">r.bin</SourceFilename></VRTRasterBand></VRTDataset>");
+    root.write("summary.txt", "x");
+    s = command(root, {bil, root.file("r.vrt"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_TRUE(root.exists("r.bin"));
 
     // A FIFO named as a file the driver writes is refused, not opened.
     ASSERT_EQ(mkfifo(root.file("f.hdr").c_str(), 0600), 0);

@@ -35,20 +35,26 @@ std::vector<unsigned char> cell_of(double v, GDALDataType type) {
     return cell;
 }
 
-// The value of T nearest to `nodata` toward `toward` that does not read as it: the
-// two found by halving the gap, so that the one kept never reads as no data.
+// The value of T nearest to `nodata` toward `toward` that does not read as it: found by
+// halving the gap to a value 8 float epsilons away (or to the next value, where that
+// step is lost below the smallest numbers), then checked. Only near T's largest values,
+// where the sum in GDAL's test goes beyond T's range and every value there reads as no
+// data, is the value a few steps on taken all the same; an infinite no-data value is
+// only itself.
 template <typename T>
 T beyond_nodata(T nodata, T toward) {
-    T inside = nodata;
-    T outside = nodata == 0 ? std::nextafter(nodata, toward)
-                            : nodata + (toward > nodata ? 8 : -8) *
-                                           std::numeric_limits<float>::epsilon() * std::abs(nodata);
-    if (std::isinf(outside)) outside = std::nextafter(nodata, toward);
+    if (std::isinf(nodata)) return std::nextafter(nodata, toward);
+    const T step = 8 * std::numeric_limits<float>::epsilon() * std::abs(nodata);
+    T inside = nodata, outside = nodata + (toward > nodata ? step : -step);
+    if (outside == nodata || !std::isfinite(outside)) outside = std::nextafter(nodata, toward);
     for (;;) {
         const T middle = inside + (outside - inside) / 2;
-        if (middle == inside || middle == outside) return outside;
+        if (middle == inside || middle == outside) break;
         (reads_as_nodata(middle, nodata) ? inside : outside) = middle;
     }
+    for (int k = 0; k < 64 && reads_as_nodata(outside, nodata) && std::isfinite(outside); ++k)
+        outside = std::nextafter(outside, toward);
+    return outside;
 }
 
 // The value nearest the no-data value that the type holds and that does not read as it,

@@ -646,18 +646,23 @@ std::string folder_of(const std::string& path) {
 }
 
 // Whether a file that the old destination's dataset lists is a side file of that
-// destination (its overviews, statistics, mask or header), which would otherwise
-// describe the new output: in the same folder, named as the destination with more
-// after it, or as its stem with an extension and no raster of its own. A virtual
-// raster lists the rasters it is made of, and those are nobody's side files.
+// destination (its overviews, statistics, mask, header or world file), which would
+// otherwise describe the new output: in the same folder, named as the destination with
+// more after it, or as its stem with the extension of such a file. A virtual raster
+// lists the files it is made of, of any name, and those are nobody's side files.
 bool side_file_of(const std::string& path, const std::string& main) {
     if (!same_file(folder_of(path), folder_of(main))) return false;
     const std::string name = CPLGetFilename(path.c_str());
     const std::string main_name = CPLGetFilename(main.c_str());
     if (name.rfind(main_name + ".", 0) == 0) return true;
     const std::string stem = CPLGetBasename(main.c_str());
-    if (name != stem && name.rfind(stem + ".", 0) != 0) return false;
-    return !open_quietly(path);
+    if (name.rfind(stem + ".", 0) != 0) return false;
+    const std::string kind = CPLGetExtension(name.c_str());
+    for (const char* side : {"hdr", "prj", "aux", "rrd", "stx", "clr", "wld"})
+        if (EQUAL(kind.c_str(), side)) return true;
+    // A world file: the raster's extension shortened, with a w ("tfw", "jgw", "tifw").
+    return name == stem + "." + kind && kind.size() >= 3 && kind.size() <= 4 &&
+           (kind.back() == 'w' || kind.back() == 'W');
 }
 
 // The files of the raster the output replaces that the output does not replace in turn
@@ -682,6 +687,16 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     return stale;
 }
 
+// Whether GDAL reads a cell of `type` holding `value` as the no-data value `kept`, as
+// its masks compare them: in the cell's type, reals within its tolerance.
+bool marks_nodata(GDALDataType type, double value, double kept) {
+    if (std::isnan(value) || std::isnan(kept)) return std::isnan(value) && std::isnan(kept);
+    if (type == GDT_Float32)
+        return reads_as_nodata(static_cast<float>(value), static_cast<float>(kept));
+    if (type == GDT_Float64) return reads_as_nodata(value, kept);
+    return value == kept;
+}
+
 // Fails where the written output does not mark its cells without data with the value
 // they hold: some formats keep a no-data value of their own or none, and the cells
 // written as no data would read as elevations.
@@ -689,20 +704,25 @@ void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
     if (!d.nodata || !d.cells || d.cells->nodata_cells() == 0) return;
     int has = 0;
     const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out, 1), &has);
-    if (has && (kept == *d.nodata || (std::isnan(kept) && std::isnan(*d.nodata)))) return;
+    if (has && marks_nodata(d.type, *d.nodata, kept)) return;
     fail("-of " + d.wanted.format + " does not keep the no-data value " + number_text(*d.nodata) +
          (has ? " (its file says " + number_text(kept) + ")" : "") +
-         ", so the cells without data would read as elevations; give --frame lowest and "
-         "--voids fill, or another format");
+         ", so the cells without data would read as elevations; choose another format");
 }
 
-// Fails where the written output is made of files other than the one written and those
-// made beside it under its temporary name: they could not go with it, and would be left.
+// Fails where the written output is made of files named as its temporary name (so made
+// by the driver for it) other than the one written and those made beside it, which
+// could not go with it and would be left. Other files GDAL lists (the rasters a format
+// refers to, a folder's metadata) are not the output's to move.
 void check_files_known(const GdalDestination& d, GDALDatasetH out, const std::string& written,
                        const std::vector<PendingFile>& beside) {
+    const std::string start = stem_of(CPLGetFilename(written.c_str()));
     char** files = GDALGetFileList(out);
     std::string unknown;
     for (char** file = files; file != nullptr && *file != nullptr && unknown.empty(); ++file) {
+        if (std::string(CPLGetFilename(*file)).rfind(start, 0) != 0 ||
+            !same_file(folder_of(*file), folder_of(written)))
+            continue;
         bool known = same_file(*file, written);
         for (const PendingFile& extra : beside) known = known || same_file(*file, extra.temp_path);
         if (!known) unknown = *file;
@@ -838,7 +858,8 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
     if (!raster || !writes) return "-of " + format + " is not a raster format GDAL writes";
     // Formats whose output is no file that can be put in place: rasters in memory,
     // references to others, services, databases, folders.
-    for (const char* elsewhere : {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr"})
+    for (const char* elsewhere :
+         {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr", "TileDB"})
         if (EQUAL(GDALGetDriverShortName(driver), elsewhere))
             return "-of " + format + " does not write a raster file";
     if (!type.empty() && (type_named(type) == GDT_Unknown || is_complex(type_named(type))))
