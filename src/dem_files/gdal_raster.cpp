@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -256,8 +257,10 @@ class VoidTest {
 public:
     VoidTest(const std::optional<double>& nodata, GDALDataType type)
         : value_(nodata ? *nodata : NAN), float32_(type == GDT_Float32) {
-        if (nodata && std::isfinite(*nodata) && GDALDataTypeIsFloating(type))
-            near_ = 8 * std::numeric_limits<float>::epsilon() * std::fabs(*nodata);
+        if (float32_ && std::fabs(value_) <= FLT_MAX)
+            value_ = static_cast<double>(static_cast<float>(value_));
+        if (std::isfinite(value_) && GDALDataTypeIsFloating(type))
+            near_ = 8 * std::numeric_limits<float>::epsilon() * std::fabs(value_);
     }
 
     // Whether a cell is a void: one not finite, or else within near() of the no-data value.
