@@ -85,8 +85,8 @@ unsigned long process_of_ending(const std::string& ending) {
 // The temporary name an ending of a listing stands for: the ending itself
 // ("<process>-<n>"), or with `kept` (the final name's kept extension) "<process>-<n>"
 // followed by it, or a library's file beside such a temporary file, named as it up to
-// the kept extension ("<process>-<n>.aux.xml"), while that file is there, or the
-// overviews a library computes before it writes that file ("<process>-<n>.tif.ovr.tmp").
+// the kept extension ("<process>-<n>.aux.xml"), while that file is there, or a file of
+// its own a library works in before it writes that file ("<process>-<n>.tif.ovr.tmp").
 // Empty for a name the program does not make.
 std::string temporary_of(const std::string& ending, const std::vector<std::string>& listing,
                          const std::string* kept) {
@@ -94,7 +94,11 @@ std::string temporary_of(const std::string& ending, const std::vector<std::strin
     if (process_of_ending(head) == 0) return "";
     if (ending == head) return head;
     if (kept == nullptr) return "";
-    if (ending == head + *kept || ending == head + *kept + ".ovr.tmp") return head;
+    const std::string working = head + *kept + ".";
+    if (ending == head + *kept ||
+        (ending.rfind(working, 0) == 0 && ending.size() > working.size() + 4 &&
+         ending.compare(ending.size() - 4, 4, ".tmp") == 0))
+        return head;
     return std::find(listing.begin(), listing.end(), head + *kept) != listing.end() ? head : "";
 }
 
@@ -103,7 +107,7 @@ std::string temporary_of(const std::string& ending, const std::vector<std::strin
 // since a running process may still put its own in place.
 void remove_orphaned_temporaries(const std::string& final_path, bool keep_extension) {
     const std::string start = temporary_start(final_path);
-    const std::string kept = extension_of(final_path);
+    const std::string kept = kept_extension(final_path);
     const unsigned long self = host::process_id();
     const std::vector<std::string> listing = host::endings_of_names_starting(start);
     std::vector<std::string> gone;
@@ -197,6 +201,11 @@ std::string extension_of(const std::string& path) {
                : "";
 }
 
+std::string kept_extension(const std::string& final_path) {
+    const std::string extension = extension_of(final_path);
+    return extension.empty() ? ".part" : extension;
+}
+
 std::vector<std::string> names_starting(const std::string& start) {
     return host::endings_of_names_starting(start);
 }
@@ -207,7 +216,7 @@ namespace {
 // alone, before the file itself is made.
 bool made_beside_before(const PendingFile& file) {
     const std::string start =
-        file.temp_path.substr(0, file.temp_path.size() - extension_of(file.final_path).size());
+        file.temp_path.substr(0, file.temp_path.size() - kept_extension(file.final_path).size());
     for (const std::string& ending : host::endings_of_names_starting(start))
         if (ending.empty() || ending[0] == '.') return true;
     return false;
@@ -235,7 +244,7 @@ std::FILE* create_pending(PendingFile& file, const std::string& logical, const c
     for (int attempt = 0; stream == nullptr; ++attempt) {
         file.temp_path = temporary_start(file.final_path) + std::to_string(host::process_id()) +
                          "-" + std::to_string(attempt) +
-                         (keep_extension ? extension_of(file.final_path) : "");
+                         (keep_extension ? kept_extension(file.final_path) : "");
         // Files beside a temporary name of this process's number left by an earlier
         // process of the same number (numbers come round) are not this run's.
         if (keep_extension && made_beside_before(file) && attempt < 100) continue;

@@ -25,6 +25,12 @@ std::string host_path(const std::string& logical);
 // A path's last extension, with its dot ("x.tif": ".tif"), or empty where it has none.
 std::string extension_of(const std::string& path);
 
+// The extension a temporary name keeps of its final name (create_pending): the final
+// name's own, or ".part" where it has none, so that a library that names the files it
+// writes beside one by changing its extension ("x.part-1-0.hdr") keeps them under the
+// temporary name rather than beside the final one ("x.hdr").
+std::string kept_extension(const std::string& final_path);
+
 // What follows `start` (a host path's folder and the start of a name) in the names of
 // that folder that begin with it (nothing for the name that is `start` alone); empty when
 // the folder cannot be read.
@@ -49,9 +55,9 @@ struct PendingFile {
 // becoming the host's line end (CR LF on Windows). Fails with "cannot create" when the
 // file cannot be made. Temporary files of the same final name left by runs whose process
 // no longer exists (killed outright) are removed first.
-// With `keep_extension`, the temporary name ends with the final name's extension
-// ("x.tif.part-<process>-<n>.tif"), for a library that names the files it writes beside
-// one after its extension: they then share the temporary name up to it.
+// With `keep_extension`, the temporary name ends with the extension it keeps
+// (kept_extension: "x.tif.part-<process>-<n>.tif"), for a library that names the files it
+// writes beside one after its extension: they then share the temporary name up to it.
 std::FILE* create_pending(PendingFile& file, const std::string& logical, const char* mode,
                           bool keep_extension = false);
 

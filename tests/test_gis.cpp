@@ -435,6 +435,17 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
                 {bil, root.file("o.dat"), "--ratio", "0.5", "-of", "ENVI", "-q", "--overwrite"});
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(read_raster(root.file("o.dat")).lines, 15);
+    // A destination without an extension: the header the driver names by giving it one
+    // was written straight over an existing file.
+    root.write("x.hdr", "not ours");
+    s = command(root, {bil, root.file("x"), "--ratio", "0.5", "-of", "ENVI", "-q"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(root.read("x.hdr"), "not ours");
+    EXPECT_FALSE(root.has_temporary());
+    s = command(root, {bil, root.file("x"), "--ratio", "0.5", "-of", "ENVI", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("x")).lines, 15);
+    EXPECT_FALSE(root.has_temporary());
 
     s = command(root, {root.file("t.tif"), root.file("b.tif"), "--ratio", "0.5", "-q", "-co",
                        "PROFILE=BASELINE", "-co", "TFW=YES"});
@@ -461,7 +472,7 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     const std::string of_dead = "b.tif.part-" + std::to_string(dead);
     for (const std::string& name :
          {of_dead + "-0.tif", of_dead + "-0.tif.aux.xml", of_dead + "-2.tif.ovr.tmp",
-          of_dead + "-1.tif.bak", of_dead + "-01.tif"})
+          of_dead + "-3.tif.msk.ovr.tmp", of_dead + "-1.tif.bak", of_dead + "-01.tif"})
         root.write(name, "left");
     s = command(root,
                 {root.file("t.tif"), root.file("b.tif"), "--ratio", "0.5", "-q", "--overwrite"});
@@ -469,6 +480,7 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_FALSE(root.exists(of_dead + "-0.tif"));
     EXPECT_FALSE(root.exists(of_dead + "-0.tif.aux.xml"));
     EXPECT_FALSE(root.exists(of_dead + "-2.tif.ovr.tmp")) << "overviews of a run killed early";
+    EXPECT_FALSE(root.exists(of_dead + "-3.tif.msk.ovr.tmp"));
     EXPECT_TRUE(root.exists(of_dead + "-1.tif.bak"));
     EXPECT_TRUE(root.exists(of_dead + "-01.tif"));
     // The replaced raster's .aux.xml (which GDAL reads before the file's own placement)
@@ -590,6 +602,14 @@ TEST(CommandLine, APrjOfKeywordLinesGivesTheOutputItsCrs) {
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(s.err, "");
     EXPECT_EQ(read_raster(root.file("o.tif")).epsg, 32631);
+    // One that cannot be read is said once (the trial output before the work said it too).
+    root.write("g.prj", "not a coordinate system");
+    const Session bad =
+        command(root, {root.file("g.asc"), root.file("b.tif"), "--ratio", "1", "-q"});
+    EXPECT_EQ(bad.status, 0) << bad.err;
+    EXPECT_EQ(bad.err,
+              "dem_varnel: the source's coordinate system could not be read; the output "
+              "gets none\n");
 }
 
 // A source without a geotransform, given its pixel size, is placed with its upper-left

@@ -122,21 +122,29 @@ void widen_gdal_cache(std::uint64_t bytes) {
     GDALSetCacheMax64(GDALGetCacheMax64() + static_cast<GIntBig>(bytes));
 }
 
+// GDAL's messages held back while it lives.
+struct QuietGdal {
+    QuietGdal() { CPLPushErrorHandler(CPLQuietErrorHandler); }
+    ~QuietGdal() {
+        CPLPopErrorHandler();
+        CPLErrorReset();
+    }
+    QuietGdal(const QuietGdal&) = delete;
+    QuietGdal& operator=(const QuietGdal&) = delete;
+};
+
 // A coordinate system from its text: WKT or another form GDAL takes without opening a
 // file or the network for it, or the older form of a .prj, keyword lines ("Projection
 // UTM", "Zone 31"...).
 bool read_crs(OGRSpatialReferenceH srs, const std::string& text) {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    bool read = OGRSpatialReference::FromHandle(srs)->SetFromUserInput(
-                    text.c_str(), OGRSpatialReference::SET_FROM_USER_INPUT_LIMITATIONS_get()) ==
-                OGRERR_NONE;
-    if (!read) {
-        char** lines = CSLTokenizeString2(text.c_str(), "\r\n", 0);
-        read = OSRImportFromESRI(srs, lines) == OGRERR_NONE;
-        CSLDestroy(lines);
-    }
-    CPLPopErrorHandler();
-    CPLErrorReset();
+    const QuietGdal quiet;
+    if (OGRSpatialReference::FromHandle(srs)->SetFromUserInput(
+            text.c_str(), OGRSpatialReference::SET_FROM_USER_INPUT_LIMITATIONS_get()) ==
+        OGRERR_NONE)
+        return true;
+    char** lines = CSLTokenizeString2(text.c_str(), "\r\n", 0);
+    const bool read = OSRImportFromESRI(srs, lines) == OGRERR_NONE;
+    CSLDestroy(lines);
     return read;
 }
 
@@ -576,18 +584,22 @@ void hand_to_device(GdalDestination& d, GDALRasterBandH band) {
     start_file_writeback(d.written_path);
 }
 
+// The output's placement, coordinate system, no-data value, scale and offset; `tell`
+// whether a placement that fails ends the run and a coordinate system that cannot be
+// read is reported (not for a trial output).
 void set_georeferencing(GDALDatasetH dataset, const RasterFacts& facts, const OutputGeometry& g,
-                        const std::optional<double>& nodata) {
+                        const std::optional<double>& nodata, bool tell = true) {
     if (facts.georeferenced || facts.pixel > 0) {
         const Placement p = placement_of(facts, g);
         double gt[6] = {p.x, p.sx, 0.0, p.y, 0.0, -p.sy};
-        if (GDALSetGeoTransform(dataset, gt) != CE_None) gdal_failed("cannot place the output");
+        if (GDALSetGeoTransform(dataset, gt) != CE_None && tell)
+            gdal_failed("cannot place the output");
     }
     if (!facts.crs.empty()) {
         OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
         if (read_crs(srs, facts.crs))
             GDALSetSpatialRef(dataset, srs);
-        else
+        else if (tell)
             report("the source's coordinate system could not be read; the output gets none");
         OSRDestroySpatialReference(srs);
     }
@@ -603,10 +615,6 @@ std::string stem_of(const std::string& path) {
     return path.substr(0, path.size() - extension_of(path).size());
 }
 
-// The files the driver made beside the main one, each with its final name: the final
-// name's stem and what followed the temporary name's ("x.tif.part-1-0.tif.aux.xml" goes
-// to "x.tif.aux.xml", "x.dat.part-1-0.hdr" to "x.hdr"). None may replace a file of the
-// source, nor, without --overwrite, any file at all.
 // Fails where a file the driver makes beside the output, under `final_path`, may not
 // be put in place.
 void check_beside(const GdalDestination& d, const std::string& final_path) {
@@ -622,6 +630,10 @@ void check_beside(const GdalDestination& d, const std::string& final_path) {
              ", which exists: give --overwrite to replace it");
 }
 
+// The files the driver made beside the main one, each with its final name: the final
+// name's stem and what followed the temporary name's ("x.tif.part-1-0.tif.aux.xml" goes
+// to "x.tif.aux.xml", "x.dat.part-1-0.hdr" to "x.hdr"). None may replace a file of the
+// source, nor, without --overwrite, any file at all.
 std::vector<PendingFile> files_beside(GdalDestination& d) {
     std::vector<PendingFile> files;
     for (const auto& made : d.main->made_beside()) {
@@ -634,12 +646,9 @@ std::vector<PendingFile> files_beside(GdalDestination& d) {
 
 // A raster opened with GDAL's messages held back; null where it does not open.
 Dataset open_quietly(const std::string& path) {
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    Dataset dataset(
+    const QuietGdal quiet;
+    return Dataset(
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
-    CPLPopErrorHandler();
-    CPLErrorReset();
-    return dataset;
 }
 
 // The folder of a path as GDAL splits it, "." for a bare name.
@@ -663,9 +672,12 @@ bool side_file_of(const std::string& path, const std::string& main) {
     const std::string kind = CPLGetExtension(name.c_str());
     for (const char* side : {"hdr", "prj", "aux", "rrd", "stx", "clr", "wld"})
         if (EQUAL(kind.c_str(), side)) return true;
-    // A world file: the raster's extension shortened, with a w ("tfw", "jgw", "tifw").
-    return name == stem + "." + kind && kind.size() >= 3 && kind.size() <= 4 &&
-           (kind.back() == 'w' || kind.back() == 'W');
+    // A world file: the raster's extension with a w, or its first and last letters with
+    // one ("tif": "tifw" or "tfw").
+    const std::string own = CPLGetExtension(main.c_str());
+    return !own.empty() && name == stem + "." + kind &&
+           (EQUAL(kind.c_str(), (own + "w").c_str()) ||
+            EQUAL(kind.c_str(), (own.substr(0, 1) + own.substr(own.size() - 1) + "w").c_str()));
 }
 
 // The files of the raster the output replaces that the output does not replace in turn
@@ -935,24 +947,23 @@ void check_beside_early(const GdalDestination& d, bool creates) {
     OutputGeometry g;
     g.lines = g.columns = 1;
     g.sx = g.sy = d.facts.pixel > 0 ? d.facts.pixel : 1.0;
-    CPLPushErrorHandler(CPLQuietErrorHandler);
-    char** options = creation_list(d.wanted.creation);
-    Dataset made;
-    if (creates) {
-        made.reset(GDALCreate(d.driver, path.c_str(), 1, 1, 1, d.type, options));
-        if (made) set_georeferencing(made.get(), d.facts, g, d.nodata);
-    } else if (GDALDriverH memory = GDALGetDriverByName("MEM")) {
-        const Dataset cell(GDALCreate(memory, "", 1, 1, 1, d.type, nullptr));
-        if (cell) {
-            set_georeferencing(cell.get(), d.facts, g, d.nodata);
-            made.reset(GDALCreateCopy(d.driver, path.c_str(), cell.get(), FALSE, options, nullptr,
-                                      nullptr));
+    {
+        const QuietGdal quiet;
+        const std::unique_ptr<char*, decltype(&CSLDestroy)> options(
+            creation_list(d.wanted.creation), &CSLDestroy);
+        Dataset made;
+        if (creates) {
+            made.reset(GDALCreate(d.driver, path.c_str(), 1, 1, 1, d.type, options.get()));
+            if (made) set_georeferencing(made.get(), d.facts, g, d.nodata, false);
+        } else if (GDALDriverH memory = GDALGetDriverByName("MEM")) {
+            const Dataset cell(GDALCreate(memory, "", 1, 1, 1, d.type, nullptr));
+            if (cell) {
+                set_georeferencing(cell.get(), d.facts, g, d.nodata, false);
+                made.reset(GDALCreateCopy(d.driver, path.c_str(), cell.get(), FALSE, options.get(),
+                                          nullptr, nullptr));
+            }
         }
     }
-    CSLDestroy(options);
-    made.reset();
-    CPLPopErrorHandler();
-    CPLErrorReset();
     for (const auto& beside : probe.made_beside())
         check_beside(d, stem_of(probe.pending().final_path) + beside.second);
 }

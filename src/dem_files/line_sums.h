@@ -37,9 +37,9 @@ public:
     // Line i's sum; lines are given theirs by one thread each.
     void set(int i, std::uint64_t sum) { sums_[static_cast<std::size_t>(i)] = sum; }
 
-    // Fails, naming `shown`, when line i, read again, sums to another `sum` than it did,
-    // or its `size` bytes read do not sum as they did.
+    // Fails, naming `shown`, when line i, read again, sums to another `sum` than it did.
     void check(int i, std::uint64_t sum, const std::string& shown) const;
+    // The same for the `size` bytes read of line i.
     void check(int i, const void* line, std::size_t size, const std::string& shown) const {
         check(i, of(line, size), shown);
     }

@@ -8,7 +8,7 @@
 
 PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool keep_extension)
     : stream_(create_pending(file_, logical, mode, keep_extension)) {
-    const std::size_t kept = keep_extension ? extension_of(file_.final_path).size() : 0;
+    const std::size_t kept = keep_extension ? kept_extension(file_.final_path).size() : 0;
     start_ = file_.temp_path.substr(0, file_.temp_path.size() - kept);
     if (keep_extension) {
         try {
