@@ -18,6 +18,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
@@ -725,43 +726,31 @@ void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
          ", so the cells without data would read as elevations; choose another format");
 }
 
-// Fails where the written output is made of files named as its temporary name (so made
-// by the driver for it) other than the one written and those made beside it, which
-// could not go with it and would be left. Other files GDAL lists (the rasters a format
-// refers to, a folder's metadata) are not the output's to move.
-void check_files_known(const GdalDestination& d, GDALDatasetH out, const std::string& written,
-                       const std::vector<PendingFile>& beside) {
-    const std::string start = stem_of(CPLGetFilename(written.c_str()));
-    char** files = GDALGetFileList(out);
-    std::string unknown;
-    for (char** file = files; file != nullptr && *file != nullptr && unknown.empty(); ++file) {
-        if (std::string(CPLGetFilename(*file)).rfind(start, 0) != 0 ||
-            !same_file(folder_of(*file), folder_of(written)))
-            continue;
-        bool known = same_file(*file, written);
-        for (const PendingFile& extra : beside) known = known || same_file(*file, extra.temp_path);
-        if (!known) unknown = *file;
-    }
-    CSLDestroy(files);
+// Fails where the driver wrote files named as the output's temporary name otherwise than
+// the ones made beside it (with a dot after that name, or nothing): they could not go
+// with it, and would be left.
+void check_files_known(const GdalDestination& d) {
+    const std::string unknown = d.main->made_otherwise();
     if (!unknown.empty())
         fail("-of " + d.wanted.format + " made " + unknown +
              ", which cannot go with the output under its name; choose another format");
 }
 
-// The whole of a small file, or nothing where it is larger than `most` bytes or cannot
-// be read.
-std::optional<std::string> small_file(const std::string& path, long most) {
+// The whole of a small text file, or nothing where it holds a NUL byte, is larger than
+// `most` bytes or cannot be read: a binary file is told from its first bytes.
+std::optional<std::string> small_text(const std::string& path, std::size_t most) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (f == nullptr) return std::nullopt;
     std::string text;
     char chunk[8192];
-    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+    bool text_only = true;
+    for (std::size_t got; text_only && (got = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
         text.append(chunk, got);
-        if (text.size() > static_cast<std::size_t>(most)) break;
+        text_only = text.size() <= most && std::memchr(chunk, '\0', got) == nullptr;
     }
-    const bool whole = std::ferror(f) == 0 && text.size() <= static_cast<std::size_t>(most);
+    text_only = text_only && std::ferror(f) == 0;
     std::fclose(f);
-    return whole ? std::optional<std::string>(text) : std::nullopt;
+    return text_only ? std::optional<std::string>(text) : std::nullopt;
 }
 
 // Replaces every `from` in `text` by `to`; whether there was one.
@@ -785,8 +774,8 @@ void name_final(const PendingFile& main, const std::vector<PendingFile>& beside)
     std::vector<const PendingFile*> written{&main};
     for (const PendingFile& extra : beside) written.push_back(&extra);
     for (const PendingFile* file : written) {
-        std::optional<std::string> text = small_file(file->temp_path, 1 << 20);
-        if (!text || text->find('\0') != std::string::npos) continue;
+        std::optional<std::string> text = small_text(file->temp_path, 1 << 20);
+        if (!text) continue;
         bool named = replace_all(*text, temp, final_name);
         named = replace_all(*text, temp_stem, final_stem) || named;
         if (!named) continue;
@@ -822,10 +811,9 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     d.staging.reset();
     const std::string main_path = d.main->pending().temp_path;
     std::vector<PendingFile> extra_files = files_beside(d);
-    if (const Dataset out = open_quietly(main_path)) {
-        check_nodata_kept(d, out.get());
-        check_files_known(d, out.get(), main_path, extra_files);
-    }
+    check_files_known(d);
+    if (d.cells && d.cells->nodata_cells() > 0)
+        if (const Dataset out = open_quietly(main_path)) check_nodata_kept(d, out.get());
     name_final(d.main->pending(), extra_files);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());

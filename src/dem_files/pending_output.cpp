@@ -1,6 +1,7 @@
 // Pending outputs over the host's temporary files.
 #include "dem_files/pending_output.h"
 
+#include <cctype>
 #include <cstdio>
 #include <vector>
 
@@ -51,6 +52,14 @@ std::vector<std::pair<std::string, std::string>> PendingOutput::made_beside() co
         if ((ending.empty() || ending[0] == '.') && start_ + ending != file_.temp_path)
             made.emplace_back(start_ + ending, ending);
     return made;
+}
+
+std::string PendingOutput::made_otherwise() const {
+    for (const std::string& ending : names_starting(start_))
+        if (!ending.empty() && ending[0] != '.' &&
+            !std::isdigit(static_cast<unsigned char>(ending[0])))
+            return start_ + ending;
+    return "";
 }
 
 void PendingOutput::install(std::initializer_list<PendingOutput*> files) {

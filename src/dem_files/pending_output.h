@@ -49,6 +49,10 @@ public:
     // its header): each as its temporary host path and what follows that common start,
     // with the dot (".aux.xml"; nothing for the name alone).
     std::vector<std::pair<std::string, std::string>> made_beside() const;
+    // A file a library made named as the handed-over one up to its kept extension and
+    // followed by something else than a dot or a digit (another temporary name's), which
+    // does not go with it; empty where there is none.
+    std::string made_otherwise() const;
     // The pending file itself, for an installation with files made by another library.
     PendingFile& pending() { return file_; }
 
