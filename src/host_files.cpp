@@ -319,6 +319,11 @@ void install_pending(const std::vector<PendingFile*>& files) {
     const FolderLock lock(folders_of(files));
     InterruptionsHeld held;
     installed_line_end = installed_line_end_of(files);
+    for (const PendingFile* file : files)
+        if (!file->replace && host::existing_kind(file->final_path) != host::Existing::none)
+            fail("cannot put " + shown_name(file->logical) +
+                 " in place: it appeared while the run was working; give --overwrite to "
+                 "replace it");
     for (std::size_t k = 1; k < files.size(); ++k) {
         if (!host::remove_if_present(files[k]->final_path))
             fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());

@@ -48,6 +48,9 @@ struct PendingFile {
     std::string final_path;  // where it goes: the host path, a symbolic link followed
     std::string temp_path;   // where it is written until complete
     int slot = -1;           // its entry among the run's temporary files
+    // Whether a file that appeared under the final name while the run was working (not
+    // there when the run looked) may be replaced.
+    bool replace = true;
 };
 
 // Creates the temporary file of `logical` exclusively, beside its final name, and

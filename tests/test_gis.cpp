@@ -463,6 +463,22 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_EQ(read_raster(root.file("e.ers")).lines, 15);
     EXPECT_EQ(root.read("e.ers").find(".part-"), std::string::npos);
     EXPECT_FALSE(root.has_temporary());
+    // The same without an extension: the header goes to "n.ers" (it went to "n.part.ers").
+    s = command(root, {root.file("t.tif"), root.file("n"), "--ratio", "0.5", "-q", "-of", "ERS"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("n.ers")).lines, 15);
+    EXPECT_FALSE(root.exists("n.part.ers"));
+    // A raster of a format GeoTIFFs alone do not open, replaced by a GeoTIFF: its header
+    // and statistics go (they stayed, and GDAL showed the old statistics).
+    s = command(root,
+                {root.file("t.tif"), root.file("s.tif"), "--ratio", "0.5", "-q", "-of", "ENVI"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    root.write("s.tif.aux.xml", "<PAMDataset></PAMDataset>");
+    s = command(root,
+                {root.file("t.tif"), root.file("s.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_FALSE(root.exists("s.hdr"));
+    EXPECT_FALSE(root.exists("s.tif.aux.xml"));
 
     // A killed run's temporary file and the driver's file beside it go; names the program
     // does not make stay.

@@ -14,6 +14,7 @@
 #include "LIB/GRIDUTIL.h"
 #include "dem_files/ascii_writer.h"
 #include "dem_files/names.h"
+#include "dem_files/pending_output.h"
 #include "dem_files/raster_writer.h"
 #include "dem_varnel/phases.h"
 #include "host_direct.h"
@@ -264,6 +265,28 @@ TEST_F(Writers, BlocksPastThePageCacheAndTheStreamAloneWriteTheSameFiles) {
     EXPECT_EQ(with_header[0].substr(with_header[0].find("nodata_value -9999.9999\n") + 24, 9),
               "0.000000\t")
         << "the frame's lowest elevation comes first";
+}
+
+// A file that appears under the final name while a run that may not replace one works
+// is kept, and the run fails (it was replaced, the run ending with status 0).
+TEST_F(Writers, AFileThatAppearsUnderTheFinalNameIsNotReplacedUnlessAllowed) {
+    for (const bool allowed : {false, true}) {
+        run([&] {
+            PendingOutput ours("c:\\images\\d\\p.txt", "wb");
+            if (!allowed) ours.replace_nothing();
+            std::fputs("ours", ours.stream());
+            ours.close();
+            root.write("d/p.txt", "theirs");
+            PendingOutput::install({&ours});
+        });
+        EXPECT_EQ(failed, !allowed);
+        EXPECT_EQ(root.read("d/p.txt"), allowed ? "ours" : "theirs");
+        if (!allowed) {
+            EXPECT_NE(failure.find("it appeared while the run was working"), std::string::npos)
+                << failure;
+        }
+        EXPECT_FALSE(root.has_temporary());
+    }
 }
 
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {

@@ -25,6 +25,9 @@ public:
     // its values wait in.
     AsciiWriter(const std::string& logical, bool values_apart);
 
+    // A file that appears under the final name while the run is working is not replaced.
+    void replace_nothing() { grid_.replace_nothing(); }
+
     // The value written for a cell of no data (a NaN): the dialogue's header's by default.
     void set_nodata(double value) { nodata_ = value; }
     ~AsciiWriter();

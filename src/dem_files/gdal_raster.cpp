@@ -616,6 +616,17 @@ std::string stem_of(const std::string& path) {
     return path.substr(0, path.size() - extension_of(path).size());
 }
 
+// The final name of a file the driver made beside the output, from what followed the
+// temporary name's start: the final name's stem and that ending. Where the final name has
+// no extension, the one the temporary name was given is no part of it ("x.part-1-0.part.ers"
+// goes to "x.ers" as "x.part-1-0.hdr" goes to "x.hdr").
+std::string final_beside(const std::string& final_path, std::string ending) {
+    const std::string given = kept_extension(final_path);
+    if (extension_of(final_path).empty() && ending.rfind(given + ".", 0) == 0)
+        ending.erase(0, given.size());
+    return stem_of(final_path) + ending;
+}
+
 // Fails where a file the driver makes beside the output, under `final_path`, may not
 // be put in place.
 void check_beside(const GdalDestination& d, const std::string& final_path) {
@@ -638,9 +649,9 @@ void check_beside(const GdalDestination& d, const std::string& final_path) {
 std::vector<PendingFile> files_beside(GdalDestination& d) {
     std::vector<PendingFile> files;
     for (const auto& made : d.main->made_beside()) {
-        const std::string final_path = stem_of(d.main->pending().final_path) + made.second;
+        const std::string final_path = final_beside(d.main->pending().final_path, made.second);
         check_beside(d, final_path);
-        files.push_back(PendingFile{final_path, final_path, made.first, -1});
+        files.push_back(PendingFile{final_path, final_path, made.first, -1, d.wanted.overwrite});
     }
     return files;
 }
@@ -688,7 +699,11 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     std::vector<std::string> stale;
     const std::string main = d.main->pending().final_path;
     if (!path_exists(main)) return stale;
-    const Dataset old = open_quietly(main);
+    Dataset old = open_quietly(main);
+    if (!old) {  // a raster of another format than those registered so far
+        register_all();
+        old = open_quietly(main);
+    }
     if (!old) return stale;
     char** files = GDALGetFileList(old.get());
     for (char** file = files; file != nullptr && *file != nullptr; ++file) {
@@ -953,7 +968,7 @@ void check_beside_early(const GdalDestination& d, bool creates) {
         }
     }
     for (const auto& beside : probe.made_beside())
-        check_beside(d, stem_of(probe.pending().final_path) + beside.second);
+        check_beside(d, final_beside(probe.pending().final_path, beside.second));
 }
 
 DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
@@ -977,6 +992,7 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     check_beside_early(*d, creates);
     d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
+    if (!wanted.overwrite) d->main->replace_nothing();
     DestinationRaster out;
     out.sink.start = [d, creates](const OutputGeometry& g) {
         GDALDriverH driver = d->driver;

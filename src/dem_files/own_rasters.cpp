@@ -149,6 +149,7 @@ DestinationRaster create_own_destination(const DestinationOptions& wanted,
                                          const RasterFacts& facts) {
     DestinationRaster out;
     const std::shared_ptr<PendingOutput> crs = crs_file(wanted.path, facts);
+    if (crs && !wanted.overwrite) crs->replace_nothing();
     if (wanted.format == own_raw_format) {
         const std::string type = own_raw_type(wanted.type, facts.type);
         const int cell_bytes = type == "UInt16" ? 2 : 4;
@@ -161,6 +162,7 @@ DestinationRaster create_own_destination(const DestinationOptions& wanted,
             std::make_shared<RasterWriter>(wanted.path, descriptor, cell_bytes, wanted.unit);
         out.sink = writer->sink();
         if (wanted.nodata) writer->count_voids();
+        if (!wanted.overwrite) writer->replace_nothing();
         const double pixel_out = wanted.pixel_size_out;
         out.finish = [writer, crs, pixel_out](const OutputGeometry& g) {
             if (crs) crs->close();
@@ -178,6 +180,7 @@ DestinationRaster create_own_destination(const DestinationOptions& wanted,
         out.sink = writer->sink(
             [placed, nodata](const OutputGeometry& g) { return exact_header(placed, g, nodata); });
         if (wanted.nodata) writer->set_nodata(*wanted.nodata);
+        if (!wanted.overwrite) writer->replace_nothing();
         out.finish = [writer, crs](const OutputGeometry& g) {
             if (crs) crs->close();
             writer->finish(g, "", crs.get());

@@ -53,6 +53,9 @@ public:
     // followed by something else than a dot or a digit (another temporary name's), which
     // does not go with it; empty where there is none.
     std::string made_otherwise() const;
+    // A file that appears under the final name while the run is working is not replaced:
+    // the installation fails.
+    void replace_nothing() { file_.replace = false; }
     // The pending file itself, for an installation with files made by another library.
     PendingFile& pending() { return file_; }
 

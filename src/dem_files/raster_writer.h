@@ -22,6 +22,12 @@ public:
     // The line sink the engine writes the raster through.
     LineSink sink();
 
+    // Files that appear under the final names while the run is working are not replaced.
+    void replace_nothing() {
+        data_.replace_nothing();
+        descriptor_.replace_nothing();
+    }
+
     // Cells without data (NaN) may come: they are stored as 0, the empty cell of the
     // format, and counted apart from the cells that do not fit.
     void count_voids() { count_voids_ = true; }
