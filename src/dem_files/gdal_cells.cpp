@@ -110,6 +110,14 @@ std::string number(double v) {
 
 }  // namespace
 
+bool reads_as_nodata_in(GDALDataType type, double value, double nodata) {
+    if (std::isnan(value) || std::isnan(nodata)) return std::isnan(value) && std::isnan(nodata);
+    if (type == GDT_Float32)
+        return reads_as_nodata(static_cast<float>(value), static_cast<float>(nodata));
+    if (type == GDT_Float64) return reads_as_nodata(value, nodata);
+    return value == nodata;
+}
+
 std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata) {
     if (!nodata) return nodata;
     const double v = *nodata;
@@ -205,12 +213,12 @@ bool CellWriter::is_nodata_cell(const unsigned char* cell) const {
     if (type_ == GDT_Float32) {
         float v;
         std::memcpy(&v, cell, sizeof v);
-        return reads_as_nodata(v, static_cast<float>(*nodata_));
+        return reads_as_nodata_in(type_, v, *nodata_);
     }
     if (type_ == GDT_Float64) {
         double v;
         std::memcpy(&v, cell, sizeof v);
-        return reads_as_nodata(v, *nodata_);
+        return reads_as_nodata_in(type_, v, *nodata_);
     }
     return std::memcmp(cell, nodata_cell_.data(), nodata_cell_.size()) == 0;
 }

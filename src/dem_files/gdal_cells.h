@@ -22,6 +22,10 @@ bool reads_as_nodata(T v, T nodata) {
            std::abs(v - nodata) < std::numeric_limits<float>::epsilon() * std::abs(v + nodata) * 2;
 }
 
+// The same for a cell of `type` holding `value`: compared in that type, reals within
+// the tolerance, whole numbers as they are, a NaN only with a NaN.
+bool reads_as_nodata_in(GDALDataType type, double value, double nodata);
+
 // The no-data value to write in cells of `type` for the wanted `nodata`: the value
 // itself where the type holds it exactly, otherwise the type's largest value (unsigned
 // integers) or smallest (signed integers, and floats beyond their range). Empty stays

@@ -276,8 +276,7 @@ public:
     bool operator()(double v) const {
         if (!std::isfinite(v) || v == value_) return true;
         if (!(std::fabs(v - value_) <= near_)) return false;
-        return float32_ ? reads_as_nodata(static_cast<float>(v), static_cast<float>(value_))
-                        : reads_as_nodata(v, value_);
+        return reads_as_nodata_in(float32_ ? GDT_Float32 : GDT_Float64, v, value_);
     }
     double value() const { return value_; }
     double near() const { return near_; }
@@ -718,16 +717,6 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     return stale;
 }
 
-// Whether GDAL reads a cell of `type` holding `value` as the no-data value `kept`, as
-// its masks compare them: in the cell's type, reals within its tolerance.
-bool marks_nodata(GDALDataType type, double value, double kept) {
-    if (std::isnan(value) || std::isnan(kept)) return std::isnan(value) && std::isnan(kept);
-    if (type == GDT_Float32)
-        return reads_as_nodata(static_cast<float>(value), static_cast<float>(kept));
-    if (type == GDT_Float64) return reads_as_nodata(value, kept);
-    return value == kept;
-}
-
 // Fails where the written output does not mark its cells without data with the value
 // they hold: some formats keep a no-data value of their own or none, and the cells
 // written as no data would read as elevations.
@@ -735,7 +724,7 @@ void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
     if (!d.nodata || !d.cells || d.cells->nodata_cells() == 0) return;
     int has = 0;
     const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out, 1), &has);
-    if (has && marks_nodata(d.type, *d.nodata, kept)) return;
+    if (has && reads_as_nodata_in(d.type, *d.nodata, kept)) return;
     fail("-of " + d.wanted.format + " does not keep the no-data value " + number_text(*d.nodata) +
          (has ? " (its file says " + number_text(kept) + ")" : "") +
          ", so the cells without data would read as elevations; choose another format");
