@@ -319,17 +319,27 @@ void install_pending(const std::vector<PendingFile*>& files) {
     const FolderLock lock(folders_of(files));
     InterruptionsHeld held;
     installed_line_end = installed_line_end_of(files);
+    const auto appeared = [](const PendingFile& file) {
+        fail("cannot put " + shown_name(file.logical) +
+             " in place: it appeared while the run was working; give --overwrite to "
+             "replace it");
+    };
+    // Checked before any file moves, so that none goes in place without the others; the
+    // renames refuse to replace all the same, for a process that does not take the lock.
     for (const PendingFile* file : files)
         if (!file->replace && host::existing_kind(file->final_path) != host::Existing::none)
-            fail("cannot put " + shown_name(file->logical) +
-                 " in place: it appeared while the run was working; give --overwrite to "
-                 "replace it");
+            appeared(*file);
     for (std::size_t k = 1; k < files.size(); ++k) {
-        if (!host::remove_if_present(files[k]->final_path))
+        if (files[k]->replace && !host::remove_if_present(files[k]->final_path))
             fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
     }
     for (PendingFile* file : files) {
-        if (!host::rename_replacing(file->temp_path, file->final_path))
+        bool taken = false;
+        const bool moved =
+            file->replace ? host::rename_replacing(file->temp_path, file->final_path)
+                          : host::rename_not_replacing(file->temp_path, file->final_path, taken);
+        if (taken) appeared(*file);
+        if (!moved)
             fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
         forget_temporary(file->slot);
     }

@@ -383,6 +383,34 @@ bool rename_replacing(const std::string& from, const std::string& to) {
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
+// A rename that refuses to replace where the file system has one; elsewhere a hard link,
+// which never replaces either, and the old name removed; where neither is to be had, a
+// look and a plain rename.
+bool rename_not_replacing(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+#ifdef SYS_renameat2
+    constexpr unsigned no_replace = 1;  // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), no_replace) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS) {
+        taken = errno == EEXIST;
+        return false;
+    }
+#endif
+    if (link(from.c_str(), to.c_str()) == 0) return unlink(from.c_str()) == 0 || errno == ENOENT;
+    if (errno == EEXIST) {
+        taken = true;
+        return false;
+    }
+    struct stat existing;
+    if (lstat(to.c_str(), &existing) == 0) {
+        taken = true;
+        errno = EEXIST;
+        return false;
+    }
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
 FolderLocks lock_folders(const std::vector<std::string>& folders) {
     struct Opened {
         int fd;

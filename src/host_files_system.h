@@ -74,6 +74,10 @@ bool remove_if_present(const std::string& path);
 // Renames `from` onto `to`, replacing it; false on failure, system_error() telling why.
 bool rename_replacing(const std::string& from, const std::string& to);
 
+// Renames `from` to `to` where nothing is at `to`, in one step that no other process can
+// come between; false on failure, `taken` telling whether it was a file at `to`.
+bool rename_not_replacing(const std::string& from, const std::string& to, bool& taken);
+
 // --- Installation -------------------------------------------------------------------------
 
 // Held on the folders outputs are put in place in, against other runs putting theirs

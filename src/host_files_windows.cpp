@@ -533,6 +533,15 @@ bool rename_replacing(const std::string& from, const std::string& to) {
     return false;
 }
 
+bool rename_not_replacing(const std::string& from, const std::string& to, bool& taken) {
+    taken = false;
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+    const DWORD error = GetLastError();
+    taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+    note_failure();
+    return false;
+}
+
 FolderLocks lock_folders(const std::vector<std::string>& folders) {
     // A folder's mutex is named after its full path, in lower case since names ignore it
     // here, hashed (FNV-1a) to fit the length of a name; another folder of the same hash

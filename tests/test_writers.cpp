@@ -18,6 +18,7 @@
 #include "dem_files/raster_writer.h"
 #include "dem_varnel/phases.h"
 #include "host_direct.h"
+#include "host_files_system.h"
 #include "in_process.h"
 #include "session.h"
 #include "transcript.h"
@@ -287,6 +288,23 @@ TEST_F(Writers, AFileThatAppearsUnderTheFinalNameIsNotReplacedUnlessAllowed) {
         }
         EXPECT_FALSE(root.has_temporary());
     }
+}
+
+// The rename of a run that may not replace refuses to in one step, for a process that
+// puts a file there without taking the folder's lock.
+TEST(HostFiles, ARenameThatMayNotReplaceKeepsTheFileThere) {
+    TempRoot root;
+    root.write("ours", "ours");
+    root.write("theirs", "theirs");
+    bool taken = false;
+    EXPECT_FALSE(host::rename_not_replacing(root.file("ours"), root.file("theirs"), taken));
+    EXPECT_TRUE(taken);
+    EXPECT_EQ(root.read("theirs"), "theirs");
+    EXPECT_EQ(root.read("ours"), "ours");
+    EXPECT_TRUE(host::rename_not_replacing(root.file("ours"), root.file("new"), taken));
+    EXPECT_FALSE(taken);
+    EXPECT_EQ(root.read("new"), "ours");
+    EXPECT_FALSE(root.exists("ours"));
 }
 
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
