@@ -40,6 +40,9 @@ struct LineSource {
     // void-aware engine reads them) rather than being zeros. The void fill then reads
     // such a source's lines in any order, within what it has not forgotten.
     bool edge_margins = false;
+    // False where the source knows that no cell is a void (NaN): the void-aware engine
+    // then reads its lines as they are, with no look for voids to fill.
+    bool may_hold_voids = true;
     // Another source of the same lines with a window of its own, for another thread;
     // empty where the lines can be read only once, in order.
     std::function<LineSource()> another = nullptr;

@@ -3,6 +3,7 @@
 // bytes are those a write of the doubles gives; this side only looks at what it did.
 #include "dem_files/gdal_cells.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -239,4 +240,61 @@ std::string CellWriter::changes() const {
                 " valid cells that would read as the no-data value " + number(*nodata_) +
                 " were written as the nearest value that does not";
     return said;
+}
+
+namespace {
+
+// A line's range in T, the cells equal to a no-data value within it looked at again.
+template <typename T>
+WholeRange whole_range_of(const T* cells, int columns, const std::optional<double>& nodata) {
+    T low = std::numeric_limits<T>::max(), high = std::numeric_limits<T>::lowest();
+    for (int j = 0; j < columns; ++j) {
+        low = std::min(low, cells[j]);
+        high = std::max(high, cells[j]);
+    }
+    WholeRange r{double(low), double(high), double(low), double(high), 0};
+    if (!nodata || !(*nodata >= r.low && *nodata <= r.high) || std::floor(*nodata) != *nodata)
+        return r;
+    const T value = static_cast<T>(*nodata);
+    low = std::numeric_limits<T>::max();
+    high = std::numeric_limits<T>::lowest();
+    for (int j = 0; j < columns; ++j) {
+        if (cells[j] == value) {
+            ++r.voids;
+        } else {
+            low = std::min(low, cells[j]);
+            high = std::max(high, cells[j]);
+        }
+    }
+    const bool any_valid = r.voids < static_cast<std::uint64_t>(columns);
+    r.valid_low = any_valid ? double(low) : std::numeric_limits<double>::infinity();
+    r.valid_high = any_valid ? double(high) : -std::numeric_limits<double>::infinity();
+    return r;
+}
+
+}  // namespace
+
+bool whole_range(const void* cells, GDALDataType type, bool signed_bytes, int columns,
+                 const std::optional<double>& nodata, WholeRange& range) {
+    switch (type) {
+        case GDT_Byte:
+            range = signed_bytes
+                        ? whole_range_of(static_cast<const std::int8_t*>(cells), columns, nodata)
+                        : whole_range_of(static_cast<const std::uint8_t*>(cells), columns, nodata);
+            return true;
+        case GDT_UInt16:
+            range = whole_range_of(static_cast<const std::uint16_t*>(cells), columns, nodata);
+            return true;
+        case GDT_Int16:
+            range = whole_range_of(static_cast<const std::int16_t*>(cells), columns, nodata);
+            return true;
+        case GDT_UInt32:
+            range = whole_range_of(static_cast<const std::uint32_t*>(cells), columns, nodata);
+            return true;
+        case GDT_Int32:
+            range = whole_range_of(static_cast<const std::int32_t*>(cells), columns, nodata);
+            return true;
+        default:
+            return false;
+    }
 }

@@ -32,6 +32,21 @@ bool reads_as_nodata_in(GDALDataType type, double value, double nodata);
 // empty.
 std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata);
 
+// The range of a line of whole-number cells, of every cell and of those that do not
+// hold the no-data value, with the count of those that do; the valid range is empty
+// (+inf, -inf) where every cell does.
+struct WholeRange {
+    double low, high, valid_low, valid_high;
+    std::uint64_t voids;
+};
+
+// The range of `columns` cells of `type` (bytes signed where `signed_bytes`) as their
+// own type compares them, for the whole-number types of up to 32 bits; false for any
+// other. Widening such a cell to double keeps its value, so these are the ranges and the
+// voids of the line's doubles, found with fewer bytes to look at.
+bool whole_range(const void* cells, GDALDataType type, bool signed_bytes, int columns,
+                 const std::optional<double>& nodata, WholeRange& range);
+
 class CellWriter {
 public:
     // Lines of `columns` cells of `type`; NaN cells become `nodata` (which the type holds).

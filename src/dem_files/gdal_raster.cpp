@@ -219,13 +219,27 @@ public:
                   static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))),
           mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0) {}
 
-    void read(int i, double* out) {
+    // Line i in the band's own type (and its mask), for range() or read().
+    void read_own(int i) {
         if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, native_.data(), columns_, 1, type_, 0,
                          0) != CE_None ||
             (mask_band_ != nullptr &&
              GDALRasterIO(mask_band_, GF_Read, 0, i, columns_, 1, mask_.data(), columns_, 1,
                           GDT_Byte, 0, 0) != CE_None))
             gdal_failed("cannot read line " + std::to_string(i + 1) + " of " + shown_name(path_));
+    }
+    // The range of the line read_own() read, where whole numbers without a mask allow it
+    // to be found in their own type.
+    bool range(const std::optional<double>& nodata, WholeRange& range) const {
+        return mask_band_ == nullptr &&
+               whole_range(native_.data(), type_, signed_bytes_, columns_, nodata, range);
+    }
+    void read(int i, double* out) {
+        read_own(i);
+        widen(out);
+    }
+    // The line read_own() read as doubles, NaN where its mask says no data.
+    void widen(double* out) const {
         if (signed_bytes_)
             for (std::size_t j = 0; j < native_.size(); ++j)
                 out[j] = static_cast<signed char>(native_[j]);
@@ -400,8 +414,18 @@ GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFac
     s.lowest = part.all_lowest = std::numeric_limits<double>::infinity();
     s.highest = part.all_highest = -std::numeric_limits<double>::infinity();
     for (int i = first; i < end; ++i) {
-        reader.read(i, row.data());
+        reader.read_own(i);
         sums.set(i, reader.sum());
+        WholeRange whole;
+        if (reader.range(f.nodata, whole)) {
+            if (s.lowest > whole.valid_low) s.lowest = whole.valid_low;
+            if (s.highest < whole.valid_high) s.highest = whole.valid_high;
+            if (part.all_lowest > whole.low) part.all_lowest = whole.low;
+            if (part.all_highest < whole.high) part.all_highest = whole.high;
+            s.voids += whole.voids;
+            continue;
+        }
+        reader.widen(row.data());
         std::uint64_t voids = 0;
         if (may_hold_voids) voids = voids_of(row.data(), f.columns, is_void, false);
         if (voids == 0) {
@@ -920,10 +944,13 @@ SourceRaster open_gdal_source(const std::string& path) {
         return scanned->scan;
     };
     source.lines = [path, facts, scanned](bool voids_as_nan) {
-        return voids_as_nan ? gdal_lines(path, facts, true, scanned->scan.lowest,
-                                         scanned->scan.highest, scanned->sums)
-                            : gdal_lines(path, facts, false, scanned->all_lowest,
-                                         scanned->all_highest, scanned->sums);
+        if (!voids_as_nan)
+            return gdal_lines(path, facts, false, scanned->all_lowest, scanned->all_highest,
+                              scanned->sums);
+        LineSource lines = gdal_lines(path, facts, true, scanned->scan.lowest,
+                                      scanned->scan.highest, scanned->sums);
+        lines.may_hold_voids = scanned->scan.voids > 0;
+        return lines;
     };
     source.keep = scanned;
     return source;

@@ -184,8 +184,10 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
                     : request.voids == RegridRequest::Voids::fill ? VoidMode::fill
                                                                   : VoidMode::keep;
     options.extra_input_lines = fill_lines(request);
+    // A source without voids whose margins repeat its edges is what its fill would give.
+    const bool as_it_is = classic || (in.edge_margins && !in.may_hold_voids);
     const LineSource source =
-        classic ? in : filled_lines(in, request.lines, request.columns, fill_reach_of(request));
+        as_it_is ? in : filled_lines(in, request.lines, request.columns, fill_reach_of(request));
     sweep(source, rows, static_cast<int>(padded(request.lines)),
           static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
           static_cast<int>(padded(g.columns)), options);
