@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -675,6 +677,53 @@ TEST(CommandLine, SignedBytesKeepTheirSign) {
     const Raster r = read_raster(root.file("o.tif"));
     ASSERT_EQ(r.cells.size(), 144u);
     for (const double v : r.cells) ASSERT_EQ(v, -50.0);
+}
+
+// The reading pass's range of whole-number cells, found in their own type, is that of
+// their doubles: every cell's, and the others' once the no-data value's are left out (a
+// line of them only has none).
+TEST(CommandLine, WholeNumberRangesAreThoseOfTheirDoubles) {
+    const auto check = [](auto kind, GDALDataType type, bool signed_bytes) {
+        using T = decltype(kind);
+        const T lo = std::numeric_limits<T>::lowest(), hi = std::numeric_limits<T>::max();
+        const std::vector<std::vector<T>> lines = {{3, lo, 7, hi, 7}, {lo, lo}, {5, 9, 2}};
+        for (const auto& line : lines)
+            for (const std::optional<double> nodata :
+                 {std::optional<double>{}, std::optional<double>{double(lo)},
+                  std::optional<double>{double(hi)}, std::optional<double>{7.0},
+                  std::optional<double>{7.5}, std::optional<double>{-1e30}}) {
+                WholeRange r;
+                ASSERT_TRUE(whole_range(line.data(), type, signed_bytes,
+                                        static_cast<int>(line.size()), nodata, r));
+                double low = HUGE_VAL, high = -HUGE_VAL, valid_low = HUGE_VAL,
+                       valid_high = -HUGE_VAL;
+                std::uint64_t voids = 0;
+                for (const T cell : line) {
+                    const double v = cell;
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                    if (nodata && v == *nodata) {
+                        ++voids;
+                        continue;
+                    }
+                    valid_low = std::min(valid_low, v);
+                    valid_high = std::max(valid_high, v);
+                }
+                EXPECT_EQ(r.low, low);
+                EXPECT_EQ(r.high, high);
+                EXPECT_EQ(r.valid_low, valid_low);
+                EXPECT_EQ(r.valid_high, valid_high);
+                EXPECT_EQ(r.voids, voids);
+            }
+    };
+    check(std::uint8_t{}, GDT_Byte, false);
+    check(std::int8_t{}, GDT_Byte, true);
+    check(std::uint16_t{}, GDT_UInt16, false);
+    check(std::int16_t{}, GDT_Int16, false);
+    check(std::uint32_t{}, GDT_UInt32, false);
+    check(std::int32_t{}, GDT_Int32, false);
+    WholeRange r;
+    EXPECT_FALSE(whole_range(nullptr, GDT_Float32, false, 0, {}, r));
 }
 
 // Cells of reals within GDAL's tolerance of the no-data value are voids, as GDAL's
