@@ -726,6 +726,81 @@ TEST(CommandLine, WholeNumberRangesAreThoseOfTheirDoubles) {
     EXPECT_FALSE(whole_range(nullptr, GDT_Float32, false, 0, {}, r));
 }
 
+// Cells that go out narrower than their type (NBITS, a format of its own precision) or
+// with a sign are read back as GDAL reads them: cells without data that would read as
+// elevations fail the run (they were written with status 0), bytes with a sign hold
+// -128 to 127 (elevations above 127 read as negative), and a format that does not keep
+// the sign is refused.
+TEST(CommandLine, CellsWrittenNarrowerReadBackAsTheyWereMeant) {
+    TempRoot root;
+    const std::string path = root.file("h.tif");
+    write_geotiff(path, GDT_Int16, 12, 12, [](int i, int j) {
+        return i >= 5 && i < 7 && j >= 5 && j < 7 ? -9999.0 : -60.0 + 30 * i + j;
+    });
+    tag_band(path, -9999.0, 1.0);
+    for (const std::vector<std::string>& narrower :
+         {std::vector<std::string>{"-ot", "UInt16", "-co", "NBITS=12"},
+          std::vector<std::string>{"-ot", "Float32", "-co", "NBITS=16"},
+          std::vector<std::string>{"-of", "HF2"}}) {
+        std::vector<std::string> arguments = {
+            path, root.file("n.out"), "--ratio", "1", "--voids", "keep", "-q"};
+        arguments.insert(arguments.end(), narrower.begin(), narrower.end());
+        const Session s = command(root, arguments);
+        EXPECT_EQ(s.status, 1) << narrower.back() << s.err;
+        EXPECT_NE(s.err.find("does not keep the no-data value"), std::string::npos) << s.err;
+        EXPECT_FALSE(root.exists("n.out"));
+        EXPECT_FALSE(root.has_temporary());
+    }
+    const Session s = command(root, {path, root.file("s.tif"), "--ratio", "1", "-ot", "Byte", "-co",
+                                     "PIXELTYPE=SIGNEDBYTE", "--voids", "keep", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    const Raster r = read_raster(root.file("s.tif"));
+    ASSERT_EQ(r.cells.size(), 144u);
+    const auto as_signed = [](double v) { return v > 127 ? v - 256 : v; };
+    EXPECT_EQ(as_signed(r.cells[0]), -60.0);
+    EXPECT_EQ(as_signed(r.cells[5 * 12 + 5]), -128.0) << "no data";
+    EXPECT_EQ(as_signed(r.cells[8 * 12 + 8]), 127.0) << "clamped";
+    EXPECT_EQ(band_value(root.file("s.tif"), 0), -128.0);
+    const Session envi = command(root, {path, root.file("s.bin"), "-of", "ENVI", "--ratio", "1",
+                                        "-ot", "Byte", "-co", "PIXELTYPE=SIGNEDBYTE", "-q"});
+    EXPECT_EQ(envi.status, 1) << envi.err;
+    EXPECT_FALSE(root.exists("s.bin"));
+}
+
+// A driver that names files by cutting the end off the output's name: MRF wants an
+// extension of three letters (its data files under other names made the output
+// unreadable, with status 0); with one, the output reads back.
+TEST(CommandLine, MrfOutputsNeedAnExtensionOfThreeLetters) {
+    TempRoot root;
+    const std::string path = root.file("r.tif");
+    write_geotiff(path, GDT_Int16, 10, 10, [](int i, int j) { return 100.0 + i + j; });
+    for (const char* name : {"out.x", "dem"}) {
+        const Session s = command(root, {path, root.file(name), "-of", "MRF", "--ratio", "1"});
+        EXPECT_EQ(s.status, 2) << s.err;
+        EXPECT_EQ(root.snapshot().size(), 1u);
+    }
+    const Session s = command(root, {path, root.file("a.mrf"), "-of", "MRF", "--ratio", "1", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(read_raster(root.file("a.mrf")).cells.at(0), 100.0);
+    EXPECT_FALSE(root.has_temporary());
+}
+
+// The classic engine takes cells of a no-data value of 0 as its empty cells, but not
+// cells that are not numbers: those are refused as other voids are (they went through
+// as NaN cells of the output, with status 0).
+TEST(CommandLine, TheClassicEngineRefusesCellsThatAreNotNumbers) {
+    TempRoot root;
+    const std::string path = root.file("z.tif");
+    write_geotiff(path, GDT_Float32, 10, 10, [](int i, int j) {
+        return i == 5 && j == 5 ? NAN : i == 2 && j == 2 ? 0.0 : 100.0 + i + j;
+    });
+    tag_band(path, 0.0, 1.0);
+    const Session s =
+        command(root, {path, root.file("c.tif"), "--engine", "classic", "-q", "--ratio", "1.5"});
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_FALSE(root.exists("c.tif"));
+}
+
 // Cells of reals within GDAL's tolerance of the no-data value are voids, as GDAL's
 // masks and statistics take them (they were read as elevations of -9999).
 TEST(CommandLine, CellsOfRealsNearTheNoDataValueAreVoids) {

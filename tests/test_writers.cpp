@@ -307,6 +307,26 @@ TEST(HostFiles, ARenameThatMayNotReplaceKeepsTheFileThere) {
     EXPECT_FALSE(root.exists("ours"));
 }
 
+// Files a library names after the temporary name with its count cut off do not go
+// with the output: they are found, and those of another process are not.
+TEST_F(Writers, FilesNamedAfterTheTemporaryNameCutShortAreFound) {
+    std::string temp;
+    std::vector<std::string> otherwise;
+    run([&] {
+        PendingOutput output("c:\\images\\d\\o.x", "wb", true);
+        temp = output.hand_over_name();
+        const std::string uncounted = temp.substr(0, temp.rfind('-'));
+        for (const std::string& made : {uncounted + ".idx", uncounted + "7.idx"})
+            if (std::FILE* f = std::fopen(made.c_str(), "wb")) std::fclose(f);
+        otherwise = output.made_otherwise();
+        for (const std::string& made : {uncounted + ".idx", uncounted + "7.idx"})
+            std::remove(made.c_str());
+    });
+    ASSERT_FALSE(failed) << failure;
+    const std::string uncounted = temp.substr(0, temp.rfind('-'));
+    EXPECT_EQ(otherwise, std::vector<std::string>{uncounted + ".idx"}) << "not another process's";
+}
+
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
     TempRoot root;
     std::vector<std::uint16_t> cells;

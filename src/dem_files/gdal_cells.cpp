@@ -19,7 +19,8 @@ struct Limits {
     double lowest, highest;
 };
 
-Limits limits_of(GDALDataType type) {
+Limits limits_of(GDALDataType type, bool signed_bytes) {
+    if (signed_bytes) return {-128.0, 127.0};
     if (GDALDataTypeIsInteger(type)) {
         const int bits = GDALGetDataTypeSizeBits(type);
         if (GDALDataTypeIsSigned(type))
@@ -30,9 +31,32 @@ Limits limits_of(GDALDataType type) {
     return {-DBL_MAX, DBL_MAX};
 }
 
-std::vector<unsigned char> cell_of(double v, GDALDataType type) {
+// Doubles as cells of `type` by GDAL's conversion, which rounds to the nearest and
+// clamps to the type's range; bytes with a sign as GDAL converts to the next wider
+// signed type, then clamped to theirs.
+void to_cells(const double* values, unsigned char* cells, std::size_t count, GDALDataType type,
+              bool signed_bytes) {
+    if (!signed_bytes) {
+        GDALCopyWords64(values, GDT_Float64, 8, cells, type, GDALGetDataTypeSizeBytes(type),
+                        static_cast<GPtrDiff_t>(count));
+        return;
+    }
+    std::int16_t wide[256];
+    for (std::size_t from = 0; from < count; from += 256) {
+        const std::size_t n = std::min<std::size_t>(256, count - from);
+        GDALCopyWords64(values + from, GDT_Float64, 8, wide, GDT_Int16, 2,
+                        static_cast<GPtrDiff_t>(n));
+        for (std::size_t j = 0; j < n; ++j) {
+            const auto byte =
+                static_cast<std::int8_t>(std::clamp<std::int16_t>(wide[j], -128, 127));
+            std::memcpy(cells + from + j, &byte, 1);
+        }
+    }
+}
+
+std::vector<unsigned char> cell_of(double v, GDALDataType type, bool signed_bytes) {
     std::vector<unsigned char> cell(static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type)));
-    GDALCopyWords64(&v, GDT_Float64, 0, cell.data(), type, 0, 1);
+    to_cells(&v, cell.data(), 1, type, signed_bytes);
     return cell;
 }
 
@@ -119,26 +143,29 @@ bool reads_as_nodata_in(GDALDataType type, double value, double nodata) {
     return value == nodata;
 }
 
-std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata) {
+std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata,
+                                 bool signed_bytes) {
     if (!nodata) return nodata;
     const double v = *nodata;
-    const Limits l = limits_of(type);
+    const Limits l = limits_of(type, signed_bytes);
     if (GDALDataTypeIsInteger(type)) {
         if (std::floor(v) == v && v >= l.lowest && v <= l.highest) return v;
-        return GDALDataTypeIsSigned(type) ? l.lowest : l.highest;
+        return GDALDataTypeIsSigned(type) || signed_bytes ? l.lowest : l.highest;
     }
     if (std::isnan(v) || std::isinf(v)) return v;
     if (v < l.lowest || v > l.highest) return l.lowest;
     return type == GDT_Float32 ? static_cast<double>(static_cast<float>(v)) : v;
 }
 
-CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots)
+CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots,
+                       bool signed_bytes)
     : type_(type),
+      signed_bytes_(signed_bytes),
       size_(GDALGetDataTypeSizeBytes(type)),
       nodata_(nodata),
       columns_(static_cast<std::size_t>(columns)),
       slots_(static_cast<std::size_t>(slots)) {
-    const Limits l = limits_of(type);
+    const Limits l = limits_of(type, signed_bytes);
     lowest_ = l.lowest;
     highest_ = l.highest;
     // Rounding to a whole number keeps a value within half a unit of the range.
@@ -146,8 +173,8 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     below_ = whole ? lowest_ - 0.5 : lowest_;
     above_ = whole ? std::nextafter(highest_ + 0.5, -INFINITY) : highest_;
     if (nodata_ && !std::isnan(*nodata_)) {
-        nodata_cell_ = cell_of(*nodata_, type);
-        nudged_cell_ = cell_of(one_step_from(*nodata_, type, l), type);
+        nodata_cell_ = cell_of(*nodata_, type, signed_bytes);
+        nudged_cell_ = cell_of(one_step_from(*nodata_, type, l), type, signed_bytes);
     }
 }
 
@@ -178,7 +205,12 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
             const double v = cells[j];
             if (std::isnan(v)) {
                 slot.values[j] = nodata_ ? *nodata_ : v;
-                ++voids;
+                if (voids++ == 0 && nodata_) {
+                    std::int64_t none = -1;
+                    a_nodata_cell_.compare_exchange_strong(
+                        none, static_cast<std::int64_t>(line) * static_cast<std::int64_t>(columns) +
+                                  static_cast<std::int64_t>(j));
+                }
                 continue;
             }
             const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
@@ -190,8 +222,7 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
         if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
     }
     if (beyond > 0) clamped_ += beyond;
-    GDALCopyWords64(values, GDT_Float64, 8, slot.out.data(), type_, size_,
-                    static_cast<GPtrDiff_t>(columns));
+    to_cells(values, slot.out.data(), columns, type_, signed_bytes_);
     if (!nodata_cell_.empty() && (beyond > 0 || look.near)) {
         const std::size_t size = static_cast<std::size_t>(size_);
         std::uint64_t moved = 0;
@@ -226,7 +257,8 @@ bool CellWriter::is_nodata_cell(const unsigned char* cell) const {
 
 std::string CellWriter::changes() const {
     std::string said;
-    const std::string type = GDALGetDataTypeName(type_);
+    const std::string type =
+        std::string(signed_bytes_ ? "signed " : "") + GDALGetDataTypeName(type_);
     if (clamped_.load() > 0)
         said = std::to_string(clamped_.load()) + " cells beyond what " + type + " holds (" +
                number(lowest_) + " to " + number(highest_) +

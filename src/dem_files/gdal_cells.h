@@ -26,11 +26,12 @@ bool reads_as_nodata(T v, T nodata) {
 // the tolerance, whole numbers as they are, a NaN only with a NaN.
 bool reads_as_nodata_in(GDALDataType type, double value, double nodata);
 
-// The no-data value to write in cells of `type` for the wanted `nodata`: the value
-// itself where the type holds it exactly, otherwise the type's largest value (unsigned
-// integers) or smallest (signed integers, and floats beyond their range). Empty stays
-// empty.
-std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata);
+// The no-data value to write in cells of `type` (bytes with a sign where
+// `signed_bytes`) for the wanted `nodata`: the value itself where the type holds it
+// exactly, otherwise the type's largest value (unsigned integers) or smallest (signed
+// integers, and floats beyond their range). Empty stays empty.
+std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata,
+                                 bool signed_bytes = false);
 
 // The range of a line of whole-number cells, of every cell and of those that do not
 // hold the no-data value, with the count of those that do; the valid range is empty
@@ -49,9 +50,11 @@ bool whole_range(const void* cells, GDALDataType type, bool signed_bytes, int co
 
 class CellWriter {
 public:
-    // Lines of `columns` cells of `type`; NaN cells become `nodata` (which the type holds).
-    // `slots` lines may be converted at once, each into a slot of its own, on any threads.
-    CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots = 1);
+    // Lines of `columns` cells of `type`, bytes with a sign where `signed_bytes`; NaN
+    // cells become `nodata` (which the type holds). `slots` lines may be converted at
+    // once, each into a slot of its own, on any threads.
+    CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots = 1,
+               bool signed_bytes = false);
 
     // Line `line` in the type, from `cells` (NaN where there is no data) times `unit`,
     // into slot line % slots, which it holds until a later line takes that slot.
@@ -61,8 +64,10 @@ public:
 
     // What the conversions changed, as a warning's words, or empty.
     std::string changes() const;
-    // Cells written as the no-data value.
+    // Cells written as the no-data value, and where one of them is (line * columns +
+    // column), or -1.
     std::uint64_t nodata_cells() const { return nodata_cells_.load(); }
+    std::int64_t a_nodata_cell() const { return a_nodata_cell_.load(); }
 
 private:
     struct Slot {
@@ -74,6 +79,7 @@ private:
     bool is_nodata_cell(const unsigned char* cell) const;
 
     GDALDataType type_;
+    bool signed_bytes_;
     int size_;
     std::optional<double> nodata_;
     std::vector<unsigned char> nodata_cell_, nudged_cell_;
@@ -84,4 +90,5 @@ private:
     std::atomic<std::uint64_t> clamped_{0};  // valid cells beyond them
     std::atomic<std::uint64_t> moved_{0};    // valid cells that fell on the no-data value
     std::atomic<std::uint64_t> nodata_cells_{0};
+    std::atomic<std::int64_t> a_nodata_cell_{-1};
 };

@@ -11,7 +11,8 @@
 
 struct GdalLayer {
     std::string (*version)();
-    std::string (*output_problem)(const std::string& format, const std::string& type);
+    std::string (*output_problem)(const std::string& format, const std::string& type,
+                                  const std::string& destination);
     SourceRaster (*open_source)(const std::string& path);
     DestinationRaster (*create_destination)(const DestinationOptions& wanted,
                                             const RasterFacts& facts);

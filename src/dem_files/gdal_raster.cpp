@@ -442,6 +442,8 @@ GdalScan scan_part(LineReader& reader, std::vector<double>& row, const RasterFac
                 if (!is_void(v)) {
                     if (s.lowest > v) s.lowest = v;
                     if (s.highest < v) s.highest = v;
+                } else if (!std::isfinite(v)) {
+                    ++s.not_numbers;
                 }
             }
             s.voids += voids;
@@ -459,6 +461,7 @@ void fold_part(GdalScan& into, const GdalScan& part) {
     if (into.all_lowest > part.all_lowest) into.all_lowest = part.all_lowest;
     if (into.all_highest < part.all_highest) into.all_highest = part.all_highest;
     into.scan.voids += part.scan.voids;
+    into.scan.not_numbers += part.scan.not_numbers;
 }
 
 // Lines of a part: whole rows of the source's blocks (so that each block is decoded
@@ -555,6 +558,16 @@ bool driver_holds(GDALDriverH driver, GDALDataType type) {
     return false;
 }
 
+// Whether the creation options ask a Byte band to hold signed bytes (the last
+// PIXELTYPE given counts, as in the list handed to the driver).
+bool asks_signed_bytes(const std::vector<std::pair<std::string, std::string>>& options) {
+    bool asked = false;
+    for (const auto& option : options)
+        if (EQUAL(option.first.c_str(), "PIXELTYPE"))
+            asked = EQUAL(option.second.c_str(), "SIGNEDBYTE");
+    return asked;
+}
+
 char** creation_list(const std::vector<std::pair<std::string, std::string>>& options) {
     char** list = nullptr;
     for (const auto& option : options)
@@ -569,6 +582,7 @@ struct GdalDestination {
     RasterFacts facts;
     GDALDriverH driver = nullptr;
     GDALDataType type = GDT_Unknown;
+    bool signed_bytes = false;  // Byte cells asked to hold a sign (PIXELTYPE=SIGNEDBYTE)
     std::unique_ptr<PendingOutput> main, staging;
     Dataset lines_to;
     std::optional<double> nodata;  // as the output's cells hold it
@@ -741,27 +755,53 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     return stale;
 }
 
-// Fails where the written output does not mark its cells without data with the value
-// they hold: some formats keep a no-data value of their own or none, and the cells
-// written as no data would read as elevations.
+// Fails where the written output does not mark its cells without data as no data: some
+// formats keep a no-data value of their own or none, and others (or creation options
+// such as NBITS) store cells in fewer bits, where the value written is not the value
+// read. One such cell is read back, as GDAL's masks take it.
 void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
     if (!d.nodata || !d.cells || d.cells->nodata_cells() == 0) return;
+    GDALRasterBandH band = GDALGetRasterBand(out, 1);
     int has = 0;
-    const double kept = GDALGetRasterNoDataValue(GDALGetRasterBand(out, 1), &has);
-    if (has && reads_as_nodata_in(d.type, *d.nodata, kept)) return;
-    fail("-of " + d.wanted.format + " does not keep the no-data value " + number_text(*d.nodata) +
-         (has ? " (its file says " + number_text(kept) + ")" : "") +
-         ", so the cells without data would read as elevations; choose another format");
+    const double kept = GDALGetRasterNoDataValue(band, &has);
+    const auto refuse = [&](const std::string& why) {
+        fail("-of " + d.wanted.format + " does not keep the no-data value " +
+             number_text(*d.nodata) + " " + why +
+             ", so the cells without data would read as elevations; choose another format" +
+             (d.wanted.creation.empty() ? "" : " or other creation options"));
+    };
+    if (!has || !reads_as_nodata_in(d.type, *d.nodata, kept))
+        refuse(has ? "(its file says " + number_text(kept) + ")" : "(its file has none)");
+    const std::int64_t at = d.cells->a_nodata_cell();
+    const int line = static_cast<int>(at / d.columns), column = static_cast<int>(at % d.columns);
+    double cell = 0.0;
+    if (at < 0 ||
+        GDALRasterIO(band, GF_Read, column, line, 1, 1, &cell, 1, 1, GDT_Float64, 0, 0) != CE_None)
+        gdal_failed("cannot read " + shown_name(d.wanted.path) + " back");
+    if (holds_signed_bytes(band) && cell > 127) cell -= 256;  // read as unsigned
+    if (!reads_as_nodata_in(GDALGetRasterDataType(band), cell, kept))
+        refuse("in its cells (one written as " + number_text(*d.nodata) + " reads as " +
+               number_text(cell) + ")");
 }
 
-// Fails where the driver wrote files named as the output's temporary name otherwise than
-// the ones made beside it (with a dot after that name, or nothing): they could not go
-// with it, and would be left.
+// Fails where cells written as bytes with a sign would be read without it: a driver that
+// does not keep the mark of signed bytes.
+void check_signed_bytes_kept(const GdalDestination& d, GDALDatasetH out) {
+    if (d.signed_bytes && !holds_signed_bytes(GDALGetRasterBand(out, 1)))
+        fail("-of " + d.wanted.format +
+             " does not keep bytes with a sign (PIXELTYPE=SIGNEDBYTE): negative elevations "
+             "would read as large ones; choose another format or -ot Int16");
+}
+
+// Fails where the driver wrote files named after the output's temporary name otherwise
+// than the ones made beside it (with a dot after that name, or nothing): they could not
+// go with it. They are the run's own, and go.
 void check_files_known(const GdalDestination& d) {
-    const std::string unknown = d.main->made_otherwise();
-    if (!unknown.empty())
-        fail("-of " + d.wanted.format + " made " + unknown +
-             ", which cannot go with the output under its name; choose another format");
+    const std::vector<std::string> unknown = d.main->made_otherwise();
+    if (unknown.empty()) return;
+    for (const std::string& file : unknown) std::remove(file.c_str());
+    fail("-of " + d.wanted.format + " made " + shown_name(unknown.front()) +
+         ", which cannot go with the output under its name; choose another format");
 }
 
 // The whole of a small text file, or nothing where it holds a NUL byte, is larger than
@@ -840,8 +880,12 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     const std::string main_path = d.main->pending().temp_path;
     std::vector<PendingFile> extra_files = files_beside(d);
     check_files_known(d);
-    if (d.cells && d.cells->nodata_cells() > 0)
-        if (const Dataset out = open_quietly(main_path)) check_nodata_kept(d, out.get());
+    if ((d.cells && d.cells->nodata_cells() > 0) || d.signed_bytes) {
+        if (const Dataset out = open_quietly(main_path)) {
+            check_nodata_kept(d, out.get());
+            check_signed_bytes_kept(d, out.get());
+        }
+    }
     name_final(d.main->pending(), extra_files);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
@@ -879,7 +923,8 @@ std::uint64_t bound_gdal_cache(std::uint64_t bytes) {
     return bound;
 }
 
-std::string gdal_output_problem(const std::string& format, const std::string& type) {
+std::string gdal_output_problem(const std::string& format, const std::string& type,
+                                const std::string& destination) {
     start_gdal();
     GDALDriverH driver = driver_named(format);
     if (driver == nullptr) return "-of " + format + " is not a format this GDAL knows";
@@ -893,6 +938,15 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
          {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr", "TileDB"})
         if (EQUAL(GDALGetDriverShortName(driver), elsewhere))
             return "-of " + format + " does not write a raster file";
+    // MRF names its data and index files by the header's name less its last four
+    // characters: only an extension of three letters leaves the header's stem.
+    const std::string name = CPLGetFilename(destination.c_str());
+    if (EQUAL(GDALGetDriverShortName(driver), "MRF") &&
+        (name.size() < 5 || name[name.size() - 4] != '.'))
+        return "-of " + format +
+               " names its data files by the destination's name less an extension of three "
+               "letters: give one (" +
+               CPLGetBasename(destination.c_str()) + ".mrf)";
     if (!type.empty() && (type_named(type) == GDT_Unknown || is_complex(type_named(type))))
         return "-ot " + type +
                " is not a cell type: Byte, Int16, UInt16, Int32, UInt32, "
@@ -999,12 +1053,14 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     if (!driver_holds(d->driver, d->type))
         fail("-of " + wanted.format + " cannot hold " + GDALGetDataTypeName(d->type) +
              " cells, the source's; give -ot with one of: " + creation_types(d->driver));
-    d->nodata = nodata_for(d->type, wanted.nodata);
+    d->signed_bytes = d->type == GDT_Byte && asks_signed_bytes(wanted.creation);
+    d->nodata = nodata_for(d->type, wanted.nodata, d->signed_bytes);
     if (wanted.nodata && !(std::isnan(*wanted.nodata) && std::isnan(*d->nodata)) &&
         *d->nodata != *wanted.nodata)
-        d->nodata_note = std::string(GDALGetDataTypeName(d->type)) +
-                         " cells cannot hold the no-data value " + number_text(*wanted.nodata) +
-                         ": no data is marked with " + number_text(*d->nodata);
+        d->nodata_note = std::string(d->signed_bytes ? "signed " : "") +
+                         GDALGetDataTypeName(d->type) + " cells cannot hold the no-data value " +
+                         number_text(*wanted.nodata) + ": no data is marked with " +
+                         number_text(*d->nodata);
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     check_beside_early(*d, creates);
     d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
@@ -1033,7 +1089,8 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->nodata);
-        d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata, converted_lines);
+        d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata, converted_lines,
+                                                d->signed_bytes);
         d->columns = g.columns;
         d->lines = g.lines;
         int bx = 0, by = 0;

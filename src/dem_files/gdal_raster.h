@@ -17,9 +17,10 @@ std::string gdal_version();
 // warnings reported as ours.
 void start_gdal();
 
-// Empty when `format` names a driver that writes rasters and `type` a cell type (or is
-// empty); otherwise what is wrong, for a usage message.
-std::string gdal_output_problem(const std::string& format, const std::string& type);
+// Empty when `format` names a driver that writes rasters under the name `destination`
+// and `type` a cell type (or is empty); otherwise what is wrong, for a usage message.
+std::string gdal_output_problem(const std::string& format, const std::string& type,
+                                const std::string& destination);
 
 // Opens the first band of a raster GDAL reads; fails naming it when GDAL cannot, or when
 // its cells are rotated, not square, or its lines go up.

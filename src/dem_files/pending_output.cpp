@@ -54,12 +54,16 @@ std::vector<std::pair<std::string, std::string>> PendingOutput::made_beside() co
     return made;
 }
 
-std::string PendingOutput::made_otherwise() const {
+std::vector<std::string> PendingOutput::made_otherwise() const {
+    std::vector<std::string> made;
     for (const std::string& ending : names_starting(start_))
         if (!ending.empty() && ending[0] != '.' &&
             !std::isdigit(static_cast<unsigned char>(ending[0])))
-            return start_ + ending;
-    return "";
+            made.push_back(start_ + ending);
+    const std::string uncounted = start_.substr(0, start_.rfind('-'));
+    for (const std::string& ending : names_starting(uncounted))
+        if (!ending.empty() && ending[0] == '.') made.push_back(uncounted + ending);
+    return made;
 }
 
 void PendingOutput::install(std::initializer_list<PendingOutput*> files) {

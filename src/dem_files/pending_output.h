@@ -49,10 +49,11 @@ public:
     // its header): each as its temporary host path and what follows that common start,
     // with the dot (".aux.xml"; nothing for the name alone).
     std::vector<std::pair<std::string, std::string>> made_beside() const;
-    // A file a library made named as the handed-over one up to its kept extension and
-    // followed by something else than a dot or a digit (another temporary name's), which
-    // does not go with it; empty where there is none.
-    std::string made_otherwise() const;
+    // The files a library made that do not go with the handed-over one: named as it up
+    // to its kept extension and followed by something else than a dot or a digit
+    // (another temporary name's), or as it without its count ("x.part-<process>.idx", a
+    // name whose end was cut off). Host paths.
+    std::vector<std::string> made_otherwise() const;
     // A file that appears under the final name while the run is working is not replaced:
     // the installation fails.
     void replace_nothing() { file_.replace = false; }

@@ -34,7 +34,8 @@ struct RasterFacts {
 // highest in line order, as a scan with strict comparisons keeps them) and the voids.
 struct RasterScan {
     double lowest = 0.0, highest = 0.0;
-    std::uint64_t voids = 0;  // cells that hold the no-data value or are not finite
+    std::uint64_t voids = 0;        // cells that hold the no-data value or are not finite
+    std::uint64_t not_numbers = 0;  // of those, the ones not finite (or masked)
 };
 
 struct SourceRaster {

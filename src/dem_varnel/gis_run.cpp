@@ -87,7 +87,7 @@ std::string usage_problem(GisOptions& o) {
         return "";
     }
 #ifdef DEM_VARNEL_WITH_GDAL
-    return gdal().output_problem(o.format, o.type);
+    return gdal().output_problem(o.format, o.type, o.destination);
 #else
     return "-of " + o.format + " needs GDAL, which this build is without: " + own_raw_format +
            " or " + own_ascii_format + " only";
@@ -224,7 +224,10 @@ void run(const GisOptions& o, TermProgress& progress) {
         std::to_string(scan.voids) + " voids (cells" +
         (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
         " that are not numbers)";
-    if (!void_aware && scan.voids > 0 && !(facts.nodata && *facts.nodata == 0.0))
+    // Cells of a no-data value of 0 are what the classic engine takes as empty; cells
+    // that are not numbers are no elevation to it either.
+    const bool empty_cells_only = facts.nodata && *facts.nodata == 0.0 && scan.not_numbers == 0;
+    if (!void_aware && scan.voids > 0 && !empty_cells_only)
         fail(shown_name(o.source) + " holds " + voids_text +
              ": --engine classic takes every cell as an elevation; without it they are filled");
     if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)
