@@ -27,7 +27,7 @@ namespace {
 // safe in both. The table is the process's, not a run's: a signal ends the process and
 // reaches no object of a run, so every run's temporary files must be found here (the
 // objects that made them still remove them themselves when a run ends otherwise).
-constexpr int max_temporaries = 8;
+constexpr int max_temporaries = 16;
 constexpr std::size_t max_path = 4096;
 char temporary_names[max_temporaries][max_path];
 std::atomic<bool> temporary_used[max_temporaries];
@@ -102,6 +102,13 @@ std::string temporary_of(const std::string& ending, const std::vector<std::strin
     return std::find(listing.begin(), listing.end(), head + *kept) != listing.end() ? head : "";
 }
 
+// The process of a library's file named after a temporary name with its count cut off
+// ("<process>.idx"), or 0.
+unsigned long process_of_uncounted(const std::string& ending) {
+    const std::size_t dot = ending.find('.');
+    return dot == std::string::npos ? 0 : process_of_ending(ending.substr(0, dot) + "-0");
+}
+
 // A run killed outright (SIGKILL, a crash, the power) leaves its temporary files: the
 // next run on the same final name removes those whose process is gone, and only those,
 // since a running process may still put its own in place.
@@ -113,7 +120,8 @@ void remove_orphaned_temporaries(const std::string& final_path, bool keep_extens
     std::vector<std::string> gone;
     for (const std::string& ending : listing) {
         const std::string head = temporary_of(ending, listing, keep_extension ? &kept : nullptr);
-        const unsigned long owner = head.empty() ? 0 : process_of_ending(head);
+        unsigned long owner = head.empty() ? 0 : process_of_ending(head);
+        if (owner == 0 && keep_extension) owner = process_of_uncounted(ending);
         if (owner != 0 && owner != self && !host::process_exists(owner)) gone.push_back(ending);
     }
     for (const std::string& ending : gone) host::remove_file((start + ending).c_str());
@@ -333,15 +341,23 @@ void install_pending(const std::vector<PendingFile*>& files) {
         if (files[k]->replace && !host::remove_if_present(files[k]->final_path))
             fail("cannot replace " + shown_name(files[k]->logical) + ": " + system_error());
     }
+    // Files put where nothing was go again when a later one finds its name taken, so that
+    // no part of the output is left beside another process's file.
+    std::vector<const PendingFile*> placed_where_nothing_was;
     for (PendingFile* file : files) {
         bool taken = false;
         const bool moved =
             file->replace ? host::rename_replacing(file->temp_path, file->final_path)
                           : host::rename_not_replacing(file->temp_path, file->final_path, taken);
-        if (taken) appeared(*file);
+        if (taken) {
+            for (const PendingFile* placed : placed_where_nothing_was)
+                host::remove_file(placed->final_path.c_str());
+            appeared(*file);
+        }
         if (!moved)
             fail("cannot put " + shown_name(file->logical) + " in place: " + system_error());
         forget_temporary(file->slot);
+        if (!file->replace) placed_where_nothing_was.push_back(file);
     }
     std::string folder;
     if (!host::flush_folders(lock.locks(), folder))

@@ -16,6 +16,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -388,15 +389,11 @@ bool rename_replacing(const std::string& from, const std::string& to) {
 // look and a plain rename.
 bool rename_not_replacing(const std::string& from, const std::string& to, bool& taken) {
     taken = false;
-#ifdef SYS_renameat2
-    constexpr unsigned no_replace = 1;  // RENAME_NOREPLACE
-    if (syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), no_replace) == 0)
-        return true;
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno != EINVAL && errno != ENOSYS) {
         taken = errno == EEXIST;
         return false;
     }
-#endif
     if (link(from.c_str(), to.c_str()) == 0) return unlink(from.c_str()) == 0 || errno == ENOENT;
     if (errno == EEXIST) {
         taken = true;

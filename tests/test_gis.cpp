@@ -774,14 +774,30 @@ TEST(CommandLine, MrfOutputsNeedAnExtensionOfThreeLetters) {
     TempRoot root;
     const std::string path = root.file("r.tif");
     write_geotiff(path, GDT_Int16, 10, 10, [](int i, int j) { return 100.0 + i + j; });
-    for (const char* name : {"out.x", "dem"}) {
+    for (const char* name : {"out.x", "dem", "a.b.c"}) {
         const Session s = command(root, {path, root.file(name), "-of", "MRF", "--ratio", "1"});
         EXPECT_EQ(s.status, 2) << s.err;
         EXPECT_EQ(root.snapshot().size(), 1u);
     }
+    // A link to a name without one is found once the link is followed.
+    ASSERT_EQ(symlink("target", root.file("link.mrf").c_str()), 0);
+    const Session linked =
+        command(root, {path, root.file("link.mrf"), "-of", "MRF", "--ratio", "1", "-q"});
+    EXPECT_EQ(linked.status, 1) << linked.err;
+    EXPECT_FALSE(root.exists("target"));
+    EXPECT_EQ(root.snapshot().size(), 2u) << "the source and the link";
+    // A killed run's data file named after its temporary name cut short goes with the
+    // next run on that name.
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    const std::string orphan = "a.mrf.part-" + std::to_string(dead) + ".idx";
+    root.write(orphan, "killed");
     const Session s = command(root, {path, root.file("a.mrf"), "-of", "MRF", "--ratio", "1", "-q"});
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_EQ(read_raster(root.file("a.mrf")).cells.at(0), 100.0);
+    EXPECT_FALSE(root.exists(orphan));
     EXPECT_FALSE(root.has_temporary());
 }
 
@@ -798,6 +814,7 @@ TEST(CommandLine, TheClassicEngineRefusesCellsThatAreNotNumbers) {
     const Session s =
         command(root, {path, root.file("c.tif"), "--engine", "classic", "-q", "--ratio", "1.5"});
     EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_NE(s.err.find("holds 1 cells that are not numbers"), std::string::npos) << s.err;
     EXPECT_FALSE(root.exists("c.tif"));
 }
 

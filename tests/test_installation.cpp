@@ -110,6 +110,24 @@ TEST(Installation, TwoRunsOnTheSameNamesLeaveOneRunsPair) {
     }
 }
 
+// A run that may not replace finds, between its renames, its descriptor's name taken by
+// another process (which does not take the folder's lock): the raster it had put in
+// place goes again, and the other process's file stays (the raster was left beside it).
+TEST(Installation, AFileThatAppearsBetweenTheRenamesLeavesNoPartOfTheOutput) {
+    TempRoot root;
+    put_raster(root, "a", 5, 6, 5000);
+    Options options = slowed_renames(0);
+    options.environment.push_back("DEM_VARNEL_RENAME_RACE=" + root.file("d/c_m2.txt"));
+    options.arguments = {
+        root.file("d/a_m2.raw"), root.file("d/c_m2.raw"), "-of", "VarnelRaw", "--ratio", "1", "-q"};
+    const Session s = run_program(root, "", options);
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_NE(s.err.find("it appeared while the run was working"), std::string::npos) << s.err;
+    EXPECT_FALSE(root.exists("d/c_m2.raw"));
+    EXPECT_EQ(root.read("d/c_m2.txt"), "theirs");
+    EXPECT_FALSE(root.has_temporary());
+}
+
 TEST(Installation, AnInterruptionDuringTheRenamesLeavesTheNewPairAndSaysItIsComplete) {
     TempRoot root;
     put_raster(root, "a", 5, 6, 5000);

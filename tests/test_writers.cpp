@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <random>
 
 #include "LIB/GRIDUTIL.h"
@@ -308,23 +309,23 @@ TEST(HostFiles, ARenameThatMayNotReplaceKeepsTheFileThere) {
 }
 
 // Files a library names after the temporary name with its count cut off do not go
-// with the output: they are found, and those of another process are not.
+// with the output: they are found, and go with the run's temporary files; those of
+// another process are neither.
 TEST_F(Writers, FilesNamedAfterTheTemporaryNameCutShortAreFound) {
-    std::string temp;
+    std::string uncounted;
     std::vector<std::string> otherwise;
     run([&] {
         PendingOutput output("c:\\images\\d\\o.x", "wb", true);
-        temp = output.hand_over_name();
-        const std::string uncounted = temp.substr(0, temp.rfind('-'));
+        const std::string temp = output.hand_over_name();
+        uncounted = temp.substr(0, temp.rfind('-'));
         for (const std::string& made : {uncounted + ".idx", uncounted + "7.idx"})
             if (std::FILE* f = std::fopen(made.c_str(), "wb")) std::fclose(f);
         otherwise = output.made_otherwise();
-        for (const std::string& made : {uncounted + ".idx", uncounted + "7.idx"})
-            std::remove(made.c_str());
     });
     ASSERT_FALSE(failed) << failure;
-    const std::string uncounted = temp.substr(0, temp.rfind('-'));
     EXPECT_EQ(otherwise, std::vector<std::string>{uncounted + ".idx"}) << "not another process's";
+    EXPECT_FALSE(std::filesystem::exists(uncounted + ".idx"));
+    EXPECT_TRUE(std::filesystem::exists(uncounted + "7.idx"));
 }
 
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {

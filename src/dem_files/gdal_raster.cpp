@@ -773,10 +773,10 @@ void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
     if (!has || !reads_as_nodata_in(d.type, *d.nodata, kept))
         refuse(has ? "(its file says " + number_text(kept) + ")" : "(its file has none)");
     const std::int64_t at = d.cells->a_nodata_cell();
-    const int line = static_cast<int>(at / d.columns), column = static_cast<int>(at % d.columns);
     double cell = 0.0;
-    if (at < 0 ||
-        GDALRasterIO(band, GF_Read, column, line, 1, 1, &cell, 1, 1, GDT_Float64, 0, 0) != CE_None)
+    if (at < 0 || GDALRasterIO(band, GF_Read, static_cast<int>(at % d.columns),
+                               static_cast<int>(at / d.columns), 1, 1, &cell, 1, 1, GDT_Float64, 0,
+                               0) != CE_None)
         gdal_failed("cannot read " + shown_name(d.wanted.path) + " back");
     if (holds_signed_bytes(band) && cell > 127) cell -= 256;  // read as unsigned
     if (!reads_as_nodata_in(GDALGetRasterDataType(band), cell, kept))
@@ -801,7 +801,7 @@ void check_files_known(const GdalDestination& d) {
     if (unknown.empty()) return;
     for (const std::string& file : unknown) std::remove(file.c_str());
     fail("-of " + d.wanted.format + " made " + shown_name(unknown.front()) +
-         ", which cannot go with the output under its name; choose another format");
+         " (removed), which cannot go with the output under its name; choose another format");
 }
 
 // The whole of a small text file, or nothing where it holds a NUL byte, is larger than
@@ -923,6 +923,22 @@ std::uint64_t bound_gdal_cache(std::uint64_t bytes) {
     return bound;
 }
 
+namespace {
+
+// MRF names its data and index files by the header's name less its last four
+// characters: only an extension of three letters leaves the header's stem.
+bool names_fit(GDALDriverH driver, const std::string& path) {
+    if (!EQUAL(GDALGetDriverShortName(driver), "MRF")) return true;
+    const std::string name = CPLGetFilename(path.c_str());
+    return name.size() >= 5 && name[name.size() - 4] == '.' &&
+           name.find('.', name.size() - 3) == std::string::npos;
+}
+const char* const names_fit_text =
+    " names its data files by the destination's name less an extension of three letters: "
+    "give one";
+
+}  // namespace
+
 std::string gdal_output_problem(const std::string& format, const std::string& type,
                                 const std::string& destination) {
     start_gdal();
@@ -938,15 +954,9 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
          {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr", "TileDB"})
         if (EQUAL(GDALGetDriverShortName(driver), elsewhere))
             return "-of " + format + " does not write a raster file";
-    // MRF names its data and index files by the header's name less its last four
-    // characters: only an extension of three letters leaves the header's stem.
-    const std::string name = CPLGetFilename(destination.c_str());
-    if (EQUAL(GDALGetDriverShortName(driver), "MRF") &&
-        (name.size() < 5 || name[name.size() - 4] != '.'))
-        return "-of " + format +
-               " names its data files by the destination's name less an extension of three "
-               "letters: give one (" +
-               CPLGetBasename(destination.c_str()) + ".mrf)";
+    if (!names_fit(driver, destination))
+        return "-of " + format + names_fit_text + " (" + CPLGetBasename(destination.c_str()) +
+               ".mrf)";
     if (!type.empty() && (type_named(type) == GDT_Unknown || is_complex(type_named(type))))
         return "-ot " + type +
                " is not a cell type: Byte, Int16, UInt16, Int32, UInt32, "
@@ -1050,10 +1060,15 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     d->driver = driver_named(wanted.format);
     d->type = type_named(wanted.type.empty() ? facts.type : wanted.type);
     if (d->type == GDT_Unknown) d->type = GDT_Float32;
+#if GDAL_VERSION_NUM >= GDAL_COMPUTE_VERSION(3, 7, 0)
+    // Such a GDAL makes bytes asked to hold a sign a type of its own, and converts to it.
+    if (d->type == GDT_Byte && asks_signed_bytes(wanted.creation)) d->type = GDT_Int8;
+#else
+    d->signed_bytes = d->type == GDT_Byte && asks_signed_bytes(wanted.creation);
+#endif
     if (!driver_holds(d->driver, d->type))
         fail("-of " + wanted.format + " cannot hold " + GDALGetDataTypeName(d->type) +
              " cells, the source's; give -ot with one of: " + creation_types(d->driver));
-    d->signed_bytes = d->type == GDT_Byte && asks_signed_bytes(wanted.creation);
     d->nodata = nodata_for(d->type, wanted.nodata, d->signed_bytes);
     if (wanted.nodata && !(std::isnan(*wanted.nodata) && std::isnan(*d->nodata)) &&
         *d->nodata != *wanted.nodata)
@@ -1065,6 +1080,9 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     check_beside_early(*d, creates);
     d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
     if (!wanted.overwrite) d->main->replace_nothing();
+    if (!names_fit(d->driver, d->main->pending().final_path))  // a symbolic link's target
+        fail("-of " + wanted.format + names_fit_text + ": " +
+             shown_name(d->main->pending().final_path) + " has none");
     DestinationRaster out;
     out.sink.start = [d, creates](const OutputGeometry& g) {
         GDALDriverH driver = d->driver;

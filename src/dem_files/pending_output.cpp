@@ -14,17 +14,22 @@ PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool 
     if (keep_extension) {
         try {
             names_slot_ = register_temporary_names(start_);
+            uncounted_slot_ = register_temporary_names(uncounted());
         } catch (...) {
+            discard_temporary_names(names_slot_);
             discard_pending(file_, stream_);
             throw;
         }
     }
 }
 
+std::string PendingOutput::uncounted() const { return start_.substr(0, start_.rfind('-')); }
+
 // The files a library made beside it go with it (none are left once it is in place).
 PendingOutput::~PendingOutput() {
     if (!installed_) discard_pending(file_, stream_);
     discard_temporary_names(names_slot_);
+    discard_temporary_names(uncounted_slot_);
 }
 
 std::uint64_t PendingOutput::room() const { return free_space(file_.temp_path); }
@@ -60,9 +65,8 @@ std::vector<std::string> PendingOutput::made_otherwise() const {
         if (!ending.empty() && ending[0] != '.' &&
             !std::isdigit(static_cast<unsigned char>(ending[0])))
             made.push_back(start_ + ending);
-    const std::string uncounted = start_.substr(0, start_.rfind('-'));
-    for (const std::string& ending : names_starting(uncounted))
-        if (!ending.empty() && ending[0] == '.') made.push_back(uncounted + ending);
+    for (const std::string& ending : names_starting(uncounted()))
+        if (!ending.empty() && ending[0] == '.') made.push_back(uncounted() + ending);
     return made;
 }
 

@@ -61,9 +61,13 @@ public:
     PendingFile& pending() { return file_; }
 
 private:
+    // The temporary name without its kept extension or its count: "x.part-<process>".
+    std::string uncounted() const;
+
     PendingFile file_;
-    std::string start_;    // the temporary name without its kept extension
-    int names_slot_ = -1;  // where a kept extension registers the names beside it
+    std::string start_;        // the temporary name without its kept extension
+    int names_slot_ = -1;      // where a kept extension registers the names beside it
+    int uncounted_slot_ = -1;  // and those after the name cut short
     std::FILE* stream_ = nullptr;
     bool installed_ = false;
 };

@@ -225,9 +225,13 @@ void run(const GisOptions& o, TermProgress& progress) {
         (facts.nodata ? " of its no-data value " + number_text(*facts.nodata) + " or" : "") +
         " that are not numbers)";
     // Cells of a no-data value of 0 are what the classic engine takes as empty; cells
-    // that are not numbers are no elevation to it either.
-    const bool empty_cells_only = facts.nodata && *facts.nodata == 0.0 && scan.not_numbers == 0;
-    if (!void_aware && scan.voids > 0 && !empty_cells_only)
+    // that are not numbers it cannot take.
+    const bool zero_is_nodata = facts.nodata && *facts.nodata == 0.0;
+    if (!void_aware && zero_is_nodata && scan.not_numbers > 0)
+        fail(shown_name(o.source) + " holds " + std::to_string(scan.not_numbers) +
+             " cells that are not numbers, which --engine classic cannot take; without it "
+             "they are filled as voids");
+    if (!void_aware && scan.voids > 0 && !zero_is_nodata)
         fail(shown_name(o.source) + " holds " + voids_text +
              ": --engine classic takes every cell as an elevation; without it they are filled");
     if (void_aware && scan.voids == static_cast<std::uint64_t>(facts.lines) * facts.columns)

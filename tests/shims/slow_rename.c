@@ -1,11 +1,16 @@
-// A test shim preloaded into the program (LD_PRELOAD): every rename and renameat waits
-// DEM_VARNEL_RENAME_DELAY_MS milliseconds first, so that a test can act while a run's
-// outputs are being put in place.
+// A test shim preloaded into the program (LD_PRELOAD): every rename, renameat and
+// renameat2 waits DEM_VARNEL_RENAME_DELAY_MS milliseconds first, so that a test can act
+// while a run's outputs are being put in place; and where DEM_VARNEL_RENAME_RACE names a
+// file, the first renameat2 that succeeds is followed by that file's creation, as
+// another process might make it.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
 
 static void delay(void) {
     const char* text = getenv("DEM_VARNEL_RENAME_DELAY_MS");
@@ -32,4 +37,25 @@ int renameat(int from_dir, const char* from, int to_dir, const char* to) {
     delay();
     errno = saved;
     return next(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+    int (*next)(int, const char*, int, const char*, unsigned) =
+        (int (*)(int, const char*, int, const char*, unsigned))dlsym(RTLD_NEXT, "renameat2");
+    const int saved = errno;
+    delay();
+    errno = saved;
+    const int result = next(from_dir, from, to_dir, to, flags);
+    static int done = 0;
+    const char* race = getenv("DEM_VARNEL_RENAME_RACE");
+    if (result == 0 && race != NULL && !done++) {
+        const int fd = open(race, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            const ssize_t written = write(fd, "theirs", 6);
+            (void)written;
+            close(fd);
+        }
+        errno = saved;
+    }
+    return result;
 }
