@@ -36,8 +36,13 @@ std::atomic<bool> temporary_used[max_temporaries];
 std::atomic<bool> temporary_start_of_names[max_temporaries];
 static_assert(std::atomic<bool>::is_always_lock_free, "the slots are read by signal handlers");
 
+// Set once a run's outputs are all in place, until a run makes another temporary file:
+// an interruption after it (the run's last words still to say) finds them complete.
+std::atomic<bool> outputs_in_place{false};
+
 int register_temporary(const std::string& path, bool start_of_names = false) {
     if (path.size() >= max_path) fail("path too long: " + path);
+    outputs_in_place.store(false);
     for (int slot = 0; slot < max_temporaries; ++slot) {
         if (!temporary_used[slot].load()) {
             std::memcpy(temporary_names[slot], path.c_str(), path.size() + 1);
@@ -363,6 +368,7 @@ void install_pending(const std::vector<PendingFile*>& files) {
     if (!host::flush_folders(lock.locks(), folder))
         fail("cannot flush the folder " + folder + " to the device (" + system_error() +
              "): the files just put in place there may not survive a power cut");
+    outputs_in_place.store(true);
     held.all_installed();
 }
 
@@ -373,7 +379,7 @@ void remove_temporary_files() {
 }
 
 const char* remove_temporary_files_for_interrupt() {
-    const bool installed = host::settle_installation_for_interrupt();
+    const bool installed = host::settle_installation_for_interrupt() || outputs_in_place.load();
     remove_registered_temporaries();
     return installed ? installed_line_end.c_str() : "; temporary files removed";
 }

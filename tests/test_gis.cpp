@@ -540,6 +540,33 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
     EXPECT_NE(s.err.find("f.hdr, which is not a regular file"), std::string::npos) << s.err;
 }
 
+// No output replaces a file the source is made of, however deep: a raster under a
+// virtual raster within a virtual raster, or the mask file of a virtual raster's source
+// (each was replaced under --overwrite, with status 0).
+TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
+    TempRoot root;
+    write_geotiff(root.file("t.tif"), GDT_Int16, 30, 40, [](int i, int j) { return i + j; });
+    root.write("t.tif.msk", root.read("t.tif"));
+    const auto vrt_of = [](const std::string& source) {
+        return "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><GeoTransform>500000, 25, "
+               "0, 4600000, 0, -25</GeoTransform><VRTRasterBand dataType=\"Int16\" "
+               "band=\"1\"><SimpleSource><SourceFilename "
+               "relativeToVRT=\"1\">" +
+               source + "</SourceFilename></SimpleSource></VRTRasterBand></VRTDataset>";
+    };
+    root.write("inner.vrt", vrt_of("t.tif"));
+    root.write("outer.vrt", vrt_of("inner.vrt"));
+    const std::string tile = root.read("t.tif"), mask = root.read("t.tif.msk");
+    for (const char* file : {"t.tif", "t.tif.msk"}) {
+        const Session s = command(
+            root, {root.file("outer.vrt"), root.file(file), "--ratio", "0.5", "-q", "--overwrite"});
+        EXPECT_EQ(s.status, 1) << file;
+        EXPECT_NE(s.err.find("is a file of the source"), std::string::npos) << s.err;
+    }
+    EXPECT_EQ(root.read("t.tif"), tile);
+    EXPECT_EQ(root.read("t.tif.msk"), mask);
+}
+
 // A mask in a file of its own that changes between the reading pass and the sweep fails
 // the run, as the band's own file does (the masked cells were written as elevations).
 TEST(CommandLine, AMaskFileChangedWhileTheSourceIsReadFailsTheRun) {

@@ -328,6 +328,28 @@ TEST_F(Writers, FilesNamedAfterTheTemporaryNameCutShortAreFound) {
     EXPECT_TRUE(std::filesystem::exists(uncounted + "7.idx"));
 }
 
+// An interruption once the outputs are in place (the run's summary still to print) says
+// they are complete: it said the temporary files were removed, as if the old files had
+// stayed. A run that makes a temporary file again starts afresh.
+TEST_F(Writers, AnInterruptionAfterTheOutputsAreInPlaceSaysTheyAreComplete) {
+    std::string after_install, after_new_work;
+    run([&] {
+        PendingOutput done("c:\\images\\d\\p.txt", "wb");
+        std::fputs("ours", done.stream());
+        done.close();
+        PendingOutput::install({&done});
+        after_install = remove_temporary_files_for_interrupt();
+        PendingOutput next("c:\\images\\d\\q.txt", "wb");
+        after_new_work = remove_temporary_files_for_interrupt();
+    });
+    ASSERT_FALSE(failed) << failure;
+    EXPECT_NE(after_install.find("was put in place; it is complete"), std::string::npos)
+        << after_install;
+    EXPECT_EQ(after_new_work, "; temporary files removed");
+    EXPECT_EQ(root.read("d/p.txt"), "ours");
+    EXPECT_FALSE(root.has_temporary());
+}
+
 TEST(WriterSessions, EveryOutputReadsBackAsAnInputOfItsVarnelName) {
     TempRoot root;
     std::vector<std::uint16_t> cells;

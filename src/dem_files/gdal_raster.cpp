@@ -700,6 +700,28 @@ Dataset open_quietly(const std::string& path) {
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
 }
 
+// Every file a dataset is read from: the files GDAL lists for it, and those of each of
+// them that is a raster of its own (a virtual raster's sources, their masks and
+// overviews, a virtual raster within one), so that no output replaces a file the source
+// is made of however deep it lies.
+std::vector<std::string> files_of(GDALDatasetH dataset) {
+    std::vector<std::string> files;
+    std::set<std::string> seen;
+    const auto take_list = [&](GDALDatasetH ds) {
+        char** list = GDALGetFileList(ds);
+        for (char** file = list; file != nullptr && *file != nullptr; ++file)
+            if (seen.insert(*file).second) files.push_back(*file);
+        CSLDestroy(list);
+    };
+    take_list(dataset);
+    for (std::size_t k = 1; k < files.size(); ++k) {  // the first is the dataset's own
+        const std::string file = files[k];
+        if (EQUAL(CPLGetExtension(file.c_str()), "xml")) continue;  // statistics, metadata
+        if (const Dataset part = open_quietly(file)) take_list(part.get());
+    }
+    return files;
+}
+
 // The folder of a path as GDAL splits it, "." for a bare name.
 std::string folder_of(const std::string& path) {
     const std::string folder = CPLGetPath(path.c_str());
@@ -985,9 +1007,7 @@ SourceRaster open_gdal_source(const std::string& path) {
     int has_nodata = 0;
     const double nodata = GDALGetRasterNoDataValue(band, &has_nodata);
     if (has_nodata) f.nodata = nodata;
-    char** files = GDALGetFileList(ds);
-    for (char** file = files; file != nullptr && *file != nullptr; ++file) f.files.push_back(*file);
-    CSLDestroy(files);
+    f.files = files_of(ds);
     const char* wkt = GDALGetProjectionRef(ds);
     f.crs = wkt != nullptr ? wkt : "";
     f.unit = unit_of(f.crs);

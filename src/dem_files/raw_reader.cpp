@@ -119,7 +119,8 @@ RawScan RawReader::scan_cells() {
     constexpr std::uint64_t block_bytes = 1u << 20;
     const int per_block = static_cast<int>(
         std::max<std::uint64_t>(1, std::min<std::uint64_t>(block_bytes / line_bytes, lines_)));
-    const int blocks = (lines_ + per_block - 1) / per_block;
+    // Counted in 64 bits: lines near the largest int would overflow the sums.
+    const int blocks = static_cast<int>((std::int64_t{lines_} + per_block - 1) / per_block);
     std::atomic<int> next{0};
     std::atomic<bool> ended{false};  // a block came short: those after it are past the end
     struct Fold {
@@ -132,7 +133,9 @@ RawScan RawReader::scan_cells() {
                 line_bytes <= block_bytes ? line_bytes * per_block : block_bytes;
             std::vector<Cell> buffer(static_cast<std::size_t>(buffer_bytes / sizeof(Cell)));
             for (int b; !ended && (b = next++) < blocks;) {
-                const int first = b * per_block, end = std::min(lines_, first + per_block);
+                const int first = b * per_block;
+                const int end = static_cast<int>(
+                    std::min<std::int64_t>(lines_, std::int64_t{first} + per_block));
                 const BlockScan block = scan_lines(first, end, buffer);
                 if (block.short_read) ended = true;
                 fold.scan.lowest = std::min(fold.scan.lowest, block.lowest);
@@ -156,8 +159,9 @@ RawScan RawReader::scan_cells() {
     // The lines of the blocks after a short one: the file holds nothing of them.
     const unsigned char nothing = 0;
     const std::uint64_t empty_sum = LineSums::of(&nothing, 0);
-    for (int i = std::min(static_cast<int>(next), blocks) * per_block; i < lines_; ++i)
-        sums_->set(i, empty_sum);
+    const std::int64_t read_to = std::min<std::int64_t>(
+        lines_, std::int64_t{std::min(static_cast<int>(next), blocks)} * per_block);
+    for (int i = static_cast<int>(read_to); i < lines_; ++i) sums_->set(i, empty_sum);
     RawScan scan;
     scan.lowest = INT_MAX;
     scan.highest = INT_MIN;
