@@ -700,25 +700,29 @@ Dataset open_quietly(const std::string& path) {
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
 }
 
-// Every file a dataset is read from: the files GDAL lists for it, and those of each of
-// them that is a raster of its own (a virtual raster's sources, their masks and
-// overviews, a virtual raster within one), so that no output replaces a file the source
-// is made of however deep it lies.
+// Every file a dataset is read from: the files GDAL lists for it and, for a virtual
+// raster, those of each raster it is made of (their masks and overviews, a virtual
+// raster within it), so that no output replaces a file the source is made of however
+// deep it lies. Only a virtual raster's sources are opened: GDAL opens them to read it
+// anyway, where another file of a list need not be a raster at all.
 std::vector<std::string> files_of(GDALDatasetH dataset) {
     std::vector<std::string> files;
     std::set<std::string> seen;
-    const auto take_list = [&](GDALDatasetH ds) {
+    const std::function<void(GDALDatasetH)> take = [&](GDALDatasetH ds) {
+        GDALDriverH driver = GDALGetDatasetDriver(ds);
+        const bool is_virtual = driver != nullptr && EQUAL(GDALGetDriverShortName(driver), "VRT");
         char** list = GDALGetFileList(ds);
+        std::vector<std::string> parts;
         for (char** file = list; file != nullptr && *file != nullptr; ++file)
-            if (seen.insert(*file).second) files.push_back(*file);
+            if (seen.insert(*file).second) {
+                files.push_back(*file);
+                if (is_virtual && file != list) parts.push_back(*file);  // the first is its own
+            }
         CSLDestroy(list);
+        for (const std::string& part : parts)
+            if (const Dataset opened = open_quietly(part)) take(opened.get());
     };
-    take_list(dataset);
-    for (std::size_t k = 1; k < files.size(); ++k) {  // the first is the dataset's own
-        const std::string file = files[k];
-        if (EQUAL(CPLGetExtension(file.c_str()), "xml")) continue;  // statistics, metadata
-        if (const Dataset part = open_quietly(file)) take_list(part.get());
-    }
+    take(dataset);
     return files;
 }
 
