@@ -143,6 +143,10 @@ bool reads_as_nodata_in(GDALDataType type, double value, double nodata) {
     return value == nodata;
 }
 
+std::string cell_type_name(GDALDataType type, bool signed_bytes) {
+    return std::string(signed_bytes ? "signed " : "") + GDALGetDataTypeName(type);
+}
+
 std::optional<double> nodata_for(GDALDataType type, const std::optional<double>& nodata,
                                  bool signed_bytes) {
     if (!nodata) return nodata;
@@ -257,8 +261,7 @@ bool CellWriter::is_nodata_cell(const unsigned char* cell) const {
 
 std::string CellWriter::changes() const {
     std::string said;
-    const std::string type =
-        std::string(signed_bytes_ ? "signed " : "") + GDALGetDataTypeName(type_);
+    const std::string type = cell_type_name(type_, signed_bytes_);
     if (clamped_.load() > 0)
         said = std::to_string(clamped_.load()) + " cells beyond what " + type + " holds (" +
                number(lowest_) + " to " + number(highest_) +

@@ -48,6 +48,9 @@ struct WholeRange {
 bool whole_range(const void* cells, GDALDataType type, bool signed_bytes, int columns,
                  const std::optional<double>& nodata, WholeRange& range);
 
+// The name of a cell type for messages: GDAL's, "signed Byte" for bytes with a sign.
+std::string cell_type_name(GDALDataType type, bool signed_bytes);
+
 class CellWriter {
 public:
     // Lines of `columns` cells of `type`, bytes with a sign where `signed_bytes`; NaN

@@ -1096,10 +1096,9 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
     d->nodata = nodata_for(d->type, wanted.nodata, d->signed_bytes);
     if (wanted.nodata && !(std::isnan(*wanted.nodata) && std::isnan(*d->nodata)) &&
         *d->nodata != *wanted.nodata)
-        d->nodata_note = std::string(d->signed_bytes ? "signed " : "") +
-                         GDALGetDataTypeName(d->type) + " cells cannot hold the no-data value " +
-                         number_text(*wanted.nodata) + ": no data is marked with " +
-                         number_text(*d->nodata);
+        d->nodata_note = cell_type_name(d->type, d->signed_bytes) +
+                         " cells cannot hold the no-data value " + number_text(*wanted.nodata) +
+                         ": no data is marked with " + number_text(*d->nodata);
     const bool creates = GDALGetMetadataItem(d->driver, GDAL_DCAP_CREATE, nullptr) != nullptr;
     check_beside_early(*d, creates);
     d->main = std::make_unique<PendingOutput>(wanted.path, "wb", true);
