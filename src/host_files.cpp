@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "failure.h"
@@ -135,9 +136,10 @@ void remove_orphaned_temporaries(const std::string& final_path, bool keep_extens
 // --- Putting files in place ----------------------------------------------------------------
 
 // How the line an interruption leaves ends when it came while files were being put in
-// place and they all were: " after A and B were put in place; they are complete". Set
-// while the interruptions are held, read by their handler.
-std::string installed_line_end;
+// place, or after, and they all were: " after A and B were put in place; they are
+// complete". Set while the interruptions are held, read by their handler: an array, which
+// no destructor frees while the process exits and a signal may still come.
+char installed_line_end[3 * max_path];
 
 std::string installed_line_end_of(const std::vector<PendingFile*>& files) {
     std::string names;
@@ -331,7 +333,8 @@ void install_pending(const std::vector<PendingFile*>& files) {
     // another can still be stopped.
     const FolderLock lock(folders_of(files));
     InterruptionsHeld held;
-    installed_line_end = installed_line_end_of(files);
+    const std::string line_end = installed_line_end_of(files);
+    std::snprintf(installed_line_end, sizeof installed_line_end, "%s", line_end.c_str());
     const auto appeared = [](const PendingFile& file) {
         fail("cannot put " + shown_name(file.logical) +
              " in place: it appeared while the run was working; give --overwrite to "
@@ -381,5 +384,5 @@ void remove_temporary_files() {
 const char* remove_temporary_files_for_interrupt() {
     const bool installed = host::settle_installation_for_interrupt() || outputs_in_place.load();
     remove_registered_temporaries();
-    return installed ? installed_line_end.c_str() : "; temporary files removed";
+    return installed ? installed_line_end : "; temporary files removed";
 }

@@ -547,15 +547,19 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
     TempRoot root;
     write_geotiff(root.file("t.tif"), GDT_Int16, 30, 40, [](int i, int j) { return i + j; });
     root.write("t.tif.msk", root.read("t.tif"));
-    const auto vrt_of = [](const std::string& source) {
-        return "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><GeoTransform>500000, 25, "
-               "0, 4600000, 0, -25</GeoTransform><VRTRasterBand dataType=\"Int16\" "
-               "band=\"1\"><SimpleSource><SourceFilename "
-               "relativeToVRT=\"1\">" +
-               source + "</SourceFilename></SimpleSource></VRTRasterBand></VRTDataset>";
+    const auto vrt_of = [](const std::vector<std::string>& sources) {
+        std::string vrt =
+            "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><GeoTransform>500000, "
+            "25, 0, 4600000, 0, -25</GeoTransform><VRTRasterBand "
+            "dataType=\"Int16\" band=\"1\">";
+        for (const std::string& source : sources)
+            vrt += "<SimpleSource><SourceFilename relativeToVRT=\"1\">" + source +
+                   "</SourceFilename><SourceProperties RasterXSize=\"40\" RasterYSize=\"30\" "
+                   "DataType=\"Int16\"/></SimpleSource>";
+        return vrt + "</VRTRasterBand></VRTDataset>";
     };
-    root.write("inner.vrt", vrt_of("t.tif"));
-    root.write("outer.vrt", vrt_of("inner.vrt"));
+    root.write("inner.vrt", vrt_of({"t.tif"}));
+    root.write("outer.vrt", vrt_of({"inner.vrt"}));
     const std::string tile = root.read("t.tif"), mask = root.read("t.tif.msk");
     for (const char* file : {"t.tif", "t.tif.msk"}) {
         const Session s = command(
@@ -565,6 +569,28 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
     }
     EXPECT_EQ(root.read("t.tif"), tile);
     EXPECT_EQ(root.read("t.tif.msk"), mask);
+    // A virtual raster that refers to itself under other spellings ends the search (it
+    // was followed for ever) and is refused as GDAL reads it.
+    mkdir(root.file("sub").c_str(), 0755);
+    const auto source = [](const std::string& name) {
+        return "<SimpleSource><SourceFilename relativeToVRT=\"1\">" + name +
+               "</SourceFilename><SourceBand>1</SourceBand><SourceProperties RasterXSize=\"40\" "
+               "RasterYSize=\"30\" DataType=\"Int16\" BlockXSize=\"40\" BlockYSize=\"30\"/>"
+               "<SrcRect xOff=\"0\" yOff=\"0\" xSize=\"1\" ySize=\"1\"/><DstRect xOff=\"0\" "
+               "yOff=\"0\" xSize=\"1\" ySize=\"1\"/></SimpleSource>";
+    };
+    const std::string band = "<VRTRasterBand dataType=\"Int16\" band=\"1\">";
+    root.write("a.vrt",
+               "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><GeoTransform>500000, "
+               "25, 0, 4600000, 0, -25</GeoTransform>" +
+                   band + source("t.tif") + source("sub/b.vrt") + source("sub/./b.vrt") +
+                   "</VRTRasterBand></VRTDataset>");
+    root.write("sub/b.vrt", "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\">" + band +
+                                source("../a.vrt") + "</VRTRasterBand></VRTDataset>");
+    const Session s =
+        command(root, {root.file("a.vrt"), root.file("c.tif"), "--ratio", "0.5", "-q"});
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_FALSE(s.timed_out);
 }
 
 // A mask in a file of its own that changes between the reading pass and the sweep fails

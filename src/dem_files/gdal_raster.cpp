@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -704,23 +705,31 @@ Dataset open_quietly(const std::string& path) {
 // raster, those of each raster it is made of (their masks and overviews, a virtual
 // raster within it), so that no output replaces a file the source is made of however
 // deep it lies. Only a virtual raster's sources are opened: GDAL opens them to read it
-// anyway, where another file of a list need not be a raster at all.
+// anyway, where another file of a list need not be a raster at all. Files are told
+// apart by their canonical paths ("sub/../a.vrt" is "a.vrt"), so that each is opened
+// once and a virtual raster that refers to itself ends the search.
 std::vector<std::string> files_of(GDALDatasetH dataset) {
+    const auto key = [](const std::string& path) {
+        std::error_code error;
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+        return error ? path : canonical.string();
+    };
     std::vector<std::string> files;
-    std::set<std::string> seen;
+    std::set<std::string> listed, opened;
     const std::function<void(GDALDatasetH)> take = [&](GDALDatasetH ds) {
+        opened.insert(key(GDALGetDescription(ds)));
         GDALDriverH driver = GDALGetDatasetDriver(ds);
         const bool is_virtual = driver != nullptr && EQUAL(GDALGetDriverShortName(driver), "VRT");
         char** list = GDALGetFileList(ds);
         std::vector<std::string> parts;
-        for (char** file = list; file != nullptr && *file != nullptr; ++file)
-            if (seen.insert(*file).second) {
-                files.push_back(*file);
-                if (is_virtual && file != list) parts.push_back(*file);  // the first is its own
-            }
+        for (char** file = list; file != nullptr && *file != nullptr; ++file) {
+            const std::string k = key(*file);
+            if (listed.insert(k).second) files.push_back(*file);
+            if (is_virtual && opened.insert(k).second) parts.push_back(*file);
+        }
         CSLDestroy(list);
         for (const std::string& part : parts)
-            if (const Dataset opened = open_quietly(part)) take(opened.get());
+            if (const Dataset raster = open_quietly(part)) take(raster.get());
     };
     take(dataset);
     return files;
