@@ -221,6 +221,10 @@ std::string kept_extension(const std::string& final_path) {
     return extension.empty() ? ".part" : extension;
 }
 
+std::string shared_start(const PendingFile& file) {
+    return file.temp_path.substr(0, file.temp_path.size() - kept_extension(file.final_path).size());
+}
+
 std::vector<std::string> names_starting(const std::string& start) {
     return host::endings_of_names_starting(start);
 }
@@ -230,9 +234,7 @@ namespace {
 // Whether files are named as a temporary name up to its kept extension, or as that
 // alone, before the file itself is made.
 bool made_beside_before(const PendingFile& file) {
-    const std::string start =
-        file.temp_path.substr(0, file.temp_path.size() - kept_extension(file.final_path).size());
-    for (const std::string& ending : host::endings_of_names_starting(start))
+    for (const std::string& ending : host::endings_of_names_starting(shared_start(file)))
         if (ending.empty() || ending[0] == '.') return true;
     return false;
 }

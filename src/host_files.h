@@ -53,6 +53,10 @@ struct PendingFile {
     bool replace = true;
 };
 
+// A temporary name that keeps an extension, less that extension: the start that the
+// names of a library's files beside it share ("x.tif.part-1-0" for "x.tif.part-1-0.tif").
+std::string shared_start(const PendingFile& file);
+
 // Creates the temporary file of `logical` exclusively, beside its final name, and
 // opens it with `mode`: "wb" writes bytes as they are, "w" is text, each "\n" written
 // becoming the host's line end (CR LF on Windows). Fails with "cannot create" when the

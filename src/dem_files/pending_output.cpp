@@ -9,8 +9,7 @@
 
 PendingOutput::PendingOutput(const std::string& logical, const char* mode, bool keep_extension)
     : stream_(create_pending(file_, logical, mode, keep_extension)) {
-    const std::size_t kept = keep_extension ? kept_extension(file_.final_path).size() : 0;
-    start_ = file_.temp_path.substr(0, file_.temp_path.size() - kept);
+    start_ = keep_extension ? shared_start(file_) : file_.temp_path;
     if (keep_extension) {
         try {
             names_slot_ = register_temporary_names(start_);
