@@ -541,13 +541,15 @@ TEST(CommandLine, FilesADriverWritesBesideTheOutputGoWithItAndReplaceNothingUnas
 }
 
 // No output replaces a file the source is made of, however deep: a raster under a
-// virtual raster within a virtual raster, or the mask file of a virtual raster's source
-// (each was replaced under --overwrite, with status 0).
+// virtual raster within a virtual raster, the mask file of a virtual raster's source,
+// or the raster of a virtual raster's own mask band (each was replaced under
+// --overwrite, with status 0).
 TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
     TempRoot root;
     write_geotiff(root.file("t.tif"), GDT_Int16, 30, 40, [](int i, int j) { return i + j; });
     root.write("t.tif.msk", root.read("t.tif"));
-    const auto vrt_of = [](const std::vector<std::string>& sources) {
+    write_geotiff(root.file("m.tif"), GDT_Byte, 30, 40, [](int, int) { return 255; });
+    const auto vrt_of = [](const std::vector<std::string>& sources, const std::string& mask) {
         std::string vrt =
             "<VRTDataset rasterXSize=\"40\" rasterYSize=\"30\"><GeoTransform>500000, "
             "25, 0, 4600000, 0, -25</GeoTransform><VRTRasterBand "
@@ -556,12 +558,19 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
             vrt += "<SimpleSource><SourceFilename relativeToVRT=\"1\">" + source +
                    "</SourceFilename><SourceProperties RasterXSize=\"40\" RasterYSize=\"30\" "
                    "DataType=\"Int16\"/></SimpleSource>";
-        return vrt + "</VRTRasterBand></VRTDataset>";
+        vrt += "</VRTRasterBand>";
+        if (!mask.empty())
+            vrt +=
+                "<MaskBand><VRTRasterBand dataType=\"Byte\"><SimpleSource><SourceFilename "
+                "relativeToVRT=\"1\">" +
+                mask + "</SourceFilename></SimpleSource></VRTRasterBand></MaskBand>";
+        return vrt + "</VRTDataset>";
     };
-    root.write("inner.vrt", vrt_of({"t.tif"}));
-    root.write("outer.vrt", vrt_of({"inner.vrt"}));
-    const std::string tile = root.read("t.tif"), mask = root.read("t.tif.msk");
-    for (const char* file : {"t.tif", "t.tif.msk"}) {
+    root.write("inner.vrt", vrt_of({"t.tif"}, "m.tif"));
+    root.write("outer.vrt", vrt_of({"inner.vrt"}, ""));
+    const std::string tile = root.read("t.tif"), mask = root.read("t.tif.msk"),
+                      own_mask = root.read("m.tif");
+    for (const char* file : {"t.tif", "t.tif.msk", "m.tif"}) {
         const Session s = command(
             root, {root.file("outer.vrt"), root.file(file), "--ratio", "0.5", "-q", "--overwrite"});
         EXPECT_EQ(s.status, 1) << file;
@@ -569,6 +578,7 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
     }
     EXPECT_EQ(root.read("t.tif"), tile);
     EXPECT_EQ(root.read("t.tif.msk"), mask);
+    EXPECT_EQ(root.read("m.tif"), own_mask);
     // A virtual raster that refers to itself under other spellings ends the search (it
     // was followed for ever) and is refused as GDAL reads it.
     mkdir(root.file("sub").c_str(), 0755);

@@ -6,6 +6,7 @@
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <cpl_minixml.h>
 #include <cpl_string.h>
 #include <gdal.h>
 #include <gdal_frmts.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -701,11 +703,37 @@ Dataset open_quietly(const std::string& path) {
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
 }
 
+// The SourceFilename of every element of a virtual raster's description, its mask
+// band's and its overviews' among them (GDAL lists the bands' sources only), each
+// relative to the virtual raster's folder where the description says so.
+void add_virtual_sources(GDALDatasetH ds, std::vector<std::string>& sources) {
+    char** description = GDALGetMetadata(ds, "xml:VRT");
+    if (description == nullptr || description[0] == nullptr) return;
+    const std::unique_ptr<CPLXMLNode, decltype(&CPLDestroyXMLNode)> root(
+        CPLParseXMLString(description[0]), &CPLDestroyXMLNode);
+    const std::string folder = CPLGetPath(GDALGetDescription(ds));
+    const std::function<void(const CPLXMLNode*)> walk = [&](const CPLXMLNode* node) {
+        for (; node != nullptr; node = node->psNext) {
+            if (node->eType != CXT_Element) continue;
+            if (EQUAL(node->pszValue, "SourceFilename")) {
+                const std::string name = CPLGetXMLValue(node, nullptr, "");
+                const bool relative = CPLTestBool(CPLGetXMLValue(node, "relativeToVRT", "0"));
+                if (!name.empty())
+                    sources.push_back(
+                        relative ? CPLProjectRelativeFilename(folder.c_str(), name.c_str()) : name);
+            }
+            walk(node->psChild);
+        }
+    };
+    walk(root.get());
+}
+
 // Every file a dataset is read from: the files GDAL lists for it and, for a virtual
 // raster, those of each raster it is made of (their masks and overviews, a virtual
-// raster within it), so that no output replaces a file the source is made of however
-// deep it lies. Only a virtual raster's sources are opened: GDAL opens them to read it
-// anyway, where another file of a list need not be a raster at all. Files are told
+// raster within it, its own mask band's), so that no output replaces a file the source
+// is made of however deep it lies. Only a virtual raster's sources are opened: GDAL
+// opens them to read it anyway, where another file of a list need not be a raster at
+// all. Files are told
 // apart by their canonical paths ("sub/../a.vrt" is "a.vrt"), so that each is opened
 // once and a virtual raster that refers to itself ends the search.
 std::vector<std::string> files_of(GDALDatasetH dataset) {
@@ -721,13 +749,17 @@ std::vector<std::string> files_of(GDALDatasetH dataset) {
         GDALDriverH driver = GDALGetDatasetDriver(ds);
         const bool is_virtual = driver != nullptr && EQUAL(GDALGetDriverShortName(driver), "VRT");
         char** list = GDALGetFileList(ds);
-        std::vector<std::string> parts;
-        for (char** file = list; file != nullptr && *file != nullptr; ++file) {
-            const std::string k = key(*file);
-            if (listed.insert(k).second) files.push_back(*file);
-            if (is_virtual && opened.insert(k).second) parts.push_back(*file);
-        }
+        std::vector<std::string> named;
+        for (char** file = list; file != nullptr && *file != nullptr; ++file)
+            named.push_back(*file);
         CSLDestroy(list);
+        if (is_virtual) add_virtual_sources(ds, named);
+        std::vector<std::string> parts;
+        for (const std::string& file : named) {
+            const std::string k = key(file);
+            if (listed.insert(k).second) files.push_back(file);
+            if (is_virtual && opened.insert(k).second) parts.push_back(file);
+        }
         for (const std::string& part : parts)
             if (const Dataset raster = open_quietly(part)) take(raster.get());
     };
