@@ -22,6 +22,7 @@
 #ifdef DEM_VARNEL_WITH_GDAL
 #include <cpl_conv.h>
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
@@ -579,6 +580,16 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
     EXPECT_EQ(root.read("t.tif"), tile);
     EXPECT_EQ(root.read("t.tif.msk"), mask);
     EXPECT_EQ(root.read("m.tif"), own_mask);
+    // Nor the file a source read through GDAL's virtual file systems lies in.
+    VSILFILE* gz = VSIFOpenL(("/vsigzip/" + root.file("z.tif.gz")).c_str(), "wb");
+    ASSERT_NE(gz, nullptr);
+    VSIFWriteL(tile.data(), 1, tile.size(), gz);
+    VSIFCloseL(gz);
+    const std::string packed = root.read("z.tif.gz");
+    const Session z = command(root, {"/vsigzip/" + root.file("z.tif.gz"), root.file("z.tif.gz"),
+                                     "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(z.status, 1) << z.err;
+    EXPECT_EQ(root.read("z.tif.gz"), packed);
     // A virtual raster that refers to itself under other spellings ends the search (it
     // was followed for ever) and is refused as GDAL reads it.
     mkdir(root.file("sub").c_str(), 0755);
@@ -913,6 +924,58 @@ TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {
         ours += text;
     }
     EXPECT_TRUE(ours == values) << "the values to the ASCII grid's six decimals";
+}
+
+// Overviews, a mask or an .aux.xml left under an absent destination's name by an earlier
+// raster were taken by GDAL for the new output's (its placement and overviews came from
+// the earlier raster, with status 0): refused unless --overwrite, which removes them.
+TEST(CommandLine, SideFilesLeftUnderTheDestinationsNameAreNotTakenForItsOwn) {
+    TempRoot root;
+    write_geotiff(root.file("t.tif"), GDT_Int16, 30, 40, [](int i, int j) { return i + j; });
+    root.write("o.tif.aux.xml",
+               "<PAMDataset><GeoTransform>0, 1, 0, 0, 0, -1</GeoTransform></PAMDataset>\n");
+    root.write("o.tif.ovr", root.read("t.tif"));
+    Session s = command(root, {root.file("t.tif"), root.file("o.tif"), "--ratio", "0.5", "-q"});
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_NE(s.err.find("GDAL would take it for the output's"), std::string::npos) << s.err;
+    EXPECT_FALSE(root.exists("o.tif"));
+    s = command(root,
+                {root.file("t.tif"), root.file("o.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_FALSE(root.exists("o.tif.aux.xml"));
+    EXPECT_FALSE(root.exists("o.tif.ovr"));
+    EXPECT_NEAR(read_raster(root.file("o.tif")).gt[0], 500000.0, 100.0);
+}
+
+// An output is read back as GDAL reads it: one placed elsewhere than written (formats
+// that keep fewer digits or drop a false easting) fails the run and leaves nothing, and
+// one that lost the cells' scale says so.
+TEST(CommandLine, AnOutputReadsBackAsItWasWrittenOrTheRunFails) {
+    TempRoot root;
+    write_geotiff(root.file("t.tif"), GDT_Int16, 30, 40, [](int i, int j) { return i + j; });
+    ASSERT_EQ(
+        command(root, {root.file("t.tif"), root.file("r.tif"), "--ratio", "0.7", "-q"}).status, 0);
+    const Raster reference = read_raster(root.file("r.tif"));
+    for (const char* format : {"ZMap", "PDS4", "ELAS"}) {
+        const std::string out = root.file(std::string("o.") + format);
+        const Session s = command(root, {root.file("t.tif"), out, "--ratio", "0.7", "-q", "-of",
+                                         format, "-ot", "Float32"});
+        if (s.status == 0) {
+            const Raster r = read_raster(out);
+            for (int k : {0, 1, 3, 5})
+                EXPECT_NEAR(r.gt[k], reference.gt[k], 1e-6 * reference.gt[1]) << format;
+        } else {
+            EXPECT_EQ(s.status, 1) << format << s.err;
+            EXPECT_NE(s.err.find("does not keep the placement"), std::string::npos) << s.err;
+            EXPECT_FALSE(root.exists(std::string("o.") + format));
+        }
+        EXPECT_FALSE(root.has_temporary());
+    }
+    tag_band(root.file("t.tif"), -9999.0, 0.1);
+    const Session s =
+        command(root, {root.file("t.tif"), root.file("o.xyz"), "--ratio", "1", "-q", "-of", "XYZ"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("does not keep the cells' scale 0.1"), std::string::npos) << s.err;
 }
 
 #endif

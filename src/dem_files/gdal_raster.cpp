@@ -703,6 +703,30 @@ Dataset open_quietly(const std::string& path) {
         GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
 }
 
+// The file on the disk that a name of GDAL's virtual file systems reads from
+// ("/vsigzip/a.tif.gz", "/vsizip/{b.zip}/c.tif"): the longest leading part of the
+// name, its handlers and braces taken off, that is a regular file; empty where none is.
+std::string container_of(std::string name) {
+    if (name.rfind("/vsi", 0) != 0) return "";
+    while (name.rfind("/vsi", 0) == 0) {
+        const std::size_t slash = name.find('/', 1);
+        if (slash == std::string::npos) return "";
+        name.erase(0, slash + 1);
+    }
+    name.erase(
+        std::remove_if(name.begin(), name.end(), [](char c) { return c == '{' || c == '}'; }),
+        name.end());
+    for (std::size_t end = name.size(); end > 0;) {
+        std::error_code error;
+        if (std::filesystem::is_regular_file(name.substr(0, end), error))
+            return name.substr(0, end);
+        const std::size_t slash = name.rfind('/', end - 1);
+        if (slash == std::string::npos) break;
+        end = slash;
+    }
+    return "";
+}
+
 // The SourceFilename of every element of a virtual raster's description, its mask
 // band's and its overviews' among them (GDAL lists the bands' sources only), each
 // relative to the virtual raster's folder where the description says so.
@@ -754,11 +778,15 @@ std::vector<std::string> files_of(GDALDatasetH dataset) {
             named.push_back(*file);
         CSLDestroy(list);
         if (is_virtual) add_virtual_sources(ds, named);
+        named.push_back(GDALGetDescription(ds));
         std::vector<std::string> parts;
         for (const std::string& file : named) {
             const std::string k = key(file);
             if (listed.insert(k).second) files.push_back(file);
             if (is_virtual && opened.insert(k).second) parts.push_back(file);
+            const std::string container = container_of(file);
+            if (!container.empty() && listed.insert(key(container)).second)
+                files.push_back(container);
         }
         for (const std::string& part : parts)
             if (const Dataset raster = open_quietly(part)) take(raster.get());
@@ -796,13 +824,41 @@ bool side_file_of(const std::string& path, const std::string& main) {
             EQUAL(kind.c_str(), (own.substr(0, 1) + own.substr(own.size() - 1) + "w").c_str()));
 }
 
+// Files named as an output with more after it that GDAL reads with the output as its own
+// (overviews, a mask, statistics and placement) where they exist, left by an earlier
+// raster of that name: the output would take the earlier raster's overviews, mask or
+// placement. Only these names are looked at: a file named after the stem ("x.aux",
+// "x.hdr") may as well belong to another raster of that stem.
+std::vector<std::string> leftover_side_files(const std::string& main) {
+    std::vector<std::string> found;
+    for (const char* side : {".ovr", ".OVR", ".msk", ".MSK", ".aux.xml", ".AUX.XML"}) {
+        const std::string path = main + side;
+        bool again = false;  // the same file under another case, where case does not count
+        for (const std::string& seen : found) again = again || same_file(seen, path);
+        if (path_exists(path) && !again) found.push_back(path);
+    }
+    return found;
+}
+
 // The files of the raster the output replaces that the output does not replace in turn
-// (its overviews, mask, world file, .aux.xml): GDAL would take them for the new raster's.
+// (its overviews, mask, world file, .aux.xml), or where no raster is replaced, those
+// leftover_side_files finds: GDAL would take them for the new raster's.
 std::vector<std::string> stale_files(const GdalDestination& d,
                                      const std::vector<PendingFile>& installed) {
     std::vector<std::string> stale;
     const std::string main = d.main->pending().final_path;
-    if (!path_exists(main)) return stale;
+    const auto kept = [&](const std::string& path) {
+        bool keep = same_file(path, main);
+        for (const PendingFile& extra : installed) keep = keep || same_file(path, extra.final_path);
+        for (const std::string& source_file : d.facts.files)
+            keep = keep || same_file(path, source_file);
+        return keep;
+    };
+    if (!path_exists(main)) {
+        for (const std::string& path : leftover_side_files(main))
+            if (!kept(path)) stale.push_back(path);
+        return stale;
+    }
     Dataset old = open_quietly(main);
     if (!old) {  // a raster of another format than those registered so far
         register_all();
@@ -812,11 +868,7 @@ std::vector<std::string> stale_files(const GdalDestination& d,
     char** files = GDALGetFileList(old.get());
     for (char** file = files; file != nullptr && *file != nullptr; ++file) {
         const std::string path = *file;
-        bool kept = same_file(path, main) || !side_file_of(path, main);
-        for (const PendingFile& extra : installed) kept = kept || same_file(path, extra.final_path);
-        for (const std::string& source_file : d.facts.files)
-            kept = kept || same_file(path, source_file);
-        if (!kept) stale.push_back(path);
+        if (side_file_of(path, main) && !kept(path)) stale.push_back(path);
     }
     CSLDestroy(files);
     return stale;
@@ -825,12 +877,24 @@ std::vector<std::string> stale_files(const GdalDestination& d,
 // Fails where the written output does not mark its cells without data as no data: some
 // formats keep a no-data value of their own or none, and others (or creation options
 // such as NBITS) store cells in fewer bits, where the value written is not the value
-// read. One such cell is read back, as GDAL's masks take it.
-void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
-    if (!d.nodata || !d.cells || d.cells->nodata_cells() == 0) return;
+// read. One such cell is read back, as GDAL's masks take it. Without such cells,
+// another no-data value than the one written fails the run where it lies within the
+// range of the elevations written: those of that value would read as voids.
+void check_nodata_kept(const GdalDestination& d, const OutputGeometry& g, GDALDatasetH out) {
+    if (!d.nodata) return;
     GDALRasterBandH band = GDALGetRasterBand(out, 1);
     int has = 0;
     const double kept = GDALGetRasterNoDataValue(band, &has);
+    if (!d.cells || d.cells->nodata_cells() == 0) {
+        if (!has || reads_as_nodata_in(d.type, *d.nodata, kept) ||
+            !(kept >= g.lowest - 1.0 && kept <= g.highest + 1.0))
+            return;
+        fail("-of " + d.wanted.format + " does not keep the no-data value " +
+             number_text(*d.nodata) + " (its file says " + number_text(kept) +
+             "), so elevations of " + number_text(kept) +
+             " would read as voids; choose another format" +
+             (d.wanted.creation.empty() ? "" : " or other creation options"));
+    }
     const auto refuse = [&](const std::string& why) {
         fail("-of " + d.wanted.format + " does not keep the no-data value " +
              number_text(*d.nodata) + " " + why +
@@ -849,6 +913,50 @@ void check_nodata_kept(const GdalDestination& d, GDALDatasetH out) {
     if (!reads_as_nodata_in(GDALGetRasterDataType(band), cell, kept))
         refuse("in its cells (one written as " + number_text(*d.nodata) + " reads as " +
                number_text(cell) + ")");
+}
+
+// Fails where the output read back is placed otherwise than it was written, beyond a
+// millionth of a cell (formats that keep coordinates in fewer digits, or without a false
+// easting), and says so where it is not placed at all.
+void check_placement_kept(const GdalDestination& d, const OutputGeometry& g, GDALDatasetH out) {
+    if (!(d.facts.georeferenced || d.facts.pixel > 0)) return;
+    const Placement p = placement_of(d.facts, g);
+    const double written[6] = {p.x, p.sx, 0.0, p.y, 0.0, -p.sy};
+    double read[6];
+    if (GDALGetGeoTransform(out, read) != CE_None) {
+        report("-of " + d.wanted.format +
+               " does not keep the placement: " + shown_name(d.wanted.path) + " has none");
+        return;
+    }
+    const double cell = std::max(p.sx, p.sy);
+    for (int k = 0; k < 6; ++k)
+        if (!(std::fabs(read[k] - written[k]) <= 1e-6 * cell))
+            fail("-of " + d.wanted.format + " does not keep the placement: " +
+                 shown_name(d.wanted.path) + " reads back with its corner at (" +
+                 number_text(read[0]) + ", " + number_text(read[3]) + ") and cells of " +
+                 number_text(read[1]) + " x " + number_text(-read[5]) + ", written at (" +
+                 number_text(written[0]) + ", " + number_text(written[3]) + ") with cells of " +
+                 number_text(p.sx) + " x " + number_text(p.sy) + "; choose another format");
+}
+
+// Says where the output read back has lost the source's coordinate system (one that
+// could be read: one that could not was said to go), or the scale and offset that give
+// its cells their meaning.
+void check_meaning_kept(const GdalDestination& d, GDALDatasetH out) {
+    const std::string format = "-of " + d.wanted.format;
+    if (!d.facts.crs.empty() && GDALGetSpatialRef(out) == nullptr) {
+        OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+        if (read_crs(srs, d.facts.crs))
+            report(format + " does not keep the coordinate system: " + shown_name(d.wanted.path) +
+                   " has none");
+        OSRDestroySpatialReference(srs);
+    }
+    GDALRasterBandH band = GDALGetRasterBand(out, 1);
+    if (GDALGetRasterScale(band, nullptr) != d.facts.scale ||
+        GDALGetRasterOffset(band, nullptr) != d.facts.offset)
+        report(format + " does not keep the cells' scale " + number_text(d.facts.scale) +
+               " and offset " + number_text(d.facts.offset) + ": " + shown_name(d.wanted.path) +
+               " holds the cells as they are stored");
 }
 
 // Fails where cells written as bytes with a sign would be read without it: a driver that
@@ -922,7 +1030,30 @@ void name_final(const PendingFile& main, const std::vector<PendingFile>& beside)
     }
 }
 
-void finish_gdal(GdalDestination& d, const OutputGeometry&) {
+// The written output read back as GDAL reads it, through its main file or, where that
+// is no raster GDAL opens, a file made beside it (a header): a run whose output cannot
+// be read, or reads other cells, placement or no-data value than were written, fails.
+void check_read_back(const GdalDestination& d, const OutputGeometry& g,
+                     const std::vector<PendingFile>& beside) {
+    Dataset out = open_quietly(d.main->pending().temp_path);
+    for (const PendingFile& file : beside)
+        if (!out) out = open_quietly(file.temp_path);
+    const std::string name = shown_name(d.wanted.path);
+    if (!out)
+        fail("GDAL cannot read " + name + " back as -of " + d.wanted.format +
+             " wrote it; choose another format");
+    if (GDALGetRasterXSize(out.get()) != d.columns || GDALGetRasterYSize(out.get()) != d.lines)
+        fail(name + " reads back as " + std::to_string(GDALGetRasterYSize(out.get())) + " x " +
+             std::to_string(GDALGetRasterXSize(out.get())) + " cells, not the " +
+             std::to_string(d.lines) + " x " + std::to_string(d.columns) +
+             " written; choose another format");
+    check_nodata_kept(d, g, out.get());
+    check_signed_bytes_kept(d, out.get());
+    check_placement_kept(d, g, out.get());
+    check_meaning_kept(d, out.get());
+}
+
+void finish_gdal(GdalDestination& d, const OutputGeometry& g) {
     const std::string name = shown_name(d.wanted.path);
     Dataset copy;
     if (d.staging) {
@@ -947,12 +1078,7 @@ void finish_gdal(GdalDestination& d, const OutputGeometry&) {
     const std::string main_path = d.main->pending().temp_path;
     std::vector<PendingFile> extra_files = files_beside(d);
     check_files_known(d);
-    if ((d.cells && d.cells->nodata_cells() > 0) || d.signed_bytes) {
-        if (const Dataset out = open_quietly(main_path)) {
-            check_nodata_kept(d, out.get());
-            check_signed_bytes_kept(d, out.get());
-        }
-    }
+    check_read_back(d, g, extra_files);
     name_final(d.main->pending(), extra_files);
     for (const std::string& path : std::vector<std::string>{main_path})
         if (!sync_file_to_device(path)) fail("cannot write " + name + ": " + system_error());
@@ -1016,9 +1142,10 @@ std::string gdal_output_problem(const std::string& format, const std::string& ty
                         GDALGetMetadataItem(driver, GDAL_DCAP_CREATECOPY, nullptr) != nullptr;
     if (!raster || !writes) return "-of " + format + " is not a raster format GDAL writes";
     // Formats whose output is no file that can be put in place: rasters in memory,
-    // references to others, services, databases, folders.
-    for (const char* elsewhere :
-         {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr", "TileDB"})
+    // references to others, services, databases, folders, trees of tiles (written under
+    // their own names beside the output).
+    for (const char* elsewhere : {"MEM", "VRT", "WMS", "WMTS", "PostGISRaster", "NGW", "Zarr",
+                                  "TileDB", "MFF2", "KMLSUPEROVERLAY"})
         if (EQUAL(GDALGetDriverShortName(driver), elsewhere))
             return "-of " + format + " does not write a raster file";
     if (!names_fit(driver, destination))
@@ -1112,8 +1239,20 @@ void check_beside_early(const GdalDestination& d, bool creates) {
             }
         }
     }
-    for (const auto& beside : probe.made_beside())
-        check_beside(d, final_beside(probe.pending().final_path, beside.second));
+    std::vector<std::string> written;
+    for (const auto& beside : probe.made_beside()) {
+        written.push_back(final_beside(probe.pending().final_path, beside.second));
+        check_beside(d, written.back());
+    }
+    if (d.wanted.overwrite || path_exists(d.wanted.path)) return;
+    for (const std::string& left : leftover_side_files(d.wanted.path)) {
+        bool replaced = false;
+        for (const std::string& file : written) replaced = replaced || same_file(file, left);
+        if (!replaced)
+            fail(shown_name(left) +
+                 " exists, and GDAL would take it for the output's: give "
+                 "--overwrite to remove it, or choose another destination");
+    }
 }
 
 DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
