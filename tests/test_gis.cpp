@@ -722,6 +722,20 @@ TEST(CommandLine, ASourceWithoutPlacementIsPlacedByTheGivenPixelSize) {
     EXPECT_NEAR(r.gt[1], 24 * 10 / 14.0, 1e-9);  // (C + 4) p / (C4 + 4)
     EXPECT_NEAR(r.gt[5], -r.gt[1], 1e-9);
     EXPECT_NEAR(r.gt[0], -3 * 10 + 3 * r.gt[1], 1e-9);
+    // Ground control points are not read, and that is said (it was not).
+    ds = GDALOpen(path.c_str(), GA_Update);
+    ASSERT_NE(ds, nullptr);
+    const GDAL_GCP points[3] = {
+        {const_cast<char*>("1"), const_cast<char*>(""), 0, 0, 5e5, 4e6, 0},
+        {const_cast<char*>("2"), const_cast<char*>(""), 20, 0, 5e5 + 200, 4e6, 0},
+        {const_cast<char*>("3"), const_cast<char*>(""), 0, 20, 5e5, 4e6 - 200, 0}};
+    GDALSetGCPs2(ds, 3, points, nullptr);
+    GDALClose(ds);
+    const Session g = command(
+        root, {path, root.file("g.tif"), "--ratio", "0.5", "--source-pixel-size", "10", "-q"});
+    EXPECT_EQ(g.status, 0) << g.err;
+    EXPECT_NE(g.err.find("placed by ground control points, which are not read"), std::string::npos)
+        << g.err;
 }
 
 // A GeoTIFF's signed bytes (a Byte band GDAL marks as signed) keep their sign, and go by
@@ -835,6 +849,13 @@ TEST(CommandLine, CellsWrittenNarrowerReadBackAsTheyWereMeant) {
     EXPECT_EQ(as_signed(r.cells[5 * 12 + 5]), -128.0) << "no data";
     EXPECT_EQ(as_signed(r.cells[8 * 12 + 8]), 127.0) << "clamped";
     EXPECT_EQ(band_value(root.file("s.tif"), 0), -128.0);
+    // Cells stored in fewer bits than their type's are counted where they are clamped
+    // (they were clamped without a word).
+    const Session bits = command(
+        root, {path, root.file("b.tif"), "--ratio", "1", "-ot", "Byte", "-co", "NBITS=7", "-q"});
+    EXPECT_EQ(bits.status, 0) << bits.err;
+    EXPECT_NE(bits.err.find("(0 to 127) were written as the nearest value"), std::string::npos)
+        << bits.err;
     const Session envi = command(root, {path, root.file("s.bin"), "-of", "ENVI", "--ratio", "1",
                                         "-ot", "Byte", "-co", "PIXELTYPE=SIGNEDBYTE", "-q"});
     EXPECT_EQ(envi.status, 1) << envi.err;

@@ -162,7 +162,7 @@ std::optional<double> nodata_for(GDALDataType type, const std::optional<double>&
 }
 
 CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots,
-                       bool signed_bytes)
+                       bool signed_bytes, int bits)
     : type_(type),
       signed_bytes_(signed_bytes),
       size_(GDALGetDataTypeSizeBytes(type)),
@@ -172,6 +172,9 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     const Limits l = limits_of(type, signed_bytes);
     lowest_ = l.lowest;
     highest_ = l.highest;
+    if (bits > 0 && bits < GDALGetDataTypeSizeBits(type) && GDALDataTypeIsInteger(type) &&
+        !GDALDataTypeIsSigned(type) && !signed_bytes)
+        highest_ = std::ldexp(1.0, bits) - 1.0;
     // Rounding to a whole number keeps a value within half a unit of the range.
     const bool whole = GDALDataTypeIsInteger(type) != 0;
     below_ = whole ? lowest_ - 0.5 : lowest_;

@@ -55,9 +55,11 @@ class CellWriter {
 public:
     // Lines of `columns` cells of `type`, bytes with a sign where `signed_bytes`; NaN
     // cells become `nodata` (which the type holds). `slots` lines may be converted at
-    // once, each into a slot of its own, on any threads.
+    // once, each into a slot of its own, on any threads. Unsigned whole cells stored in
+    // `bits` bits (fewer than the type's; 0 for all of them) count those beyond 2^bits - 1
+    // as clamped: the format clamps them.
     CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots = 1,
-               bool signed_bytes = false);
+               bool signed_bytes = false, int bits = 0);
 
     // Line `line` in the type, from `cells` (NaN where there is no data) times `unit`,
     // into slot line % slots, which it holds until a later line takes that slot.

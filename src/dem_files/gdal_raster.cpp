@@ -19,6 +19,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -1176,6 +1177,7 @@ SourceRaster open_gdal_source(const std::string& path) {
     // Signed bytes go by default to the smallest type that holds them.
     f.type = holds_signed_bytes(band) ? "Int16" : GDALGetDataTypeName(type);
     place(f, ds, path);
+    f.control_points = !f.georeferenced && GDALGetGCPCount(ds) > 0;
     int has_nodata = 0;
     const double nodata = GDALGetRasterNoDataValue(band, &has_nodata);
     if (has_nodata) f.nodata = nodata;
@@ -1310,8 +1312,11 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->nodata);
+        // Creation options such as NBITS store cells in fewer bits than their type's.
+        const char* bits = GDALGetMetadataItem(GDALGetRasterBand(d->lines_to.get(), 1), "NBITS",
+                                               "IMAGE_STRUCTURE");
         d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata, converted_lines,
-                                                d->signed_bytes);
+                                                d->signed_bytes, bits ? std::atoi(bits) : 0);
         d->columns = g.columns;
         d->lines = g.lines;
         int bx = 0, by = 0;

@@ -22,6 +22,7 @@ struct RasterFacts {
     double x0 = 0.0, y0 = 0.0;  // the upper-left corner, in ground units
     double pixel = 0.0;         // the cell size; 0 where the file gives none
     bool georeferenced = false;
+    bool control_points = false;       // placed by ground control points, which are not read
     std::optional<double> nodata;      // the value that marks a void
     std::string crs;                   // the coordinate system as WKT, or empty
     std::string unit = "m";            // the ground unit's name, for messages

@@ -172,7 +172,11 @@ void run(const GisOptions& o, TermProgress& progress) {
     SourceRaster source = open_source(o);
     const RasterFacts& facts = source.facts;
     const double pixel_in = source_pixel(o, facts);
-    if (!facts.georeferenced && !facts.crs.empty())
+    if (facts.control_points)
+        report(shown_name(o.source) +
+               " is placed by ground control points, which are not read: the output is placed "
+               "as though its upper-left corner were at (0, 0)");
+    else if (!facts.georeferenced && !facts.crs.empty())
         report(shown_name(o.source) +
                " gives a coordinate system but no corner: the output is placed as though its "
                "upper-left corner were at (0, 0)");
