@@ -590,6 +590,11 @@ TEST(CommandLine, FilesOfTheSourceAtAnyDepthAreNeverReplaced) {
                                      "--ratio", "0.5", "-q", "--overwrite"});
     EXPECT_EQ(z.status, 1) << z.err;
     EXPECT_EQ(root.read("z.tif.gz"), packed);
+    const Session part =
+        command(root, {"/vsisubfile/0_" + std::to_string(tile.size()) + "," + root.file("t.tif"),
+                       root.file("t.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(part.status, 1) << part.err;
+    EXPECT_EQ(root.read("t.tif"), tile);
     // A virtual raster that refers to itself under other spellings ends the search (it
     // was followed for ever) and is refused as GDAL reads it.
     mkdir(root.file("sub").c_str(), 0755);
@@ -849,13 +854,16 @@ TEST(CommandLine, CellsWrittenNarrowerReadBackAsTheyWereMeant) {
     EXPECT_EQ(as_signed(r.cells[5 * 12 + 5]), -128.0) << "no data";
     EXPECT_EQ(as_signed(r.cells[8 * 12 + 8]), 127.0) << "clamped";
     EXPECT_EQ(band_value(root.file("s.tif"), 0), -128.0);
-    // Cells stored in fewer bits than their type's are counted where they are clamped
-    // (they were clamped without a word).
-    const Session bits = command(
-        root, {path, root.file("b.tif"), "--ratio", "1", "-ot", "Byte", "-co", "NBITS=7", "-q"});
-    EXPECT_EQ(bits.status, 0) << bits.err;
-    EXPECT_NE(bits.err.find("(0 to 127) were written as the nearest value"), std::string::npos)
-        << bits.err;
+    // Cells stored in fewer bits than their type's are clamped and counted (PNG kept their
+    // low bits, GeoTIFF clamped them, both without a word).
+    for (const char* format : {"GTiff", "PNG"}) {
+        const Session bits = command(root, {path, root.file("b.out"), "--ratio", "1", "-ot", "Byte",
+                                            "-of", format, "-co", "NBITS=4", "-q", "--overwrite"});
+        EXPECT_EQ(bits.status, 0) << bits.err;
+        EXPECT_NE(bits.err.find("(0 to 15) were written as the nearest value"), std::string::npos)
+            << bits.err;
+        EXPECT_EQ(read_raster(root.file("b.out")).cells.at(8 * 12 + 8), 15.0) << format;
+    }
     const Session envi = command(root, {path, root.file("s.bin"), "-of", "ENVI", "--ratio", "1",
                                         "-ot", "Byte", "-co", "PIXELTYPE=SIGNEDBYTE", "-q"});
     EXPECT_EQ(envi.status, 1) << envi.err;
@@ -966,6 +974,20 @@ TEST(CommandLine, SideFilesLeftUnderTheDestinationsNameAreNotTakenForItsOwn) {
     EXPECT_FALSE(root.exists("o.tif.aux.xml"));
     EXPECT_FALSE(root.exists("o.tif.ovr"));
     EXPECT_NEAR(read_raster(root.file("o.tif")).gt[0], 500000.0, 100.0);
+    // Also where the destination is a file GDAL does not read; and one that is a file of
+    // the source is refused even under --overwrite (it was kept, and the output took it).
+    root.write("n.tif", "notes");
+    root.write("n.tif.ovr", root.read("t.tif"));
+    s = command(root,
+                {root.file("t.tif"), root.file("n.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_FALSE(root.exists("n.tif.ovr"));
+    root.write("s.tif.ovr", root.read("t.tif"));
+    s = command(
+        root, {root.file("s.tif.ovr"), root.file("s.tif"), "--ratio", "0.5", "-q", "--overwrite"});
+    EXPECT_EQ(s.status, 1) << s.err;
+    EXPECT_NE(s.err.find("is a file of the source"), std::string::npos) << s.err;
+    EXPECT_FALSE(root.exists("s.tif"));
 }
 
 // An output is read back as GDAL reads it: one placed elsewhere than written (formats

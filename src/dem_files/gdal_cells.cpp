@@ -170,18 +170,19 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
       columns_(static_cast<std::size_t>(columns)),
       slots_(static_cast<std::size_t>(slots)) {
     const Limits l = limits_of(type, signed_bytes);
-    lowest_ = l.lowest;
-    highest_ = l.highest;
+    Limits stored = l;
     if (bits > 0 && bits < GDALGetDataTypeSizeBits(type) && GDALDataTypeIsInteger(type) &&
         !GDALDataTypeIsSigned(type) && !signed_bytes)
-        highest_ = std::ldexp(1.0, bits) - 1.0;
+        stored.highest = std::ldexp(1.0, bits) - 1.0;
+    lowest_ = stored.lowest;
+    highest_ = stored.highest;
     // Rounding to a whole number keeps a value within half a unit of the range.
     const bool whole = GDALDataTypeIsInteger(type) != 0;
     below_ = whole ? lowest_ - 0.5 : lowest_;
     above_ = whole ? std::nextafter(highest_ + 0.5, -INFINITY) : highest_;
     if (nodata_ && !std::isnan(*nodata_)) {
         nodata_cell_ = cell_of(*nodata_, type, signed_bytes);
-        nudged_cell_ = cell_of(one_step_from(*nodata_, type, l), type, signed_bytes);
+        nudged_cell_ = cell_of(one_step_from(*nodata_, type, stored), type, signed_bytes);
     }
 }
 
@@ -222,7 +223,9 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
             }
             const double stored = unit == 1.0L ? v : static_cast<double>(v * unit);
             beyond += static_cast<std::uint64_t>((stored < below_) | (stored > above_));
-            slot.values[j] = stored;
+            // The conversion clamps to the type's range; fewer bits than the type's are
+            // clamped here, so that a format which keeps the low bits does not wrap them.
+            slot.values[j] = stored > highest_ ? highest_ : stored;
         }
         values = slot.values.data();
         if (voids > 0) nodata_cells_ += voids;

@@ -56,8 +56,8 @@ public:
     // Lines of `columns` cells of `type`, bytes with a sign where `signed_bytes`; NaN
     // cells become `nodata` (which the type holds). `slots` lines may be converted at
     // once, each into a slot of its own, on any threads. Unsigned whole cells stored in
-    // `bits` bits (fewer than the type's; 0 for all of them) count those beyond 2^bits - 1
-    // as clamped: the format clamps them.
+    // `bits` bits (fewer than the type's; 0 for all of them) are clamped to 2^bits - 1
+    // and counted, as those beyond the type's range are.
     CellWriter(GDALDataType type, int columns, std::optional<double> nodata, int slots = 1,
                bool signed_bytes = false, int bits = 0);
 

@@ -604,6 +604,21 @@ struct GdalDestination {
     ~GdalDestination() { lines_to.reset(); }
 };
 
+// The bits a cell is stored in where a creation option (NBITS) makes them fewer than its
+// type's, or 0: as the band made says, or where the driver writes a copy of a staging
+// file, as the options ask.
+int stored_bits(const GdalDestination& d, bool creates) {
+    if (creates) {
+        const char* bits =
+            GDALGetMetadataItem(GDALGetRasterBand(d.lines_to.get(), 1), "NBITS", "IMAGE_STRUCTURE");
+        return bits != nullptr ? std::atoi(bits) : 0;
+    }
+    int bits = 0;
+    for (const auto& option : d.wanted.creation)
+        if (EQUAL(option.first.c_str(), "NBITS")) bits = std::atoi(option.second.c_str());
+    return bits;
+}
+
 // A completed row of the destination's blocks written out by the writer, in order. Left
 // in the cache shared with the reading threads, they would be written by whichever
 // thread needs room first, and the file's layout (not its cells) would vary from run to
@@ -668,13 +683,19 @@ std::string final_beside(const std::string& final_path, std::string ending) {
     return stem_of(final_path) + ending;
 }
 
+// Whether `path` is the same file as one of `files`.
+bool same_as_any(const std::string& path, const std::vector<std::string>& files) {
+    for (const std::string& file : files)
+        if (same_file(path, file)) return true;
+    return false;
+}
+
 // Fails where a file the driver makes beside the output, under `final_path`, may not
 // be put in place.
 void check_beside(const GdalDestination& d, const std::string& final_path) {
-    for (const std::string& source_file : d.facts.files)
-        if (same_file(final_path, source_file))
-            fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
-                 ", which would replace a file of the source: choose another destination");
+    if (same_as_any(final_path, d.facts.files))
+        fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
+             ", which would replace a file of the source: choose another destination");
     if (special_file(final_path) || directory_path(final_path))
         fail("the output " + shown_name(d.wanted.path) + " comes with " + final_path +
              ", which is not a regular file (a folder, a FIFO, a device or a socket)");
@@ -712,7 +733,15 @@ std::string container_of(std::string name) {
     while (name.rfind("/vsi", 0) == 0) {
         const std::size_t slash = name.find('/', 1);
         if (slash == std::string::npos) return "";
+        const std::string handler = name.substr(0, slash);
         name.erase(0, slash + 1);
+        // Handlers whose file follows their options ("/vsisubfile/0_100,a.tif",
+        // "/vsicrypt/key=...,file=a.tif"), up to the text that ends them.
+        for (const auto& [options_of, end] :
+             {std::pair<std::string, std::string>{"/vsisubfile", ","}, {"/vsicrypt", "file="}}) {
+            const std::size_t at = handler == options_of ? name.find(end) : std::string::npos;
+            if (at != std::string::npos) name.erase(0, at + end.size());
+        }
     }
     name.erase(
         std::remove_if(name.begin(), name.end(), [](char c) { return c == '{' || c == '}'; }),
@@ -825,53 +854,52 @@ bool side_file_of(const std::string& path, const std::string& main) {
             EQUAL(kind.c_str(), (own.substr(0, 1) + own.substr(own.size() - 1) + "w").c_str()));
 }
 
-// Files named as an output with more after it that GDAL reads with the output as its own
-// (overviews, a mask, statistics and placement) where they exist, left by an earlier
-// raster of that name: the output would take the earlier raster's overviews, mask or
-// placement. Only these names are looked at: a file named after the stem ("x.aux",
-// "x.hdr") may as well belong to another raster of that stem.
+const char* const leftover_text =
+    " exists, and GDAL would take it for the output's: give --overwrite to remove it, or "
+    "choose another destination";
+
+// Regular files named as an output with more after it that GDAL reads with the output as
+// its own where they exist (overviews, a mask, statistics and placement), as an earlier
+// raster of that name may have left them: the output would take that raster's overviews,
+// mask or placement. Only these names are looked at: a file named after the stem
+// ("x.aux", "x.hdr") may as well belong to another raster of that stem.
 std::vector<std::string> leftover_side_files(const std::string& main) {
     std::vector<std::string> found;
     for (const char* side : {".ovr", ".OVR", ".msk", ".MSK", ".aux.xml", ".AUX.XML"}) {
         const std::string path = main + side;
-        bool again = false;  // the same file under another case, where case does not count
-        for (const std::string& seen : found) again = again || same_file(seen, path);
-        if (path_exists(path) && !again) found.push_back(path);
+        std::error_code error;
+        // The same file under another case counts once, where case does not count.
+        if (std::filesystem::is_regular_file(path, error) && !same_as_any(path, found))
+            found.push_back(path);
     }
     return found;
 }
 
-// The files of the raster the output replaces that the output does not replace in turn
-// (its overviews, mask, world file, .aux.xml), or where no raster is replaced, those
-// leftover_side_files finds: GDAL would take them for the new raster's.
+// The side files GDAL would take for the new output's (the replaced raster's overviews,
+// mask, world file, .aux.xml, and those leftover_side_files finds), but for the files
+// the output replaces in turn and those of the source: they go once it is in place.
+// They go only under --overwrite: without it, one that appeared since the check before
+// the work fails the run.
 std::vector<std::string> stale_files(const GdalDestination& d,
                                      const std::vector<PendingFile>& installed) {
-    std::vector<std::string> stale;
     const std::string main = d.main->pending().final_path;
-    const auto kept = [&](const std::string& path) {
-        bool keep = same_file(path, main);
-        for (const PendingFile& extra : installed) keep = keep || same_file(path, extra.final_path);
-        for (const std::string& source_file : d.facts.files)
-            keep = keep || same_file(path, source_file);
-        return keep;
-    };
-    if (!path_exists(main)) {
-        for (const std::string& path : leftover_side_files(main))
-            if (!kept(path)) stale.push_back(path);
-        return stale;
+    std::vector<std::string> candidates = leftover_side_files(main), kept{main}, stale;
+    for (const PendingFile& extra : installed) kept.push_back(extra.final_path);
+    kept.insert(kept.end(), d.facts.files.begin(), d.facts.files.end());
+    if (path_exists(main)) {
+        Dataset old = open_quietly(main);
+        if (!old) {  // a raster of another format than those registered so far
+            register_all();
+            old = open_quietly(main);
+        }
+        char** files = old ? GDALGetFileList(old.get()) : nullptr;
+        for (char** file = files; file != nullptr && *file != nullptr; ++file)
+            if (side_file_of(*file, main)) candidates.push_back(*file);
+        CSLDestroy(files);
     }
-    Dataset old = open_quietly(main);
-    if (!old) {  // a raster of another format than those registered so far
-        register_all();
-        old = open_quietly(main);
-    }
-    if (!old) return stale;
-    char** files = GDALGetFileList(old.get());
-    for (char** file = files; file != nullptr && *file != nullptr; ++file) {
-        const std::string path = *file;
-        if (side_file_of(path, main) && !kept(path)) stale.push_back(path);
-    }
-    CSLDestroy(files);
+    for (const std::string& path : candidates)
+        if (!same_as_any(path, kept) && !same_as_any(path, stale)) stale.push_back(path);
+    if (!stale.empty() && !d.wanted.overwrite) fail(shown_name(stale.front()) + leftover_text);
     return stale;
 }
 
@@ -886,24 +914,20 @@ void check_nodata_kept(const GdalDestination& d, const OutputGeometry& g, GDALDa
     GDALRasterBandH band = GDALGetRasterBand(out, 1);
     int has = 0;
     const double kept = GDALGetRasterNoDataValue(band, &has);
-    if (!d.cells || d.cells->nodata_cells() == 0) {
-        if (!has || reads_as_nodata_in(d.type, *d.nodata, kept) ||
-            !(kept >= g.lowest - 1.0 && kept <= g.highest + 1.0))
-            return;
+    const auto refuse = [&](const std::string& why, const std::string& so) {
         fail("-of " + d.wanted.format + " does not keep the no-data value " +
-             number_text(*d.nodata) + " (its file says " + number_text(kept) +
-             "), so elevations of " + number_text(kept) +
-             " would read as voids; choose another format" +
-             (d.wanted.creation.empty() ? "" : " or other creation options"));
-    }
-    const auto refuse = [&](const std::string& why) {
-        fail("-of " + d.wanted.format + " does not keep the no-data value " +
-             number_text(*d.nodata) + " " + why +
-             ", so the cells without data would read as elevations; choose another format" +
+             number_text(*d.nodata) + " " + why + ", so " + so + "; choose another format" +
              (d.wanted.creation.empty() ? "" : " or other creation options"));
     };
-    if (!has || !reads_as_nodata_in(d.type, *d.nodata, kept))
-        refuse(has ? "(its file says " + number_text(kept) + ")" : "(its file has none)");
+    const std::string says = "(its file says " + number_text(kept) + ")";
+    const bool other = has && !reads_as_nodata_in(d.type, *d.nodata, kept);
+    if (!d.cells || d.cells->nodata_cells() == 0) {
+        if (other && kept >= g.lowest - 1.0 && kept <= g.highest + 1.0)
+            refuse(says, "elevations of " + number_text(kept) + " would read as voids");
+        return;
+    }
+    const std::string elevations = "the cells without data would read as elevations";
+    if (!has || other) refuse(has ? says : "(its file has none)", elevations);
     const std::int64_t at = d.cells->a_nodata_cell();
     double cell = 0.0;
     if (at < 0 || GDALRasterIO(band, GF_Read, static_cast<int>(at % d.columns),
@@ -913,31 +937,43 @@ void check_nodata_kept(const GdalDestination& d, const OutputGeometry& g, GDALDa
     if (holds_signed_bytes(band) && cell > 127) cell -= 256;  // read as unsigned
     if (!reads_as_nodata_in(GDALGetRasterDataType(band), cell, kept))
         refuse("in its cells (one written as " + number_text(*d.nodata) + " reads as " +
-               number_text(cell) + ")");
+                   number_text(cell) + ")",
+               elevations);
 }
 
-// Fails where the output read back is placed otherwise than it was written, beyond a
-// millionth of a cell (formats that keep coordinates in fewer digits, or without a false
-// easting), and says so where it is not placed at all.
+// Fails where the output read back is placed otherwise than it was written by more than
+// a thousandth of a cell at one of its corners (formats that keep coordinates in fewer
+// digits, or without a false easting), and says so beyond a millionth (seven decimals of
+// a degree) and where it is not placed at all.
 void check_placement_kept(const GdalDestination& d, const OutputGeometry& g, GDALDatasetH out) {
     if (!(d.facts.georeferenced || d.facts.pixel > 0)) return;
     const Placement p = placement_of(d.facts, g);
     const double written[6] = {p.x, p.sx, 0.0, p.y, 0.0, -p.sy};
     double read[6];
+    const std::string format = "-of " + d.wanted.format, name = shown_name(d.wanted.path);
     if (GDALGetGeoTransform(out, read) != CE_None) {
-        report("-of " + d.wanted.format +
-               " does not keep the placement: " + shown_name(d.wanted.path) + " has none");
+        report(format + " does not keep the placement: " + name + " has none");
         return;
     }
-    const double cell = std::max(p.sx, p.sy);
-    for (int k = 0; k < 6; ++k)
-        if (!(std::fabs(read[k] - written[k]) <= 1e-6 * cell))
-            fail("-of " + d.wanted.format + " does not keep the placement: " +
-                 shown_name(d.wanted.path) + " reads back with its corner at (" +
-                 number_text(read[0]) + ", " + number_text(read[3]) + ") and cells of " +
-                 number_text(read[1]) + " x " + number_text(-read[5]) + ", written at (" +
-                 number_text(written[0]) + ", " + number_text(written[3]) + ") with cells of " +
-                 number_text(p.sx) + " x " + number_text(p.sy) + "; choose another format");
+    double shift = 0.0;  // the farthest a corner moved, in cells
+    for (const double column : {0.0, static_cast<double>(d.columns)})
+        for (const double line : {0.0, static_cast<double>(d.lines)}) {
+            const auto at = [&](const double* t, int k) {
+                return t[k] + t[k + 1] * column + t[k + 2] * line;
+            };
+            shift = std::max({shift, std::fabs(at(read, 0) - at(written, 0)) / p.sx,
+                              std::fabs(at(read, 3) - at(written, 3)) / p.sy});
+        }
+    if (!(shift <= 1e-3))
+        fail(format + " does not keep the placement: " + name + " reads back with its corner at (" +
+             number_text(read[0]) + ", " + number_text(read[3]) + ") and cells of " +
+             number_text(read[1]) + " x " + number_text(-read[5]) + ", written at (" +
+             number_text(written[0]) + ", " + number_text(written[3]) + ") with cells of " +
+             number_text(p.sx) + " x " + number_text(p.sy) + "; choose another format");
+    if (shift > 1e-6)
+        report(format + " keeps the placement to " + number_text(shift) + " of a cell: " + name +
+               " reads back with its corner at (" + number_text(read[0]) + ", " +
+               number_text(read[3]) + ")");
 }
 
 // Says where the output read back has lost the source's coordinate system (one that
@@ -1241,19 +1277,19 @@ void check_beside_early(const GdalDestination& d, bool creates) {
             }
         }
     }
+    const std::string main = probe.pending().final_path;
     std::vector<std::string> written;
     for (const auto& beside : probe.made_beside()) {
-        written.push_back(final_beside(probe.pending().final_path, beside.second));
+        written.push_back(final_beside(main, beside.second));
         check_beside(d, written.back());
     }
-    if (d.wanted.overwrite || path_exists(d.wanted.path)) return;
-    for (const std::string& left : leftover_side_files(d.wanted.path)) {
-        bool replaced = false;
-        for (const std::string& file : written) replaced = replaced || same_file(file, left);
-        if (!replaced)
+    for (const std::string& left : leftover_side_files(main)) {
+        if (same_as_any(left, written)) continue;
+        if (same_as_any(left, d.facts.files))
             fail(shown_name(left) +
-                 " exists, and GDAL would take it for the output's: give "
-                 "--overwrite to remove it, or choose another destination");
+                 " is a file of the source, and GDAL would take it for the output's: choose "
+                 "another destination");
+        if (!d.wanted.overwrite && !path_exists(main)) fail(shown_name(left) + leftover_text);
     }
 }
 
@@ -1312,11 +1348,8 @@ DestinationRaster create_gdal_destination(const DestinationOptions& wanted,
         if (!d->lines_to) gdal_failed("cannot create " + shown_name(d->wanted.path));
         widen_gdal_cache(block_row_bytes(GDALGetRasterBand(d->lines_to.get(), 1), g.columns));
         set_georeferencing(d->lines_to.get(), d->facts, g, d->nodata);
-        // Creation options such as NBITS store cells in fewer bits than their type's.
-        const char* bits = GDALGetMetadataItem(GDALGetRasterBand(d->lines_to.get(), 1), "NBITS",
-                                               "IMAGE_STRUCTURE");
         d->cells = std::make_unique<CellWriter>(d->type, g.columns, d->nodata, converted_lines,
-                                                d->signed_bytes, bits ? std::atoi(bits) : 0);
+                                                d->signed_bytes, stored_bits(*d, creates));
         d->columns = g.columns;
         d->lines = g.lines;
         int bx = 0, by = 0;
