@@ -784,12 +784,12 @@ void add_virtual_sources(GDALDatasetH ds, std::vector<std::string>& sources) {
 
 // Every file a dataset is read from: the files GDAL lists for it and, for a virtual
 // raster, those of each raster it is made of (their masks and overviews, a virtual
-// raster within it, its own mask band's), so that no output replaces a file the source
-// is made of however deep it lies. Only a virtual raster's sources are opened: GDAL
-// opens them to read it anyway, where another file of a list need not be a raster at
-// all. Files are told
-// apart by their canonical paths ("sub/../a.vrt" is "a.vrt"), so that each is opened
-// once and a virtual raster that refers to itself ends the search.
+// raster within it, its own mask band's), with the file on the disk a name of GDAL's
+// virtual file systems reads from, so that no output replaces a file the source is made
+// of however deep it lies. Only a virtual raster's sources are opened: GDAL opens them to
+// read it anyway, where another file of a list need not be a raster at all. Files are
+// told apart by their canonical paths ("sub/../a.vrt" is "a.vrt"), so that each is
+// opened once and a virtual raster that refers to itself ends the search.
 std::vector<std::string> files_of(GDALDatasetH dataset) {
     const auto key = [](const std::string& path) {
         std::error_code error;
