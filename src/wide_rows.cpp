@@ -46,7 +46,12 @@ inline Lanes load(const double* p) {
 
 inline void store(double* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
 
-inline Lanes splat(double x) { return Lanes{} + x; }
+// Every lane x, a -0.0 included (0.0 + x would make it +0.0).
+inline Lanes splat(double x) {
+    Lanes v;
+    for (int l = 0; l < lanes; ++l) v[l] = x;
+    return v;
+}
 
 inline Masks bits_of(Lanes v) {
     Masks m;

@@ -290,26 +290,36 @@ TEST(Voids, EveryInstructionSetGivesTheSameBytes) {
                                           static_cast<double>(random() % 1000) / 77)) +
                     " ";
     root.write("g.asc", grid);
+    // The bytes of one run with each variant, the same.
+    const auto alike = [&](const std::string& source, std::vector<std::string> arguments) {
+        std::string first;
+        for (const char* level : {"0", "1", "2"}) {
+            const std::string out = "o" + std::string(level) + ".tif";
+            Options options;
+            options.arguments = {root.file(source), root.file(out), "-ot",
+                                 "Float64",         "-q",           "--overwrite"};
+            options.arguments.insert(options.arguments.end(), arguments.begin(), arguments.end());
+            options.environment = {std::string("DEM_VARNEL_WIDE_ROWS=") + level};
+            const Session s = run_program(root, "", options);
+            ASSERT_EQ(s.status, 0) << s.err;
+            if (first.empty())
+                first = root.read(out);
+            else
+                EXPECT_TRUE(root.read(out) == first) << "level " << level;
+        }
+    };
     for (const char* voids : {"fill", "keep"})
         for (const char* ratio : {"0.5", "2"}) {
             SCOPED_TRACE(std::string(voids) + " x " + ratio);
-            std::string first;
-            for (const char* level : {"0", "1", "2"}) {
-                const std::string out =
-                    root.file(std::string("o") + voids + ratio + level + ".tif");
-                Options options;
-                options.arguments = {
-                    root.file("g.asc"), out, "--ratio", ratio, "--voids", voids, "-ot",
-                    "Float64",          "-q"};
-                options.environment = {std::string("DEM_VARNEL_WIDE_ROWS=") + level};
-                const Session s = run_program(root, "", options);
-                ASSERT_EQ(s.status, 0) << s.err;
-                const std::string bytes = root.read(out.substr(root.path().size() + 1));
-                if (first.empty())
-                    first = bytes;
-                else
-                    EXPECT_TRUE(bytes == first) << "level " << level;
-            }
+            alike("g.asc", {"--ratio", ratio, "--voids", voids});
         }
+    // Zeros keep their sign: a mean raised to a lowest cell of -0.0 became +0.0 in
+    // vectors and -0.0 in a row's last columns, which depend on the vectors' width.
+    std::string zeros =
+        "ncols 30\nnrows 12\nxllcorner 0\nyllcorner 0\ncellsize 10\nNODATA_value -9999\n";
+    for (int i = 0; i < 12; ++i)
+        for (int j = 0; j < 30; ++j) zeros += j >= 27 && i >= 3 && i < 8 ? "5 " : "-0.0 ";
+    root.write("z.asc", zeros);
+    alike("z.asc", {"--ratio", "2.2", "--threads", "1"});
 }
 #endif
