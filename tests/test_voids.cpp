@@ -110,6 +110,27 @@ TEST(Voids, AHoleIsFilledFromAroundItWithinTheValidCellsRange) {
     }
 }
 
+// In an enlargement the footprints of the cells along the edges reach past the margins:
+// those terms were dropped while the sums were still divided by the whole area, and the
+// cells nearest the frame came out at the range's ends (an east edge of 81 m at 100 m).
+TEST(Voids, AnEnlargementsEdgesHoldTheValuesNearThem) {
+    const Rows rows = plane_with_hole(20, 24, 0, 0, 0);
+    for (const double ratio : {3.5, 5.0}) {
+        SCOPED_TRACE(ratio);
+        const VoidRun run = run_voids(rows, ratio, RegridRequest::Voids::fill, 1, true);
+        const OutputGeometry& g = run.g;
+        double farthest = 0.0;  // from the plane at the cell's centre, held at the edges
+        for (int i = 3; i < g.lines - 3; ++i)
+            for (int j = 3; j < g.columns - 3; ++j) {
+                const double y = -3 + (i + 3.5) * (20 + 4.0) / (g.lines + 4) - 0.5;
+                const double x = -3 + (j + 3.5) * (24 + 4.0) / (g.columns + 4) - 0.5;
+                const double near = plane(std::clamp(y, 0.0, 19.0), std::clamp(x, 0.0, 23.0));
+                farthest = std::max(farthest, std::fabs(run.output[i][j] - near));
+            }
+        EXPECT_LT(farthest, 8.0) << "about two input cells' rise (it was 83 and 107)";
+    }
+}
+
 TEST(Voids, APlaneIsFilledExactlyWhereALineOrAColumnCrossesTheVoid) {
     // A hole in the middle and one against the left edge, where only its column crosses
     // it: a nearest cell on one side only would have bent the slope into a step.

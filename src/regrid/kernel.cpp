@@ -119,10 +119,9 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
                     int to) {
     for (int j = from; j < to; ++j) {
         const double* cwj = p.edge_column(j);
-        const double* v = in + p.columns[j].start;
         double acc = out[j];
         for (int b = p.first_of(j), last = p.last_of(j); b <= last; ++b)
-            acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * v[b] + acc);
+            acc = static_cast<double>(static_cast<ld>(w) * cwj[b] * in[p.input_of(j, b)] + acc);
         out[j] = acc;
     }
 }
@@ -162,13 +161,17 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
 }  // namespace
 
 // Every cell the weighted sum of the input under its footprint, line weights outer and
-// column weights inner as for a single cell. Lines outside 0 < r < Lin add nothing.
+// column weights inner as for a single cell. Lines outside 0 < r < Lin add nothing to the
+// classic kernel; the void-aware one reads a line beyond the last as the last.
 int kernel_sums(const KernelPlan& p, KernelSpace& s, const LineSource& source, double* out, int i) {
     const Footprint line = footprint(i, p.f.lfacteur, s.lw.data());
     int lines = 0;
     for (int a = 0; a <= line.last; ++a) {
-        const int r = line.start + a;
-        if (r <= 0 || r >= p.Lin) continue;
+        int r = line.start + a;
+        if (p.voids)
+            r = std::min(r, p.Lin - 1);
+        else if (r <= 0 || r >= p.Lin)
+            continue;
         s.weights[lines] = s.lw[a];
         s.lines[lines] = source.line(r);
         ++lines;

@@ -32,9 +32,12 @@ struct Footprint {
 Footprint footprint(int index, double factor, double* w);
 std::size_t footprint_room(double factor);
 
-// The weights of every output column, computed once. Pairs whose input column is
-// outside 0 < c < Cin are skipped (their weight dropped), so each column keeps the run
-// first_of(j)..last_of(j) of its weights that fall inside. The columns of the middle,
+// The weights of every output column, computed once. The classic kernel skips the pairs
+// whose input column is outside 0 < c < Cin (their weight dropped), so each column keeps
+// the run first_of(j)..last_of(j) of its weights that fall inside. The void-aware one
+// keeps them all: its margins repeat the edges, and a column beyond the last is read as
+// the last (input_of); dropped weights made the cells near the edges of an enlargement
+// multiples of their values. The columns of the middle,
 // all of whose weights fall inside, have their weights packed by weight index, then
 // column (packed[b * span + j - middle_from]), padded with zero weights to the widest
 // count: a zero weight adds exactly nothing to a sum of finite values (at most the sign
@@ -50,8 +53,12 @@ struct KernelPlan {
     static std::uint64_t bytes(int columns_out, double cfacteur);
 
     bool is_packed(int j) const { return j >= middle_from && j < middle_to; }
-    int first_of(int j) const { return std::max(0, 1 - columns[j].start); }
-    int last_of(int j) const { return std::min(columns[j].last, Cin - 1 - columns[j].start); }
+    int first_of(int j) const { return voids ? 0 : std::max(0, 1 - columns[j].start); }
+    int last_of(int j) const {
+        return voids ? columns[j].last : std::min(columns[j].last, Cin - 1 - columns[j].start);
+    }
+    // The input column that weight b of column j applies to.
+    int input_of(int j, int b) const { return std::min(columns[j].start + b, Cin - 1); }
     // Weight b of column j, first_of(j) <= b <= columns[j].last.
     double weight(int j, int b) const {
         return is_packed(j) ? packed[static_cast<std::size_t>(b) * span() +

@@ -13,15 +13,15 @@ using ld = long double;
 
 // Cell j summed over its valid cells: S / W, or NaN with too little ground.
 double mean_of_valid(const KernelPlan& p, const KernelSpace& space, int lines, int j) {
-    const int start = p.columns[j].start;
     double s = 0.0, w = 0.0;
     for (int k = 0; k < lines; ++k) {
         const ld weight = space.weights[k];
-        const double* v = space.lines[k] + start;
+        const double* line = space.lines[k];
         for (int b = p.first_of(j), last = p.last_of(j); b <= last; ++b) {
-            if (std::isnan(v[b])) continue;
+            const double v = line[p.input_of(j, b)];
+            if (std::isnan(v)) continue;
             const ld t = weight * p.weight(j, b);
-            s = static_cast<double>(t * v[b] + s);
+            s = static_cast<double>(t * v + s);
             w = static_cast<double>(t + w);
         }
     }
