@@ -934,6 +934,16 @@ TEST(CommandLine, CellsOfRealsNearTheNoDataValueAreVoids) {
     ASSERT_EQ(s.status, 0) << s.err;
     EXPECT_NE(s.err.find("4 voids kept as no data"), std::string::npos) << s.err;
     EXPECT_EQ(read_raster(root.file("k.tif")).cells.at(8 * 20 + 8), -9999.0);
+    // Voids to fill that no filling reached (those above and left of the only valid
+    // cell) are counted: the summary said every void was filled.
+    write_geotiff(path, GDT_Float32, 20, 20,
+                  [](int i, int j) { return i == 7 && j == 11 ? 42.5 : -9999.0; });
+    tag_band(path, -9999.0, 1.0);
+    const Session f = command(root, {path, root.file("f.tif"), "--ratio", "1"});
+    ASSERT_EQ(f.status, 0) << f.err;
+    EXPECT_NE(f.err.find("10 cells that no filling reached were written as no data"),
+              std::string::npos)
+        << f.err;
 }
 
 TEST(CommandLine, ADialogueGridAndItsGeoTiffGiveTheSameValues) {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 
@@ -261,8 +262,15 @@ void run(const GisOptions& o, TermProgress& progress) {
 
     LineSink sink = destination.sink;
     const auto put = sink.put;
-    const int lines = planned.lines;
-    sink.put = [&progress, put, lines](int i, const double* cells) {
+    const int lines = planned.lines, columns = planned.columns;
+    // Voids to fill that no filling reached are written as no data: counted inside the
+    // frame (which may be no data by itself).
+    const bool filling = void_aware && o.voids == GisOptions::Voids::fill && scan.voids > 0;
+    std::uint64_t unfilled = 0;
+    sink.put = [&progress, &unfilled, put, lines, columns, filling](int i, const double* cells) {
+        if (filling && i >= frame_width && i < lines - frame_width)
+            for (int j = frame_width; j < columns - frame_width; ++j)
+                unfilled += std::isnan(cells[j]) ? 1 : 0;
         put(i, cells);
         progress(0.25 + 0.75 * (i + 1) / lines);
     };
@@ -273,6 +281,9 @@ void run(const GisOptions& o, TermProgress& progress) {
     if (destination.notes)
         for (const std::string& note : destination.notes())
             report(shown_name(o.destination) + ": " + note);
+    if (unfilled > 0)
+        report(shown_name(o.destination) + ": " + std::to_string(unfilled) +
+               " cells that no filling reached were written as no data");
     if (o.quiet) return;
     std::string names = shown_name(destination.files[0]);
     for (std::size_t k = 1; k < destination.files.size(); ++k)

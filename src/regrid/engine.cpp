@@ -157,7 +157,8 @@ OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridReq
         if (!(std::fabs(g.lowest) <= void_aware_elevations &&
               std::fabs(g.highest) <= void_aware_elevations)) {
             char range[96];
-            std::snprintf(range, sizeof range, "%.6g to %.6g", g.lowest, g.highest);
+            // All the digits: 1.0000000000000002e15 is beyond, and would show as 1e15.
+            std::snprintf(range, sizeof range, "%.17g to %.17g", g.lowest, g.highest);
             fail(std::string("elevations from ") + range +
                  ": the engine that takes voids into account refuses elevations beyond 1e15, "
                  "where its sums would overflow");
