@@ -296,7 +296,10 @@ void run(const GisOptions& o, TermProgress& progress) {
            (void_aware && scan.voids > 0
                 ? (o.voids == GisOptions::Voids::keep
                        ? ", " + std::to_string(scan.voids) + " voids kept as no data"
-                       : ", " + std::to_string(scan.voids) + " voids filled")
+                       : ", " + std::to_string(scan.voids) + " voids filled" +
+                             (unfilled > 0 ? " (" + std::to_string(unfilled) +
+                                                 " output cells left as no data)"
+                                           : ""))
                 : "") +
            ", in " + seconds_since(started));
 }
