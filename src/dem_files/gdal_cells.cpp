@@ -169,8 +169,7 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
       nodata_(nodata),
       columns_(static_cast<std::size_t>(columns)),
       slots_(static_cast<std::size_t>(slots)) {
-    const Limits l = limits_of(type, signed_bytes);
-    Limits stored = l;
+    Limits stored = limits_of(type, signed_bytes);
     if (bits > 0 && bits < GDALGetDataTypeSizeBits(type) && GDALDataTypeIsInteger(type) &&
         !GDALDataTypeIsSigned(type) && !signed_bytes)
         stored.highest = std::ldexp(1.0, bits) - 1.0;

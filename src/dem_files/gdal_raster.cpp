@@ -562,14 +562,19 @@ bool driver_holds(GDALDriverH driver, GDALDataType type) {
     return false;
 }
 
-// Whether the creation options ask a Byte band to hold signed bytes (the last
-// PIXELTYPE given counts, as in the list handed to the driver).
-bool asks_signed_bytes(const std::vector<std::pair<std::string, std::string>>& options) {
-    bool asked = false;
+// The value of the creation option `name`, or empty: the last one given counts, as in
+// the list handed to the driver.
+std::string option_value(const std::vector<std::pair<std::string, std::string>>& options,
+                         const char* name) {
+    std::string value;
     for (const auto& option : options)
-        if (EQUAL(option.first.c_str(), "PIXELTYPE"))
-            asked = EQUAL(option.second.c_str(), "SIGNEDBYTE");
-    return asked;
+        if (EQUAL(option.first.c_str(), name)) value = option.second;
+    return value;
+}
+
+// Whether the creation options ask a Byte band to hold signed bytes.
+bool asks_signed_bytes(const std::vector<std::pair<std::string, std::string>>& options) {
+    return EQUAL(option_value(options, "PIXELTYPE").c_str(), "SIGNEDBYTE");
 }
 
 char** creation_list(const std::vector<std::pair<std::string, std::string>>& options) {
@@ -613,10 +618,7 @@ int stored_bits(const GdalDestination& d, bool creates) {
             GDALGetMetadataItem(GDALGetRasterBand(d.lines_to.get(), 1), "NBITS", "IMAGE_STRUCTURE");
         return bits != nullptr ? std::atoi(bits) : 0;
     }
-    int bits = 0;
-    for (const auto& option : d.wanted.creation)
-        if (EQUAL(option.first.c_str(), "NBITS")) bits = std::atoi(option.second.c_str());
-    return bits;
+    return std::atoi(option_value(d.wanted.creation, "NBITS").c_str());
 }
 
 // A completed row of the destination's blocks written out by the writer, in order. Left

@@ -3,6 +3,7 @@
 // the engine from the source's lines to the destination's, and the files put in place.
 #include "dem_varnel/gis_run.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -268,9 +269,10 @@ void run(const GisOptions& o, TermProgress& progress) {
     const bool filling = void_aware && o.voids == GisOptions::Voids::fill && scan.voids > 0;
     std::uint64_t unfilled = 0;
     sink.put = [&progress, &unfilled, put, lines, columns, filling](int i, const double* cells) {
-        if (filling && i >= frame_width && i < lines - frame_width)
-            for (int j = frame_width; j < columns - frame_width; ++j)
-                unfilled += std::isnan(cells[j]) ? 1 : 0;
+        if (filling && i >= frame_width && i < lines - frame_width && columns > 2 * frame_width)
+            unfilled += static_cast<std::uint64_t>(
+                std::count_if(cells + frame_width, cells + columns - frame_width,
+                              [](double v) { return std::isnan(v); }));
         put(i, cells);
         progress(0.25 + 0.75 * (i + 1) / lines);
     };
