@@ -97,6 +97,12 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
             packed[static_cast<std::size_t>(b) * span() + m] = w[static_cast<std::size_t>(b)];
         starts[m] = columns[j].start;
     }
+    const std::size_t chunks = (span() + chunk - 1) / chunk;
+    whole.assign(chunks * static_cast<std::size_t>(count), 1);
+    for (std::size_t m = 0; m < span(); ++m)
+        for (int b = 0; b < count; ++b)
+            if (packed[static_cast<std::size_t>(b) * span() + m] != 1.0)
+                whole[m / chunk * static_cast<std::size_t>(count) + static_cast<std::size_t>(b)] = 0;
 }
 
 KernelSpace::KernelSpace(const KernelPlan& p)
@@ -107,9 +113,10 @@ KernelSpace::KernelSpace(const KernelPlan& p)
 
 std::uint64_t KernelPlan::bytes(int columns_out, double cfacteur) {
     // Per column its footprint, and its weights with their start (packed) or their room
-    // (at an edge), whichever is more.
-    return static_cast<std::uint64_t>(columns_out) *
-           (sizeof(Footprint) + 8 * footprint_room(cfacteur) + 8);
+    // (at an edge), whichever is more; per chunk of columns whether each weight is whole.
+    const std::uint64_t room = footprint_room(cfacteur);
+    return static_cast<std::uint64_t>(columns_out) * (sizeof(Footprint) + 8 * room + 8) +
+           (static_cast<std::uint64_t>(columns_out) / KernelPlan::chunk + 1) * room;
 }
 
 namespace {
@@ -126,6 +133,40 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
     }
 }
 
+// One line's terms for packed weight b, added to the sums of packed columns from..to-1
+// (or starting them). A weight of 1 leaves its product out: 1 times a double is that
+// double exactly, so the term is the same value, rounded the same way.
+template <bool line_whole, bool column_whole, bool first>
+void add_packed_line(ld w, const double* cw, const double* v, const std::int64_t* starts,
+                     double* sums, int from, int to) {
+    for (int m = from; m < to; ++m) {
+        const double x = v[starts[m]];
+        ld t;
+        if (line_whole && column_whole)
+            t = x;
+        else if (line_whole)
+            t = static_cast<ld>(cw[m]) * x;
+        else if (column_whole)
+            t = w * x;
+        else
+            t = w * cw[m] * x;
+        sums[m] = first ? static_cast<double>(t) : static_cast<double>(t + sums[m]);
+    }
+}
+
+template <bool first>
+void add_packed_line(bool line_whole, bool column_whole, ld w, const double* cw, const double* v,
+                     const std::int64_t* starts, double* sums, int from, int to) {
+    if (line_whole && column_whole)
+        add_packed_line<true, true, first>(w, cw, v, starts, sums, from, to);
+    else if (line_whole)
+        add_packed_line<true, false, first>(w, cw, v, starts, sums, from, to);
+    else if (column_whole)
+        add_packed_line<false, true, first>(w, cw, v, starts, sums, from, to);
+    else
+        add_packed_line<false, false, first>(w, cw, v, starts, sums, from, to);
+}
+
 // The packed columns' sums from the input lines of a row, in chunks of columns that
 // stay in the first-level cache. Each cell takes the same terms in the same order as
 // for a single cell (line by line, each line's column weights in order) with the same
@@ -135,24 +176,23 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
 // starts a sum instead of adding to zero: 0.0 + t is t but for the sign of a zero t,
 // which the final magnitude drops.
 void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, double* out) {
-    constexpr int chunk = 512;
     const int span = p.middle_to - p.middle_from;
     double* const sums = out + p.middle_from;
-    for (int from = 0; from < span; from += chunk) {
-        const int to = std::min(from + chunk, span);
+    for (int from = 0; from < span; from += KernelPlan::chunk) {
+        const int to = std::min(from + KernelPlan::chunk, span);
         for (int k = 0; k < lines; ++k) {
             const ld w = s.weights[k];
+            const bool line_whole = s.weights[k] == 1.0;
             for (int b = 0; b < p.count; ++b) {
                 const double* cw = &p.packed[static_cast<std::size_t>(b) * span];
                 const double* v = s.lines[k] + b;
-                const std::int64_t* starts = p.starts.data();
-                if (k == 0 && b == 0) {
-                    for (int m = from; m < to; ++m)
-                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]]);
-                } else {
-                    for (int m = from; m < to; ++m)
-                        sums[m] = static_cast<double>(w * cw[m] * v[starts[m]] + sums[m]);
-                }
+                const bool column_whole = p.whole_in(from, b);
+                if (k == 0 && b == 0)
+                    add_packed_line<true>(line_whole, column_whole, w, cw, v, p.starts.data(),
+                                          sums, from, to);
+                else
+                    add_packed_line<false>(line_whole, column_whole, w, cw, v, p.starts.data(),
+                                           sums, from, to);
             }
         }
     }

@@ -43,7 +43,9 @@ std::size_t footprint_room(double factor);
 // count: a zero weight adds exactly nothing to a sum of finite values (at most the sign
 // of a zero sum, which the final magnitude drops), and a fixed count runs without
 // mispredicted branches. The columns at the edges keep theirs as computed, room to a
-// column (edge_weights), so that each column's weights are held once.
+// column (edge_weights), so that each column's weights are held once. Where every
+// packed weight b of a chunk of columns is 1 (whole), its terms skip that product
+// (whole_in).
 struct KernelPlan {
     // `voids`: the void-aware kernel (void_kernel.h) computes the rows.
     KernelPlan(int lines_in, int columns_in, int columns_out, const Factors& factors,
@@ -52,7 +54,17 @@ struct KernelPlan {
     // Bytes a plan of `columns_out` columns holds at most at `cfacteur`.
     static std::uint64_t bytes(int columns_out, double cfacteur);
 
+    // Packed columns whose sums are built together, so that they stay in the first-level
+    // cache.
+    static constexpr int chunk = 512;
+
     bool is_packed(int j) const { return j >= middle_from && j < middle_to; }
+    // Whether packed weight b is 1 for every column of the chunk from packed column
+    // `from` on.
+    bool whole_in(int from, int b) const {
+        return whole[static_cast<std::size_t>(from / chunk) * static_cast<std::size_t>(count) +
+                     static_cast<std::size_t>(b)] != 0;
+    }
     int first_of(int j) const { return voids ? 0 : std::max(0, 1 - columns[j].start); }
     int last_of(int j) const {
         return voids ? columns[j].last : std::min(columns[j].last, Cin - 1 - columns[j].start);
@@ -77,6 +89,7 @@ struct KernelPlan {
     int middle_from = 0, middle_to = 0;  // the packed columns
     std::vector<double> packed;
     std::vector<std::int64_t> starts;
+    std::vector<unsigned char> whole;  // per chunk and packed weight
     std::vector<double> edge_weights;
 
 private:
