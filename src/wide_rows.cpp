@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #ifndef WIDE_ROWS_NAME
 #define WIDE_ROWS_NAME wide_rows_base
@@ -35,6 +36,7 @@ using Lanes = double __attribute__((vector_size(8 * lanes)));
 using Masks = long long __attribute__((vector_size(8 * lanes)));
 using Ints = int __attribute__((vector_size(4 * lanes)));
 using Shorts = std::uint16_t __attribute__((vector_size(2 * lanes)));
+using Floats = float __attribute__((vector_size(4 * lanes)));
 constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
 constexpr int middle_from = window_middle_from;
 
@@ -546,11 +548,71 @@ void fold_range(const double* row, int columns, double& low, double& high) {
     if (high < M) high = M;
 }
 
+// --- Cells for the format layer ------------------------------------------------------
+
+// Whole cells through 64-bit integers, which every value of the types fits.
+template <typename Cell, typename CellLanes, bool has_sign>
+void whole_cells(const double* values, Cell* cells, int count) {
+    const double lowest = static_cast<double>(std::numeric_limits<Cell>::lowest()),
+                 highest = static_cast<double>(std::numeric_limits<Cell>::max());
+    const auto whole = [=](double v) {
+        double t = has_sign && v < 0.0 ? v - 0.5 : v + 0.5;
+        t = t < lowest ? lowest : t;
+        t = t > highest ? highest : t;
+        return static_cast<Cell>(static_cast<long long>(t));
+    };
+    const Lanes low = splat(lowest), high = splat(highest), half = splat(0.5);
+    int j = 0;
+    for (; j + lanes <= count; j += lanes) {
+        const Lanes v = load(values + j);
+        Lanes t = has_sign ? (v < Lanes{} ? v - half : v + half) : v + half;
+        t = t < low ? low : t;
+        t = t > high ? high : t;
+        const CellLanes c = __builtin_convertvector(__builtin_convertvector(t, Masks), CellLanes);
+        std::memcpy(cells + j, &c, sizeof c);
+    }
+    for (; j < count; ++j) cells[j] = whole(values[j]);
+}
+
+void float_cells(const double* values, float* cells, int count) {
+    int j = 0;
+    for (; j + lanes <= count; j += lanes) {
+        const Floats c = __builtin_convertvector(load(values + j), Floats);
+        std::memcpy(cells + j, &c, sizeof c);
+    }
+    for (; j < count; ++j) cells[j] = static_cast<float>(values[j]);
+}
+
+void to_cells(const double* values, void* cells, int count, CellKind kind) {
+    using Bytes = std::uint8_t __attribute__((vector_size(lanes)));
+    using SignedShorts = std::int16_t __attribute__((vector_size(2 * lanes)));
+    using Unsigned = std::uint32_t __attribute__((vector_size(4 * lanes)));
+    switch (kind) {
+        case CellKind::u8:
+            return whole_cells<std::uint8_t, Bytes, false>(values, static_cast<std::uint8_t*>(cells),
+                                                           count);
+        case CellKind::u16:
+            return whole_cells<std::uint16_t, Shorts, false>(
+                values, static_cast<std::uint16_t*>(cells), count);
+        case CellKind::i16:
+            return whole_cells<std::int16_t, SignedShorts, true>(
+                values, static_cast<std::int16_t*>(cells), count);
+        case CellKind::u32:
+            return whole_cells<std::uint32_t, Unsigned, false>(
+                values, static_cast<std::uint32_t*>(cells), count);
+        case CellKind::i32:
+            return whole_cells<std::int32_t, Ints, true>(values, static_cast<std::int32_t*>(cells),
+                                                         count);
+        case CellKind::f32:
+            return float_cells(values, static_cast<float*>(cells), count);
+    }
+}
+
 }  // namespace
 
 const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,
                                  stored16,   stored32,     widen16,        widen32,
-                                 range16,    range32,      fold_range};
+                                 range16,    range32,      fold_range, to_cells};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

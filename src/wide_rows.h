@@ -37,6 +37,9 @@ struct Bounds {
     double lowest = -HUGE_VAL, highest = HUGE_VAL;
 };
 
+// The cell types to_cells writes.
+enum class CellKind { u8, u16, i16, u32, i32, f32 };
+
 struct WideRows {
     // The spread of a row's cells spread_from to columns - spread_from - 1, and whether
     // it holds a zero from column 1 to columns - 2.
@@ -77,6 +80,12 @@ struct WideRows {
     // Folds a row into [low, high] as the scan "if (low > v) low = v; if (high < v)
     // high = v" over it in order does, for finite values.
     void (*fold_range)(const double* row, int columns, double& low, double& high);
+
+    // Values as cells of a type, each value within half a unit of the type's range (a
+    // float's: within it): a whole number is the value plus 0.5 (minus 0.5 below zero,
+    // for a type with a sign) rounded to double, brought into the type's range and
+    // truncated toward zero; a float is the value rounded to float.
+    void (*to_cells)(const double* values, void* cells, int count, CellKind kind);
 };
 
 // The variant for this processor.

@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session.h"
@@ -29,6 +32,7 @@
 #include "dem_files/gdal_cells.h"
 #include "dem_files/gdal_raster.h"
 #include "failure.h"
+#include "wide_rows.h"
 #endif
 
 namespace {
@@ -405,6 +409,45 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
                        "-ot", "Float32"});
     EXPECT_EQ(s.status, 2) << s.err;
     EXPECT_FALSE(root.exists("a.png"));
+}
+
+// Lines inside a type's range are converted in vectors: every instruction set gives the
+// bytes of GDAL's own conversion, at the halves, just beside them and at the range's ends.
+TEST(CommandLine, EveryInstructionSetConvertsCellsAsGdalDoes) {
+    const std::pair<GDALDataType, CellKind> types[] = {
+        {GDT_Byte, CellKind::u8},   {GDT_UInt16, CellKind::u16}, {GDT_Int16, CellKind::i16},
+        {GDT_UInt32, CellKind::u32}, {GDT_Int32, CellKind::i32}, {GDT_Float32, CellKind::f32}};
+    std::mt19937_64 random(20261209);
+    for (const auto& [type, kind] : types) {
+        const bool whole = GDALDataTypeIsInteger(type) != 0;
+        const int bits = GDALGetDataTypeSizeBits(type);
+        const double lowest = !whole ? -FLT_MAX
+                              : GDALDataTypeIsSigned(type) ? -std::ldexp(1.0, bits - 1)
+                                                           : 0.0;
+        const double highest = !whole                      ? FLT_MAX
+                               : GDALDataTypeIsSigned(type) ? std::ldexp(1.0, bits - 1) - 1.0
+                                                            : std::ldexp(1.0, bits) - 1.0;
+        const double below = whole ? lowest - 0.5 : lowest,
+                     above = whole ? std::nextafter(highest + 0.5, 0.0) : highest;
+        std::vector<double> values = {below, above, -0.0, 0.0};
+        for (int k = 0; k < 4000; ++k) {
+            const double half = std::floor(below + (above - below) * (random() % 1000) / 999.0) + 0.5;
+            for (const double v : {half, std::nextafter(half, -HUGE_VAL), std::nextafter(half, HUGE_VAL),
+                                   below + (above - below) * std::ldexp(double(random() >> 11), -53)})
+                if (v >= below && v <= above) values.push_back(v);
+        }
+        const std::size_t size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type));
+        std::vector<unsigned char> theirs(values.size() * size);
+        GDALCopyWords64(values.data(), GDT_Float64, 8, theirs.data(), type, static_cast<int>(size),
+                        static_cast<GPtrDiff_t>(values.size()));
+        for (int level = 0; level < 3; ++level) {
+            const WideRows* variant = wide_rows_variant(level);
+            if (variant == nullptr) continue;
+            std::vector<unsigned char> ours(theirs.size());
+            variant->to_cells(values.data(), ours.data(), static_cast<int>(values.size()), kind);
+            EXPECT_TRUE(ours == theirs) << GDALGetDataTypeName(type) << ", variant " << level;
+        }
+    }
 }
 
 // A driver's files beside its output (an ENVI header, an .aux.xml written as the file

@@ -1,6 +1,8 @@
 // Lines of doubles as cells of a GDAL type. The conversion is GDALCopyWords64, the one
 // GDAL applies itself when it is handed doubles for a band of another type, so that the
 // bytes are those a write of the doubles gives; this side only looks at what it did.
+// Lines whose values all lie in the type's range go through the same rounding in
+// vectors, where GDAL is found to round that way.
 #include "dem_files/gdal_cells.h"
 
 #include <algorithm>
@@ -52,6 +54,42 @@ void to_cells(const double* values, unsigned char* cells, std::size_t count, GDA
             std::memcpy(cells + from + j, &byte, 1);
         }
     }
+}
+
+std::optional<CellKind> kind_of(GDALDataType type) {
+    switch (type) {
+        case GDT_Byte: return CellKind::u8;
+        case GDT_UInt16: return CellKind::u16;
+        case GDT_Int16: return CellKind::i16;
+        case GDT_UInt32: return CellKind::u32;
+        case GDT_Int32: return CellKind::i32;
+        case GDT_Float32: return CellKind::f32;
+        default: return std::nullopt;
+    }
+}
+
+// Whether the vectors convert values of [below, above] as GDAL does: tried on the
+// values where roundings part ways (halves, the double just below a half, both zeros,
+// the ends of the range) and a spread of others. A GDAL that rounds otherwise keeps
+// every line.
+bool rounds_as_gdal(GDALDataType type, double below, double above) {
+    const std::optional<CellKind> kind = kind_of(type);
+    if (!kind) return false;
+    std::vector<double> tried;
+    const double edges[] = {below, above, std::nextafter(below, 0.0), std::nextafter(above, 0.0)};
+    for (const double v : edges) tried.push_back(v);
+    for (double w = 0.0; w <= 8.0; w += 0.5)
+        for (const double v : {w, std::nextafter(w, -1.0), std::nextafter(w, 9.0)})
+            for (const double sign : {1.0, -1.0}) tried.push_back(sign * v);
+    for (int k = 0; k < 200; ++k) tried.push_back(below + (above - below) * (k / 199.0));
+    tried.erase(std::remove_if(tried.begin(), tried.end(),
+                               [&](double v) { return !(v >= below && v <= above); }),
+                tried.end());
+    const std::size_t size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type));
+    std::vector<unsigned char> theirs(tried.size() * size), ours(tried.size() * size);
+    to_cells(tried.data(), theirs.data(), tried.size(), type, false);
+    wide_rows.to_cells(tried.data(), ours.data(), static_cast<int>(tried.size()), *kind);
+    return theirs == ours;
 }
 
 std::vector<unsigned char> cell_of(double v, GDALDataType type, bool signed_bytes) {
@@ -179,6 +217,7 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     const bool whole = GDALDataTypeIsInteger(type) != 0;
     below_ = whole ? lowest_ - 0.5 : lowest_;
     above_ = whole ? std::nextafter(highest_ + 0.5, -INFINITY) : highest_;
+    if (!signed_bytes && rounds_as_gdal(type, below_, above_)) kind_ = kind_of(type);
     if (nodata_ && !std::isnan(*nodata_)) {
         nodata_cell_ = cell_of(*nodata_, type, signed_bytes);
         nudged_cell_ = cell_of(one_step_from(*nodata_, type, stored), type, signed_bytes);
@@ -231,7 +270,10 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
         if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
     }
     if (beyond > 0) clamped_ += beyond;
-    to_cells(values, slot.out.data(), columns, type_, signed_bytes_);
+    if (kind_ && values == cells && look.plain)
+        wide_rows.to_cells(values, slot.out.data(), static_cast<int>(columns), *kind_);
+    else
+        to_cells(values, slot.out.data(), columns, type_, signed_bytes_);
     if (!nodata_cell_.empty() && (beyond > 0 || look.near)) {
         const std::size_t size = static_cast<std::size_t>(size_);
         std::uint64_t moved = 0;

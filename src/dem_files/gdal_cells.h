@@ -5,6 +5,8 @@
 
 #include <gdal.h>
 
+#include "wide_rows.h"
+
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -92,6 +94,7 @@ private:
     std::vector<Slot> slots_;
     double lowest_, highest_;                // the values the type holds
     double below_, above_;                   // the values it holds as one of them, rounded
+    std::optional<CellKind> kind_;           // where the vectors convert such values
     std::atomic<std::uint64_t> clamped_{0};  // valid cells beyond them
     std::atomic<std::uint64_t> moved_{0};    // valid cells that fell on the no-data value
     std::atomic<std::uint64_t> nodata_cells_{0};
