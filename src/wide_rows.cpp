@@ -589,8 +589,8 @@ void to_cells(const double* values, void* cells, int count, CellKind kind) {
     using Unsigned = std::uint32_t __attribute__((vector_size(4 * lanes)));
     switch (kind) {
         case CellKind::u8:
-            return whole_cells<std::uint8_t, Bytes, false>(values, static_cast<std::uint8_t*>(cells),
-                                                           count);
+            return whole_cells<std::uint8_t, Bytes, false>(
+                values, static_cast<std::uint8_t*>(cells), count);
         case CellKind::u16:
             return whole_cells<std::uint16_t, Shorts, false>(
                 values, static_cast<std::uint16_t*>(cells), count);
@@ -608,11 +608,32 @@ void to_cells(const double* values, void* cells, int count, CellKind kind) {
     }
 }
 
+// The values looked at a vector at a time, without a branch for each: "not >=" and
+// "not <=" hold for a NaN.
+LineLook look_at(const double* values, int count, double below, double above, double value,
+                 double window) {
+    const Lanes low = splat(below), high = splat(above), centre = splat(value),
+                reach = splat(window);
+    Masks outside = {}, within = {};
+    int j = 0;
+    for (; j + lanes <= count; j += lanes) {
+        const Lanes v = load(values + j);
+        outside |= ~((v >= low) & (v <= high));
+        within |= magnitude(v - centre) <= reach;
+    }
+    LineLook look{no_lane(outside), !no_lane(within)};
+    for (; j < count; ++j) {
+        look.plain = look.plain && values[j] >= below && values[j] <= above;
+        look.near = look.near || std::fabs(values[j] - value) <= window;
+    }
+    return look;
+}
+
 }  // namespace
 
-const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero,
-                                 stored16,   stored32,     widen16,        widen32,
-                                 range16,    range32,      fold_range, to_cells};
+const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16,
+                                 stored32,   widen16,      widen32,        range16,   range32,
+                                 fold_range, to_cells,     look_at};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

@@ -37,6 +37,13 @@ struct Bounds {
     double lowest = -HUGE_VAL, highest = HUGE_VAL;
 };
 
+// What one look along a line tells: whether every value is a number within [below,
+// above], and whether some value lies within a window of another (a NaN is within
+// none).
+struct LineLook {
+    bool plain, near;
+};
+
 // The cell types to_cells writes.
 enum class CellKind { u8, u16, i16, u32, i32, f32 };
 
@@ -86,6 +93,11 @@ struct WideRows {
     // for a type with a sign) rounded to double, brought into the type's range and
     // truncated toward zero; a float is the value rounded to float.
     void (*to_cells)(const double* values, void* cells, int count, CellKind kind);
+
+    // Whether every value lies in [below, above] and whether one lies within `window`
+    // of `value`.
+    LineLook (*look_at)(const double* values, int count, double below, double above, double value,
+                        double window);
 };
 
 // The variant for this processor.

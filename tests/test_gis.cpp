@@ -415,25 +415,27 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
 // bytes of GDAL's own conversion, at the halves, just beside them and at the range's ends.
 TEST(CommandLine, EveryInstructionSetConvertsCellsAsGdalDoes) {
     const std::pair<GDALDataType, CellKind> types[] = {
-        {GDT_Byte, CellKind::u8},   {GDT_UInt16, CellKind::u16}, {GDT_Int16, CellKind::i16},
-        {GDT_UInt32, CellKind::u32}, {GDT_Int32, CellKind::i32}, {GDT_Float32, CellKind::f32}};
+        {GDT_Byte, CellKind::u8},    {GDT_UInt16, CellKind::u16}, {GDT_Int16, CellKind::i16},
+        {GDT_UInt32, CellKind::u32}, {GDT_Int32, CellKind::i32},  {GDT_Float32, CellKind::f32}};
     std::mt19937_64 random(20261209);
     for (const auto& [type, kind] : types) {
         const bool whole = GDALDataTypeIsInteger(type) != 0;
         const int bits = GDALGetDataTypeSizeBits(type);
-        const double lowest = !whole ? -FLT_MAX
+        const double lowest = !whole                       ? -FLT_MAX
                               : GDALDataTypeIsSigned(type) ? -std::ldexp(1.0, bits - 1)
                                                            : 0.0;
-        const double highest = !whole                      ? FLT_MAX
+        const double highest = !whole                       ? FLT_MAX
                                : GDALDataTypeIsSigned(type) ? std::ldexp(1.0, bits - 1) - 1.0
                                                             : std::ldexp(1.0, bits) - 1.0;
         const double below = whole ? lowest - 0.5 : lowest,
                      above = whole ? std::nextafter(highest + 0.5, 0.0) : highest;
         std::vector<double> values = {below, above, -0.0, 0.0};
         for (int k = 0; k < 4000; ++k) {
-            const double half = std::floor(below + (above - below) * (random() % 1000) / 999.0) + 0.5;
-            for (const double v : {half, std::nextafter(half, -HUGE_VAL), std::nextafter(half, HUGE_VAL),
-                                   below + (above - below) * std::ldexp(double(random() >> 11), -53)})
+            const double half =
+                std::floor(below + (above - below) * (random() % 1000) / 999.0) + 0.5;
+            for (const double v :
+                 {half, std::nextafter(half, -HUGE_VAL), std::nextafter(half, HUGE_VAL),
+                  below + (above - below) * std::ldexp(double(random() >> 11), -53)})
                 if (v >= below && v <= above) values.push_back(v);
         }
         const std::size_t size = static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type));

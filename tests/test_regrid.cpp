@@ -699,5 +699,15 @@ TEST(EngineExactness, EveryInstructionSetWidensDividesAndScansAsDefined) {
             EXPECT_EQ(std::memcmp(&high, &expected_high, sizeof high), 0)
                 << values[0] << " " << high;
         }
+        // One value out of [0, 100] or near 50, at each place of a vector and its tail.
+        for (const double odd : {double{NAN}, -0.5, 100.5, 50.25}) {
+            for (int at = 0; at < 19; ++at) {
+                std::vector<double> line(19, 10.0);
+                line[static_cast<std::size_t>(at)] = odd;
+                const LineLook look = variant->look_at(line.data(), 19, 0.0, 100.0, 50.0, 0.5);
+                EXPECT_EQ(look.plain, odd == 50.25) << odd << " at " << at;
+                EXPECT_EQ(look.near, odd == 50.25) << odd << " at " << at;
+            }
+        }
     }
 }

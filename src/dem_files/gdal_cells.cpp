@@ -11,10 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace {
 
 struct Limits {
@@ -58,13 +54,20 @@ void to_cells(const double* values, unsigned char* cells, std::size_t count, GDA
 
 std::optional<CellKind> kind_of(GDALDataType type) {
     switch (type) {
-        case GDT_Byte: return CellKind::u8;
-        case GDT_UInt16: return CellKind::u16;
-        case GDT_Int16: return CellKind::i16;
-        case GDT_UInt32: return CellKind::u32;
-        case GDT_Int32: return CellKind::i32;
-        case GDT_Float32: return CellKind::f32;
-        default: return std::nullopt;
+        case GDT_Byte:
+            return CellKind::u8;
+        case GDT_UInt16:
+            return CellKind::u16;
+        case GDT_Int16:
+            return CellKind::i16;
+        case GDT_UInt32:
+            return CellKind::u32;
+        case GDT_Int32:
+            return CellKind::i32;
+        case GDT_Float32:
+            return CellKind::f32;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -130,39 +133,6 @@ double one_step_from(double nodata, GDALDataType type, const Limits& l) {
         return static_cast<double>(
             beyond_nodata(static_cast<float>(nodata), static_cast<float>(toward)));
     return beyond_nodata(nodata, toward);
-}
-
-// What one look along a line tells: whether every cell is a number within [below,
-// above] (the usual line, converted as it lies), and whether some cell lies within
-// `window` of `value` (only then may a valid cell be written as it; a NaN is within no
-// window). The cells are looked at in pairs, without a branch for each: the compiler
-// keeps a scalar compare, for the exceptions a comparison may raise.
-struct LineLook {
-    bool plain, near;
-};
-
-LineLook look_at(const double* cells, std::size_t columns, double below, double above, double value,
-                 double window) {
-    std::size_t j = 0;
-    LineLook look{true, false};
-#ifdef __SSE2__
-    const __m128d low = _mm_set1_pd(below), high = _mm_set1_pd(above), centre = _mm_set1_pd(value),
-                  reach = _mm_set1_pd(window),
-                  magnitude = _mm_castsi128_pd(_mm_set1_epi64x(0x7FFFFFFFFFFFFFFF));
-    __m128d outside = _mm_setzero_pd(), within = _mm_setzero_pd();
-    for (; j + 2 <= columns; j += 2) {
-        const __m128d v = _mm_loadu_pd(cells + j);  // "not >=" and "not <=" hold for a NaN
-        outside = _mm_or_pd(outside, _mm_or_pd(_mm_cmpnge_pd(v, low), _mm_cmpnle_pd(v, high)));
-        within =
-            _mm_or_pd(within, _mm_cmple_pd(_mm_and_pd(_mm_sub_pd(v, centre), magnitude), reach));
-    }
-    look = {_mm_movemask_pd(outside) == 0, _mm_movemask_pd(within) != 0};
-#endif
-    for (; j < columns; ++j) {
-        look.plain = look.plain && cells[j] >= below && cells[j] <= above;
-        look.near = look.near || std::fabs(cells[j] - value) <= window;
-    }
-    return look;
 }
 
 std::string number(double v) {
@@ -240,7 +210,8 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
     // nothing), or when it is clamped to it.
     const double nodata = nodata_cell_.empty() ? NAN : *nodata_;
     const double window = 1.0 + std::fabs(nodata) * 0x1p-20;
-    LineLook look = look_at(cells, columns, below_, above_, nodata, window);
+    LineLook look =
+        wide_rows.look_at(cells, static_cast<int>(columns), below_, above_, nodata, window);
     std::uint64_t beyond = 0;
     // A line whose values all go as they are is converted from where it lies; one with
     // voids, values beyond the type's range or a unit is looked at cell by cell.
@@ -267,7 +238,9 @@ const void* CellWriter::convert(int line, const double* cells, long double unit)
         }
         values = slot.values.data();
         if (voids > 0) nodata_cells_ += voids;
-        if (unit != 1.0L) look.near = look_at(values, columns, 0.0, 0.0, nodata, window).near;
+        if (unit != 1.0L)
+            look.near =
+                wide_rows.look_at(values, static_cast<int>(columns), 0.0, 0.0, nodata, window).near;
     }
     if (beyond > 0) clamped_ += beyond;
     if (kind_ && values == cells && look.plain)

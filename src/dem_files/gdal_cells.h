@@ -5,8 +5,6 @@
 
 #include <gdal.h>
 
-#include "wide_rows.h"
-
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -14,6 +12,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "wide_rows.h"
 
 // Whether GDAL's masks and statistics take a real v of a band of type T for the no-data
 // value: equal to it, or within two float epsilons of it relative to their sum,

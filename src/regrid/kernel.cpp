@@ -102,7 +102,8 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
     for (std::size_t m = 0; m < span(); ++m)
         for (int b = 0; b < count; ++b)
             if (packed[static_cast<std::size_t>(b) * span() + m] != 1.0)
-                whole[m / chunk * static_cast<std::size_t>(count) + static_cast<std::size_t>(b)] = 0;
+                whole[m / chunk * static_cast<std::size_t>(count) + static_cast<std::size_t>(b)] =
+                    0;
 }
 
 KernelSpace::KernelSpace(const KernelPlan& p)
@@ -188,8 +189,8 @@ void add_packed_terms(const KernelPlan& p, const KernelSpace& s, int lines, doub
                 const double* v = s.lines[k] + b;
                 const bool column_whole = p.whole_in(from, b);
                 if (k == 0 && b == 0)
-                    add_packed_line<true>(line_whole, column_whole, w, cw, v, p.starts.data(),
-                                          sums, from, to);
+                    add_packed_line<true>(line_whole, column_whole, w, cw, v, p.starts.data(), sums,
+                                          from, to);
                 else
                     add_packed_line<false>(line_whole, column_whole, w, cw, v, p.starts.data(),
                                            sums, from, to);
