@@ -37,6 +37,9 @@ using Masks = long long __attribute__((vector_size(8 * lanes)));
 using Ints = int __attribute__((vector_size(4 * lanes)));
 using Shorts = std::uint16_t __attribute__((vector_size(2 * lanes)));
 using Floats = float __attribute__((vector_size(4 * lanes)));
+using Bytes = std::uint8_t __attribute__((vector_size(lanes)));
+using SignedShorts = std::int16_t __attribute__((vector_size(2 * lanes)));
+using Unsigned = std::uint32_t __attribute__((vector_size(4 * lanes)));
 constexpr double one_ninth = 1.0 / 9.0;  // the means are the sums times this
 constexpr int middle_from = window_middle_from;
 
@@ -584,9 +587,6 @@ void float_cells(const double* values, float* cells, int count) {
 }
 
 void to_cells(const double* values, void* cells, int count, CellKind kind) {
-    using Bytes = std::uint8_t __attribute__((vector_size(lanes)));
-    using SignedShorts = std::int16_t __attribute__((vector_size(2 * lanes)));
-    using Unsigned = std::uint32_t __attribute__((vector_size(4 * lanes)));
     switch (kind) {
         case CellKind::u8:
             return whole_cells<std::uint8_t, Bytes, false>(
@@ -605,6 +605,36 @@ void to_cells(const double* values, void* cells, int count, CellKind kind) {
                                                          count);
         case CellKind::f32:
             return float_cells(values, static_cast<float*>(cells), count);
+    }
+}
+
+// Every value of these types is a double exactly, in vectors as one by one.
+template <typename Cell, typename CellLanes>
+void exact_values(const void* from, double* values, int count) {
+    const Cell* cells = static_cast<const Cell*>(from);
+    int j = 0;
+    for (; j + lanes <= count; j += lanes) {
+        CellLanes c;
+        std::memcpy(&c, cells + j, sizeof c);
+        store(values + j, __builtin_convertvector(c, Lanes));
+    }
+    for (; j < count; ++j) values[j] = static_cast<double>(cells[j]);
+}
+
+void from_cells(const void* cells, double* values, int count, CellKind kind) {
+    switch (kind) {
+        case CellKind::u8:
+            return exact_values<std::uint8_t, Bytes>(cells, values, count);
+        case CellKind::u16:
+            return exact_values<std::uint16_t, Shorts>(cells, values, count);
+        case CellKind::i16:
+            return exact_values<std::int16_t, SignedShorts>(cells, values, count);
+        case CellKind::u32:
+            return exact_values<std::uint32_t, Unsigned>(cells, values, count);
+        case CellKind::i32:
+            return exact_values<std::int32_t, Ints>(cells, values, count);
+        case CellKind::f32:
+            return exact_values<float, Floats>(cells, values, count);
     }
 }
 
@@ -633,7 +663,7 @@ LineLook look_at(const double* values, int count, double below, double above, do
 
 const WideRows WIDE_ROWS_NAME = {row_spread, window_means, divide_by_area, next_zero, stored16,
                                  stored32,   widen16,      widen32,        range16,   range32,
-                                 fold_range, to_cells,     look_at};
+                                 fold_range, to_cells,     from_cells,     look_at};
 
 #ifdef WIDE_ROWS_CHOICE
 extern const WideRows wide_rows_v3;

@@ -94,6 +94,9 @@ struct WideRows {
     // truncated toward zero; a float is the value rounded to float.
     void (*to_cells)(const double* values, void* cells, int count, CellKind kind);
 
+    // Cells of a type as doubles, exactly.
+    void (*from_cells)(const void* cells, double* values, int count, CellKind kind);
+
     // Whether every value lies in [below, above] and whether one lies within `window`
     // of `value`.
     LineLook (*look_at)(const double* values, int count, double below, double above, double value,

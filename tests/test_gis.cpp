@@ -412,8 +412,9 @@ TEST(CommandLine, WhatACellTypeCannotHoldIsNeverWrittenAsDataWithoutAWord) {
 }
 
 // Lines inside a type's range are converted in vectors: every instruction set gives the
-// bytes of GDAL's own conversion, at the halves, just beside them and at the range's ends.
-TEST(CommandLine, EveryInstructionSetConvertsCellsAsGdalDoes) {
+// bytes of GDAL's own conversion, at the halves, just beside them and at the range's ends,
+// and reads cells back as GDAL does.
+TEST(CommandLine, EveryInstructionSetConvertsCellsBothWaysAsGdalDoes) {
     const std::pair<GDALDataType, CellKind> types[] = {
         {GDT_Byte, CellKind::u8},    {GDT_UInt16, CellKind::u16}, {GDT_Int16, CellKind::i16},
         {GDT_UInt32, CellKind::u32}, {GDT_Int32, CellKind::i32},  {GDT_Float32, CellKind::f32}};
@@ -448,6 +449,13 @@ TEST(CommandLine, EveryInstructionSetConvertsCellsAsGdalDoes) {
             std::vector<unsigned char> ours(theirs.size());
             variant->to_cells(values.data(), ours.data(), static_cast<int>(values.size()), kind);
             EXPECT_TRUE(ours == theirs) << GDALGetDataTypeName(type) << ", variant " << level;
+            // And back: the cells as doubles.
+            std::vector<double> back(values.size()), widened(values.size());
+            GDALCopyWords64(theirs.data(), type, static_cast<int>(size), back.data(), GDT_Float64,
+                            8, static_cast<GPtrDiff_t>(values.size()));
+            variant->from_cells(theirs.data(), widened.data(), static_cast<int>(values.size()),
+                                kind);
+            EXPECT_TRUE(widened == back) << GDALGetDataTypeName(type) << ", variant " << level;
         }
     }
 }

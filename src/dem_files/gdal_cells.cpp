@@ -52,31 +52,12 @@ void to_cells(const double* values, unsigned char* cells, std::size_t count, GDA
     }
 }
 
-std::optional<CellKind> kind_of(GDALDataType type) {
-    switch (type) {
-        case GDT_Byte:
-            return CellKind::u8;
-        case GDT_UInt16:
-            return CellKind::u16;
-        case GDT_Int16:
-            return CellKind::i16;
-        case GDT_UInt32:
-            return CellKind::u32;
-        case GDT_Int32:
-            return CellKind::i32;
-        case GDT_Float32:
-            return CellKind::f32;
-        default:
-            return std::nullopt;
-    }
-}
-
 // Whether the vectors convert values of [below, above] as GDAL does: tried on the
 // values where roundings part ways (halves, the double just below a half, both zeros,
 // the ends of the range) and a spread of others. A GDAL that rounds otherwise keeps
 // every line.
 bool rounds_as_gdal(GDALDataType type, double below, double above) {
-    const std::optional<CellKind> kind = kind_of(type);
+    const std::optional<CellKind> kind = cell_kind(type);
     if (!kind) return false;
     std::vector<double> tried;
     const double edges[] = {below, above, std::nextafter(below, 0.0), std::nextafter(above, 0.0)};
@@ -143,6 +124,25 @@ std::string number(double v) {
 
 }  // namespace
 
+std::optional<CellKind> cell_kind(GDALDataType type) {
+    switch (type) {
+        case GDT_Byte:
+            return CellKind::u8;
+        case GDT_UInt16:
+            return CellKind::u16;
+        case GDT_Int16:
+            return CellKind::i16;
+        case GDT_UInt32:
+            return CellKind::u32;
+        case GDT_Int32:
+            return CellKind::i32;
+        case GDT_Float32:
+            return CellKind::f32;
+        default:
+            return std::nullopt;
+    }
+}
+
 bool reads_as_nodata_in(GDALDataType type, double value, double nodata) {
     if (std::isnan(value) || std::isnan(nodata)) return std::isnan(value) && std::isnan(nodata);
     if (type == GDT_Float32)
@@ -187,7 +187,7 @@ CellWriter::CellWriter(GDALDataType type, int columns, std::optional<double> nod
     const bool whole = GDALDataTypeIsInteger(type) != 0;
     below_ = whole ? lowest_ - 0.5 : lowest_;
     above_ = whole ? std::nextafter(highest_ + 0.5, -INFINITY) : highest_;
-    if (!signed_bytes && rounds_as_gdal(type, below_, above_)) kind_ = kind_of(type);
+    if (!signed_bytes && rounds_as_gdal(type, below_, above_)) kind_ = cell_kind(type);
     if (nodata_ && !std::isnan(*nodata_)) {
         nodata_cell_ = cell_of(*nodata_, type, signed_bytes);
         nudged_cell_ = cell_of(one_step_from(*nodata_, type, stored), type, signed_bytes);

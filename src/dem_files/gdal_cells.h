@@ -28,6 +28,9 @@ bool reads_as_nodata(T v, T nodata) {
 // the tolerance, whole numbers as they are, a NaN only with a NaN.
 bool reads_as_nodata_in(GDALDataType type, double value, double nodata);
 
+// The kind of cells the vectors convert for `type`, where they convert it.
+std::optional<CellKind> cell_kind(GDALDataType type);
+
 // The no-data value to write in cells of `type` (bytes with a sign where
 // `signed_bytes`) for the wanted `nodata`: the value itself where the type holds it
 // exactly, otherwise the type's largest value (unsigned integers) or smallest (signed

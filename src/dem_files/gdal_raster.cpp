@@ -244,18 +244,12 @@ public:
     }
     // The line read_own() read as doubles, NaN where its mask says no data.
     void widen(double* out) const {
-        // Whole numbers are doubles exactly, whichever way they are converted.
+        const std::optional<CellKind> kind = cell_kind(type_);
         if (signed_bytes_)
             for (std::size_t j = 0; j < native_.size(); ++j)
                 out[j] = static_cast<signed char>(native_[j]);
-        else if (type_ == GDT_UInt16)
-            wide_rows.widen16(
-                static_cast<const std::uint16_t*>(static_cast<const void*>(native_.data())), out,
-                columns_, 1.0);
-        else if (type_ == GDT_Int32)
-            wide_rows.widen32(
-                static_cast<const std::int32_t*>(static_cast<const void*>(native_.data())), out,
-                columns_, 1.0);
+        else if (kind)
+            wide_rows.from_cells(native_.data(), out, columns_, *kind);
         else
             GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out,
                             GDT_Float64, sizeof(double), columns_);
