@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <random>
@@ -339,6 +340,35 @@ TEST(EngineExactness, TransfMatchesTheLiteralEngineBitForBit) {
                                   << literal[i][j];
         EXPECT_EQ(differences, 0);
     }
+}
+
+// A reduction by 2 has weights of 1, whose products the kernel leaves out: the sums keep
+// every bit, the NaN that wins an addition included (a signalling NaN once went into an
+// addition unquieted and gave the other NaN's bits).
+TEST(EngineExactness, WholeWeightsLeaveTheSumsBitForBit) {
+    const auto nan_with = [](std::uint64_t bits) {
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    };
+    std::vector<std::vector<double>> grid(8, std::vector<double>(8, 1.0));
+    grid[2][2] = nan_with(0x7ff8000000000000);  // quiet
+    grid[3][2] = nan_with(0x7ff0000000000001);  // signalling
+    const LineSource source{[&](int r) -> const double* { return grid[r].data(); }, [](int) {}};
+    const KernelPlan plan(8, 8, 4, factors(8, 8, 4, 4));
+    KernelSpace space(plan);
+    std::vector<double> out(4);
+    kernel_sums(plan, space, source, out.data(), 1);
+    // Lines 2 to 4 and columns 2 to 4 under weights 1, 1 and 0, term by term.
+    volatile long double w[3] = {1, 1, 0};
+    double defined = 0.0;
+    for (int k = 0; k < 3; ++k)
+        for (int b = 0; b < 3; ++b) {
+            volatile double v = grid[2 + k][2 + b];
+            const long double t = w[k] * w[b] * v;
+            defined = k + b == 0 ? static_cast<double>(t) : static_cast<double>(t + defined);
+        }
+    EXPECT_EQ(std::memcmp(&out[1], &defined, sizeof defined), 0);
 }
 
 namespace {

@@ -135,20 +135,20 @@ void add_line_terms(const KernelPlan& p, double w, const double* in, double* out
 }
 
 // One line's terms for packed weight b, added to the sums of packed columns from..to-1
-// (or starting them). A weight of 1 leaves its product out: 1 times a double is that
-// double exactly, so the term is the same value, rounded the same way.
+// (or starting them). A weight of 1 leaves one product out: 1 times a double is that
+// double exactly, so the term is the same value, rounded the same way. One product is
+// always kept, even where both weights are 1: it makes a signalling NaN quiet, as the
+// two products do.
 template <bool line_whole, bool column_whole, bool first>
 void add_packed_line(ld w, const double* cw, const double* v, const std::int64_t* starts,
                      double* sums, int from, int to) {
     for (int m = from; m < to; ++m) {
         const double x = v[starts[m]];
         ld t;
-        if (line_whole && column_whole)
-            t = x;
+        if (column_whole)
+            t = w * x;
         else if (line_whole)
             t = static_cast<ld>(cw[m]) * x;
-        else if (column_whole)
-            t = w * x;
         else
             t = w * cw[m] * x;
         sums[m] = first ? static_cast<double>(t) : static_cast<double>(t + sums[m]);
@@ -158,12 +158,10 @@ void add_packed_line(ld w, const double* cw, const double* v, const std::int64_t
 template <bool first>
 void add_packed_line(bool line_whole, bool column_whole, ld w, const double* cw, const double* v,
                      const std::int64_t* starts, double* sums, int from, int to) {
-    if (line_whole && column_whole)
-        add_packed_line<true, true, first>(w, cw, v, starts, sums, from, to);
+    if (column_whole)
+        add_packed_line<false, true, first>(w, cw, v, starts, sums, from, to);
     else if (line_whole)
         add_packed_line<true, false, first>(w, cw, v, starts, sums, from, to);
-    else if (column_whole)
-        add_packed_line<false, true, first>(w, cw, v, starts, sums, from, to);
     else
         add_packed_line<false, false, first>(w, cw, v, starts, sums, from, to);
 }
