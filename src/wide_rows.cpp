@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #ifndef WIDE_ROWS_NAME
 #define WIDE_ROWS_NAME wide_rows_base
@@ -553,7 +554,38 @@ void fold_range(const double* row, int columns, double& low, double& high) {
 
 // --- Cells for the format layer ------------------------------------------------------
 
-// Whole cells through 64-bit integers, which every value of the types fits.
+// Vector conversions go through 32-bit integers, which every instruction set converts
+// to and from doubles in vectors (a compiler turns narrower or unsigned lanes into one
+// conversion per lane where the set has no instruction for them).
+
+// Values within the range of Cell truncated toward zero. Unsigned 32-bit lanes from 2^31
+// on are taken 2^31 lower first, exactly (the difference of two doubles within a factor
+// of two of each other), and their top bit set back.
+template <typename Cell, typename CellLanes>
+inline CellLanes truncated(Lanes t) {
+    if constexpr (std::is_same_v<Cell, std::uint32_t>) {
+        const Masks high = t >= 0x1p31;
+        const Ints low = __builtin_convertvector(high ? t - 0x1p31 : t, Ints);
+        const Ints top = __builtin_convertvector(high, Ints) & INT32_MIN;
+        return reinterpret_cast<CellLanes>(low | top);
+    } else {
+        return __builtin_convertvector(__builtin_convertvector(t, Ints), CellLanes);
+    }
+}
+
+// Cells as doubles, exactly. Whole ones go through 32-bit integers; unsigned 32-bit lanes are taken
+// as signed ones 2^31 lower, and 2^31 added back, exactly (a whole number below 2^33).
+template <typename Cell, typename CellLanes>
+inline Lanes widened(CellLanes c) {
+    if constexpr (std::is_same_v<Cell, std::uint32_t>)
+        return __builtin_convertvector(reinterpret_cast<Ints>(c ^ 0x80000000u), Lanes) + 0x1p31;
+    else if constexpr (std::is_same_v<Cell, float>)
+        return __builtin_convertvector(c, Lanes);
+    else
+        return __builtin_convertvector(__builtin_convertvector(c, Ints), Lanes);
+}
+
+// Whole cells: every value of the types fits a 64-bit integer one by one.
 template <typename Cell, typename CellLanes, bool has_sign>
 void whole_cells(const double* values, Cell* cells, int count) {
     const double lowest = static_cast<double>(std::numeric_limits<Cell>::lowest()),
@@ -571,7 +603,7 @@ void whole_cells(const double* values, Cell* cells, int count) {
         Lanes t = has_sign ? (v < Lanes{} ? v - half : v + half) : v + half;
         t = t < low ? low : t;
         t = t > high ? high : t;
-        const CellLanes c = __builtin_convertvector(__builtin_convertvector(t, Masks), CellLanes);
+        const CellLanes c = truncated<Cell, CellLanes>(t);
         std::memcpy(cells + j, &c, sizeof c);
     }
     for (; j < count; ++j) cells[j] = whole(values[j]);
@@ -616,7 +648,7 @@ void exact_values(const void* from, double* values, int count) {
     for (; j + lanes <= count; j += lanes) {
         CellLanes c;
         std::memcpy(&c, cells + j, sizeof c);
-        store(values + j, __builtin_convertvector(c, Lanes));
+        store(values + j, widened<Cell>(c));
     }
     for (; j < count; ++j) values[j] = static_cast<double>(cells[j]);
 }
