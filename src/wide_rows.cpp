@@ -573,8 +573,9 @@ inline CellLanes truncated(Lanes t) {
     }
 }
 
-// Cells as doubles, exactly. Whole ones go through 32-bit integers; unsigned 32-bit lanes are taken
-// as signed ones 2^31 lower, and 2^31 added back, exactly (a whole number below 2^33).
+// Cells as doubles, exactly. Whole ones go through 32-bit integers; unsigned 32-bit
+// lanes are taken as signed ones 2^31 lower, and 2^31 added back, exactly (a whole
+// number below 2^33).
 template <typename Cell, typename CellLanes>
 inline Lanes widened(CellLanes c) {
     if constexpr (std::is_same_v<Cell, std::uint32_t>)
