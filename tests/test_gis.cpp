@@ -160,11 +160,11 @@ namespace {
 // A GeoTIFF of `type` in EPSG:32631 whose cells hold value(i, j), with 25 m cells and
 // its upper-left corner at (500000, 4600000).
 template <typename Value>
-void write_geotiff(const std::string& path, GDALDataType type, int lines, int columns,
-                   Value value) {
+void write_geotiff(const std::string& path, GDALDataType type, int lines, int columns, Value value,
+                   CSLConstList options = nullptr) {
     GDALAllRegister();
-    GDALDatasetH ds =
-        GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), columns, lines, 1, type, nullptr);
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), columns, lines, 1,
+                                 type, const_cast<char**>(options));
     ASSERT_NE(ds, nullptr);
     double gt[6] = {500000, 25, 0, 4600000, 0, -25};
     GDALSetGeoTransform(ds, gt);
@@ -1082,6 +1082,37 @@ TEST(CommandLine, AnOutputReadsBackAsItWasWrittenOrTheRunFails) {
         command(root, {root.file("t.tif"), root.file("o.xyz"), "--ratio", "1", "-q", "-of", "XYZ"});
     EXPECT_EQ(s.status, 0) << s.err;
     EXPECT_NE(s.err.find("does not keep the cells' scale 0.1"), std::string::npos) << s.err;
+}
+
+// Where a block holds several lines (tiles, compressed), the sweep's threads share one
+// handle on the source: the output is the bytes of the same cells stored a line a block,
+// on one thread or several.
+TEST(CommandLine, BlocksOfSeveralLinesGiveTheBytesOfSingleLinesWhateverTheThreads) {
+    TempRoot root;
+    const auto cells = [](int i, int j) {
+        return (i / 7 + j / 5) % 9 == 0 ? -9999.0 : 200.0 + 30.0 * std::sin(i / 11.0) + 0.5 * j;
+    };
+    const char* const tiled[] = {"TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16", "COMPRESS=DEFLATE",
+                                 nullptr};
+    write_geotiff(root.file("lines.tif"), GDT_Float32, 230, 170, cells);
+    write_geotiff(root.file("tiles.tif"), GDT_Float32, 230, 170, cells, tiled);
+    for (const char* source : {"lines.tif", "tiles.tif"}) tag_band(root.file(source), -9999.0, 1.0);
+    std::string reference;
+    for (const char* ratio : {"0.45", "2.3"})
+        for (const char* source : {"lines.tif", "tiles.tif"})
+            for (const char* threads : {"1", "3"}) {
+                SCOPED_TRACE(std::string(source) + " by " + ratio + " on " + threads);
+                const Session s =
+                    command(root, {root.file(source), root.file("o.tif"), "--ratio", ratio, "-ot",
+                                   "Float64", "--threads", threads, "-q", "--overwrite"});
+                ASSERT_EQ(s.status, 0) << s.err;
+                const Raster r = read_raster(root.file("o.tif"));
+                const std::string bytes(reinterpret_cast<const char*>(r.cells.data()),
+                                        r.cells.size() * sizeof(double));
+                if (source == std::string("lines.tif") && threads == std::string("1"))
+                    reference = bytes;
+                EXPECT_EQ(bytes, reference);
+            }
 }
 
 #endif

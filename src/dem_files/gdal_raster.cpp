@@ -1,7 +1,9 @@
 // Sources and destinations through GDAL's C API. Every call's result is checked and a
 // failure becomes our message naming the file with GDAL's own words; lines are read and
 // written through RasterIO on one line at a time, never a whole band, with the block
-// cache bounded. Each thread of the sweep reads through a dataset handle of its own.
+// cache bounded. Each thread of the sweep reads through a dataset handle of its own,
+// but where a block holds several lines: those threads share one handle, so that each
+// block is decoded once.
 #include "dem_files/gdal_raster.h"
 
 #include <cpl_conv.h>
@@ -207,12 +209,19 @@ bool holds_signed_bytes(GDALRasterBandH band) {
     return kind != nullptr && EQUAL(kind, "SIGNEDBYTE");
 }
 
+// A dataset handle and the lock its readers take, where threads share it.
+struct SharedDataset {
+    Dataset dataset;
+    std::mutex reading;
+};
+
 // A line read in the band's own type (whose bytes the line sums mix: fewer than those of
 // the doubles) and widened to doubles by GDAL (signed bytes, which GDAL takes as unsigned,
 // here); a cell its mask marks without data is a NaN.
 class LineReader {
 public:
-    LineReader(GDALRasterBandH band, std::string path, int columns)
+    // `lock`, unless null, is held around each read.
+    LineReader(GDALRasterBandH band, std::string path, int columns, std::mutex* lock = nullptr)
         : band_(band),
           mask_band_(has_mask(band) ? GDALGetMaskBand(band) : nullptr),
           path_(std::move(path)),
@@ -221,10 +230,13 @@ public:
           signed_bytes_(holds_signed_bytes(band)),
           native_(static_cast<std::size_t>(columns) *
                   static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))),
-          mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0) {}
+          mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0),
+          lock_(lock) {}
 
     // Line i in the band's own type (and its mask), for range() or read().
     void read_own(int i) {
+        std::unique_lock<std::mutex> hold;
+        if (lock_ != nullptr) hold = std::unique_lock<std::mutex>(*lock_);
         if (GDALRasterIO(band_, GF_Read, 0, i, columns_, 1, native_.data(), columns_, 1, type_, 0,
                          0) != CE_None ||
             (mask_band_ != nullptr &&
@@ -278,7 +290,22 @@ private:
     GDALDataType type_;
     bool signed_bytes_;
     std::vector<unsigned char> native_, mask_;
+    std::mutex* lock_;
 };
+
+// A reader of band 1 of a shared dataset, made under its lock: the band's mask is looked
+// up, which may change the dataset's state.
+LineReader shared_reader(SharedDataset& shared, const std::string& path, int columns) {
+    const std::lock_guard<std::mutex> hold(shared.reading);
+    return LineReader(GDALGetRasterBand(shared.dataset.get(), 1), path, columns, &shared.reading);
+}
+
+// Lines in one of the band's blocks.
+int block_lines(GDALRasterBandH band) {
+    int bx = 0, by = 0;
+    GDALGetBlockSize(band, &bx, &by);
+    return std::max(by, 1);
+}
 
 // A band's voids as GDAL's masks and statistics tell them: cells that are not finite,
 // or that read as the no-data value, taken in the band's type (a Float32 band's no-data
@@ -340,13 +367,14 @@ std::uint64_t voids_of(double* row, int columns, const VoidTest& is_void, bool m
     return voids;
 }
 
-// One dataset handle's lines, read as the sweep asks for them.
+// One thread's lines, read through a dataset handle as the sweep asks for them.
 class GdalLines {
 public:
-    GdalLines(Dataset dataset, const std::string& path, int lines, int columns,
-              std::optional<double> nodata, bool voids_as_nan, std::shared_ptr<const LineSums> sums)
+    GdalLines(std::shared_ptr<SharedDataset> dataset, const std::string& path, int lines,
+              int columns, std::optional<double> nodata, bool voids_as_nan,
+              std::shared_ptr<const LineSums> sums)
         : dataset_(std::move(dataset)),
-          reader_(GDALGetRasterBand(dataset_.get(), 1), path, columns),
+          reader_(shared_reader(*dataset_, path, columns)),
           shown_(shown_name(path)),
           lines_(lines),
           columns_(columns),
@@ -376,7 +404,7 @@ private:
         }
     }
 
-    Dataset dataset_;
+    std::shared_ptr<SharedDataset> dataset_;
     LineReader reader_;
     std::string shown_;
     int lines_, columns_;
@@ -387,17 +415,29 @@ private:
     LineWindow window_;
 };
 
+// The lines through `shared`, or through a handle of their own where it is null. The
+// other threads' sources share this one's handle where its blocks hold several lines:
+// the threads' lines then come from the blocks one of them decoded, where handles of
+// their own would decode each block once for each thread.
 LineSource gdal_lines(const std::string& path, const RasterFacts& f, bool voids_as_nan,
-                      double lowest, double highest, std::shared_ptr<const LineSums> sums) {
-    const auto lines = std::make_shared<GdalLines>(open_dataset(path), path, f.lines, f.columns,
-                                                   f.nodata, voids_as_nan, sums);
+                      double lowest, double highest, std::shared_ptr<const LineSums> sums,
+                      std::shared_ptr<SharedDataset> shared = nullptr) {
+    bool shares = shared != nullptr;
+    if (!shared) {
+        shared = std::make_shared<SharedDataset>();
+        shared->dataset = open_dataset(path);
+        shares = block_lines(GDALGetRasterBand(shared->dataset.get(), 1)) > 1;
+    }
+    const auto lines =
+        std::make_shared<GdalLines>(shared, path, f.lines, f.columns, f.nodata, voids_as_nan, sums);
     LineSource source{[lines](int row) { return lines->line(row); },
                       [lines](int row) { lines->forget(row); }};
     source.lowest = lowest;
     source.highest = highest;
     source.edge_margins = voids_as_nan;
-    source.another = [path, f, voids_as_nan, lowest, highest, sums] {
-        return gdal_lines(path, f, voids_as_nan, lowest, highest, sums);
+    source.another = [path, f, voids_as_nan, lowest, highest, sums,
+                      kept = shares ? shared : nullptr] {
+        return gdal_lines(path, f, voids_as_nan, lowest, highest, sums, kept);
     };
     return source;
 }
@@ -474,12 +514,10 @@ void fold_part(GdalScan& into, const GdalScan& part) {
 // Lines of a part: whole rows of the source's blocks (so that each block is decoded
 // once), about 1 MiB of its cells or more.
 int lines_per_part(GDALRasterBandH band, int columns) {
-    int bx = 0, by = 0;
-    GDALGetBlockSize(band, &bx, &by);
-    const std::uint64_t block_lines = by > 0 ? static_cast<std::uint64_t>(by) : 1;
     const std::uint64_t rows = std::max<std::uint64_t>(
         1, (std::uint64_t{1} << 20) / std::max<std::uint64_t>(1, block_row_bytes(band, columns)));
-    return static_cast<int>(std::min<std::uint64_t>(rows * block_lines, INT_MAX));
+    return static_cast<int>(
+        std::min<std::uint64_t>(rows * static_cast<std::uint64_t>(block_lines(band)), INT_MAX));
 }
 
 // The parts shared among `threads` threads, each reading through a dataset handle of its
