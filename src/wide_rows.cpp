@@ -294,9 +294,9 @@ void window_means(const double* above, const double* row, const double* below, d
 
 // --- The kernel's division by the area ----------------------------------------------
 
-double defined_division(double accum, double area) {
+double defined_division(double accum, double area, bool keep_sign) {
     const double q = static_cast<double>(static_cast<ld>(accum) / area);
-    return q > 0 ? q : std::fabs(q);
+    return keep_sign || q > 0 ? q : std::fabs(q);
 }
 
 // The quotient rounded to 64 bits and then to double differs from the quotient rounded
@@ -310,8 +310,10 @@ double defined_division(double accum, double area) {
 // reciprocal is within 2^-51 of the quotient's distance from q relatively, so the test
 // keeps a hair of u * 2^-44 to spare. A lane whose q is not the nearest double to the
 // quotient is more than u/2 from it and fails the test, but for a power of two q, whose
-// neighbour below is u/2 away: those lanes take the defined division too.
-RowSpread divide_by_area(double* row, int columns, double area) {
+// neighbour below is u/2 away: those lanes take the defined division too. The area is
+// positive and rounding to nearest is symmetric, so the signed quotient is q, bit for
+// bit, and its magnitude q's.
+RowSpread divide_by_area(double* row, int columns, double area, bool keep_sign) {
     Written written;
     int j = 0;
 #ifdef WIDE_ROWS_FMA
@@ -328,15 +330,15 @@ RowSpread divide_by_area(double* row, int columns, double area) {
         const Masks inside = (qsize >= 0x1p-960) & (qsize < 0x1p1000) & (asize >= 0x1p-900) &
                              ((bits_of(q) & 0x000FFFFFFFFFFFFFLL) != 0);
         const Masks kept = (inside & (distance < u * (0x1.ffcp-2 - 0x1p-44))) | (a == 0.0);
-        Lanes quotients = magnitude(q);
+        Lanes quotients = keep_sign ? q : magnitude(q);
         if (!every_lane(kept))
-            for (int l = 0; l < lanes; ++l) quotients[l] = defined_division(a[l], area);
+            for (int l = 0; l < lanes; ++l) quotients[l] = defined_division(a[l], area, keep_sign);
         store(row + j, quotients);
         written.note(quotients, row, j, columns);
     }
 #endif
     const int from = j;
-    for (; j < columns; ++j) row[j] = defined_division(row[j], area);
+    for (; j < columns; ++j) row[j] = defined_division(row[j], area, keep_sign);
     written.note_span(row, from, columns, columns);
     written.note_zeros(row, from, columns, columns);
     return written.result();

@@ -63,8 +63,9 @@ struct WideRows {
                          int columns, bool middle_plain, Bounds bounds, RowSpread* spread);
 
     // row[j] = |row[j] / area| for 0 <= j < columns, the quotient rounded to double from
-    // extended precision. Returns the spread of the quotients.
-    RowSpread (*divide_by_area)(double* row, int columns, double area);
+    // extended precision; with `keep_sign`, row[j] / area. Returns the spread of the
+    // quotients.
+    RowSpread (*divide_by_area)(double* row, int columns, double area, bool keep_sign);
 
     // The first index from `from` on where row[index] is 0.0, or `to`.
     int (*next_zero)(const double* row, int from, int to);

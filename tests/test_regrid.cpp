@@ -642,21 +642,24 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
         const WideRows* variant = wide_rows_variant(level);
         if (variant == nullptr) continue;
         SCOPED_TRACE(level);
-        for (const int columns : {static_cast<int>(values.size()), 13}) {
-            std::vector<double> row(values.begin(), values.begin() + columns);
-            const RowSpread spread = variant->divide_by_area(row.data(), columns, area);
-            for (int k = 0; k < columns; ++k) {
-                double expected = static_cast<double>(static_cast<long double>(values[k]) / area);
-                if (!(expected > 0)) expected = std::fabs(expected);
-                ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0)
-                    << values[k] << ": " << row[k] << " vs " << expected;
+        for (const int columns : {static_cast<int>(values.size()), 13})
+            for (const bool keep_sign : {false, true}) {
+                std::vector<double> row(values.begin(), values.begin() + columns);
+                const RowSpread spread =
+                    variant->divide_by_area(row.data(), columns, area, keep_sign);
+                for (int k = 0; k < columns; ++k) {
+                    double expected =
+                        static_cast<double>(static_cast<long double>(values[k]) / area);
+                    if (!keep_sign && !(expected > 0)) expected = std::fabs(expected);
+                    ASSERT_EQ(std::memcmp(&expected, &row[k], sizeof expected), 0)
+                        << values[k] << ": " << row[k] << " vs " << expected << " " << keep_sign;
+                }
+                expect_spread(spread, row);
             }
-            expect_spread(spread, row);
-        }
         // Rows of terrain without zeros: the kernel's usual case.
         std::vector<double> terrain(1001);
         for (double& v : terrain) v = 1000.0 + static_cast<double>(random() % 4096) / 7;
-        expect_spread(variant->divide_by_area(terrain.data(), 1001, area), terrain);
+        expect_spread(variant->divide_by_area(terrain.data(), 1001, area, false), terrain);
     }
 }
 

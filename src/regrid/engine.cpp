@@ -126,16 +126,10 @@ std::uint64_t regrid_memory(const RegridRequest& request) {
     const OutputGeometry g = output_geometry(request);
     if (g.lines < 0 || g.columns < 0) return 0;
     if (all_frame(g)) return 8 * static_cast<std::uint64_t>(g.columns);
-    // The sweep's lines and plan, and the lines the void fill holds; a void-aware row's
-    // weights of ground for each thread.
-    const int threads = regrid_threads(request.threads);
-    return sweep_bytes(threads, static_cast<int>(padded(request.lines)),
+    // The sweep's lines and plan, and the lines the void fill holds.
+    return sweep_bytes(regrid_threads(request.threads), static_cast<int>(padded(request.lines)),
                        static_cast<int>(padded(request.columns)), static_cast<int>(padded(g.lines)),
-                       static_cast<int>(padded(g.columns)), fill_lines(request)) +
-           (request.voids == RegridRequest::Voids::classic
-                ? 0
-                : 8 * static_cast<std::uint64_t>(threads) *
-                      static_cast<std::uint64_t>(padded(g.columns)));
+                       static_cast<int>(padded(g.columns)), fill_lines(request));
 }
 
 OutputGeometry regrid(const LineSource& in, const LineSink& out, const RegridRequest& request) {

@@ -107,10 +107,7 @@ KernelPlan::KernelPlan(int lines_in, int columns_in, int columns_out, const Fact
 }
 
 KernelSpace::KernelSpace(const KernelPlan& p)
-    : lw(footprint_room(p.f.lfacteur)),
-      weights(lw.size()),
-      lines(lw.size()),
-      ground(p.voids ? static_cast<std::size_t>(p.C) : 0) {}
+    : lw(footprint_room(p.f.lfacteur)), weights(lw.size()), lines(lw.size()) {}
 
 std::uint64_t KernelPlan::bytes(int columns_out, double cfacteur) {
     // Per column its footprint, and its weights with their start (packed) or their room

@@ -105,7 +105,6 @@ struct KernelSpace {
     explicit KernelSpace(const KernelPlan& p);
     std::vector<double> lw, weights;
     std::vector<const double*> lines;
-    std::vector<double> ground;  // a void-aware row's weights of valid ground
 };
 
 // The weighted sums of output row i of the padded output into `out`, the input lines

@@ -7,5 +7,5 @@ RowSpread kernel_row(const KernelPlan& p, KernelSpace& space, const LineSource& 
                      int i) {
     const int lines = kernel_sums(p, space, in, out, i);
     if (p.voids) return void_cells(p, space, lines, out);
-    return wide_rows.divide_by_area(out, p.C, p.f.area);
+    return wide_rows.divide_by_area(out, p.C, p.f.area, false);
 }
