@@ -7,7 +7,8 @@ gdal_fillnodata.py; each tool's error is its voided result less its own void-fre
 over the output cells that lie over a void (dilated by one cell); plus the check that a
 terrain lowered by 500 m (crossing 0 m) comes out lowered by exactly 500 m. GeoTIFF: wall
 time of GeoTIFF to GeoTIFF regridding by 2 and by 0.5 against gdalwarp and gdal_translate,
-our peak memory, and whether it stays the same from few to many lines.
+the same cells again in DEFLATE-compressed tiles against gdal_translate, our peak memory, and
+whether it stays the same from few to many lines.
 
 Standard library only, with GDAL's command-line tools (gdal_translate, gdalwarp, gdalinfo,
 gdal_fillnodata.py); inputs are made once and kept in the work directory.
@@ -560,6 +561,20 @@ def tiff_input(tools, work, lines, columns):
     return tif
 
 
+def tiled_input(tools, src):
+    """The same cells in tiles of 512 x 512, DEFLATE-compressed, as cloud-optimised GeoTIFFs
+    (Copernicus's DEMs, say) hold them."""
+    tif = src[:-len(".tif")] + "_tiled.tif"
+    params = dict(source=os.path.basename(src), tiles=512, compress="DEFLATE", version=1)
+    if stamped(tif, params):
+        log(f"  {os.path.basename(tif)}: present, reused")
+        return tif
+    tools.quiet([tools.gdal["gdal_translate"], "-q", "-co", "TILED=YES", "-co", "BLOCKXSIZE=512",
+                 "-co", "BLOCKYSIZE=512", "-co", "COMPRESS=DEFLATE", src, tif])
+    stamp(tif, params)
+    return tif
+
+
 def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
     lines, columns = size
     log(f"\nGeoTIFF: {columns} x {lines} UInt16 (decimetres), pixel {TIFF_PIXEL} m")
@@ -567,19 +582,23 @@ def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
     free_bytes = shutil.disk_usage(work).free
     if free_bytes < need:
         raise BenchError(f"{work}: {free_bytes / MIB:.0f} MiB free, {need / MIB:.0f} MiB needed")
-    src = tiff_input(tools, work, lines, columns)
+    sources = {"": tiff_input(tools, work, lines, columns)}
+    sources[", tiled"] = tiled_input(tools, sources[""])
+    src = sources[""]
     out = os.path.join(work, "geotiff", "out")
     os.makedirs(out, exist_ok=True)
     g = tools.gdal
     cases = []
-    for factor, pct in ((2, "200%"), (0.5, "50%")):
+    for layout, factor, pct in (("", 2, "200%"), ("", 0.5, "50%"), (", tiled", 2, "200%"),
+                                (", tiled", 0.5, "50%")):
         p = TIFF_PIXEL / factor
-        tag = f"x{fmt_p(factor)}"
+        tag = f"x{fmt_p(factor)}" + ("_tiled" if layout else "")
+        src = sources[layout]
         runners = {}
         if ours_ok:
             runners["ours"] = [tools.ours, "--pixel-size", fmt_p(p), "-ot", "UInt16", "-q",
                                "--overwrite", src]
-        if factor == 2:
+        if factor == 2 and not layout:
             runners["gdalwarp"] = [g["gdalwarp"], "-q", "-overwrite", "-r", "average", "-tr",
                                    fmt_p(p), fmt_p(p), src]
         runners["gdal_translate"] = [g["gdal_translate"], "-q", "-r", "average", "-outsize", pct,
@@ -595,9 +614,9 @@ def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
                     sizes[tool] = tools.info(dst)
                 remove(dst)
                 figures[tool].append(r)
-                log(f"  x {fmt_p(factor)} {tool:<15} run {rep + 1}: {r['wall']:6.2f} s  "
+                log(f"  x {fmt_p(factor)}{layout} {tool:<15} run {rep + 1}: {r['wall']:6.2f} s  "
                     f"{r['rss'] / MIB:6.1f} MiB")
-        case = dict(case=f"x {fmt_p(factor)}", factor=factor, pixel=p, tools={})
+        case = dict(case=f"x {fmt_p(factor)}{layout}", factor=factor, pixel=p, tools={})
         for tool, runs in figures.items():
             case["tools"][tool] = dict(times=[r["wall"] for r in runs],
                                        median=statistics.median(r["wall"] for r in runs),
@@ -616,6 +635,7 @@ def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
     memory = None
     if ours_ok:
         few = tiff_input(tools, work, few_lines, columns)
+        src = sources[""]
         dst = os.path.join(out, "ours_few.tif")
         rss = []
         for rep in range(reps):
@@ -631,7 +651,8 @@ def geotiff_section(tools, work, size, few_lines, reps, ours_ok):
                       met=abs(many - max(rss)) <= MEMORY_SPREAD)
         log(f"  ours x 2, {columns} columns: peak {max(rss) / MIB:.1f} MiB at {few_lines} lines, "
             f"{many / MIB:.1f} MiB at {lines} lines")
-    return dict(input=src, size=[columns, lines], cases=cases, memory=memory)
+    return dict(input=sources[""], tiled_input=sources[", tiled"], size=[columns, lines],
+                cases=cases, memory=memory)
 
 
 def geotiff_table(result, ours_ok):
