@@ -216,8 +216,9 @@ struct SharedDataset {
 };
 
 // A line read in the band's own type (whose bytes the line sums mix: fewer than those of
-// the doubles) and widened to doubles by GDAL (signed bytes, which GDAL takes as unsigned,
-// here); a cell its mask marks without data is a NaN.
+// the doubles) and widened to doubles: in vectors for the types wide_rows converts, here
+// for signed bytes (which GDAL takes as unsigned), by GDAL for the others; a cell its
+// mask marks without data is a NaN.
 class LineReader {
 public:
     // `lock`, unless null, is held around each read.
