@@ -565,7 +565,9 @@ def tiled_input(tools, src):
     """The same cells in tiles of 512 x 512, DEFLATE-compressed, as cloud-optimised GeoTIFFs
     (Copernicus's DEMs, say) hold them."""
     tif = src[:-len(".tif")] + "_tiled.tif"
-    params = dict(source=os.path.basename(src), tiles=512, compress="DEFLATE", version=1)
+    made = os.stat(src)
+    params = dict(source=os.path.basename(src), source_bytes=made.st_size,
+                  source_mtime=made.st_mtime_ns, tiles=512, compress="DEFLATE", version=1)
     if stamped(tif, params):
         log(f"  {os.path.basename(tif)}: present, reused")
         return tif

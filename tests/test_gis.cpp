@@ -1094,7 +1094,8 @@ TEST(CommandLine, BlocksOfSeveralLinesGiveTheBytesOfSingleLinesWhateverTheThread
     };
     const char* const tiled[] = {"TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=16", "COMPRESS=DEFLATE",
                                  nullptr};
-    write_geotiff(root.file("lines.tif"), GDT_Float32, 230, 170, cells);
+    const char* const lines[] = {"BLOCKYSIZE=1", nullptr};
+    write_geotiff(root.file("lines.tif"), GDT_Float32, 230, 170, cells, lines);
     write_geotiff(root.file("tiles.tif"), GDT_Float32, 230, 170, cells, tiled);
     for (const char* source : {"lines.tif", "tiles.tif"}) tag_band(root.file(source), -9999.0, 1.0);
     std::string reference;

@@ -636,6 +636,7 @@ TEST(EngineExactness, EveryInstructionSetDividesByTheAreaAsDefined) {
         for (int e = -4; e <= 30; e += 17)
             values.push_back(static_cast<double>(std::ldexp(static_cast<long double>(area), e) *
                                                  (1.0L + k * 0x1p-53L)));
+    for (std::size_t k = 0, hard = values.size(); k < hard; ++k) values.push_back(-values[k]);
     while (values.size() < 4000)
         values.push_back(std::ldexp(static_cast<double>(random() >> 11), -40) - 100.0);
     for (int level = 0; level < 3; ++level) {
