@@ -229,6 +229,7 @@ public:
           columns_(columns),
           type_(GDALGetRasterDataType(band)),
           signed_bytes_(holds_signed_bytes(band)),
+          kind_(signed_bytes_ ? std::nullopt : cell_kind(type_)),
           native_(static_cast<std::size_t>(columns) *
                   static_cast<std::size_t>(GDALGetDataTypeSizeBytes(type_))),
           mask_(mask_band_ != nullptr ? static_cast<std::size_t>(columns) : 0),
@@ -257,12 +258,11 @@ public:
     }
     // The line read_own() read as doubles, NaN where its mask says no data.
     void widen(double* out) const {
-        const std::optional<CellKind> kind = cell_kind(type_);
         if (signed_bytes_)
             for (std::size_t j = 0; j < native_.size(); ++j)
                 out[j] = static_cast<signed char>(native_[j]);
-        else if (kind)
-            wide_rows.from_cells(native_.data(), out, columns_, *kind);
+        else if (kind_)
+            wide_rows.from_cells(native_.data(), out, columns_, *kind_);
         else
             GDALCopyWords64(native_.data(), type_, GDALGetDataTypeSizeBytes(type_), out,
                             GDT_Float64, sizeof(double), columns_);
@@ -290,6 +290,7 @@ private:
     int columns_;
     GDALDataType type_;
     bool signed_bytes_;
+    std::optional<CellKind> kind_;  // where the vectors widen the band's cells
     std::vector<unsigned char> native_, mask_;
     std::mutex* lock_;
 };
@@ -1008,16 +1009,15 @@ void check_placement_kept(const GdalDestination& d, const OutputGeometry& g, GDA
             shift = std::max({shift, std::fabs(at(read, 0) - at(written, 0)) / p.sx,
                               std::fabs(at(read, 3) - at(written, 3)) / p.sy});
         }
+    const std::string read_at = name + " reads back with its corner at (" + number_text(read[0]) +
+                                ", " + number_text(read[3]) + ")";
     if (!(shift <= 1e-3))
-        fail(format + " does not keep the placement: " + name + " reads back with its corner at (" +
-             number_text(read[0]) + ", " + number_text(read[3]) + ") and cells of " +
+        fail(format + " does not keep the placement: " + read_at + " and cells of " +
              number_text(read[1]) + " x " + number_text(-read[5]) + ", written at (" +
              number_text(written[0]) + ", " + number_text(written[3]) + ") with cells of " +
              number_text(p.sx) + " x " + number_text(p.sy) + "; choose another format");
     if (shift > 1e-6)
-        report(format + " keeps the placement to " + number_text(shift) + " of a cell: " + name +
-               " reads back with its corner at (" + number_text(read[0]) + ", " +
-               number_text(read[3]) + ")");
+        report(format + " keeps the placement to " + number_text(shift) + " of a cell: " + read_at);
 }
 
 // Says where the output read back has lost the source's coordinate system (one that
